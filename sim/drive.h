@@ -1,0 +1,105 @@
+// The simulated ATA drive: what IDENTIFY reports, how it answers commands, and its firmware
+// state. Shared by every path of the simulated world (SAT bridge, ATA port, CSMI adapters).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// Input registers as a drive receives them. The *_hi bytes are the bits-15:8 halves of a
+// 48-bit command; ext tells whether the command came as 48-bit.
+struct TaskFile {
+  uint8_t features = 0;
+  uint8_t count = 0;
+  uint8_t lba_low = 0;
+  uint8_t lba_mid = 0;
+  uint8_t lba_high = 0;
+  uint8_t device = 0;
+  uint8_t command = 0;
+  uint8_t features_hi = 0;
+  uint8_t count_hi = 0;
+  uint8_t lba_low_hi = 0;
+  uint8_t lba_mid_hi = 0;
+  uint8_t lba_high_hi = 0;
+  bool ext = false;
+};
+
+// Output registers and the data bytes the command moved.
+struct AtaOutput {
+  uint8_t error = 0;
+  uint8_t count = 0;
+  uint8_t lba_low = 0;
+  uint8_t lba_mid = 0;
+  uint8_t lba_high = 0;
+  uint8_t device = 0;
+  uint8_t status = 0x50;
+  uint32_t bytes_transferred = 0;
+};
+
+enum class DataDir { None, In, Out };
+
+inline constexpr uint8_t kStatusGood = 0x50;
+inline constexpr uint8_t kStatusError = 0x51;
+inline constexpr uint8_t kErrorAbort = 0x04;
+
+// Planned faults of a drive.
+struct DriveFaults {
+  int abort_download_nth = 0;         // abort only the Nth DOWNLOAD MICROCODE (1-based)
+  bool abort_every_download = false;  // abort every DOWNLOAD MICROCODE
+  // Answer every command `forced_command` (0: any command) with these registers and no data.
+  bool forced = false;
+  uint8_t forced_command = 0;
+  uint8_t forced_status = 0x51;
+  uint8_t forced_error = 0x04;
+};
+
+struct Drive {
+  // IDENTIFY DEVICE fields.
+  std::string model = "QUILLMARK SIM SSD 480";
+  std::string serial = "QMSIM0000000001";
+  std::string firmware = "SIM1.00";  // the running revision
+  uint16_t word69 = 0x0100;
+  uint16_t word80 = 0x0FF0;
+  uint16_t word119 = 0x0010;
+  uint16_t word128 = 0x0001;
+  uint16_t word234 = 1;
+  uint16_t word235 = 256;
+
+  // IDENTIFY DEVICE data log (0x30), page 3: absent, or present with these two values.
+  bool log_page3 = true;
+  uint64_t log_page3_header = 1ull << 63;  // bit 63: page valid
+  uint64_t log_page3_caps = (1ull << 63) | (1ull << 34) | (1ull << 35);
+
+  // The vendor IDENTIFY variant (IDENTIFY with Features 0x0B): answered or aborted.
+  bool answers_vendor_identify = true;
+
+  // DOWNLOAD MICROCODE behaviour.
+  bool accept_any_image = false;  // take any bytes as a valid image
+
+  // Firmware state.
+  std::vector<uint8_t> assembly;   // segments received so far (modes 0x03 / 0x0E)
+  uint32_t next_block = 0;         // block offset the next segment must carry
+  uint8_t assembly_mode = 0;       // the mode of the segments in `assembly`
+  std::string pending_revision;    // a complete deferred image waiting for 0x0F
+  bool pending_ready = false;
+  std::vector<uint8_t> last_image;  // the last complete image the drive accepted
+  int download_commands = 0;        // DOWNLOAD MICROCODE commands seen
+
+  DriveFaults faults;
+};
+
+// The 512 bytes of IDENTIFY DEVICE data for the drive.
+std::vector<uint8_t> identify_data(const Drive& drive);
+
+// Executes one ATA command. `data` has room for `length` bytes: filled for DataDir::In,
+// read for DataDir::Out. A command the drive does not know is aborted (0x51 / 0x04).
+AtaOutput execute_ata(Drive& drive, const TaskFile& in, DataDir dir, uint8_t* data,
+                      uint32_t length);
+
+// DOWNLOAD MICROCODE (0x92), called by execute_ata.
+AtaOutput execute_download_microcode(Drive& drive, const TaskFile& in, DataDir dir,
+                                     const uint8_t* data, uint32_t length);
+
+}  // namespace sim

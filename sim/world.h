@@ -1,0 +1,101 @@
+// The simulated storage world: the drives reachable by path, the CSMI adapters, planned
+// faults, a virtual clock and a log of every request received. It implements the calls of
+// platform/platform.h; tests program it directly, quillmark-sim loads its built-in world.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/wire.h"
+#include "sim/drive.h"
+
+namespace sim {
+
+// Planned faults of a physical-drive path (a drive behind a SAT bridge and an ATA port).
+struct PortFaults {
+  uint32_t open_error = 0;       // nonzero: opening fails with this code (5, 2, ...)
+  uint32_t address_error = 0;    // nonzero: IOCTL_SCSI_GET_ADDRESS fails with this code
+  uint32_t scsi_error = 0;       // nonzero: SCSI pass-through not carried (1: invalid function)
+  uint32_t ata_error = 0;        // nonzero: ATA pass-through not carried
+  int scsi_status = -1;          // >= 0: SAT answers ATA commands with this SCSI status, unrun
+  uint8_t scsi_status_command = 0;  // ...only for this ATA command (0: any)
+  bool timeout = false;          // requests time out (not carried, ERROR_SEM_TIMEOUT 121)
+  uint32_t close_error = 0;      // nonzero: closing fails with this code
+};
+
+// A physical drive reachable by path ("\\.\PhysicalDrive0" ...).
+struct Port {
+  std::u16string path;
+  Drive drive;
+  SCSI_ADDRESS address{8, 0, 0, 0, 0};
+  PortFaults faults;
+};
+
+// Planned faults of a CSMI adapter.
+struct AdapterFaults {
+  uint32_t open_error = 0;           // nonzero: the adapter does not open
+  uint32_t os_fail_control_code = 0; // this control code fails at the OS (0: none)
+  uint32_t os_fail_error = 31;       // ...with this error code (ERROR_GEN_FAILURE)
+  uint32_t return_code_control_code = 0;  // this control code answers a nonzero ReturnCode
+  uint32_t return_code = 1;               // ...this one (CSMI_SAS_STATUS_FAILED)
+  uint32_t driver_info_error = 0;    // nonzero: driver information leaves this last error
+  uint32_t cntlr_config_error = 0;   // nonzero: controller configuration leaves this last error
+  bool phy_info_fails = false;       // the phy information request fails at the OS
+};
+
+// What sits behind one phy of an adapter.
+enum class PhyDevice { None, Sata, Stp, Ssp };
+
+struct Adapter {
+  int port = 0;  // opened as "\\.\SCSI<port>:"
+  CSMI_SAS_DRIVER_INFO driver_info{};
+  CSMI_SAS_CNTLR_CONFIG config{};
+  uint8_t number_of_phys = 8;
+  std::array<CSMI_SAS_PHY_ENTITY, 32> phys{};
+  std::array<PhyDevice, 32> devices{};
+  std::array<Drive, 32> drives{};  // the drive of a Sata or Stp phy
+  AdapterFaults faults;
+};
+
+// One request as the world received it, byte for byte.
+struct LogEntry {
+  enum class Kind { OpenDrive, OpenAdapter, GetAddress, Scsi, Ata, Csmi, Close, Sleep };
+  Kind kind{};
+  std::u16string path;             // the device or adapter
+  std::vector<uint8_t> request;    // the request structure or CSMI buffer as sent
+  std::vector<uint8_t> data_out;   // data-out bytes as sent (SCSI and ATA paths)
+  const void* data_pointer = nullptr;  // the data buffer the request named
+  uint32_t value = 0;              // Sleep: milliseconds
+};
+
+struct World {
+  std::vector<Port> ports;
+  std::vector<Adapter> adapters;
+  std::vector<LogEntry> log;
+  bool log_data = true;        // keep data-out bytes in the log (off for benchmarks)
+
+  // Process.
+  std::optional<std::vector<std::u16string>> args;  // the wide argument vector, if programmed
+  bool args_fail = false;
+  bool real_sleep = false;     // true in quillmark-sim; tests use the virtual clock
+  uint64_t clock_ms = 0;       // virtual time slept
+  uint32_t last_error = 0;
+
+  // Image file reads: at most this many bytes are read from any file (-1: no limit).
+  int64_t file_read_limit = -1;
+};
+
+// The one world of the process.
+World& world();
+// Back to an empty world (no drives, no adapters, empty log, clock 0).
+void reset_world();
+
+// Helpers for tests.
+Port& add_port(const std::u16string& path);
+Adapter& add_adapter(int port);
+Port* find_port(const std::u16string& path);
+
+}  // namespace sim

@@ -1,0 +1,22 @@
+// The parsed command line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "csmi/csmi.h"
+#include "download/download.h"
+#include "transport/device_command.h"
+
+struct RunOptions {
+  uint64_t flags = ScsiPassThrough;  // InterfaceKind bits + run-option bits, or kFlagScan
+  std::u16string device_path;        // the drive, or the CSMI adapter path
+  CsmiTarget csmi_target;
+  std::u16string file_name;
+  uint8_t mode = DownloadImmediate;
+  uint8_t segment_blocks = 64;
+  int32_t retry_count = 0;
+  int32_t verbosity = 0;
+  bool info_only = false;
+  uint64_t l_switch = 0;
+};

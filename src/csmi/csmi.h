@@ -1,0 +1,20 @@
+// CSMI discovery: resolving a "/C:" target to an adapter and phy, and the "--scan" report.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "transport/device_command.h"
+
+// A "/C:" target as the command line names it.
+struct CsmiTarget {
+  std::u16string adapter_path;  // "\\.\SCSI<n>:"
+  int32_t phy_index = -1;       // -1 for the address form; the index found after a search
+  uint8_t sas_address[8] = {};  // first digit pair in byte 0
+};
+
+// Opens the adapter, reads its phy table, selects and checks the phy. 1 or 0.
+int open_csmi_target(DeviceCommand& cmd, CsmiTarget& target);
+
+// Lists the adapters on ports 0 to 14 and the SATA drives behind them. Always 0.
+int scan_csmi_devices(int verbosity);

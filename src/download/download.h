@@ -1,0 +1,26 @@
+// The firmware download engine: reads the image, plans the transfers and sends them as
+// DOWNLOAD MICROCODE commands, with the plan, the warning and the progress line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "transport/device_command.h"
+
+// The DOWNLOAD MICROCODE sub-command of a pass (the Features register).
+enum DownloadMode : uint8_t {
+  SegmentedImmediate = 0x03,  // "/s"
+  DownloadImmediate = 0x07,   // default
+  Deferred = 0x0E,            // "/e"
+  Activate = 0x0F,            // the extra pass after "/a"
+};
+
+// What one pass is given; the drive sequence hands each pass a fresh copy.
+struct DownloadParams {
+  std::u16string file_name;
+  uint8_t mode = DownloadImmediate;
+  uint8_t segment_blocks = 64;  // 512-byte blocks per transfer; 0 in the activate pass
+};
+
+// One pass. Returns 1, 4 (image unusable), 10 (no memory) or the failing transport's code.
+int download_firmware(DeviceCommand& cmd, const DownloadParams& params);

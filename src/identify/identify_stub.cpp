@@ -1,0 +1,1 @@
+// Placeholder: identification lands here.

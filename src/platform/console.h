@@ -1,0 +1,31 @@
+// The console: one ordered sink for everything on standard output, whichever writer wrote
+// it (narrow text, wide text, formatted prints), and the error stream. Nothing in the tool
+// writes to the standard streams any other way, so the order on screen is the order of the
+// calls. Tests capture both streams as strings.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace console {
+
+// The narrow stream.
+void out(std::string_view text);
+// The wide stream: device paths, file names, arguments.
+void wout(std::u16string_view text);
+// Formatted print (printf rules) to standard output.
+void printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// The error stream.
+void err(std::string_view text);
+
+// The spinner's horizontal line as the console shows it.
+std::string_view hline();
+
+// Capture for tests: while active, both streams are collected (wide text as UTF-8) instead
+// of written.
+void capture_begin();
+std::string captured_out();
+std::string captured_err();
+void capture_end();
+
+}  // namespace console

@@ -1,0 +1,98 @@
+// The one record through which every drive command goes, and the transport result codes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/platform.h"
+
+// The transport selector: the low three bits of the flags word, tested in this order.
+enum InterfaceKind : uint64_t {
+  ScsiPassThrough = 0x01,
+  AtaPassThrough = 0x02,
+  CsmiStp = 0x04,
+};
+
+// Run-option bits of the flags word.
+inline constexpr uint64_t kFlagActivate = 0x10;    // "/a"
+inline constexpr uint64_t kFlagDeviceInfo = 0x20;  // "/i"
+inline constexpr uint64_t kFlagFirmwareFile = 0x40;  // "/D:"
+inline constexpr uint64_t kFlagScan = 0x80;        // "--scan" (replaces the whole word)
+
+// Data direction.
+inline constexpr uint32_t kDirNone = 0;
+inline constexpr uint32_t kDirIn = 1;   // drive to host
+inline constexpr uint32_t kDirOut = 2;  // host to drive
+
+// Register set.
+inline constexpr uint32_t kRegisters28 = 1;
+inline constexpr uint32_t kRegisters48 = 2;
+
+// Protocol.
+inline constexpr uint32_t kProtocolPio = 1;
+inline constexpr uint32_t kProtocolNonData = 3;
+
+// Pass-through options.
+inline constexpr uint32_t kPassThrough16 = 0x01;  // ATA PASS-THROUGH (16), else (12)
+inline constexpr uint32_t kPassThroughCkCond = 0x20;
+
+// The twelve ATA input registers, in the order of bytes 3 to 14 of ATA PASS-THROUGH (16):
+// for each 16-bit register the bits-15:8 byte comes right before the bits-7:0 byte.
+struct AtaRegisters {
+  uint8_t features_15_8;
+  uint8_t features_7_0;
+  uint8_t count_15_8;
+  uint8_t count_7_0;
+  uint8_t lba_31_24;
+  uint8_t lba_7_0;
+  uint8_t lba_39_32;
+  uint8_t lba_15_8;
+  uint8_t lba_47_40;
+  uint8_t lba_23_16;
+  uint8_t device;
+  uint8_t command;
+};
+static_assert(sizeof(AtaRegisters) == 12);
+static_assert(offsetof(AtaRegisters, command) == 11);
+
+// Records are cleared once per run and reused: a caller sets only what its command needs,
+// every other field (registers included) keeps what the previous command left.
+struct DeviceCommand {
+  Handle handle;           // 0 before any open, kInvalidHandle after a failed one
+  SCSI_ADDRESS address;    // PathId/TargetId/Lun go into every SCSI and ATA request
+  uint32_t direction;      // kDirNone / kDirIn / kDirOut
+  void* data;              // caller's memory, not owned
+  uint32_t data_length;    // bytes
+  uint32_t timeout;        // seconds; 0 means 5 on the SCSI and ATA paths
+  int32_t verbosity;       // 0, 1 ("/v"), 2 ("/vv")
+  uint64_t flags;          // InterfaceKind bits + run-option bits
+  uint64_t l_switch;       // "/l"
+  uint32_t last_os_error;  // after the most recent system call for this record
+  uint32_t register_set;   // kRegisters28 / kRegisters48
+  uint32_t protocol;       // kProtocolPio / kProtocolNonData
+  AtaRegisters regs;
+  uint32_t passthru_options;
+  CSMI_SAS_PHY_ENTITY phy;  // the CSMI target's phy table entry
+};
+
+// Transport and open results. 1 is success everywhere; anything else is passed up unchanged.
+inline constexpr int kResultSuccess = 1;
+inline constexpr int kResultNotCarried = 0;      // OS call failed (or CSMI: refused/invalid)
+inline constexpr int kResultNotSent = -1;        // CSMI: no request built
+inline constexpr int kResultOpenFailed = 2;      // open_device
+inline constexpr int kResultFileFailed = 4;      // download_firmware: image unusable
+inline constexpr int kResultNotSupported = 9;    // ERROR_INVALID_FUNCTION
+inline constexpr int kResultNoMemory = 10;       // download_firmware
+inline constexpr int kResultDriveError = 11;     // the drive reported an error
+inline constexpr int kResultInterfaceCrc = 13;   // ATA Error register 0x84
+
+// Opens a drive for the SCSI and ATA paths and reads its SCSI address. 1 or 2.
+int open_device(DeviceCommand& cmd, const std::u16string& path);
+
+// Sends the record's command through the transport its interface bits select.
+int issue_command(DeviceCommand& cmd);
+
+int issue_scsi_passthru(DeviceCommand& cmd);
+int issue_ata_passthru(DeviceCommand& cmd);
+int issue_stp_passthru(DeviceCommand& cmd);

@@ -1,0 +1,1 @@
+// Placeholder: the transport lands here.

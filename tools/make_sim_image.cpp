@@ -1,0 +1,2 @@
+// Placeholder until the simulated image format lands.
+int main() { return 1; }
