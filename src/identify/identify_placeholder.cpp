@@ -1,0 +1,2 @@
+// Placeholder until identification lands.
+#include "identify/identify.h"

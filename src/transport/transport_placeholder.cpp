@@ -1,0 +1,2 @@
+// Placeholder until the transports land.
+#include "transport/device_command.h"

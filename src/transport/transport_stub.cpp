@@ -1,1 +1,0 @@
-// Placeholder: the transport lands here.
