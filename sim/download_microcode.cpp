@@ -1,13 +1,162 @@
-// Placeholder until DOWNLOAD MICROCODE lands in the simulated drive: every one is aborted.
+// DOWNLOAD MICROCODE (0x92) as the drive model runs it. Sub-command 0x07 takes a whole image
+// in one command; 0x03 and 0x0E take it in segments whose block offsets follow each other from
+// 0; 0x0F switches to a complete image that 0x0E left waiting. The drive is strict: a transfer
+// whose byte length is not its block count x 512 is aborted, as is a segment out of order, a
+// block count outside words 234/235, or an image it does not accept.
+#include <algorithm>
+#include <cstring>
+
 #include "sim/drive.h"
+#include "sim/image_format.h"
 
 namespace sim {
-AtaOutput execute_download_microcode(Drive& drive, const TaskFile&, DataDir, const uint8_t*,
-                                     uint32_t) {
-  ++drive.download_commands;
+namespace {
+
+constexpr uint8_t kModeSegmented = 0x03;
+constexpr uint8_t kModeImmediate = 0x07;
+constexpr uint8_t kModeDeferred = 0x0E;
+constexpr uint8_t kModeActivate = 0x0F;
+
+// The drive never pre-allocates more than this for an image a header announces.
+constexpr size_t kMaxReserve = 64u << 20;
+
+AtaOutput aborted() {
   AtaOutput out;
   out.status = kStatusError;
   out.error = kErrorAbort;
   return out;
 }
+
+AtaOutput done(uint32_t bytes) {
+  AtaOutput out;
+  out.bytes_transferred = bytes;
+  return out;
+}
+
+void reset_assembly(Drive& drive) {
+  drive.assembly.clear();
+  drive.next_block = 0;
+  drive.assembly_mode = 0;
+}
+
+// A complete image arrived: run it now (0x03, 0x07) or keep it for 0x0F (0x0E).
+void take_image(Drive& drive, uint8_t mode, const std::string& revision) {
+  if (mode == kModeDeferred) {
+    drive.pending_revision = revision;
+    drive.pending_ready = true;
+    return;
+  }
+  drive.pending_revision.clear();
+  drive.pending_ready = false;
+  if (!revision.empty()) drive.firmware = revision;
+}
+
+bool data_transfer_ok(DataDir dir, const uint8_t* data, uint32_t length, uint32_t blocks) {
+  return dir == DataDir::Out && data != nullptr && blocks != 0 && length == blocks * 512u;
+}
+
+AtaOutput download_whole(Drive& drive, DataDir dir, const uint8_t* data, uint32_t length,
+                         uint32_t blocks) {
+  if (!data_transfer_ok(dir, data, length, blocks)) return aborted();
+  reset_assembly(drive);
+  const auto info = parse_image(data, length);
+  if (info && info->complete && (info->valid || drive.accept_any_image)) {
+    drive.last_image.assign(data, data + info->length);
+    take_image(drive, kModeImmediate, info->revision);
+    return done(length);
+  }
+  if (!drive.accept_any_image) return aborted();
+  // Any bytes will do; without a complete header the running revision stays.
+  drive.last_image.assign(data, data + length);
+  take_image(drive, kModeImmediate, info && info->complete ? info->revision : std::string());
+  return done(length);
+}
+
+AtaOutput download_segment(Drive& drive, uint8_t mode, DataDir dir, const uint8_t* data,
+                           uint32_t length, uint32_t blocks, uint32_t offset) {
+  if (!data_transfer_ok(dir, data, length, blocks)) return aborted();
+
+  const bool first = offset == 0;
+  if (!first &&
+      (offset != drive.next_block || mode != drive.assembly_mode || drive.assembly.empty()))
+    return aborted();
+
+  // The image's own header (in the first segment) says how long it is.
+  const uint8_t* head = first ? data : drive.assembly.data();
+  const size_t head_size = first ? length : drive.assembly.size();
+  const auto header = parse_image(head, std::min(head_size, kImageHeaderSize));
+  if (first && !header && !drive.accept_any_image) return aborted();
+
+  const size_t have = (first ? 0 : drive.assembly.size()) + length;
+  const bool completes = header && have >= header->length;
+  // The segment that ends an image may be shorter than the drive's minimum.
+  if (drive.word234 != 0 && blocks < drive.word234 && !completes) return aborted();
+  if (drive.word235 != 0 && blocks > drive.word235) return aborted();
+
+  if (first) {
+    reset_assembly(drive);
+    drive.assembly_mode = mode;
+    if (header) drive.assembly.reserve(std::min<size_t>(header->length + 511u, kMaxReserve));
+  }
+  drive.assembly.insert(drive.assembly.end(), data, data + length);
+  drive.next_block = offset + blocks;
+
+  if (!header) {
+    // A drive that takes any bytes sees an image after every segment.
+    if (first) drive.last_image.clear();
+    drive.last_image.insert(drive.last_image.end(), data, data + length);
+    take_image(drive, mode, std::string());
+    return done(length);
+  }
+  if (!completes) return done(length);
+
+  const auto info = parse_image(drive.assembly.data(), drive.assembly.size());
+  if (!info || !(info->valid || drive.accept_any_image)) {
+    reset_assembly(drive);
+    return aborted();
+  }
+  drive.assembly.resize(info->length);
+  drive.last_image = std::move(drive.assembly);
+  reset_assembly(drive);
+  take_image(drive, mode, info->revision);
+  return done(length);
+}
+
+AtaOutput activate(Drive& drive) {
+  // Nothing deferred is waiting: a strict drive refuses, one that takes anything shrugs.
+  if (!drive.pending_ready) return drive.accept_any_image ? done(0) : aborted();
+  if (!drive.pending_revision.empty()) drive.firmware = drive.pending_revision;
+  drive.pending_revision.clear();
+  drive.pending_ready = false;
+  return done(0);
+}
+
+}  // namespace
+
+AtaOutput execute_download_microcode(Drive& drive, const TaskFile& in, DataDir dir,
+                                     const uint8_t* data, uint32_t length) {
+  ++drive.download_commands;
+  if (drive.faults.abort_every_download ||
+      drive.faults.abort_download_nth == drive.download_commands)
+    return aborted();
+
+  // Block count: Count low byte, LBA (7:0) high byte. Block offset: LBA (15:8) low byte,
+  // LBA (23:16) high byte.
+  const uint32_t blocks = static_cast<uint32_t>(in.count) | static_cast<uint32_t>(in.lba_low) << 8;
+  const uint32_t offset = static_cast<uint32_t>(in.lba_mid) | static_cast<uint32_t>(in.lba_high)
+                                                                  << 8;
+
+  switch (in.features) {
+    case kModeImmediate:
+      return download_whole(drive, dir, data, length, blocks);
+    case kModeSegmented:
+    case kModeDeferred:
+      return download_segment(drive, in.features, dir, data, length, blocks, offset);
+    case kModeActivate:
+      return activate(drive);
+    default:
+      return aborted();
+  }
+}
+
 }  // namespace sim

@@ -53,6 +53,8 @@ struct DriveFaults {
   uint8_t forced_command = 0;
   uint8_t forced_status = 0x51;
   uint8_t forced_error = 0x04;
+  // Run the command normally first (its data moves), then report the forced registers.
+  bool forced_after_data = false;
 };
 
 struct Drive {

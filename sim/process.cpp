@@ -1,5 +1,6 @@
 // The process side of the simulated platform: arguments, sleep, last error, console and
 // image files. Files and the console are the host's own; only the faults are planned.
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -12,7 +13,6 @@
 #ifdef _WIN32
 #include <io.h>
 #else
-#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>

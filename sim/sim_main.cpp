@@ -1,8 +1,21 @@
-// quillmark-sim: the tool over the simulated world.
+// quillmark-sim: the tool over the built-in simulated world, with real pauses. When
+// QUILLMARK_SIM_STATE names a file, the drives' firmware state is carried from run to run
+// through it.
+#include <cstdlib>
+#include <string>
+
 #include "app/entry.h"
+#include "sim/builtin_world.h"
+#include "sim/state_file.h"
 #include "sim/world.h"
 
 int main(int argc, char** argv) {
   sim::world().real_sleep = true;
-  return quillmark_main(argc, argv);
+  sim::install_builtin_world();
+  const char* state = std::getenv("QUILLMARK_SIM_STATE");
+  const std::string state_path = state != nullptr ? state : "";
+  if (!state_path.empty()) sim::load_state_file(state_path);
+  const int exit_code = quillmark_main(argc, argv);
+  if (!state_path.empty()) sim::save_state_file(state_path);
+  return exit_code;
 }

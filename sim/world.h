@@ -22,6 +22,7 @@ struct PortFaults {
   uint32_t ata_error = 0;        // nonzero: ATA pass-through not carried
   int scsi_status = -1;          // >= 0: SAT answers ATA commands with this SCSI status, unrun
   uint8_t scsi_status_command = 0;  // ...only for this ATA command (0: any)
+  std::vector<uint8_t> sense;    // ...with these sense bytes (empty: none)
   bool timeout = false;          // requests time out (not carried, ERROR_SEM_TIMEOUT 121)
   uint32_t close_error = 0;      // nonzero: closing fails with this code
 };
@@ -44,6 +45,9 @@ struct AdapterFaults {
   uint32_t driver_info_error = 0;    // nonzero: driver information leaves this last error
   uint32_t cntlr_config_error = 0;   // nonzero: controller configuration leaves this last error
   bool phy_info_fails = false;       // the phy information request fails at the OS
+  // >= 0: STP replies carry a status FIS of this type in place of the Register
+  // Device-to-Host FIS, same Status and Error bytes (0: all zero, no registers returned).
+  int status_fis_type = -1;
 };
 
 // What sits behind one phy of an adapter.
@@ -87,6 +91,12 @@ struct World {
   // Image file reads: at most this many bytes are read from any file (-1: no limit).
   int64_t file_read_limit = -1;
 };
+
+// Handles the world gives out: the range tells a drive port from an adapter, the offset is
+// the index in `ports` or `adapters`.
+inline constexpr std::intptr_t kPortHandleBase = 0x1000;
+inline constexpr std::intptr_t kAdapterHandleBase = 0x2000;
+inline constexpr std::intptr_t kHandleRange = 0x1000;
 
 // The one world of the process.
 World& world();

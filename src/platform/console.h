@@ -14,7 +14,13 @@ void out(std::string_view text);
 // The wide stream: device paths, file names, arguments.
 void wout(std::u16string_view text);
 // Formatted print (printf rules) to standard output.
+#ifdef __MINGW32__
+// mingw's C++ runtime formats with the C99 rules (%zu, %lld); "printf" alone would check
+// against the older msvcrt rules.
+void printf(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
+#else
 void printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+#endif
 // The error stream.
 void err(std::string_view text);
 

@@ -15,7 +15,10 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
-// windows.h first: ntddscsi.h relies on its types.
+// windows.h first: ntddscsi.h relies on its types; winioctl.h supplies CTL_CODE and the
+// device-type and access constants its control codes are built from (the lean windows.h
+// leaves it out).
+#include <winioctl.h>
 #include <ntddscsi.h>
 #endif
 

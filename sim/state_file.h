@@ -1,0 +1,42 @@
+// Keeps the simulated drives' firmware state between quillmark-sim runs, so that a download
+// can be rehearsed and then checked with "/i" in a second run.
+//
+// The file is line-based text:
+//
+//   quillmark-sim state 1
+//   port <path> <running> <pending> <ready>
+//   adapter <port> <phy> <running> <pending> <ready>
+//   end
+//
+// One line per drive (ports, then the SATA/STP drives of the adapters), fields separated by
+// one blank, every line ended by a newline. <running> is the running firmware revision,
+// <pending> the revision of a complete deferred image waiting for activation, <ready> 1
+// when that image may be activated, else 0. Texts (path, revisions) are written with every
+// byte outside '!'..'~' and every '%' as %XX (two upper-case hex digits), and an empty text
+// as a lone '-' (a text that is just '-' is written %2D). A file that breaks any of these
+// rules, names a drive the world does not have, names one twice or lacks the final "end"
+// is damaged as a whole: nothing of it is applied.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace sim {
+
+// The world's drives as state-file text.
+std::string format_state();
+
+// Checks the whole text and, only when it is sound, applies it to the world's drives.
+// Returns false with a one-line reason when the text is damaged.
+bool apply_state(std::string_view text, std::string& reason);
+
+// Loads the named file when it exists. A missing file is not an error (the built-in world
+// stays); a damaged or unreadable one is reported with one line on the error stream and
+// ignored. Returns true when a state was applied.
+bool load_state_file(const std::string& path);
+
+// Writes the world's state to the named file (through a temporary file, so an interrupted
+// save leaves the old state). A failure is reported with one line on the error stream.
+bool save_state_file(const std::string& path);
+
+}  // namespace sim

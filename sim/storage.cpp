@@ -1,0 +1,198 @@
+// The storage side of the simulated platform: physical drives opened by path, their SCSI
+// address, SCSI pass-through through a SAT bridge, ATA pass-through through an ATA port,
+// and closing. Every request is logged as it arrived, before any fault or check, so that
+// tests see exactly what the tool put on the wire.
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "platform/platform.h"
+#include "sim/sat_bridge.h"
+#include "sim/world.h"
+
+namespace {
+
+constexpr uint32_t kErrorInvalidHandle = 6;
+constexpr uint32_t kErrorInvalidParameter = 87;
+constexpr uint32_t kErrorSemTimeout = 121;
+
+sim::Port* port_of(Handle handle) {
+  auto& ports = sim::world().ports;
+  const Handle index = handle - sim::kPortHandleBase;
+  if (index < 0 || index >= sim::kHandleRange || index >= static_cast<Handle>(ports.size()))
+    return nullptr;
+  return &ports[static_cast<size_t>(index)];
+}
+
+sim::Adapter* adapter_of(Handle handle) {
+  auto& adapters = sim::world().adapters;
+  const Handle index = handle - sim::kAdapterHandleBase;
+  if (index < 0 || index >= sim::kHandleRange || index >= static_cast<Handle>(adapters.size()))
+    return nullptr;
+  return &adapters[static_cast<size_t>(index)];
+}
+
+std::u16string adapter_path(const sim::Adapter& adapter) {
+  std::u16string path = u"\\\\.\\SCSI";
+  for (char c : std::to_string(adapter.port)) path += static_cast<char16_t>(c);
+  return path + u":";
+}
+
+template <typename T>
+std::vector<uint8_t> bytes_of(const T& value) {
+  std::vector<uint8_t> v(sizeof(T));
+  std::memcpy(v.data(), &value, sizeof(T));
+  return v;
+}
+
+sim::LogEntry& log_request(sim::LogEntry::Kind kind, const sim::Port* port) {
+  sim::LogEntry e;
+  e.kind = kind;
+  if (port != nullptr) e.path = port->path;
+  sim::world().log.push_back(std::move(e));
+  return sim::world().log.back();
+}
+
+void keep_data_out(sim::LogEntry& e, const void* buffer, uint32_t length) {
+  e.data_pointer = buffer;
+  if (!sim::world().log_data || buffer == nullptr || length == 0) return;
+  const auto* p = static_cast<const uint8_t*>(buffer);
+  e.data_out.assign(p, p + length);
+}
+
+bool fail(uint32_t code) {
+  platform_set_last_error(code);
+  return false;
+}
+
+// The checks the operating system makes before a request reaches any device.
+uint32_t scsi_request_error(const SCSI_PASS_THROUGH_DIRECT& h) {
+  if (h.Length != sizeof(SCSI_PASS_THROUGH_DIRECT)) return kErrorInvalidParameter;
+  if (h.CdbLength == 0 || h.CdbLength > sizeof h.Cdb) return kErrorInvalidParameter;
+  if (h.DataIn > SCSI_IOCTL_DATA_UNSPECIFIED) return kErrorInvalidParameter;
+  if (h.DataTransferLength != 0 && h.DataBuffer == nullptr) return kErrorInvalidParameter;
+  if (h.SenseInfoLength != 0 &&
+      (h.SenseInfoOffset < sizeof(SCSI_PASS_THROUGH_DIRECT) ||
+       h.SenseInfoOffset + h.SenseInfoLength > sizeof(ScsiPassThroughRequest)))
+    return kErrorInvalidParameter;
+  return 0;
+}
+
+uint32_t ata_request_error(const ATA_PASS_THROUGH_DIRECT& r) {
+  if (r.Length != sizeof(ATA_PASS_THROUGH_DIRECT)) return kErrorInvalidParameter;
+  const bool in = (r.AtaFlags & ATA_FLAGS_DATA_IN) != 0;
+  const bool out = (r.AtaFlags & ATA_FLAGS_DATA_OUT) != 0;
+  if (in && out) return kErrorInvalidParameter;
+  if ((in || out) && r.DataTransferLength != 0 && r.DataBuffer == nullptr)
+    return kErrorInvalidParameter;
+  return 0;
+}
+
+// The ATA port: the task files in, the drive's output registers back in CurrentTaskFile.
+void ata_port_execute(sim::Port& port, ATA_PASS_THROUGH_DIRECT& r) {
+  sim::TaskFile tf;
+  tf.features = r.CurrentTaskFile[0];
+  tf.count = r.CurrentTaskFile[1];
+  tf.lba_low = r.CurrentTaskFile[2];
+  tf.lba_mid = r.CurrentTaskFile[3];
+  tf.lba_high = r.CurrentTaskFile[4];
+  tf.device = r.CurrentTaskFile[5];
+  tf.command = r.CurrentTaskFile[6];
+  tf.ext = (r.AtaFlags & ATA_FLAGS_48BIT_COMMAND) != 0;
+  if (tf.ext) {
+    tf.features_hi = r.PreviousTaskFile[0];
+    tf.count_hi = r.PreviousTaskFile[1];
+    tf.lba_low_hi = r.PreviousTaskFile[2];
+    tf.lba_mid_hi = r.PreviousTaskFile[3];
+    tf.lba_high_hi = r.PreviousTaskFile[4];
+  }
+
+  sim::DataDir dir = sim::DataDir::None;
+  if (r.AtaFlags & ATA_FLAGS_DATA_IN) dir = sim::DataDir::In;
+  if (r.AtaFlags & ATA_FLAGS_DATA_OUT) dir = sim::DataDir::Out;
+  uint8_t* buffer = dir == sim::DataDir::None ? nullptr : static_cast<uint8_t*>(r.DataBuffer);
+  const uint32_t length = buffer != nullptr ? r.DataTransferLength : 0;
+
+  const sim::AtaOutput out = sim::execute_ata(port.drive, tf, dir, buffer, length);
+
+  const uint8_t current[8] = {out.error,    out.count,  out.lba_low, out.lba_mid,
+                              out.lba_high, out.device, out.status,  0};
+  std::memcpy(r.CurrentTaskFile, current, sizeof current);
+  // The drive returns no upper register halves.
+  if (tf.ext) std::memset(r.PreviousTaskFile, 0, sizeof r.PreviousTaskFile);
+  r.DataTransferLength = std::min(out.bytes_transferred, length);
+}
+
+}  // namespace
+
+Handle platform_open_drive(const std::u16string& path) {
+  auto& ports = sim::world().ports;
+  sim::LogEntry& e = log_request(sim::LogEntry::Kind::OpenDrive, nullptr);
+  e.path = path;
+  for (size_t i = 0; i < ports.size(); ++i) {
+    if (ports[i].path != path) continue;
+    if (ports[i].faults.open_error != 0) {
+      fail(ports[i].faults.open_error);
+      return kInvalidHandle;
+    }
+    return sim::kPortHandleBase + static_cast<Handle>(i);
+  }
+  fail(ERROR_FILE_NOT_FOUND);
+  return kInvalidHandle;
+}
+
+bool platform_get_scsi_address(Handle handle, SCSI_ADDRESS* address) {
+  sim::Port* port = port_of(handle);
+  sim::LogEntry& e = log_request(sim::LogEntry::Kind::GetAddress, port);
+  e.request = bytes_of(*address);
+  if (port == nullptr) return fail(kErrorInvalidHandle);
+  if (port->faults.address_error != 0) return fail(port->faults.address_error);
+  *address = port->address;
+  address->Length = sizeof(SCSI_ADDRESS);
+  return true;
+}
+
+bool platform_scsi_passthrough(Handle handle, ScsiPassThroughRequest* request) {
+  sim::Port* port = port_of(handle);
+  sim::LogEntry& e = log_request(sim::LogEntry::Kind::Scsi, port);
+  e.request = bytes_of(*request);
+  const SCSI_PASS_THROUGH_DIRECT& h = request->sptd;
+  keep_data_out(e, h.DataBuffer, h.DataIn == SCSI_IOCTL_DATA_OUT ? h.DataTransferLength : 0);
+  if (port == nullptr) return fail(kErrorInvalidHandle);
+  if (port->faults.scsi_error != 0) return fail(port->faults.scsi_error);
+  if (const uint32_t code = scsi_request_error(h); code != 0) return fail(code);
+  if (port->faults.timeout) return fail(kErrorSemTimeout);
+  sim::sat_execute(*port, *request);
+  return true;
+}
+
+bool platform_ata_passthrough(Handle handle, ATA_PASS_THROUGH_DIRECT* request,
+                              uint32_t* bytes_returned) {
+  if (bytes_returned != nullptr) *bytes_returned = 0;
+  sim::Port* port = port_of(handle);
+  sim::LogEntry& e = log_request(sim::LogEntry::Kind::Ata, port);
+  e.request = bytes_of(*request);
+  const bool out = (request->AtaFlags & ATA_FLAGS_DATA_OUT) != 0;
+  keep_data_out(e, request->DataBuffer, out ? request->DataTransferLength : 0);
+  if (port == nullptr) return fail(kErrorInvalidHandle);
+  if (port->faults.ata_error != 0) return fail(port->faults.ata_error);
+  if (const uint32_t code = ata_request_error(*request); code != 0) return fail(code);
+  if (port->faults.timeout) return fail(kErrorSemTimeout);
+  ata_port_execute(*port, *request);
+  if (bytes_returned != nullptr) *bytes_returned = sizeof(ATA_PASS_THROUGH_DIRECT);
+  return true;
+}
+
+bool platform_close(Handle handle) {
+  sim::Port* port = port_of(handle);
+  sim::LogEntry& e = log_request(sim::LogEntry::Kind::Close, port);
+  if (port != nullptr) {
+    if (port->faults.close_error != 0) return fail(port->faults.close_error);
+    return true;
+  }
+  if (const sim::Adapter* adapter = adapter_of(handle)) {
+    e.path = adapter_path(*adapter);
+    return true;
+  }
+  return fail(kErrorInvalidHandle);
+}

@@ -1,0 +1,173 @@
+#include "app/cmdline.h"
+
+#include <cstdint>
+#include <limits>
+
+#include "app/texts.h"
+#include "platform/console.h"
+
+namespace {
+
+bool starts_with(std::u16string_view text, std::u16string_view keyword) {
+  return text.substr(0, keyword.size()) == keyword;
+}
+
+// The C locale's white space; the arguments are ASCII where it matters.
+bool is_space(char16_t c) { return c == u' ' || (c >= u'\t' && c <= u'\r'); }
+
+int digit_value(char16_t c) {
+  if (c >= u'0' && c <= u'9') return c - u'0';
+  if (c >= u'a' && c <= u'z') return c - u'a' + 10;
+  if (c >= u'A' && c <= u'Z') return c - u'A' + 10;
+  return 99;
+}
+
+ParseOutcome command_line_error(std::u16string_view element, const std::string& invocation_name) {
+  std::u16string line = u"\nError in command line at ";
+  line.append(element);
+  line += u'\n';
+  console::wout(line);
+  print_usage(invocation_name);
+  return ParseOutcome::Error;
+}
+
+ParseOutcome invalid_option(std::u16string_view first, const std::string& invocation_name) {
+  std::u16string line = u"Invalid Command Line Option: ";
+  line.append(first);
+  line += u'\n';
+  console::wout(line);
+  print_usage(invocation_name);
+  return ParseOutcome::Error;
+}
+
+// "/C:" targets: "<adapter path>:<phy>" or "<adapter number>,<16 hex digits of SAS address>".
+ParseOutcome parse_csmi_target(std::u16string_view first, const std::string& invocation_name,
+                               RunOptions& options) {
+  const std::u16string_view target = first.substr(3);
+  const size_t colon = target.rfind(u':');
+  const size_t comma = target.rfind(u',');
+  if (target.empty() || (colon == target.npos && comma == target.npos)) {
+    return invalid_option(first, invocation_name);
+  }
+  if (colon != target.npos) {
+    // The phy number is read leniently: no digit gives 0, an overlong one its nearest limit.
+    options.device_path = std::u16string(target.substr(0, colon + 1));
+    options.csmi_target.phy_index = convert_number(target.substr(colon + 1), 10).value;
+  } else {
+    options.device_path = u"\\\\.\\SCSI";
+    options.device_path.append(target.substr(0, comma));
+    options.device_path += u':';
+    // Byte i comes from the digit pair at 2i. A short or garbled address would select some
+    // other device, so it is refused rather than padded.
+    const std::u16string_view address = target.substr(comma + 1);
+    if (address.size() < 16) return command_line_error(first, invocation_name);
+    for (size_t i = 0; i < 8; ++i) {
+      const ConvertedNumber pair = convert_number(address.substr(2 * i, 2), 16);
+      if (!pair.has_digits) return command_line_error(first, invocation_name);
+      options.csmi_target.sas_address[i] = static_cast<uint8_t>(pair.value & 0xFF);
+    }
+  }
+  options.csmi_target.adapter_path = options.device_path;
+  return ParseOutcome::Run;
+}
+
+}  // namespace
+
+ConvertedNumber convert_number(std::u16string_view text, int base) {
+  size_t i = 0;
+  while (i < text.size() && is_space(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) {
+    negative = text[i] == u'-';
+    ++i;
+  }
+  // strtol skips "0x" in base 16 only when a hex digit follows; otherwise the "0" is the
+  // number and the "x" ends it.
+  if (base == 16 && i + 2 < text.size() && text[i] == u'0' &&
+      (text[i + 1] == u'x' || text[i + 1] == u'X') && digit_value(text[i + 2]) < 16) {
+    i += 2;
+  }
+  ConvertedNumber result;
+  constexpr uint64_t kBeyond = uint64_t{1} << 32;  // past any 32-bit value; stop growing here
+  uint64_t magnitude = 0;
+  for (; i < text.size(); ++i) {
+    const int d = digit_value(text[i]);
+    if (d >= base) break;
+    result.has_digits = true;
+    if (magnitude < kBeyond) magnitude = magnitude * static_cast<uint64_t>(base) + d;
+  }
+  if (!result.has_digits) return result;
+  const uint64_t limit = negative ? uint64_t{1} << 31 : (uint64_t{1} << 31) - 1;
+  if (magnitude > limit) {
+    result.in_range = false;
+    result.value =
+        negative ? std::numeric_limits<int32_t>::min() : std::numeric_limits<int32_t>::max();
+    return result;
+  }
+  const int64_t signed_value =
+      negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
+  result.value = static_cast<int32_t>(signed_value);
+  return result;
+}
+
+ParseOutcome parse_command_line(const std::vector<std::u16string>& args,
+                                const std::string& invocation_name, RunOptions& options) {
+  const std::u16string& first = args.at(1);
+  if (starts_with(first, u"/h") || starts_with(first, u"/H")) return ParseOutcome::Help;
+  if (starts_with(first, u"--license") || starts_with(first, u"/L")) {
+    return ParseOutcome::License;
+  }
+  if (starts_with(first, u"--scan")) {
+    options.flags = kFlagScan;
+  } else if (starts_with(first, u"/C:")) {
+    options.flags = CsmiStp;
+    if (parse_csmi_target(first, invocation_name, options) != ParseOutcome::Run) {
+      return ParseOutcome::Error;
+    }
+  } else if (starts_with(first, u"/T:")) {
+    options.flags = AtaPassThrough;
+    options.device_path = first.substr(3);
+  } else {
+    options.flags = ScsiPassThrough;
+    options.device_path = first;
+  }
+
+  for (size_t i = 2; i < args.size(); ++i) {
+    const std::u16string& arg = args[i];
+    if (starts_with(arg, u"/D:")) {
+      options.file_name = arg.substr(3);
+      options.flags |= kFlagFirmwareFile;
+    } else if (starts_with(arg, u"/s")) {
+      options.mode = SegmentedImmediate;
+    } else if (starts_with(arg, u"/g") || starts_with(arg, u"/r")) {
+      // The value is always the next element, whatever it holds.
+      if (i + 1 >= args.size()) return command_line_error(arg, invocation_name);
+      const std::u16string& value = args[++i];
+      const ConvertedNumber n = convert_number(value, 10);
+      if (!n.has_digits || !n.in_range) return command_line_error(value, invocation_name);
+      if (starts_with(arg, u"/g")) {
+        // A segment of 0 blocks is meaningless: multiples of 256 leave the default alone.
+        const auto low = static_cast<uint8_t>(static_cast<uint32_t>(n.value) & 0xFF);
+        if (low != 0) options.segment_blocks = low;
+      } else {
+        options.retry_count = n.value;
+      }
+    } else if (starts_with(arg, u"/vv")) {
+      options.verbosity = 2;
+    } else if (starts_with(arg, u"/v")) {
+      options.verbosity = 1;
+    } else if (starts_with(arg, u"/i")) {
+      options.info_only = true;
+      options.flags |= kFlagDeviceInfo;
+    } else if (starts_with(arg, u"/e")) {
+      options.mode = Deferred;
+    } else if (starts_with(arg, u"/a")) {
+      options.flags |= kFlagActivate;
+    } else if (starts_with(arg, u"/l")) {
+      options.l_switch = 1;
+    } else {
+      return command_line_error(arg, invocation_name);
+    }
+  }
+  return ParseOutcome::Run;
+}

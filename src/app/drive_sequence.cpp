@@ -1,0 +1,174 @@
+// One drive command from the opening to the exit code: open, identify, report, refuse a
+// locked drive, download with retries, activate, identify again quietly, close.
+#include "app/drive_sequence.h"
+
+#include <string>
+
+#include "app/entry.h"
+#include "csmi/csmi.h"
+#include "download/download.h"
+#include "identify/identify.h"
+#include "platform/console.h"
+#include "platform/platform.h"
+#include "platform/text.h"
+#include "transport/device_command.h"
+
+namespace {
+
+// The pause after every download pass and between re-identify attempts: drives need time to
+// settle after taking (or rejecting) microcode.
+constexpr uint32_t kPauseMs = 2000;
+constexpr int kReidentifyAttempts = 4;
+// CSMI adapters take small transfers only; the command line cannot raise this.
+constexpr uint8_t kCsmiSegmentBlocks = 4;
+
+const char* mode_name(uint8_t mode) {
+  switch (mode) {
+    case SegmentedImmediate:
+      return "  Segmented Immediate Mode Selected\n";
+    case DownloadImmediate:
+      return "  Download Immediate Mode Selected\n";
+    case Deferred:
+      return "  Deferred Mode Selected\n";
+    default:
+      return "";
+  }
+}
+
+void print_pre_open_report(const RunOptions& options, const DownloadParams& params) {
+  console::wout(u"  Device Path: ");
+  console::wout(options.device_path);
+  if (options.flags & CsmiStp) {
+    // The phy form carries no SAS address: the stored bytes (zeros) are shown as they are.
+    console::wout(u16(std::to_string(options.csmi_target.phy_index)));
+    console::wout(u"\n  SAS Address:");
+    for (uint8_t byte : options.csmi_target.sas_address) console::printf(" %02x", byte);
+    console::printf("\n");
+  } else {
+    console::wout(u"\n");
+  }
+  console::wout(u"  FileName: ");
+  console::wout(params.file_name);
+  console::wout(u"\n");
+  console::out(mode_name(params.mode));
+}
+
+void print_device_information(const DriveInfo& info, const DownloadParams& params) {
+  console::out("  MN: " + info.model + "\n");
+  console::out("  SN: " + info.serial + "\n");
+  console::out("  FW: " + info.firmware + "\n");
+  std::string versions = "  ";
+  for (const std::string& v : info.major_versions) versions += v + " ";
+  console::out(versions + "\n");
+  if (info.dma_download_supported) console::out("  DMA MICROCODE DOWNLOAD SUPPORTED \n");
+  if (info.mode3_download_supported) console::out("  MODE 3 MICROCODE DOWNLOAD SUPPORTED \n");
+  if (info.dm_offsets_deferred_supported) console::out("  DM OFFSETS DEFERRED SUPPORTED \n");
+  if (info.dm_clears_nonactivated_deferred)
+    console::out("  DM CLEARS NONACTIVATED DEFERRED DATA SUPPORTED \n");
+  if (info.min_download_blocks != 0)
+    console::out("  MICROCODE DOWNLOAD MIN BLOCKS " + std::to_string(info.min_download_blocks) +
+                 "\n");
+  if (info.max_download_blocks != 0)
+    console::out("  MICROCODE DOWNLOAD MAX BLOCKS " + std::to_string(info.max_download_blocks) +
+                 "\n");
+  console::out("  SEC" + std::to_string(info.security_state) + "\n");
+  console::printf("  Segment Size : %d\n", static_cast<int>(params.segment_blocks));
+}
+
+// The refusal text for a security state, or null when the download may go ahead.
+const char* security_refusal(int32_t state, uint64_t l_switch) {
+  if (state == SEC4) return "Err: ATA SECURITY LOCKED";
+  if (l_switch != 0 && state == SEC5) return "Err: ATA SECURITY ENABLED (SEC5)";
+  if (l_switch != 0 && state == SEC6) return "Err: ATA SECURITY ENABLED (SEC6)";
+  return nullptr;
+}
+
+void pause_after_pass() {
+  console::out("\n");
+  platform_sleep_ms(kPauseMs);
+  console::out("\n");
+}
+
+// The drive is identified again after the work, without a word: the result only refreshes
+// the description, and a drive still busy with new microcode gets a few chances.
+void reidentify_quietly(DeviceCommand& cmd, DriveInfo& info) {
+  const int32_t saved = cmd.verbosity;
+  cmd.verbosity = 0;
+  for (int attempt = 0; attempt < kReidentifyAttempts; ++attempt) {
+    if (attempt > 0) platform_sleep_ms(kPauseMs);
+    if (identify_device(cmd, info) == kResultSuccess) break;
+  }
+  cmd.verbosity = saved;
+}
+
+void close_device(DeviceCommand& cmd) {
+  if (cmd.handle == 0 || cmd.handle == kInvalidHandle) return;
+  // Nothing useful can be done about a failed release at the end of the run.
+  if (!platform_close(cmd.handle)) (void)platform_get_last_error();
+}
+
+}  // namespace
+
+int run_drive_sequence(const RunOptions& options) {
+  DeviceCommand cmd{};
+  DriveInfo info;
+  cmd.flags = options.flags;
+  cmd.verbosity = options.verbosity;
+  cmd.l_switch = options.l_switch;
+  cmd.passthru_options = kPassThrough16;
+
+  DownloadParams params;
+  params.file_name = options.file_name;
+  params.mode = options.mode;
+  params.segment_blocks = options.segment_blocks;
+
+  int32_t status = 0;
+
+  if (options.verbosity != 0) print_pre_open_report(options, params);
+
+  if (cmd.flags & CsmiStp) {
+    params.segment_blocks = kCsmiSegmentBlocks;
+    CsmiTarget target = options.csmi_target;
+    status = open_csmi_target(cmd, target);
+  } else {
+    status = open_device(cmd, options.device_path);
+  }
+
+  if (cmd.handle != kInvalidHandle && status == kResultSuccess) {
+    read_scsi_identity(cmd);
+    status = identify_device(cmd, info);
+    if (status == kResultSuccess) {
+      if (options.info_only || options.verbosity != 0) print_device_information(info, params);
+      // After the report, and after a refusal, the handle is left to the process exit.
+      if (options.info_only) return 10;
+      if (const char* refusal = security_refusal(info.security_state, options.l_switch)) {
+        if (options.verbosity != 0) console::out(std::string(refusal) + "\n");
+        return 6;
+      }
+
+      if (cmd.flags & kFlagFirmwareFile) {
+        (void)read_vendor_identify(cmd);
+        int32_t attempt = 0;
+        do {
+          if (attempt > 0) console::out("Retrying... " + std::to_string(attempt) + "\n");
+          const DownloadParams pass = params;
+          status = download_firmware(cmd, pass);
+          pause_after_pass();
+          ++attempt;
+        } while (status != kResultSuccess && attempt <= options.retry_count);
+      }
+
+      if (cmd.flags & kFlagActivate) {
+        params.mode = Activate;
+        params.segment_blocks = 0;
+        const DownloadParams pass = params;
+        status = download_firmware(cmd, pass);
+      }
+
+      reidentify_quietly(cmd, info);
+    }
+  }
+
+  close_device(cmd);
+  return map_exit_code(status);
+}

@@ -1,0 +1,22 @@
+// Pieces shared by target resolution and the scan: the CSMI request header, the phy table
+// query, and the SSP probe the scan sends to SAS targets.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+// Timeout of the information and SSP requests, in seconds.
+inline constexpr uint32_t kCsmiInfoTimeout = 60;
+
+// Fills a request header for a buffer of total_size bytes (header included).
+void fill_csmi_header(SRB_IO_CONTROL& header, const char (&signature)[8], uint32_t timeout,
+                      uint32_t control_code, uint32_t total_size);
+
+// CC_CSMI_SAS_GET_PHY_INFO into a zero-filled buffer. Returns the OS success flag; the
+// ReturnCode is left to the caller.
+bool read_phy_info(Handle adapter, CSMI_SAS_PHY_INFO_BUFFER& buffer);
+
+// A standard INQUIRY through CSMI SSP pass-through to the entry's attached address. Prints
+// the destination address; returns the OS success flag and, on failure, stores the OS error.
+bool ssp_inquiry_probe(Handle adapter, const CSMI_SAS_PHY_ENTITY& entry, uint32_t& os_error);

@@ -1,0 +1,293 @@
+// "--scan": every adapter port from 0 to 14, each SATA or STP drive behind it identified
+// through STP pass-through and listed in the very syntax a "/C:" target takes.
+#include <cstring>
+#include <string>
+
+#include "csmi/csmi.h"
+#include "csmi/csmi_request.h"
+#include "identify/identify.h"
+#include "platform/console.h"
+
+namespace {
+
+constexpr unsigned kLastPort = 14;
+constexpr int kPhyTableSize = 32;
+constexpr uint32_t kScanIdentifyTimeout = 15;
+
+constexpr const char* kAsterisks = "***********************************************";
+constexpr const char* kEquals = "===============================================";
+
+struct ScanCounts {
+  unsigned adapters_opened = 0;
+  unsigned adapters_answering = 0;
+  unsigned drives = 0;
+};
+
+std::string n(unsigned value) { return std::to_string(value); }
+
+// An 81-byte driver text, up to its first NUL and never past its end.
+std::string fixed_text(const uint8_t (&text)[81]) {
+  const void* nul = std::memchr(text, 0, sizeof text);
+  const size_t length = nul ? static_cast<const uint8_t*>(nul) - text : sizeof text;
+  return std::string(reinterpret_cast<const char*>(text), length);
+}
+
+void print_adapter_banner(const std::u16string& path) {
+  console::out("\n");
+  console::out(kAsterisks);
+  console::out("\n\t");
+  console::wout(path);
+  console::out("\n");
+}
+
+// The controller and driver requests count as failed when the thread's error code is set
+// after them. It is cleared first so that an earlier call's error is not taken for theirs.
+bool read_controller_config(Handle adapter, CSMI_SAS_CNTLR_CONFIG_BUFFER& buffer) {
+  std::memset(&buffer, 0, sizeof buffer);
+  fill_csmi_header(buffer.IoctlHeader, CSMI_ALL_SIGNATURE, kCsmiInfoTimeout,
+                   CC_CSMI_SAS_GET_CNTLR_CONFIG, sizeof buffer);
+  platform_set_last_error(0);
+  platform_csmi_request(adapter, &buffer, sizeof buffer);
+  return platform_get_last_error() == 0;
+}
+
+bool read_driver_info(Handle adapter, CSMI_SAS_DRIVER_INFO_BUFFER& buffer) {
+  std::memset(&buffer, 0, sizeof buffer);
+  fill_csmi_header(buffer.IoctlHeader, CSMI_ALL_SIGNATURE, kCsmiInfoTimeout,
+                   CC_CSMI_SAS_GET_DRIVER_INFO, sizeof buffer);
+  platform_set_last_error(0);
+  platform_csmi_request(adapter, &buffer, sizeof buffer);
+  return platform_get_last_error() == 0;
+}
+
+void dump_identify(const CSMI_SAS_IDENTIFY& id) {
+  console::printf("\t\tbDeviceType: 0x%02x\n", id.bDeviceType);
+  console::printf("\t\tbRestricted: 0x%02x\n", id.bRestricted);
+  console::printf("\t\tbInitiatorPortProtocol: 0x%02x\n", id.bInitiatorPortProtocol);
+  console::printf("\t\tbTargetPortProtocol: 0x%02x\n", id.bTargetPortProtocol);
+  console::printf("\t\tbPhyIdentifier: 0x%02x\n", id.bPhyIdentifier);
+  console::printf("\t\tbSignalClass: 0x%02x\n", id.bSignalClass);
+  console::printf("\t\tSAS Address: ");
+  for (uint8_t b : id.bSASAddress) console::printf("0x%02x ", b);
+  console::printf("\n");
+}
+
+void dump_entry(const CSMI_SAS_PHY_ENTITY& e) {
+  console::printf("\n\tbPortIdentifier: 0x%02x\n", e.bPortIdentifier);
+  console::printf("\tbNegotiatedLinkRate: 0x%02x\n", e.bNegotiatedLinkRate);
+  console::printf("\tbMinimumLinkRate: 0x%02x\n", e.bMinimumLinkRate);
+  console::printf("\tbMaximumLinkRate: 0x%02x\n", e.bMaximumLinkRate);
+  console::printf("\tbPhyChangeCount: 0x%02x\n", e.bPhyChangeCount);
+  console::printf("\tbAutoDiscover: 0x%02x\n", e.bAutoDiscover);
+  console::printf("\tbPhyFeatures: 0x%02x\n", e.bPhyFeatures);
+  console::printf("\tATTACHED:\n");
+  dump_identify(e.Attached);
+  console::printf("\tIDENTIFY:\n");
+  dump_identify(e.Identify);
+}
+
+void print_sas_address(const char* label, const uint8_t (&address)[8], const char* end) {
+  console::out(label);
+  for (uint8_t b : address) console::printf("%02x", b);
+  console::out(end);
+}
+
+const char* security_state_name(uint16_t word128) {
+  switch (security_state_of(word128)) {
+    case SEC2:
+      return "SEC2";
+    case SEC4:
+      return "SEC4";
+    case SEC5:
+      return "SEC5";
+    case SEC6:
+      return "SEC6";
+    default:
+      return "SEC1";
+  }
+}
+
+// IDENTIFY DEVICE to the drive behind the record's phy entry; lists it when it answers.
+void identify_drive(DeviceCommand& cmd, uint8_t* identify, unsigned port, int phy,
+                    ScanCounts& counts) {
+  const int verbosity = cmd.verbosity;
+  const CSMI_SAS_PHY_ENTITY& entry = cmd.phy;
+  if (issue_stp_passthru(cmd) != kResultSuccess) {
+    if (verbosity >= 1)
+      console::printf(
+          "\tCSMI:%d:%d STP command FAILED with GetLastError %d to Phy[%d] Port[%d]\n\n",
+          static_cast<int>(port), phy, static_cast<int>(cmd.last_os_error),
+          entry.Identify.bPhyIdentifier, entry.bPortIdentifier);
+    return;
+  }
+
+  const std::string serial = ata_string(identify + 20, 20);
+  const std::string firmware = ata_string(identify + 46, 8);
+  const std::string model = ata_string(identify + 54, 40);
+  const uint16_t word128 = static_cast<uint16_t>(identify[256] | (identify[257] << 8));
+  if (verbosity >= 1) {
+    console::out("\tDrive Serial Number: " + serial + "\n");
+    console::out("\tDrive Model Number: " + model + "\n");
+    console::out("\tDrive Firmware Rev: " + firmware + "\n\n");
+    console::printf("\tATA Security Word: 0x%x\n", word128);
+    console::out(std::string("\tATA Security State: ") + security_state_name(word128) + "\n");
+  }
+  console::out("\\\\.\\SCSI" + n(port) + ":" + std::to_string(phy) + " # " + serial + "," +
+               model + "," + firmware + "\n");
+  print_sas_address("SAS Address (Attached): ", entry.Attached.bSASAddress, "\n");
+  print_sas_address("SAS Address (Identify): ", entry.Identify.bSASAddress, "\n\n");
+  ++counts.drives;
+}
+
+void walk_phys(DeviceCommand& cmd, const CSMI_SAS_PHY_INFO& info, uint8_t* identify,
+               unsigned port, ScanCounts& counts) {
+  const int verbosity = cmd.verbosity;
+  for (int i = 0; i < kPhyTableSize; ++i) {
+    cmd.phy = info.Phy[i];
+    const CSMI_SAS_PHY_ENTITY& e = cmd.phy;
+    if (verbosity >= 1) console::printf("Phy %d ", i);
+    if (e.Identify.bDeviceType == CSMI_SAS_NO_DEVICE_ATTACHED) {
+      if (verbosity >= 1) console::out("Skipping...nothing identified\n");
+      continue;
+    }
+    if (e.Attached.bDeviceType == CSMI_SAS_NO_DEVICE_ATTACHED) {
+      if (verbosity >= 1) console::out("Skipping...nothing attached\n");
+      continue;
+    }
+    if (verbosity >= 1) dump_entry(e);
+
+    const uint8_t protocol = e.Attached.bTargetPortProtocol;
+    switch (protocol) {
+      case CSMI_SAS_PROTOCOL_SATA:
+        if (verbosity >= 1) {
+          console::out("\tCSMI_SAS_PROTOCOL_SATA supported for Phy: " + std::to_string(i));
+          console::printf(" 0x%x\n", protocol);
+          console::out("\tCSMI_SAS_PROTOCOL_STP supported for Phy: " + std::to_string(i) +
+                       "\n\n");
+        }
+        identify_drive(cmd, identify, port, i, counts);
+        break;
+      case CSMI_SAS_PROTOCOL_STP:
+        if (verbosity >= 1)
+          console::out("\tCSMI_SAS_PROTOCOL_STP supported for Phy: " + std::to_string(i) +
+                       "\n\n");
+        identify_drive(cmd, identify, port, i, counts);
+        break;
+      case CSMI_SAS_PROTOCOL_SSP: {
+        if (verbosity >= 1)
+          console::out("CSMI_SAS_PROTOCOL_SSP supported for Phy: " + std::to_string(i) + "\n");
+        uint32_t os_error = 0;
+        if (!ssp_inquiry_probe(cmd.handle, e, os_error))
+          console::printf("SSP command FAILED with GetLastError %d\n", static_cast<int>(os_error));
+        break;
+      }
+      default:
+        console::out("Uknown Protocol " + std::to_string(protocol) + " for Phy: " +
+                     std::to_string(i) + " so skipping. \n");
+        break;
+    }
+  }
+}
+
+// One adapter port: opened, described, walked and released.
+void scan_port(unsigned port, DeviceCommand& cmd, uint8_t* identify, ScanCounts& counts) {
+  const int verbosity = cmd.verbosity;
+  const std::string digits = n(port);
+  const std::u16string path =
+      u"\\\\.\\SCSI" + std::u16string(digits.begin(), digits.end()) + u":";
+
+  const Handle adapter = platform_open_adapter(path);
+  if (adapter == kInvalidHandle) {
+    if (verbosity >= 1) {
+      console::wout(path);
+      console::out("...NOT FOUND\n");
+    }
+    return;
+  }
+  if (verbosity >= 1) {
+    console::wout(path);
+    console::out("...FOUND\n");
+  }
+  ++counts.adapters_opened;
+
+  CSMI_SAS_CNTLR_CONFIG_BUFFER config;
+  if (read_controller_config(adapter, config)) {
+    if (verbosity >= 1) {
+      print_adapter_banner(path);
+      console::out("\tBoardID: " + n(config.Configuration.uBoardID) + "\n");
+      console::out("\tControllerFlags: " + n(config.Configuration.uControllerFlags) + "\n");
+    }
+  } else if (verbosity >= 1) {
+    console::out("Getting CSMI CNTLR info failed. ");
+    console::wout(path);
+    console::out("\n\n");
+  }
+
+  CSMI_SAS_DRIVER_INFO_BUFFER driver;
+  if (!read_driver_info(adapter, driver)) {
+    if (verbosity >= 1) {
+      console::out("Getting CSMI Driver info failed. ");
+      console::wout(path);
+      console::out("\n\n");
+    }
+    platform_close(adapter);
+    return;
+  }
+  if (verbosity >= 1) {
+    const CSMI_SAS_DRIVER_INFO& d = driver.Information;
+    print_adapter_banner(path);
+    console::out("\tDriver: " + fixed_text(d.szName) + "\n");
+    console::out("\tDescription: " + fixed_text(d.szDescription) + "\n");
+    console::out("\tVersion: " + n(d.usMajorRevision) + "." + n(d.usMinorRevision) + "\n");
+    console::out("\tCSMI Version: " + n(d.usCSMIMajorRevision) + "." +
+                 n(d.usCSMIMinorRevision) + "\n");
+    console::out("\tRelease: " + n(d.usReleaseRevision) + "\n");
+  }
+  ++counts.adapters_answering;
+
+  // A failed phy request is not reported: the walk then sees an empty table.
+  CSMI_SAS_PHY_INFO_BUFFER phys;
+  if (!read_phy_info(adapter, phys)) std::memset(&phys.Information, 0, sizeof phys.Information);
+  cmd.handle = adapter;
+  if (verbosity >= 1)
+    console::printf("\n\tTotal Number of Phys: %d\n\n", phys.Information.bNumberOfPhys);
+
+  walk_phys(cmd, phys.Information, identify, port, counts);
+  platform_close(adapter);
+}
+
+}  // namespace
+
+int scan_csmi_devices(int verbosity) {
+  DeviceCommand cmd{};
+  uint8_t identify[512] = {};
+  cmd.regs.command = 0xEC;
+  cmd.regs.count_7_0 = 1;
+  cmd.protocol = kProtocolPio;
+  cmd.register_set = kRegisters28;
+  cmd.direction = kDirIn;
+  cmd.data = identify;
+  cmd.data_length = sizeof identify;
+  cmd.timeout = kScanIdentifyTimeout;
+  cmd.verbosity = verbosity;
+
+  console::out("\tScanning for CSMI Devices\n\n");
+  ScanCounts counts;
+  for (unsigned port = 0; port <= kLastPort; ++port) scan_port(port, cmd, identify, counts);
+
+  if (verbosity >= 1) {
+    console::out("\n");
+    console::out(kEquals);
+    console::out("\n");
+    if (counts.adapters_answering > 0)
+      console::out("\nFound " + n(counts.adapters_answering) + " CSMI Controller(s) and " +
+                   n(counts.drives) + " CSMI device(s)\n\n");
+    else
+      console::out("\nTested " + n(counts.adapters_opened) +
+                   " valid controller(s) but didn't find any CSMI devices\n\n");
+  }
+  console::out(
+      "To Scan the system for Physical Devices please use the following:\n\t wmic diskdrive get "
+      "DeviceID,model,FirmwareRevision,InterfaceType\n\n");
+  return 0;
+}

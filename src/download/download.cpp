@@ -1,0 +1,230 @@
+// The firmware download engine: one pass reads the image once, plans the transfers and sends
+// them as DOWNLOAD MICROCODE commands, each pointing into the one image buffer.
+#include "download/download.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <string>
+
+#include "platform/console.h"
+
+namespace {
+
+constexpr uint32_t kBlock = 512;
+// The block count and the block offset of the command are 16-bit fields.
+constexpr uint64_t kMaxImageBlocks = 0xFFFF;
+// The activate pass describes the image in pieces of at most this size.
+constexpr uint32_t kActivateChunk = 0x800000;
+constexpr uint8_t kCmdDownloadMicrocode = 0x92;
+
+// Process-wide, never reset: each pass's spinner continues where the previous one stopped.
+uint32_t g_spinner = 0;
+
+// The image: file_size bytes read from the file, in a zero-filled buffer of whole blocks so
+// that a transfer of a partial last block carries zeros past the end of the file.
+struct Image {
+  uint8_t* bytes = nullptr;
+  int64_t file_size = 0;
+};
+
+// The figures the plan shows, and what each command carries.
+struct Plan {
+  uint32_t transfer_size = 0;  // bytes per full transfer
+  uint16_t blocks = 0;         // blocks per full transfer as sent
+  uint16_t transfers = 0;      // full transfers
+  uint32_t remainder = 0;      // bytes of the final short transfer
+  uint16_t remainder_blocks = 0;
+};
+
+uint64_t whole_blocks(uint64_t bytes) { return (bytes + kBlock - 1) / kBlock; }
+
+void report(const DeviceCommand& cmd, std::string_view text) {
+  if (cmd.verbosity != 0) console::err(text);
+}
+
+int load_image(const DeviceCommand& cmd, const std::u16string& name, Image& image) {
+  std::string error_text;
+  const Handle file = platform_file_open(name, error_text);
+  if (file == kInvalidHandle) {
+    report(cmd, "File Open Failure: " + error_text + "\n");
+    return kResultFileFailed;
+  }
+  const int64_t size = platform_file_size(file);
+  if (size < 0) {
+    platform_file_close(file);
+    report(cmd, "Firmware file size cannot be determined\n");
+    return kResultFileFailed;
+  }
+  if (size == 0) {
+    platform_file_close(file);
+    report(cmd, "Firmware file is empty\n");
+    return kResultFileFailed;
+  }
+  // Refused before anything is sent: a count or offset past 65,535 blocks would wrap.
+  const uint64_t blocks = whole_blocks(static_cast<uint64_t>(size));
+  if (blocks > kMaxImageBlocks) {
+    platform_file_close(file);
+    report(cmd, "Firmware file too large: " + std::to_string(size) + " bytes, at most " +
+                    std::to_string(kMaxImageBlocks * kBlock) + "\n");
+    return kResultFileFailed;
+  }
+  auto* bytes = static_cast<uint8_t*>(std::calloc(blocks, kBlock));
+  if (bytes == nullptr) {
+    platform_file_close(file);
+    return kResultNoMemory;
+  }
+  int64_t got = 0;
+  while (got < size) {
+    const int64_t n = platform_file_read(file, bytes + got, size - got);
+    if (n <= 0) break;
+    got += n;
+  }
+  platform_file_close(file);
+  if (got != size) {
+    std::free(bytes);
+    report(cmd, "Short read of the firmware file: " + std::to_string(got) + " of " +
+                    std::to_string(size) + " bytes\n");
+    return kResultFileFailed;
+  }
+  image.bytes = bytes;
+  image.file_size = size;
+  return kResultSuccess;
+}
+
+Plan make_plan(int64_t file_size, uint8_t mode, uint8_t segment_blocks) {
+  const auto size = static_cast<uint64_t>(file_size);
+  Plan plan;
+  if (mode == DownloadImmediate)
+    plan.transfer_size = static_cast<uint32_t>(size);
+  else if (segment_blocks != 0)
+    plan.transfer_size = segment_blocks * kBlock;
+  else
+    plan.transfer_size = static_cast<uint32_t>(std::min<uint64_t>(size, kActivateChunk));
+  plan.transfers = static_cast<uint16_t>(size / plan.transfer_size);
+  plan.remainder = static_cast<uint32_t>(size % plan.transfer_size);
+  if (mode == Activate) {
+    // No data goes with an activation, so its counts describe the image as the file has it.
+    plan.blocks = static_cast<uint16_t>(plan.transfer_size / kBlock);
+    plan.remainder_blocks = static_cast<uint16_t>(plan.remainder / kBlock);
+  } else {
+    // Data transfers carry whole blocks: a partial last block goes out padded with zeros.
+    plan.blocks = static_cast<uint16_t>(whole_blocks(plan.transfer_size));
+    plan.remainder_blocks = static_cast<uint16_t>(whole_blocks(plan.remainder));
+  }
+  return plan;
+}
+
+void print_plan(uint8_t mode, int64_t file_size, const Plan& plan) {
+  console::out("  ----------------------- \n   Downloading Code \n");
+  console::printf("  Mode : 0x0%X\n", static_cast<unsigned>(mode));
+  console::printf("  File Size: %lld\n", static_cast<long long>(file_size));
+  console::printf("  Number of Xfers: %u\n", static_cast<unsigned>(plan.transfers));
+  console::printf("  Sectors Xfered with Each Xfer: %u\n", static_cast<unsigned>(plan.blocks));
+  console::printf("  Data in Bytes per Xfer: %u\n", plan.transfer_size);
+  console::printf("  Remainder Bytes to Xfer: %u\n", plan.remainder);
+  console::out("  -----------------------\n\n");
+}
+
+// One progress line: "\r\t", the bar, the spinner, the share in per cent. Built in place,
+// since a small segment size means tens of thousands of lines per pass.
+void print_progress(int bar_length, int shown) {
+  static const std::string_view kSpinner[4] = {"|", "/", console::hline(), "\\"};
+  const std::string_view spin = kSpinner[++g_spinner % 4];
+  char line[64];
+  char* p = line;
+  *p++ = '\r';
+  *p++ = '\t';
+  for (int i = 0; i < bar_length; ++i) *p++ = '+';
+  *p++ = ' ';
+  for (char c : spin) *p++ = c;
+  *p++ = ' ';
+  *p++ = ':';
+  *p++ = ' ';
+  p = std::to_chars(p, line + sizeof line - 1, shown).ptr;
+  *p++ = '%';
+  console::out(std::string_view(line, static_cast<size_t>(p - line)));
+}
+
+void print_share(int share) {
+  // The bar grows by one sign per 5 per cent; 1 per cent shows as 0.
+  const int bar = static_cast<int>(static_cast<float>(share) / 5.0f) + 1;
+  print_progress(bar, share == 1 ? 0 : share);
+}
+
+// Sends one DOWNLOAD MICROCODE for the given block offset and image position.
+int send(DeviceCommand& cmd, uint16_t offset, uint8_t* position) {
+  cmd.regs.lba_15_8 = static_cast<uint8_t>(offset);
+  cmd.regs.lba_23_16 = static_cast<uint8_t>(offset >> 8);
+  cmd.data = position;
+  return issue_command(cmd);
+}
+
+void set_counts(DeviceCommand& cmd, uint16_t blocks) {
+  cmd.regs.count_7_0 = static_cast<uint8_t>(blocks);
+  cmd.regs.lba_7_0 = static_cast<uint8_t>(blocks >> 8);
+}
+
+}  // namespace
+
+int download_firmware(DeviceCommand& cmd, const DownloadParams& params) {
+  const uint8_t mode = params.mode;
+  const bool activating = mode == Activate;
+  const bool verbose = cmd.verbosity != 0;
+
+  Image image;
+  const int loaded = load_image(cmd, params.file_name, image);
+  if (loaded != kResultSuccess) return loaded;
+
+  const Plan plan = make_plan(image.file_size, mode, params.segment_blocks);
+
+  cmd.direction = activating ? kDirNone : kDirOut;
+  cmd.timeout = 5;
+  cmd.register_set = kRegisters28;
+  cmd.protocol = kProtocolPio;
+  cmd.data_length = activating ? plan.transfer_size : plan.blocks * kBlock;
+  cmd.regs.features_7_0 = mode;
+  set_counts(cmd, plan.blocks);
+  cmd.regs.device = 0x40;
+  cmd.regs.command = kCmdDownloadMicrocode;
+
+  if (verbose) print_plan(mode, image.file_size, plan);
+  console::out("\n\n\tPLEASE DO NOT CLOSE THIS WINDOW OR INTERRUPT THE FW DOWNLOAD PROCESS\n\n\n");
+
+  int result = kResultSuccess;
+  uint8_t* position = image.bytes;
+  uint16_t offset = 0;
+  const float transfers = static_cast<float>(plan.transfers);
+  for (uint32_t i = 0; i < plan.transfers; ++i) {
+    const int share = static_cast<int>(std::floor(static_cast<float>(i) / transfers * 100.0f));
+    result = send(cmd, offset, position);
+    if (result != kResultSuccess) {
+      if (verbose) console::out(" ^ ");
+      break;
+    }
+    position += plan.transfer_size;
+    offset = static_cast<uint16_t>(offset + plan.blocks);
+    if (activating)
+      console::out("Activate Completed ...\n");
+    else
+      print_share(share);
+  }
+
+  if (activating && result != kResultSuccess) {
+    console::out("Failed to Activate ...\n");
+    std::free(image.bytes);
+    return result;
+  }
+
+  if (result == kResultSuccess && plan.remainder != 0) {
+    cmd.data_length = activating ? plan.remainder : plan.remainder_blocks * kBlock;
+    set_counts(cmd, plan.remainder_blocks);
+    result = send(cmd, offset, position);
+    if (verbose) console::out(result == kResultSuccess ? " ! " : " !^ ");
+  }
+
+  if (!activating) print_progress(21, 100);
+  std::free(image.bytes);
+  return result;
+}

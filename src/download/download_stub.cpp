@@ -1,1 +1,0 @@
-// Placeholder: the download engine lands here.

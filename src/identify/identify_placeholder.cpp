@@ -1,2 +1,0 @@
-// Placeholder until identification lands.
-#include "identify/identify.h"

@@ -1,0 +1,62 @@
+// The queries sent at fixed points of a run whose answers nothing depends on: the INQUIRY
+// pair right after the opening, and the vendor IDENTIFY variant before the first download.
+#include <cstddef>
+#include <cstring>
+
+#include "identify/identify.h"
+
+namespace {
+
+constexpr uint32_t kInquiryLength = 252;
+
+}  // namespace
+
+void read_scsi_identity(DeviceCommand& cmd) {
+  uint8_t data[kInquiryLength] = {};
+  ScsiPassThroughRequest request;
+  std::memset(&request, 0, sizeof request);
+
+  SCSI_PASS_THROUGH_DIRECT& h = request.sptd;
+  h.Length = sizeof(SCSI_PASS_THROUGH_DIRECT);
+  h.PathId = cmd.address.PathId;
+  h.TargetId = cmd.address.TargetId;
+  h.Lun = cmd.address.Lun;
+  h.CdbLength = 6;
+  h.SenseInfoLength = sizeof request.sense;
+  h.DataIn = SCSI_IOCTL_DATA_IN;
+  h.DataTransferLength = kInquiryLength;
+  h.DataBuffer = data;
+  h.TimeOutValue = cmd.timeout != 0 ? cmd.timeout : 5;
+  h.SenseInfoOffset = offsetof(ScsiPassThroughRequest, sense);
+  const uint8_t standard_inquiry[6] = {0x12, 0x00, 0x00, 0x00, kInquiryLength, 0x00};
+  std::memcpy(h.Cdb, standard_inquiry, sizeof standard_inquiry);
+  request.total_length = sizeof request;
+
+  platform_set_last_error(0);
+  const bool carried = platform_scsi_passthrough(cmd.handle, &request);
+  cmd.last_os_error = platform_get_last_error();
+  if (!carried) return;
+
+  // The serial-number page goes out in the request exactly as the first completion left it:
+  // its transfer and sense lengths are whatever the driver reported back.
+  std::memset(data, 0, sizeof data);
+  const uint8_t serial_page[5] = {0x12, 0x01, 0x80, 0x00, kInquiryLength};
+  std::memcpy(h.Cdb, serial_page, sizeof serial_page);
+  platform_scsi_passthrough(cmd.handle, &request);
+}
+
+int read_vendor_identify(DeviceCommand& cmd) {
+  uint8_t data[512] = {};
+  cmd.data = data;
+  cmd.data_length = sizeof data;
+  cmd.direction = kDirIn;
+  cmd.register_set = kRegisters28;
+  cmd.protocol = kProtocolPio;
+  cmd.regs.command = 0xEC;
+  cmd.regs.features_7_0 = 0x0B;
+  cmd.regs.count_7_0 = 0x01;
+  cmd.regs.lba_7_0 = 0xDB;
+  cmd.regs.lba_15_8 = 0x97;
+  cmd.regs.lba_23_16 = 0x20;
+  return issue_command(cmd);
+}

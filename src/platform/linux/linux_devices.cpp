@@ -1,0 +1,175 @@
+// The device side of the Linux backend: drives through the SCSI generic interface (SG_IO on
+// /dev/sdX or /dev/sgN), with Windows error codes in the last error.
+#include <fcntl.h>
+#include <scsi/scsi.h>
+#include <scsi/sg.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/linux/sg_translate.h"
+#include "platform/platform.h"
+
+namespace {
+
+int fd_of(Handle handle) { return static_cast<int>(handle); }
+
+bool valid(Handle handle) {
+  if (handle < 0 || handle > INT32_MAX) {
+    platform_set_last_error(sg::kErrorInvalidHandle);
+    return false;
+  }
+  return true;
+}
+
+bool fail_ioctl(int err) {
+  platform_set_last_error(sg::windows_error_from_ioctl_errno(err));
+  return false;
+}
+
+}  // namespace
+
+Handle platform_open_drive(const std::u16string& path) {
+  // Read/write for SG_IO. Not O_EXCL: the kernel refuses that on a disk whose partitions are
+  // mounted, and the tool only talks to the drive. O_NONBLOCK so that an sg node held
+  // exclusively by someone else fails with EBUSY instead of hanging, and a removable disk
+  // without a medium still opens; SG_IO itself waits for completion either way.
+  const std::string linux_path = sg::linux_device_path(path);
+  const int fd = open(linux_path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    platform_set_last_error(sg::windows_error_from_errno(errno));
+    return kInvalidHandle;
+  }
+  return static_cast<Handle>(fd);
+}
+
+Handle platform_open_adapter(const std::u16string&) {
+  // Linux has no CSMI driver interface: there is no adapter to open.
+  platform_set_last_error(ERROR_FILE_NOT_FOUND);
+  return kInvalidHandle;
+}
+
+bool platform_csmi_request(Handle, void*, uint32_t) {
+  platform_set_last_error(ERROR_INVALID_FUNCTION);
+  return false;
+}
+
+bool platform_get_scsi_address(Handle handle, SCSI_ADDRESS* address) {
+  if (!valid(handle)) return false;
+  sg_scsi_id id{};
+  if (ioctl(fd_of(handle), SG_GET_SCSI_ID, &id) == 0) {
+    address->Length = sizeof(SCSI_ADDRESS);
+    address->PortNumber = static_cast<uint8_t>(id.host_no);
+    address->PathId = static_cast<uint8_t>(id.channel);
+    address->TargetId = static_cast<uint8_t>(id.scsi_id);
+    address->Lun = static_cast<uint8_t>(id.lun);
+    return true;
+  }
+  const int sg_err = errno;
+  if (sg_err != ENOTTY && sg_err != EINVAL) return fail_ioctl(sg_err);
+  // SG_GET_SCSI_ID belongs to the sg driver; a disk node (sd) answers the older query.
+  int idlun[2] = {0, 0};
+  if (ioctl(fd_of(handle), SCSI_IOCTL_GET_IDLUN, idlun) != 0) return fail_ioctl(errno);
+  *address = sg::address_from_idlun(static_cast<uint32_t>(idlun[0]));
+  return true;
+}
+
+bool platform_scsi_passthrough(Handle handle, ScsiPassThroughRequest* request) {
+  if (!valid(handle)) return false;
+  SCSI_PASS_THROUGH_DIRECT& h = request->sptd;
+  if (h.CdbLength == 0 || h.CdbLength > sizeof h.Cdb || h.DataIn > SCSI_IOCTL_DATA_UNSPECIFIED) {
+    platform_set_last_error(sg::kErrorInvalidParameter);
+    return false;
+  }
+  // The sense area lies inside the request, where SenseInfoOffset says.
+  uint8_t* const base = reinterpret_cast<uint8_t*>(request);
+  uint32_t sense_room = 0;
+  if (h.SenseInfoOffset >= sizeof(SCSI_PASS_THROUGH_DIRECT) &&
+      h.SenseInfoOffset < sizeof(ScsiPassThroughRequest)) {
+    sense_room = static_cast<uint32_t>(sizeof(ScsiPassThroughRequest)) - h.SenseInfoOffset;
+  }
+  const uint8_t sense_length =
+      static_cast<uint8_t>(h.SenseInfoLength < sense_room ? h.SenseInfoLength : sense_room);
+
+  sg_io_hdr_t io{};
+  io.interface_id = 'S';
+  io.dxfer_direction = sg::sg_direction_from_data_in(h.DataIn, h.DataTransferLength);
+  io.cmd_len = h.CdbLength;
+  io.cmdp = h.Cdb;
+  io.mx_sb_len = sense_length;
+  io.sbp = sense_length > 0 ? base + h.SenseInfoOffset : nullptr;
+  if (io.dxfer_direction != SG_DXFER_NONE) {
+    io.dxfer_len = h.DataTransferLength;
+    io.dxferp = h.DataBuffer;
+  }
+  io.timeout = sg::timeout_ms_from_seconds(h.TimeOutValue);
+
+  if (ioctl(fd_of(handle), SG_IO, &io) != 0) return fail_ioctl(errno);
+  if (const uint32_t err = sg::transport_error(io.status, io.host_status, io.driver_status)) {
+    platform_set_last_error(err);
+    return false;
+  }
+  h.ScsiStatus = io.status;
+  h.SenseInfoLength = io.sb_len_wr;
+  h.DataTransferLength = io.dxfer_direction == SG_DXFER_NONE
+                             ? 0
+                             : sg::transferred_length(h.DataTransferLength, io.resid);
+  return true;
+}
+
+bool platform_ata_passthrough(Handle handle, ATA_PASS_THROUGH_DIRECT* request,
+                              uint32_t* bytes_returned) {
+  if (!valid(handle)) return false;
+  const auto cdb = sg::build_ata_passthrough16(*request);
+  if (!cdb) {
+    platform_set_last_error(sg::kErrorInvalidParameter);
+    return false;
+  }
+  uint8_t cdb_bytes[16];
+  std::memcpy(cdb_bytes, cdb->bytes, sizeof cdb_bytes);
+  uint8_t sense[64] = {};
+
+  sg_io_hdr_t io{};
+  io.interface_id = 'S';
+  io.dxfer_direction = cdb->direction;
+  io.cmd_len = sizeof cdb_bytes;
+  io.cmdp = cdb_bytes;
+  io.mx_sb_len = sizeof sense;
+  io.sbp = sense;
+  if (cdb->direction != SG_DXFER_NONE) {
+    io.dxfer_len = request->DataTransferLength;
+    io.dxferp = request->DataBuffer;
+  }
+  io.timeout = sg::timeout_ms_from_seconds(request->TimeOutValue);
+
+  if (ioctl(fd_of(handle), SG_IO, &io) != 0) return fail_ioctl(errno);
+  if (const uint32_t err = sg::transport_error(io.status, io.host_status, io.driver_status)) {
+    platform_set_last_error(err);
+    return false;
+  }
+  const size_t written = io.sb_len_wr < sizeof sense ? io.sb_len_wr : sizeof sense;
+  const sg::AtaOutcome outcome = sg::ata_outcome(io.status, std::span(sense, written));
+  if (!outcome.carried) {
+    platform_set_last_error(outcome.error_code);
+    return false;
+  }
+  // CK_COND makes every command end in CHECK CONDITION, but the data of a data-in command
+  // are delivered all the same; resid tells how many.
+  sg::store_ata_registers(outcome.registers, request);
+  request->DataTransferLength = cdb->direction == SG_DXFER_NONE
+                                    ? 0
+                                    : sg::transferred_length(request->DataTransferLength, io.resid);
+  if (bytes_returned) *bytes_returned = sizeof(ATA_PASS_THROUGH_DIRECT);
+  return true;
+}
+
+bool platform_close(Handle handle) {
+  if (!valid(handle)) return false;
+  if (close(fd_of(handle)) != 0) {
+    platform_set_last_error(sg::windows_error_from_errno(errno));
+    return false;
+  }
+  return true;
+}

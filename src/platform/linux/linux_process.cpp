@@ -1,0 +1,103 @@
+// The process side of the Linux backend: arguments, sleep, last error, console, image files.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "platform/linux/sg_translate.h"
+#include "platform/platform.h"
+#include "platform/text.h"
+
+namespace {
+// Windows keeps one last error per thread; so do we.
+thread_local uint32_t t_last_error = 0;
+}  // namespace
+
+uint32_t platform_get_last_error() { return t_last_error; }
+void platform_set_last_error(uint32_t code) { t_last_error = code; }
+
+bool platform_wide_args(int argc, char** argv, std::vector<std::u16string>& out) {
+  if (argc < 0 || (argc > 0 && argv == nullptr)) return false;
+  out.clear();
+  out.reserve(static_cast<size_t>(argc));
+  for (int i = 0; i < argc; ++i) out.push_back(utf8_to_utf16(argv[i] ? argv[i] : ""));
+  return true;
+}
+
+void platform_sleep_ms(uint32_t milliseconds) {
+  timespec rest{static_cast<time_t>(milliseconds / 1000),
+                static_cast<long>(milliseconds % 1000) * 1000000L};
+  // A signal cuts the sleep short; carry on with what remains.
+  while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
+  }
+}
+
+// --- Console ----------------------------------------------------------------------------------
+
+void platform_console_write(ConsoleStream stream, std::string_view bytes) {
+  const int fd = stream == ConsoleStream::Out ? STDOUT_FILENO : STDERR_FILENO;
+  const char* p = bytes.data();
+  size_t left = bytes.size();
+  while (left > 0) {
+    const ssize_t n = write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;  // a closed or full console loses the text, as on Windows
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+}
+
+void platform_console_write_wide(ConsoleStream stream, std::u16string_view text) {
+  platform_console_write(stream, utf16_to_utf8(text));
+}
+
+std::string_view platform_console_hline() { return "\xE2\x94\x80"; }  // U+2500
+
+// --- Image files ------------------------------------------------------------------------------
+
+Handle platform_file_open(const std::u16string& path, std::string& error_text) {
+  const int fd = open(utf16_to_utf8(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    const int err = errno;
+    error_text = std::strerror(err);
+    platform_set_last_error(sg::windows_error_from_errno(err));
+    return kInvalidHandle;
+  }
+  return static_cast<Handle>(fd);
+}
+
+int64_t platform_file_size(Handle file) {
+  struct stat st {};
+  if (fstat(static_cast<int>(file), &st) != 0) {
+    platform_set_last_error(sg::windows_error_from_errno(errno));
+    return -1;
+  }
+  return static_cast<int64_t>(st.st_size);
+}
+
+int64_t platform_file_read(Handle file, void* buffer, int64_t size) {
+  auto* p = static_cast<char*>(buffer);
+  int64_t done = 0;
+  // read() may return less than asked (pipes, signals, large requests); keep going until the
+  // request is met or the file ends.
+  while (done < size) {
+    const ssize_t n = read(static_cast<int>(file), p + done, static_cast<size_t>(size - done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      platform_set_last_error(sg::windows_error_from_errno(errno));
+      break;
+    }
+    if (n == 0) break;
+    done += n;
+  }
+  return done;
+}
+
+void platform_file_close(Handle file) {
+  if (file >= 0) close(static_cast<int>(file));
+}

@@ -1,0 +1,121 @@
+// The pure half of the Linux backend: how Windows-shaped requests become SG_IO requests and
+// how the kernel's answers become Windows-shaped results. No system calls here, so every rule
+// can be tested with captured bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "platform/wire.h"
+
+namespace sg {
+
+// Windows error codes the backend reports besides those in wire.h.
+inline constexpr uint32_t kErrorPathNotFound = 3;           // ERROR_PATH_NOT_FOUND
+inline constexpr uint32_t kErrorTooManyOpenFiles = 4;       // ERROR_TOO_MANY_OPEN_FILES
+inline constexpr uint32_t kErrorInvalidHandle = 6;          // ERROR_INVALID_HANDLE
+inline constexpr uint32_t kErrorNotEnoughMemory = 8;        // ERROR_NOT_ENOUGH_MEMORY
+inline constexpr uint32_t kErrorNotReady = 21;              // ERROR_NOT_READY
+inline constexpr uint32_t kErrorGenFailure = 31;            // ERROR_GEN_FAILURE
+inline constexpr uint32_t kErrorNotSupported = 50;          // ERROR_NOT_SUPPORTED
+inline constexpr uint32_t kErrorInvalidParameter = 87;      // ERROR_INVALID_PARAMETER
+inline constexpr uint32_t kErrorSemTimeout = 121;           // ERROR_SEM_TIMEOUT
+inline constexpr uint32_t kErrorBusy = 170;                 // ERROR_BUSY
+inline constexpr uint32_t kErrorFilenameTooLong = 206;      // ERROR_FILENAME_EXCED_RANGE
+inline constexpr uint32_t kErrorOperationAborted = 995;     // ERROR_OPERATION_ABORTED
+inline constexpr uint32_t kErrorNoAccess = 998;             // ERROR_NOACCESS (bad address)
+inline constexpr uint32_t kErrorIoDevice = 1117;            // ERROR_IO_DEVICE
+inline constexpr uint32_t kErrorDeviceNotConnected = 1167;  // ERROR_DEVICE_NOT_CONNECTED
+
+// errno of a failed open/close/read to the Windows code the logic expects.
+uint32_t windows_error_from_errno(int err);
+// errno of a failed ioctl: a request the driver does not know (ENOTTY, EINVAL, ENOSYS,
+// EOPNOTSUPP) is ERROR_INVALID_FUNCTION, as a Windows driver answers an unknown control code.
+uint32_t windows_error_from_ioctl_errno(int err);
+
+// The SCSI disk name for a Windows physical-drive number: 0 -> "sda", 25 -> "sdz",
+// 26 -> "sdaa", the kernel's own naming.
+std::string scsi_disk_name(uint32_t index);
+// The Linux path to open for a path as typed: "\\.\PhysicalDriveN" (any letter case, decimal N
+// without leading zeros) becomes "/dev/sd..."; anything else is taken as a Linux path, its
+// lone surrogates turned back into the bytes they stand for.
+std::string linux_device_path(std::u16string_view path);
+
+// SCSI_IOCTL_GET_IDLUN packs the address into one int: target, lun, channel, host from the
+// low byte up. Used where SG_GET_SCSI_ID is not offered (sd block devices).
+SCSI_ADDRESS address_from_idlun(uint32_t dev_id);
+
+// SG_IO data direction for a SCSI_PASS_THROUGH_DIRECT DataIn value and length.
+int sg_direction_from_data_in(uint8_t data_in, uint32_t length);
+// Seconds to the milliseconds SG_IO takes, saturating.
+uint32_t timeout_ms_from_seconds(uint32_t seconds);
+
+// The SCSI status bytes the translation tells apart.
+inline constexpr uint8_t kStatusGood = 0x00;
+inline constexpr uint8_t kStatusCheckCondition = 0x02;
+inline constexpr uint8_t kStatusConditionMet = 0x04;
+inline constexpr uint8_t kStatusBusy = 0x08;
+inline constexpr uint8_t kStatusTaskSetFull = 0x28;
+
+// The error of a request the host adapter or the kernel gave up on before the device
+// returned a status (timeout, lost device, reset), or 0 when the device's answer stands.
+uint32_t transport_error(uint8_t status, uint16_t host_status, uint16_t driver_status);
+
+// ATA PASS-THROUGH (16) carrying the task files of an ATA_PASS_THROUGH_DIRECT. CK_COND is
+// always set so that the output registers come back in the sense data.
+struct AtaCdb {
+  uint8_t bytes[16];
+  int direction;  // SG_DXFER_*
+};
+// Fails (nullopt) when both data flags are set: no single transfer direction.
+std::optional<AtaCdb> build_ata_passthrough16(const ATA_PASS_THROUGH_DIRECT& request);
+
+// The drive's output registers.
+struct AtaOutputRegisters {
+  uint8_t error;
+  uint8_t count;
+  uint8_t lba_low;
+  uint8_t lba_mid;
+  uint8_t lba_high;
+  uint8_t device;
+  uint8_t status;
+  // Bits 15:8 of a 48-bit command's registers, when the answer carries them.
+  uint8_t count_15_8;
+  uint8_t lba_low_15_8;
+  uint8_t lba_mid_15_8;
+  uint8_t lba_high_15_8;
+};
+
+// The registers carried in sense data of either format, or nullopt when there are none.
+// `sense` is what the kernel wrote (sb_len_wr bytes).
+std::optional<AtaOutputRegisters> decode_ata_registers(std::span<const uint8_t> sense);
+
+// Sense key, ASC and ASCQ of fixed or descriptor sense data (0 where absent).
+struct SenseCode {
+  uint8_t key;
+  uint8_t asc;
+  uint8_t ascq;
+};
+SenseCode sense_code(std::span<const uint8_t> sense);
+
+// What an ATA pass-through request amounts to once SG_IO has carried it: either the output
+// registers, or "not carried" with a Windows error code.
+struct AtaOutcome {
+  bool carried;
+  uint32_t error_code;  // when not carried
+  AtaOutputRegisters registers;
+};
+AtaOutcome ata_outcome(uint8_t scsi_status, std::span<const uint8_t> sense);
+
+// Writes the registers into the structure's task files as the ATA port driver returns them.
+void store_ata_registers(const AtaOutputRegisters& registers, ATA_PASS_THROUGH_DIRECT* request);
+
+// Bytes moved: requested minus the residue the kernel reports, never below 0 or above the
+// request.
+uint32_t transferred_length(uint32_t requested, int32_t resid);
+
+}  // namespace sg

@@ -1,0 +1,65 @@
+// The console over Win32. Narrow text goes out as bytes, so the console shows it in its
+// code page; wide text goes to a console as UTF-16 (any script shows) and to a file or pipe
+// as UTF-8.
+#include <algorithm>
+
+#include "platform/platform.h"
+#include "platform/text.h"
+
+namespace {
+
+HANDLE std_handle(ConsoleStream stream) {
+  return GetStdHandle(stream == ConsoleStream::Out ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+}
+
+bool usable(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+
+bool is_console(HANDLE h) {
+  DWORD mode = 0;
+  return usable(h) && GetConsoleMode(h, &mode) != FALSE;
+}
+
+void write_bytes(HANDLE h, std::string_view bytes) {
+  while (!bytes.empty()) {
+    DWORD written = 0;
+    const DWORD want = static_cast<DWORD>(std::min<size_t>(bytes.size(), 1u << 20));
+    if (!WriteFile(h, bytes.data(), want, &written, nullptr) || written == 0) return;
+    bytes.remove_prefix(written);
+  }
+}
+
+void write_console_wide(HANDLE h, std::u16string_view text) {
+  // Older consoles refuse large writes; pieces never split a surrogate pair.
+  constexpr size_t kPiece = 8192;
+  while (!text.empty()) {
+    size_t n = std::min(text.size(), kPiece);
+    if (n < text.size() && text[n - 1] >= 0xD800 && text[n - 1] <= 0xDBFF) --n;
+    DWORD written = 0;
+    if (!WriteConsoleW(h, text.data(), static_cast<DWORD>(n), &written, nullptr) || written == 0)
+      return;
+    text.remove_prefix(written);
+  }
+}
+
+}  // namespace
+
+void platform_console_write(ConsoleStream stream, std::string_view bytes) {
+  const HANDLE h = std_handle(stream);
+  if (usable(h)) write_bytes(h, bytes);
+}
+
+void platform_console_write_wide(ConsoleStream stream, std::u16string_view text) {
+  const HANDLE h = std_handle(stream);
+  if (!usable(h)) return;
+  if (is_console(h))
+    write_console_wide(h, text);
+  else
+    write_bytes(h, utf16_to_utf8(text));
+}
+
+std::string_view platform_console_hline() {
+  // A console shows narrow bytes in its OEM code page, where 0xC4 is the line; redirected
+  // output is read as UTF-8.
+  if (is_console(GetStdHandle(STD_OUTPUT_HANDLE))) return "\xC4";
+  return "\xE2\x94\x80";
+}

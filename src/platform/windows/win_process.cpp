@@ -1,0 +1,26 @@
+// Process services over Win32: the wide argument vector, sleeping and the thread's last
+// error.
+#include "platform/platform.h"
+// After windows.h, which platform.h brings in: shellapi.h builds on its types.
+#include <shellapi.h>
+
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide text is UTF-16");
+
+bool platform_wide_args(int /*argc*/, char** /*argv*/, std::vector<std::u16string>& out) {
+  // The narrow argv is lossy outside the ANSI code page, so the vector is split again from
+  // the process's own wide command line, with the shell's quoting rules.
+  int count = 0;
+  LPWSTR* args = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (args == nullptr) return false;
+  out.clear();
+  out.reserve(static_cast<size_t>(count));
+  for (int i = 0; i < count; ++i) out.emplace_back(reinterpret_cast<const char16_t*>(args[i]));
+  LocalFree(args);
+  return true;
+}
+
+void platform_sleep_ms(uint32_t milliseconds) { Sleep(milliseconds); }
+
+uint32_t platform_get_last_error() { return GetLastError(); }
+
+void platform_set_last_error(uint32_t code) { SetLastError(code); }

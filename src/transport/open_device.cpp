@@ -1,0 +1,31 @@
+// Opening a physical drive for the SCSI and ATA paths and learning its SCSI address.
+#include "platform/console.h"
+#include "transport/device_command.h"
+
+int open_device(DeviceCommand& cmd, const std::u16string& path) {
+  platform_set_last_error(0);
+  cmd.handle = platform_open_drive(path);
+  cmd.last_os_error = platform_get_last_error();
+  if (cmd.handle == kInvalidHandle) {
+    if (cmd.verbosity != 0) {
+      if (cmd.last_os_error == ERROR_ACCESS_DENIED) {
+        console::out("CreateFileW Failed due to ACCESS DENIED error.\n");
+        console::out("Admin mode is required for this tool to perform.\n");
+      } else {
+        console::printf("CreateFileW INVALID_HANDLE_VALUE Error: %u", cmd.last_os_error);
+      }
+    }
+    return kResultOpenFailed;
+  }
+
+  cmd.address.Length = sizeof(SCSI_ADDRESS);
+  platform_set_last_error(0);
+  if (!platform_get_scsi_address(cmd.handle, &cmd.address)) {
+    // The handle stays in the record: the drive sequence closes it.
+    cmd.last_os_error = platform_get_last_error();
+    if (cmd.verbosity != 0)
+      console::printf("DeviceIoControl for IOCTL_SCSI_GET_ADDRESS Error: %u", cmd.last_os_error);
+    return kResultOpenFailed;
+  }
+  return kResultSuccess;
+}

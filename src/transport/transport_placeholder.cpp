@@ -1,2 +1,0 @@
-// Placeholder until the transports land.
-#include "transport/device_command.h"

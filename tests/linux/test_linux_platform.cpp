@@ -1,0 +1,276 @@
+// The Linux backend's system-call side, on what every machine has: missing paths, regular
+// files and directories standing in for drives, pipes for the console.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/text.h"
+
+namespace {
+
+// A scratch directory with one regular file, removed at the end.
+struct Scratch {
+  std::string dir;
+  std::string file;
+  Scratch() {
+    char tmpl[] = "/tmp/qm-linux-XXXXXX";
+    dir = mkdtemp(tmpl);
+    file = dir + "/drive.img";
+    const int fd = open(file.c_str(), O_CREAT | O_WRONLY, 0600);
+    close(fd);
+  }
+  ~Scratch() {
+    unlink(file.c_str());
+    rmdir(dir.c_str());
+  }
+};
+
+TEST(LinuxPlatform, WideArgsDecodeUtf8AndKeepStrayBytes) {
+  char a0[] = "quillmark";
+  char a1[] = "/D:caf\xC3\xA9.bin";
+  char a2[] = "/tmp/\xFF\xFE";
+  char a3[] = "";
+  char* argv[] = {a0, a1, a2, a3, nullptr};
+  std::vector<std::u16string> args{u"stale"};
+  ASSERT_TRUE(platform_wide_args(4, argv, args));
+  ASSERT_EQ(args.size(), 4u);
+  EXPECT_EQ(args[0], u"quillmark");
+  EXPECT_EQ(args[1], u"/D:caf\u00E9.bin");
+  EXPECT_EQ(args[2], std::u16string(u"/tmp/") + char16_t(0xDCFF) + char16_t(0xDCFE));
+  EXPECT_EQ(args[3], u"");
+  EXPECT_EQ(utf16_to_utf8(args[2]), a2);
+}
+
+TEST(LinuxPlatform, SleepWaitsAtLeastTheTime) {
+  const auto start = std::chrono::steady_clock::now();
+  platform_sleep_ms(30);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(waited, std::chrono::milliseconds(30));
+}
+
+TEST(LinuxPlatform, LastErrorBelongsToTheThread) {
+  platform_set_last_error(87);
+  uint32_t seen_there = 12345;
+  std::thread other([&] {
+    seen_there = platform_get_last_error();
+    platform_set_last_error(5);
+  });
+  other.join();
+  EXPECT_EQ(seen_there, 0u);
+  EXPECT_EQ(platform_get_last_error(), 87u);
+}
+
+TEST(LinuxPlatform, FailedOpensCarryWindowsCodes) {
+  Scratch s;
+  const struct {
+    std::u16string path;
+    uint32_t error;
+  } cases[] = {
+      {u16(s.dir + "/missing"), 2},
+      {u16(s.dir + "/missing/deeper"), 2},
+      {u16(s.file + "/below-a-file"), 3},
+      {u16(s.dir), 5},  // a directory cannot be opened for writing
+      {u"\\\\.\\PhysicalDrive999999", 2},
+      {u"", 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(utf16_to_utf8(c.path));
+    platform_set_last_error(0);
+    EXPECT_EQ(platform_open_drive(c.path), kInvalidHandle);
+    EXPECT_EQ(platform_get_last_error(), c.error);
+  }
+}
+
+TEST(LinuxPlatform, RequestsToSomethingThatIsNoScsiDevice) {
+  Scratch s;
+  const Handle h = platform_open_drive(u16(s.file));
+  ASSERT_NE(h, kInvalidHandle);
+
+  platform_set_last_error(0);
+  SCSI_ADDRESS address{};
+  EXPECT_FALSE(platform_get_scsi_address(h, &address));
+  EXPECT_EQ(platform_get_last_error(), ERROR_INVALID_FUNCTION);
+
+  std::vector<uint8_t> data(512);
+  ScsiPassThroughRequest req{};
+  req.sptd.Length = sizeof req.sptd;
+  req.sptd.CdbLength = 16;
+  req.sptd.SenseInfoLength = sizeof req.sense;
+  req.sptd.SenseInfoOffset = offsetof(ScsiPassThroughRequest, sense);
+  req.sptd.DataIn = SCSI_IOCTL_DATA_IN;
+  req.sptd.DataTransferLength = 512;
+  req.sptd.DataBuffer = data.data();
+  req.sptd.TimeOutValue = 5;
+  req.sptd.Cdb[0] = 0x85;
+  platform_set_last_error(0);
+  EXPECT_FALSE(platform_scsi_passthrough(h, &req));
+  EXPECT_EQ(platform_get_last_error(), ERROR_INVALID_FUNCTION);
+
+  ATA_PASS_THROUGH_DIRECT ata{};
+  ata.Length = sizeof ata;
+  ata.AtaFlags = ATA_FLAGS_DRDY_REQUIRED | ATA_FLAGS_DATA_IN;
+  ata.DataTransferLength = 512;
+  ata.DataBuffer = data.data();
+  ata.TimeOutValue = 5;
+  ata.CurrentTaskFile[6] = 0xEC;
+  uint32_t returned = 77;
+  platform_set_last_error(0);
+  EXPECT_FALSE(platform_ata_passthrough(h, &ata, &returned));
+  EXPECT_EQ(platform_get_last_error(), ERROR_INVALID_FUNCTION);
+
+  EXPECT_TRUE(platform_close(h));
+  platform_set_last_error(0);
+  EXPECT_FALSE(platform_close(h));
+  EXPECT_EQ(platform_get_last_error(), 6u);
+}
+
+TEST(LinuxPlatform, MalformedRequestsAreRefusedBeforeTheKernel) {
+  Scratch s;
+  const Handle h = platform_open_drive(u16(s.file));
+  ASSERT_NE(h, kInvalidHandle);
+  const struct {
+    const char* name;
+    uint8_t cdb_length;
+    uint8_t data_in;
+  } cases[] = {{"no command block", 0, SCSI_IOCTL_DATA_IN},
+               {"command block too long", 17, SCSI_IOCTL_DATA_IN},
+               {"unknown direction", 16, 3}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScsiPassThroughRequest req{};
+    req.sptd.CdbLength = c.cdb_length;
+    req.sptd.DataIn = c.data_in;
+    platform_set_last_error(0);
+    EXPECT_FALSE(platform_scsi_passthrough(h, &req));
+    EXPECT_EQ(platform_get_last_error(), 87u);
+  }
+  ATA_PASS_THROUGH_DIRECT ata{};
+  ata.AtaFlags = ATA_FLAGS_DATA_IN | ATA_FLAGS_DATA_OUT;
+  ata.DataTransferLength = 512;
+  platform_set_last_error(0);
+  EXPECT_FALSE(platform_ata_passthrough(h, &ata, nullptr));
+  EXPECT_EQ(platform_get_last_error(), 87u);
+  platform_close(h);
+
+  const Handle bad_handles[] = {kInvalidHandle, Handle{-5}, Handle{1} << 40};
+  for (const Handle bad : bad_handles) {
+    SCOPED_TRACE(bad);
+    SCSI_ADDRESS address{};
+    platform_set_last_error(0);
+    EXPECT_FALSE(platform_get_scsi_address(bad, &address));
+    EXPECT_EQ(platform_get_last_error(), 6u);
+  }
+}
+
+TEST(LinuxPlatform, NoCsmiOnLinux) {
+  platform_set_last_error(0);
+  EXPECT_EQ(platform_open_adapter(u"\\\\.\\SCSI0:"), kInvalidHandle);
+  EXPECT_EQ(platform_get_last_error(), ERROR_FILE_NOT_FOUND);
+  uint8_t buffer[64] = {};
+  platform_set_last_error(0);
+  EXPECT_FALSE(platform_csmi_request(Handle{3}, buffer, sizeof buffer));
+  EXPECT_EQ(platform_get_last_error(), ERROR_INVALID_FUNCTION);
+}
+
+TEST(LinuxPlatform, ImageFilesReadWhole) {
+  Scratch s;
+  const struct {
+    const char* name;
+    size_t size;
+  } cases[] = {{"empty", 0}, {"one byte", 1}, {"one block", 512}, {"large", 3 * 1048576 + 7}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<uint8_t> bytes(c.size);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7 + i / 251);
+    const int fd = open(s.file.c_str(), O_WRONLY | O_TRUNC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    close(fd);
+
+    std::string error;
+    const Handle f = platform_file_open(u16(s.file), error);
+    ASSERT_NE(f, kInvalidHandle);
+    EXPECT_EQ(platform_file_size(f), static_cast<int64_t>(c.size));
+    std::vector<uint8_t> back(c.size + 16);
+    EXPECT_EQ(platform_file_read(f, back.data(), static_cast<int64_t>(back.size())),
+              static_cast<int64_t>(c.size));
+    back.resize(c.size);
+    EXPECT_EQ(back, bytes);
+    EXPECT_EQ(platform_file_read(f, back.data(), 16), 0);
+    platform_file_close(f);
+  }
+}
+
+TEST(LinuxPlatform, ImageFileErrorsCarryTheSystemText) {
+  Scratch s;
+  const struct {
+    std::string path;
+    int err;
+  } cases[] = {{s.dir + "/missing.bin", ENOENT}, {s.file + "/x", ENOTDIR}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    std::string error;
+    EXPECT_EQ(platform_file_open(u16(c.path), error), kInvalidHandle);
+    EXPECT_EQ(error, std::strerror(c.err));
+  }
+}
+
+// Runs `write` with standard output (or the error stream) sent into a pipe and returns what
+// came out of the pipe. A reader thread drains it so that large writes go through in parts.
+template <typename Write>
+std::string through_pipe(int fd, Write write_fn) {
+  int p[2];
+  if (pipe(p) != 0) return "pipe failed";
+  const int saved = dup(fd);
+  dup2(p[1], fd);
+  close(p[1]);
+  std::string got;
+  std::thread reader([&] {
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(p[0], buf, sizeof buf)) > 0) got.append(buf, static_cast<size_t>(n));
+  });
+  write_fn();
+  dup2(saved, fd);  // closes the pipe's last write end, so the reader sees the end
+  close(saved);
+  reader.join();
+  close(p[0]);
+  return got;
+}
+
+TEST(LinuxPlatform, ConsoleWritesEveryByte) {
+  std::string big(1 << 20, 'x');
+  for (size_t i = 0; i < big.size(); i += 97) big[i] = '\n';
+  const struct {
+    const char* name;
+    ConsoleStream stream;
+    int fd;
+    std::string text;
+  } cases[] = {{"out", ConsoleStream::Out, STDOUT_FILENO, "hello\n"},
+               {"err", ConsoleStream::Err, STDERR_FILENO, "oops\n"},
+               {"more than a pipe holds", ConsoleStream::Out, STDOUT_FILENO, big},
+               {"empty", ConsoleStream::Out, STDOUT_FILENO, ""}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(through_pipe(c.fd, [&] { platform_console_write(c.stream, c.text); }), c.text);
+  }
+}
+
+TEST(LinuxPlatform, WideConsoleTextIsUtf8) {
+  const std::u16string text =
+      std::u16string(u"\\\\.\\PhysicalDrive0 caf\u00E9 \u2500 ") + char16_t(0xDC80);
+  EXPECT_EQ(
+      through_pipe(STDOUT_FILENO, [&] { platform_console_write_wide(ConsoleStream::Out, text); }),
+      "\\\\.\\PhysicalDrive0 caf\xC3\xA9 \xE2\x94\x80 \x80");
+  EXPECT_EQ(platform_console_hline(), "\xE2\x94\x80");
+}
+
+}  // namespace

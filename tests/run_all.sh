@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Every test: the native suites under AddressSanitizer + UndefinedBehaviorSanitizer, the
+# Windows build under wine, and the real-stack test against Debian's kernel and QEMU.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc)
+
+echo "== native tests (asan + ubsan)"
+cmake --preset asan >/dev/null
+cmake --build --preset asan -j "$jobs"
+ctest --preset asan
+
+echo "== Windows build under wine"
+export WINEDEBUG=-all
+unset DISPLAY
+cmake --preset windows >/dev/null
+cmake --build --preset windows -j "$jobs"
+ctest --preset windows
+
+echo "== real stack (Debian kernel, libata, QEMU AHCI disk)"
+bash tests/realstack/run.sh

@@ -1,1 +1,0 @@
-// Placeholder: test helpers land here.

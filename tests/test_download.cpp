@@ -1,0 +1,558 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "download/download.h"
+#include "platform/console.h"
+#include "sim/image_format.h"
+#include "sim/world.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::u16string kDrivePath = u"\\\\.\\PhysicalDrive0";
+const std::string kWarning =
+    "\n\n\tPLEASE DO NOT CLOSE THIS WINDOW OR INTERRUPT THE FW DOWNLOAD PROCESS\n\n\n";
+constexpr uint32_t kBlock = 512;
+
+// --- Image files -------------------------------------------------------------------------
+
+std::vector<uint8_t> pattern(size_t size) {
+  std::vector<uint8_t> bytes(size);
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>((i * 7 + i / 512 + 1) & 0xFF);
+  return bytes;
+}
+
+// A file in the test's own directory, removed when the test ends.
+class ImageFile {
+ public:
+  explicit ImageFile(const std::vector<uint8_t>& bytes) : path_(unique_path()) {
+    std::ofstream f(path_, std::ios::binary);
+    f.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+  }
+  // A file of `size` bytes whose content does not matter (sparse where the system allows).
+  static ImageFile of_size(uintmax_t size) {
+    ImageFile f(std::vector<uint8_t>{});
+    fs::resize_file(f.path_, size);
+    return f;
+  }
+  ImageFile(ImageFile&& other) noexcept : path_(std::move(other.path_)) { other.path_.clear(); }
+  ~ImageFile() {
+    std::error_code ec;
+    if (!path_.empty()) fs::remove(path_, ec);
+  }
+  std::u16string name() const { return path_.u16string(); }
+
+ private:
+  static fs::path unique_path() {
+    static int counter = 0;
+    const auto* info = testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string("qm_dl_") + info->name() + "_" + std::to_string(++counter);
+    for (char& c : name)
+      if (c == '/') c = '_';
+    return fs::temp_directory_path() / name;
+  }
+  fs::path path_;
+};
+
+// --- DOWNLOAD MICROCODE as the drive received it -----------------------------------------
+
+struct WireCommand {
+  uint8_t features, count, lba_low, lba_mid, lba_high, device, command;
+  uint8_t cdb1, cdb2;
+  uint8_t data_in;
+  uint32_t length;
+  uint32_t timeout;
+  const uint8_t* data;
+  std::vector<uint8_t> data_out;
+  uint32_t blocks() const { return count | lba_low << 8; }
+  uint32_t offset() const { return lba_mid | lba_high << 8; }
+};
+
+std::vector<WireCommand> download_commands() {
+  std::vector<WireCommand> out;
+  for (const auto& e : sim::world().log) {
+    if (e.kind != sim::LogEntry::Kind::Scsi) continue;
+    ScsiPassThroughRequest r;
+    std::memcpy(&r, e.request.data(), sizeof r);
+    const uint8_t* cdb = r.sptd.Cdb;
+    if (cdb[0] != 0x85 || cdb[14] != 0x92) continue;
+    out.push_back(WireCommand{cdb[4], cdb[6], cdb[8], cdb[10], cdb[12], cdb[13], cdb[14], cdb[1],
+                              cdb[2], r.sptd.DataIn, r.sptd.DataTransferLength, r.sptd.TimeOutValue,
+                              static_cast<const uint8_t*>(e.data_pointer), e.data_out});
+  }
+  return out;
+}
+
+// The progress lines of an output: each "\r\t<bar> <spinner> : <n>%".
+struct ProgressLine {
+  size_t bar;
+  std::string spinner;
+  int shown;
+};
+
+std::vector<ProgressLine> progress_lines(const std::string& out) {
+  std::vector<ProgressLine> lines;
+  for (size_t at = out.find("\r\t"); at != std::string::npos; at = out.find("\r\t", at + 2)) {
+    size_t p = at + 2;
+    size_t bar = 0;
+    while (p < out.size() && out[p] == '+') ++bar, ++p;
+    const size_t colon = out.find(" : ", p);
+    const size_t percent = out.find('%', colon);
+    if (colon == std::string::npos || percent == std::string::npos) break;
+    lines.push_back({bar, out.substr(p + 1, colon - p - 1),
+                     std::stoi(out.substr(colon + 3, percent - colon - 3))});
+  }
+  return lines;
+}
+
+int spinner_index(const std::string& s) {
+  const std::string cycle[4] = {"|", "/", std::string(console::hline()), "\\"};
+  for (int i = 0; i < 4; ++i)
+    if (s == cycle[i]) return i;
+  return -1;
+}
+
+// --- Fixture -----------------------------------------------------------------------------
+
+class Download : public testing::Test {
+ protected:
+  void SetUp() override {
+    sim::reset_world();
+    port_ = &sim::add_port(kDrivePath);
+    std::memset(&cmd_, 0, sizeof cmd_);
+    cmd_.flags = ScsiPassThrough;
+    cmd_.passthru_options = kPassThrough16;
+    ASSERT_EQ(open_device(cmd_, kDrivePath), kResultSuccess);
+    console::capture_begin();
+  }
+  void TearDown() override { console::capture_end(); }
+
+  sim::Drive& drive() { return port_->drive; }
+
+  int run(const ImageFile& file, uint8_t mode, uint8_t segment_blocks, int verbosity) {
+    sim::world().log.clear();
+    console::capture_begin();
+    cmd_.verbosity = verbosity;
+    DownloadParams params;
+    params.file_name = file.name();
+    params.mode = mode;
+    params.segment_blocks = segment_blocks;
+    const int result = download_firmware(cmd_, params);
+    out_ = console::captured_out();
+    err_ = console::captured_err();
+    return result;
+  }
+
+  // Brings the process-wide spinner to where a fresh process has it: the next line shows "/".
+  void align_spinner() {
+    ImageFile tiny(pattern(100));  // shorter than a segment: only the closing line
+    for (int i = 0; i < 4; ++i) {
+      ASSERT_EQ(run(tiny, SegmentedImmediate, 1, 0), kResultSuccess);
+      const auto lines = progress_lines(out_);
+      ASSERT_EQ(lines.size(), 1u);
+      if (lines[0].spinner == "|") return;
+    }
+    FAIL() << "spinner does not cycle";
+  }
+
+  sim::Port* port_ = nullptr;
+  DeviceCommand cmd_;
+  std::string out_, err_;
+};
+
+// --- Plans and wire commands -------------------------------------------------------------
+
+struct PlanCase {
+  const char* name;
+  uint64_t size;
+  uint8_t mode;
+  uint8_t segment_blocks;
+  // What the plan shows.
+  unsigned transfers, sectors, bytes_per_transfer, remainder;
+  // What goes out: `transfers` commands of `sectors` blocks, then (when final_blocks is not
+  // zero) one of final_blocks blocks.
+  unsigned final_blocks;
+};
+
+class Plans : public Download, public testing::WithParamInterface<PlanCase> {};
+
+TEST_P(Plans, PlanAndWireCommands) {
+  const PlanCase& c = GetParam();
+  drive().accept_any_image = true;
+  drive().word235 = 0;
+  const bool big = c.size > (8u << 20);
+  sim::world().log_data = !big;
+  const auto bytes = pattern(c.size);
+  ImageFile file(bytes);
+
+  ASSERT_EQ(run(file, c.mode, c.segment_blocks, 1), kResultSuccess) << out_ << err_;
+  EXPECT_EQ(err_, "");
+
+  char mode_text[8];
+  std::snprintf(mode_text, sizeof mode_text, "0x0%X", c.mode);
+  const std::string plan = std::string("  ----------------------- \n   Downloading Code \n") +
+                           "  Mode : " + mode_text + "\n  File Size: " + std::to_string(c.size) +
+                           "\n  Number of Xfers: " + std::to_string(c.transfers) +
+                           "\n  Sectors Xfered with Each Xfer: " + std::to_string(c.sectors) +
+                           "\n  Data in Bytes per Xfer: " + std::to_string(c.bytes_per_transfer) +
+                           "\n  Remainder Bytes to Xfer: " + std::to_string(c.remainder) +
+                           "\n  -----------------------\n\n";
+  ASSERT_EQ(out_.substr(0, plan.size() + kWarning.size()), plan + kWarning);
+
+  const auto wire = download_commands();
+  ASSERT_EQ(wire.size(), c.transfers + (c.final_blocks != 0 ? 1u : 0u));
+  ASSERT_EQ(drive().download_commands, static_cast<int>(wire.size()));
+  const uint8_t* base = wire[0].data;
+  const size_t padded = (c.size + kBlock - 1) / kBlock * kBlock;
+  for (size_t i = 0; i < wire.size(); ++i) {
+    SCOPED_TRACE("command " + std::to_string(i));
+    const WireCommand& w = wire[i];
+    const bool final = i == c.transfers;
+    const uint32_t blocks = final ? c.final_blocks : c.sectors;
+    EXPECT_EQ(w.features, c.mode);
+    EXPECT_EQ(w.blocks(), blocks);
+    EXPECT_EQ(w.offset(), i * c.sectors);
+    EXPECT_EQ(w.length, blocks * kBlock);
+    EXPECT_EQ(w.device, 0x40);
+    EXPECT_EQ(w.cdb1, 0x0A);  // PIO data-out, 28-bit
+    EXPECT_EQ(w.cdb2, 0x06);
+    EXPECT_EQ(w.data_in, SCSI_IOCTL_DATA_OUT);
+    EXPECT_EQ(w.timeout, 5u);
+    // Every transfer points into the one image buffer, at its own block offset.
+    EXPECT_EQ(w.data, base + static_cast<size_t>(w.offset()) * kBlock);
+    EXPECT_LE(static_cast<size_t>(w.data - base) + w.length, padded);
+    if (!big) {
+      // The image's bytes, and zeros past the end of the file.
+      std::vector<uint8_t> want(blocks * kBlock, 0);
+      const size_t from = static_cast<size_t>(w.offset()) * kBlock;
+      const size_t n = std::min<size_t>(want.size(), c.size - from);
+      std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(from), n, want.begin());
+      EXPECT_EQ(w.data_out, want);
+    }
+  }
+
+  const auto lines = progress_lines(out_);
+  ASSERT_EQ(lines.size(), c.transfers + 1u);
+  EXPECT_EQ(lines.back().bar, 21u);
+  EXPECT_EQ(lines.back().shown, 100);
+  EXPECT_EQ(out_.find(" ! ") != std::string::npos, c.final_blocks != 0);
+  EXPECT_EQ(out_.find('^'), std::string::npos);
+  // The spinner turns once per line.
+  for (size_t i = 1; i < lines.size(); ++i)
+    EXPECT_EQ(spinner_index(lines[i].spinner), (spinner_index(lines[i - 1].spinner) + 1) % 4);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Plans,
+    testing::Values(
+        // The worked example: 30 full transfers, then 16,960 bytes as 34 whole blocks.
+        PlanCase{"million_bytes_64_blocks", 1000000, SegmentedImmediate, 64, 30, 64, 32768, 16960,
+                 34},
+        PlanCase{"million_bytes_deferred", 1000000, Deferred, 64, 30, 64, 32768, 16960, 34},
+        // 488 bytes left after one block: sent as one whole block at offset 1.
+        PlanCase{"thousand_bytes_1_block", 1000, SegmentedImmediate, 1, 1, 1, 512, 488, 1},
+        PlanCase{"shorter_than_a_segment", 10000, Deferred, 64, 0, 64, 32768, 10000, 20},
+        PlanCase{"exact_multiple", 65536, SegmentedImmediate, 64, 2, 64, 32768, 0, 0},
+        PlanCase{"segment_above_128_blocks", 300000, SegmentedImmediate, 200, 2, 200, 102400, 95200,
+                 186},
+        PlanCase{"immediate_whole_file", 1000000, DownloadImmediate, 64, 1, 1954, 1000000, 0, 0},
+        PlanCase{"immediate_exact", 4096, DownloadImmediate, 200, 1, 8, 4096, 0, 0},
+        PlanCase{"immediate_largest_image", 33553920, DownloadImmediate, 64, 1, 65535, 33553920, 0,
+                 0},
+        PlanCase{"segmented_largest_image", 33553920, SegmentedImmediate, 255, 257, 255, 130560, 0,
+                 0}),
+    [](const testing::TestParamInfo<PlanCase>& info) { return info.param.name; });
+
+TEST_F(Download, MillionByteExampleProgress) {
+  drive().accept_any_image = true;
+  ImageFile file(pattern(1000000));
+  ASSERT_EQ(run(file, SegmentedImmediate, 64, 0), kResultSuccess);
+  const int shares[] = {0,  3,  6,  10, 13, 16, 20, 23, 26, 30, 33, 36, 40, 43, 46,
+                        50, 53, 56, 60, 63, 66, 70, 73, 76, 80, 83, 86, 90, 93, 96};
+  const auto lines = progress_lines(out_);
+  ASSERT_EQ(lines.size(), 31u);
+  for (size_t i = 0; i < 30; ++i) {
+    EXPECT_EQ(lines[i].shown, shares[i]) << i;
+    EXPECT_EQ(lines[i].bar, static_cast<size_t>(shares[i] / 5 + 1)) << i;
+  }
+  // Quiet: no plan and no markers.
+  EXPECT_EQ(out_.substr(0, kWarning.size()), kWarning);
+  EXPECT_EQ(out_.find(" ! "), std::string::npos);
+}
+
+TEST_F(Download, OnePerCentShowsAsZero) {
+  drive().accept_any_image = true;
+  ImageFile file(pattern(200 * kBlock));
+  ASSERT_EQ(run(file, SegmentedImmediate, 2, 0), kResultSuccess);
+  const auto lines = progress_lines(out_);
+  ASSERT_EQ(lines.size(), 101u);
+  EXPECT_EQ(lines[0].shown, 0);
+  EXPECT_EQ(lines[1].shown, 0);  // floor(1 / 100 x 100) = 1, shown as 0
+  EXPECT_EQ(lines[1].bar, 1u);
+  EXPECT_EQ(lines[2].shown, 2);
+  EXPECT_EQ(lines[99].shown, 99);
+  EXPECT_EQ(lines[99].bar, 20u);
+}
+
+TEST_F(Download, ThreeTransferProgressBytes) {
+  drive().accept_any_image = true;
+  align_spinner();
+  ImageFile file(pattern(3 * 64 * kBlock));
+  ASSERT_EQ(run(file, SegmentedImmediate, 64, 0), kResultSuccess);
+  const std::string hline(console::hline());
+  EXPECT_EQ(out_, kWarning + "\r\t+ / : 0%" + "\r\t+++++++ " + hline + " : 33%" +
+                      "\r\t++++++++++++++ \\ : 66%" + "\r\t+++++++++++++++++++++ | : 100%");
+  EXPECT_EQ(err_, "");
+}
+
+TEST_F(Download, SpinnerContinuesAcrossPasses) {
+  drive().accept_any_image = true;
+  ImageFile file(pattern(5 * kBlock));
+  for (int pass = 0; pass < 3; ++pass) {
+    ASSERT_EQ(run(file, SegmentedImmediate, 2, 0), kResultSuccess);
+    const auto first = progress_lines(out_);
+    ASSERT_EQ(run(file, Deferred, 1, 0), kResultSuccess);
+    const auto second = progress_lines(out_);
+    ASSERT_FALSE(first.empty());
+    ASSERT_FALSE(second.empty());
+    EXPECT_EQ(spinner_index(second.front().spinner), (spinner_index(first.back().spinner) + 1) % 4);
+  }
+}
+
+TEST_F(Download, FailureOfThirdOfTenTransfers) {
+  drive().accept_any_image = true;
+  drive().faults.abort_download_nth = 3;
+  ImageFile file(pattern(10 * 64 * kBlock + 1000));
+  for (int verbosity : {0, 1}) {
+    drive().download_commands = 0;
+    const int result = run(file, Deferred, 64, verbosity);
+    EXPECT_EQ(result, kResultDriveError);
+    EXPECT_EQ(download_commands().size(), 3u);  // nothing after the failed one
+    const auto lines = progress_lines(out_);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0].shown, 0);
+    EXPECT_EQ(lines[1].shown, 10);
+    EXPECT_EQ(lines[2].bar, 21u);
+    EXPECT_EQ(lines[2].shown, 100);
+    const std::string closing_start = "\r\t+++++++++++++++++++++ ";
+    const size_t marker = out_.find(" ^ ");
+    if (verbosity == 0) {
+      EXPECT_EQ(marker, std::string::npos);
+    } else {
+      // The marker right before the closing line.
+      ASSERT_NE(marker, std::string::npos);
+      EXPECT_EQ(out_.compare(marker + 3, closing_start.size(), closing_start), 0);
+    }
+    EXPECT_EQ(out_.find(" ! "), std::string::npos);
+  }
+}
+
+TEST_F(Download, FinalShortTransferFailure) {
+  drive().accept_any_image = true;
+  drive().faults.abort_download_nth = 3;
+  ImageFile file(pattern(2 * 64 * kBlock + 700));
+  EXPECT_EQ(run(file, SegmentedImmediate, 64, 1), kResultDriveError);
+  const auto wire = download_commands();
+  ASSERT_EQ(wire.size(), 3u);
+  EXPECT_EQ(wire[2].blocks(), 2u);
+  const std::string tail = " !^ \r\t+++++++++++++++++++++ ";
+  EXPECT_NE(out_.find(tail), std::string::npos);
+}
+
+// --- The activate pass -------------------------------------------------------------------
+
+struct ActivateCase {
+  const char* name;
+  uint64_t size;
+  unsigned full;          // commands of 8,388,608 bytes or of the whole (smaller) image
+  unsigned full_blocks;   // their block count
+  unsigned final_blocks;  // the last command's count, when there is a remainder
+  bool has_final;
+};
+
+class ActivatePass : public Download, public testing::WithParamInterface<ActivateCase> {};
+
+TEST_P(ActivatePass, SendsNoDataAndKeepsItsCounts) {
+  const ActivateCase& c = GetParam();
+  drive().accept_any_image = true;
+  auto file = ImageFile::of_size(c.size);
+  for (int verbosity : {0, 1}) {
+    ASSERT_EQ(run(file, Activate, 0, verbosity), kResultSuccess) << out_ << err_;
+    const auto wire = download_commands();
+    ASSERT_EQ(wire.size(), c.full + (c.has_final ? 1u : 0u));
+    for (size_t i = 0; i < wire.size(); ++i) {
+      SCOPED_TRACE(i);
+      EXPECT_EQ(wire[i].features, 0x0F);
+      EXPECT_EQ(wire[i].data_in, SCSI_IOCTL_DATA_UNSPECIFIED);
+      EXPECT_EQ(wire[i].length, 0u);
+      EXPECT_EQ(wire[i].data, nullptr);
+      EXPECT_EQ(wire[i].cdb1, 0x0A);
+      EXPECT_EQ(wire[i].blocks(), i < c.full ? c.full_blocks : c.final_blocks);
+      EXPECT_EQ(wire[i].offset(), i * c.full_blocks);
+    }
+    // One "Activate Completed ..." per full command, no progress line; the last command of
+    // a larger image shows only its marker.
+    size_t completed = 0;
+    for (size_t at = out_.find("Activate Completed ...\n"); at != std::string::npos;
+         at = out_.find("Activate Completed ...\n", at + 1))
+      ++completed;
+    EXPECT_EQ(completed, c.full);
+    EXPECT_EQ(out_.find("\r\t"), std::string::npos);
+    EXPECT_EQ(out_.find(" ! ") != std::string::npos, verbosity != 0 && c.has_final);
+    EXPECT_EQ(out_.find("  Mode : 0x0F\n") != std::string::npos, verbosity != 0);
+    EXPECT_NE(out_.find(kWarning), std::string::npos);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ActivatePass,
+    testing::Values(ActivateCase{"at_the_cap", 8388608, 1, 16384, 0, false},
+                    ActivateCase{"small_image_partial_block", 1000, 1, 1, 0, false},
+                    ActivateCase{"above_the_cap", 8388608 + 1000, 1, 16384, 1, true},
+                    ActivateCase{"two_caps_and_a_rest", 20000000, 2, 16384, 6294, true}),
+    [](const testing::TestParamInfo<ActivateCase>& info) { return info.param.name; });
+
+TEST_F(Download, ActivateFailure) {
+  // Nothing deferred is waiting: the drive refuses the activation.
+  auto file = ImageFile::of_size(20000000);
+  EXPECT_EQ(run(file, Activate, 0, 1), kResultDriveError);
+  EXPECT_EQ(download_commands().size(), 1u);
+  EXPECT_NE(out_.find(" ^ Failed to Activate ...\n"), std::string::npos) << out_;
+  EXPECT_EQ(out_.find("\r\t"), std::string::npos);
+  EXPECT_EQ(run(file, Activate, 0, 0), kResultDriveError);
+  EXPECT_EQ(out_, kWarning + "Failed to Activate ...\n");
+}
+
+// --- Images refused before anything is sent ----------------------------------------------
+
+enum class FileKind { Present, Missing, ShortRead };
+
+struct RefusalCase {
+  const char* name;
+  FileKind kind;
+  uint64_t size;
+  uint8_t mode;
+  uint8_t segment_blocks;
+  const char* message;  // the start of the error-stream line at a verbosity other than zero
+};
+
+class Refusal : public Download, public testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(Refusal, Result4AndNothingSent) {
+  const RefusalCase& c = GetParam();
+  drive().accept_any_image = true;
+  auto file = ImageFile::of_size(c.size);
+  std::u16string missing = file.name() + u".missing";
+  if (c.kind == FileKind::ShortRead)
+    sim::world().file_read_limit = static_cast<int64_t>(c.size) - 1;
+  for (int verbosity : {0, 1, 2}) {
+    SCOPED_TRACE(verbosity);
+    sim::world().log.clear();
+    console::capture_begin();
+    cmd_.verbosity = verbosity;
+    DownloadParams params;
+    params.file_name = c.kind == FileKind::Missing ? missing : file.name();
+    params.mode = c.mode;
+    params.segment_blocks = c.segment_blocks;
+    EXPECT_EQ(download_firmware(cmd_, params), kResultFileFailed);
+    EXPECT_TRUE(sim::world().log.empty());
+    EXPECT_EQ(drive().download_commands, 0);
+    EXPECT_EQ(console::captured_out(), "");
+    const std::string err = console::captured_err();
+    if (verbosity == 0) {
+      EXPECT_EQ(err, "");
+    } else {
+      EXPECT_EQ(err.rfind(c.message, 0), 0u) << err;
+      EXPECT_EQ(err.find('\n'), err.size() - 1) << err;  // one line
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Refusal,
+    testing::Values(
+        RefusalCase{"empty_segmented", FileKind::Present, 0, SegmentedImmediate, 64,
+                    "Firmware file is empty"},
+        RefusalCase{"empty_immediate", FileKind::Present, 0, DownloadImmediate, 64,
+                    "Firmware file is empty"},
+        RefusalCase{"empty_deferred", FileKind::Present, 0, Deferred, 64, "Firmware file is empty"},
+        RefusalCase{"empty_activate", FileKind::Present, 0, Activate, 0, "Firmware file is empty"},
+        RefusalCase{"one_byte_past_the_limit", FileKind::Present, 33553921, DownloadImmediate, 64,
+                    "Firmware file too large"},
+        RefusalCase{"too_large_segmented", FileKind::Present, 33553921, SegmentedImmediate, 1,
+                    "Firmware file too large"},
+        RefusalCase{"32_mib_deferred", FileKind::Present, 33554432, Deferred, 64,
+                    "Firmware file too large"},
+        RefusalCase{"too_large_activate", FileKind::Present, 33554432, Activate, 0,
+                    "Firmware file too large"},
+        RefusalCase{"short_read_segmented", FileKind::ShortRead, 10000, SegmentedImmediate, 64,
+                    "Short read of the firmware file"},
+        RefusalCase{"short_read_immediate", FileKind::ShortRead, 10000, DownloadImmediate, 64,
+                    "Short read of the firmware file"},
+        RefusalCase{"short_read_activate", FileKind::ShortRead, 10000, Activate, 0,
+                    "Short read of the firmware file"},
+        RefusalCase{"missing_file", FileKind::Missing, 1, SegmentedImmediate, 64,
+                    "File Open Failure: "},
+        RefusalCase{"missing_file_activate", FileKind::Missing, 1, Activate, 0,
+                    "File Open Failure: "}),
+    [](const testing::TestParamInfo<RefusalCase>& info) { return info.param.name; });
+
+TEST_F(Download, FileOpenFailureCarriesTheSystemsDescription) {
+  DownloadParams params;
+  params.file_name = u"/nonexistent-dir/firmware.bin";
+  cmd_.verbosity = 1;
+  console::capture_begin();
+  EXPECT_EQ(download_firmware(cmd_, params), kResultFileFailed);
+  std::string error_text;
+  EXPECT_EQ(platform_file_open(params.file_name, error_text), kInvalidHandle);
+  ASSERT_FALSE(error_text.empty());
+  EXPECT_EQ(console::captured_err(), "File Open Failure: " + error_text + "\n");
+}
+
+// --- Through the simulated drive with real images ----------------------------------------
+
+struct FirmwareCase {
+  const char* name;
+  uint32_t size;
+  uint8_t mode;
+  uint8_t segment_blocks;
+  uint64_t flags;
+};
+
+class Firmware : public Download, public testing::WithParamInterface<FirmwareCase> {};
+
+TEST_P(Firmware, ImageReachesTheDriveWhole) {
+  const FirmwareCase& c = GetParam();
+  cmd_.flags = c.flags;
+  const auto image = sim::make_image(c.size, "SIM2.00");
+  ImageFile file(image);
+  ASSERT_EQ(run(file, c.mode, c.segment_blocks, 0), kResultSuccess) << out_;
+  // Every byte arrived, the tail of a partial block included, or the checksum would fail.
+  EXPECT_EQ(drive().last_image, image);
+  if (c.mode == Deferred) {
+    EXPECT_EQ(drive().firmware, "SIM1.00");
+    EXPECT_TRUE(drive().pending_ready);
+    ASSERT_EQ(run(file, Activate, 0, 0), kResultSuccess) << out_;
+  }
+  EXPECT_EQ(drive().firmware, "SIM2.00");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Firmware,
+    testing::Values(
+        FirmwareCase{"segmented_odd_size", 1000000, SegmentedImmediate, 64, ScsiPassThrough},
+        FirmwareCase{"segmented_one_block", 70000, SegmentedImmediate, 1, ScsiPassThrough},
+        FirmwareCase{"immediate_odd_size", 1000001, DownloadImmediate, 64, ScsiPassThrough},
+        FirmwareCase{"deferred_then_activate", 1048576, Deferred, 64, ScsiPassThrough},
+        FirmwareCase{"ata_path_segmented", 100000, SegmentedImmediate, 16, AtaPassThrough},
+        FirmwareCase{"ata_path_deferred", 3000000, Deferred, 255, AtaPassThrough}),
+    [](const testing::TestParamInfo<FirmwareCase>& info) { return info.param.name; });
+
+}  // namespace

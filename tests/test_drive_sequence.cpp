@@ -1,0 +1,575 @@
+// The drive sequence end to end: the tool runs in-process over the built-in simulated world,
+// and each case checks the exit code, what the world received (in order, pauses included) and
+// what the user saw.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/console.h"
+#include "platform/text.h"
+#include "platform/wire.h"
+#include "sim/builtin_world.h"
+#include "sim/image_format.h"
+#include "sim/world.h"
+#include "support/run_tool.h"
+
+namespace {
+
+const std::string kDrive0 = "\\\\.\\PhysicalDrive0";
+const std::string kDrive1 = "\\\\.\\PhysicalDrive1";
+const std::string kDrive2 = "\\\\.\\PhysicalDrive2";
+const std::string kDrive3 = "\\\\.\\PhysicalDrive3";
+const std::string kDrive4 = "\\\\.\\PhysicalDrive4";
+const std::string kNoDrive = "\\\\.\\PhysicalDrive9";
+
+// Three full 64-block segments and a 2-block remainder.
+constexpr uint32_t kImageSize = 3 * 32768 + 1024;
+const std::string kNewRevision = "SIM2.00";
+
+std::string image_path() { return testing::TempDir() + "quillmark_drive_sequence_fw.bin"; }
+std::string missing_path() { return testing::TempDir() + "quillmark_drive_sequence_none.bin"; }
+
+std::vector<uint8_t> write_image(const std::string& path, uint32_t size) {
+  std::vector<uint8_t> image = sim::make_image(size, kNewRevision);
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  EXPECT_NE(f, nullptr);
+  if (f != nullptr) {
+    EXPECT_EQ(std::fwrite(image.data(), 1, image.size(), f), image.size());
+    std::fclose(f);
+  }
+  return image;
+}
+
+// --- The spinner ------------------------------------------------------------------------------
+// The progress spinner is process-wide and never reset, so the expected texts mark each
+// spinner position with \x01 and the marks are filled in from the count of progress lines
+// this process has printed so far (every progress line starts with "\r\t").
+int g_progress_lines = 0;
+
+std::string spinner(int n) {
+  switch (n % 4) {
+    case 0:
+      return "|";
+    case 1:
+      return "/";
+    case 2:
+      return std::string(console::hline());
+    default:
+      return "\\";
+  }
+}
+
+std::string fill_spinners(const std::string& text, int before) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\x01')
+      out += spinner(++before);
+    else
+      out += c;
+  }
+  return out;
+}
+
+int count_of(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+ToolRun run(const std::vector<std::string>& args) {
+  std::vector<std::u16string> wide;
+  for (const auto& a : args) wide.push_back(u16(a));
+  ToolRun r = run_tool(wide);
+  g_progress_lines += count_of(r.out, "\r\t");
+  return r;
+}
+
+// --- What the world received ------------------------------------------------------------------
+
+std::string hex2(unsigned v) {
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "%02X", v & 0xFF);
+  return buf;
+}
+
+std::string ata_token(uint8_t command, uint8_t features) {
+  return hex2(command) + "/" + hex2(features);
+}
+
+// One token per request, in order: open, addr, inq, inq80, an ATA command as
+// "<command>/<features>" (whichever path carried it), close, and z<ms> for a pause.
+std::string trace() {
+  std::string t;
+  for (const sim::LogEntry& e : sim::world().log) {
+    std::string token;
+    switch (e.kind) {
+      case sim::LogEntry::Kind::OpenDrive:
+        token = "open";
+        break;
+      case sim::LogEntry::Kind::OpenAdapter:
+        token = "open-adapter";
+        break;
+      case sim::LogEntry::Kind::GetAddress:
+        token = "addr";
+        break;
+      case sim::LogEntry::Kind::Scsi: {
+        if (e.request.size() < sizeof(SCSI_PASS_THROUGH_DIRECT)) {
+          token = "scsi?";
+          break;
+        }
+        const uint8_t* cdb = e.request.data() + offsetof(SCSI_PASS_THROUGH_DIRECT, Cdb);
+        if (cdb[0] == 0x12)
+          token = (cdb[1] & 1) ? "inq" + hex2(cdb[2]) : "inq";
+        else if (cdb[0] == 0x85)
+          token = ata_token(cdb[14], cdb[4]);
+        else
+          token = "cdb" + hex2(cdb[0]);
+        break;
+      }
+      case sim::LogEntry::Kind::Ata: {
+        if (e.request.size() < sizeof(ATA_PASS_THROUGH_DIRECT)) {
+          token = "ata?";
+          break;
+        }
+        const uint8_t* tf = e.request.data() + offsetof(ATA_PASS_THROUGH_DIRECT, CurrentTaskFile);
+        token = ata_token(tf[6], tf[0]);
+        break;
+      }
+      case sim::LogEntry::Kind::Csmi: {
+        SRB_IO_CONTROL header{};
+        if (e.request.size() < sizeof header) {
+          token = "csmi?";
+          break;
+        }
+        std::memcpy(&header, e.request.data(), sizeof header);
+        const size_t fis = offsetof(CSMI_SAS_STP_PASSTHRU_BUFFER, Parameters) +
+                           offsetof(CSMI_SAS_STP_PASSTHRU, bCommandFIS);
+        if (header.ControlCode == CC_CSMI_SAS_STP_PASSTHRU && e.request.size() > fis + 3)
+          token = ata_token(e.request[fis + 2], e.request[fis + 3]);
+        else
+          token = "csmi" + std::to_string(header.ControlCode);
+        break;
+      }
+      case sim::LogEntry::Kind::Close:
+        token = "close";
+        break;
+      case sim::LogEntry::Kind::Sleep:
+        token = "z" + std::to_string(e.value);
+        break;
+    }
+    if (!t.empty()) t += ' ';
+    t += token;
+  }
+  return t;
+}
+
+// --- Expected console texts -------------------------------------------------------------------
+
+std::string pre_open(const std::string& device, const std::string& file, const std::string& mode) {
+  return "  Device Path: " + device + "\n  FileName: " + file + "\n  " + mode + " Mode Selected\n";
+}
+
+// The device information report of a built-in drive (serial and security state vary).
+std::string report(const std::string& serial, int sec, int segment) {
+  return "  MN: QUILLMARK SIM SSD 480\n"
+         "  SN: " +
+         serial +
+         "\n"
+         "  FW: SIM1.00\n"
+         // Each version text ends in a blank and the report adds one after each.
+         "  ATA8-ACS  ACS-2  ACS-3  ACS-4  \n"
+         "  DMA MICROCODE DOWNLOAD SUPPORTED \n"
+         "  MODE 3 MICROCODE DOWNLOAD SUPPORTED \n"
+         "  DM OFFSETS DEFERRED SUPPORTED \n"
+         "  DM CLEARS NONACTIVATED DEFERRED DATA SUPPORTED \n"
+         "  MICROCODE DOWNLOAD MIN BLOCKS 1\n"
+         "  MICROCODE DOWNLOAD MAX BLOCKS 256\n"
+         "  SEC" +
+         std::to_string(sec) + "\n  Segment Size : " + std::to_string(segment) + "\n";
+}
+
+const std::string kWarning =
+    "\n\n\tPLEASE DO NOT CLOSE THIS WINDOW OR INTERRUPT THE FW DOWNLOAD PROCESS\n\n\n";
+
+std::string progress(int pluses, int percent) {
+  return "\r\t" + std::string(static_cast<size_t>(pluses), '+') +
+         " \x01 : " + std::to_string(percent) + "%";
+}
+
+std::string plan(int mode, long size, int xfers, int sectors, long bytes, long remainder) {
+  char mode_text[8];
+  std::snprintf(mode_text, sizeof mode_text, "0x0%X", mode);
+  return "  ----------------------- \n"
+         "   Downloading Code \n"
+         "  Mode : " +
+         std::string(mode_text) + "\n  File Size: " + std::to_string(size) +
+         "\n  Number of Xfers: " + std::to_string(xfers) +
+         "\n  Sectors Xfered with Each Xfer: " + std::to_string(sectors) +
+         "\n  Data in Bytes per Xfer: " + std::to_string(bytes) +
+         "\n  Remainder Bytes to Xfer: " + std::to_string(remainder) +
+         "\n  -----------------------\n\n";
+}
+
+// The two newlines around the pause that ends every download pass.
+const std::string kAfterPass = "\n\n";
+
+// One Download Immediate pass of the test image that the drive refuses: no transfer completed,
+// so only the closing line.
+const std::string kFailedImmediatePass = kWarning + progress(21, 100) + kAfterPass;
+
+// --- The cases --------------------------------------------------------------------------------
+
+const std::string kOpened = "open addr inq inq80 EC/00 2F/00";
+
+struct Case {
+  std::string name;
+  std::vector<std::string> args;  // "{img}" and "{missing}" stand for the two file paths
+  std::function<void()> setup;    // after the built-in world is installed
+  int exit_code;
+  std::string trace;
+  // The whole standard output ("{img}" for the image path, \x01 for each spinner position)
+  // and the whole error stream; nullopt: not compared.
+  std::optional<std::string> out;
+  std::optional<std::string> err;
+  std::function<void()> check;  // the world afterwards
+};
+
+sim::Drive& drive(int n) { return sim::world().ports.at(static_cast<size_t>(n)).drive; }
+
+std::string replace_all(std::string s, const std::string& from, const std::string& to) {
+  for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
+    s.replace(at, from.size(), to);
+  return s;
+}
+
+std::vector<Case> cases() {
+  const std::string img = "{img}";
+  // Passes of the 194-block test image at verbosity 0.
+  const std::string immediate_ok = kWarning + progress(1, 0) + progress(21, 100) + kAfterPass;
+  const std::string four_segments = kWarning + progress(1, 0) + progress(7, 33) + progress(14, 66) +
+                                    progress(21, 100) + kAfterPass;
+  std::vector<Case> c;
+  c.push_back({"unopenable path is silent", {kNoDrive}, {}, 2, "open", "", "", {}});
+  c.push_back(
+      {"unopenable path under /v",
+       {kNoDrive, "/v"},
+       {},
+       2,
+       "open",
+       pre_open(kNoDrive, "", "Download Immediate") + "CreateFileW INVALID_HANDLE_VALUE Error: 2",
+       "",
+       {}});
+  c.push_back({"failed address query still closes the handle",
+               {kDrive0, "/D:" + img},
+               [] { sim::world().ports[0].faults.address_error = 1; },
+               2,
+               "open addr close",
+               "",
+               "",
+               {}});
+  c.push_back({"/i reports and stops",
+               {kDrive0, "/i"},
+               {},
+               10,
+               kOpened,
+               report("QMSIM0000000001", 1, 64),
+               "",
+               {}});
+  c.push_back({"/i with /D: sends no download",
+               {kDrive0, "/D:" + img, "/s", "/i"},
+               {},
+               10,
+               kOpened,
+               report("QMSIM0000000001", 1, 64),
+               "",
+               [] { EXPECT_EQ(drive(0).download_commands, 0); }});
+  c.push_back({"SEC4 refused silently", {kDrive1, "/D:" + img}, {}, 6, kOpened, "", "", [] {
+                 EXPECT_EQ(drive(1).download_commands, 0);
+               }});
+  c.push_back({"SEC4 refused with the message under /v",
+               {kDrive1, "/D:" + img, "/v"},
+               {},
+               6,
+               kOpened,
+               pre_open(kDrive1, img, "Download Immediate") + report("QMSIM0000000002", 4, 64) +
+                   "Err: ATA SECURITY LOCKED\n",
+               "",
+               {}});
+  c.push_back({"SEC5 without /l downloads",
+               {kDrive2, "/D:" + img},
+               {},
+               0,
+               kOpened + " EC/0B 92/07 z2000 EC/07 2F/07 close",
+               immediate_ok,
+               "",
+               [] { EXPECT_EQ(drive(2).firmware, kNewRevision); }});
+  c.push_back({"SEC5 with /l refused", {kDrive2, "/D:" + img, "/l"}, {}, 6, kOpened, "", "", [] {
+                 EXPECT_EQ(drive(2).download_commands, 0);
+               }});
+  c.push_back({"SEC5 with /l under /vv",
+               {kDrive2, "/D:" + img, "/l", "/vv"},
+               {},
+               6,
+               kOpened,
+               pre_open(kDrive2, img, "Download Immediate") + report("QMSIM0000000003", 5, 64) +
+                   "Err: ATA SECURITY ENABLED (SEC5)\n",
+               "",
+               {}});
+  c.push_back({"/r 2 against a failing download: three passes, vendor IDENTIFY once",
+               {kDrive4, "/D:" + img, "/r", "2"},
+               {},
+               1,
+               kOpened + " EC/0B 92/07 z2000 92/07 z2000 92/07 z2000 EC/07 2F/07 close",
+               kFailedImmediatePass + "Retrying... 1\n" + kFailedImmediatePass + "Retrying... 2\n" +
+                   kFailedImmediatePass,
+               "",
+               [] { EXPECT_EQ(drive(4).download_commands, 3); }});
+  for (const char* retries : {"0", "-5"}) {
+    c.push_back({std::string("/r ") + retries + ": one pass",
+                 {kDrive4, "/D:" + img, "/r", retries},
+                 {},
+                 1,
+                 kOpened + " EC/0B 92/07 z2000 EC/07 2F/07 close",
+                 kFailedImmediatePass,
+                 "",
+                 {}});
+  }
+  c.push_back({"/e /a: deferred download and activation",
+               {kDrive0, "/D:" + img, "/e", "/a"},
+               {},
+               0,
+               kOpened + " EC/0B 92/0E 92/0E 92/0E 92/0E z2000 92/0F EC/0F 2F/0F close",
+               four_segments + kWarning + "Activate Completed ...\n",
+               "",
+               [] {
+                 EXPECT_EQ(drive(0).firmware, kNewRevision);
+                 EXPECT_FALSE(drive(0).pending_ready);
+               }});
+  c.push_back({"/e /a: a failed activation decides the exit code",
+               {kDrive0, "/D:" + img, "/e", "/a"},
+               [] { drive(0).faults.abort_download_nth = 5; },
+               1,
+               kOpened + " EC/0B 92/0E 92/0E 92/0E 92/0E z2000 92/0F EC/0F 2F/0F close",
+               four_segments + kWarning + "Failed to Activate ...\n",
+               "",
+               [] {
+                 EXPECT_EQ(drive(0).firmware, "SIM1.00");
+                 EXPECT_TRUE(drive(0).pending_ready);
+               }});
+  c.push_back({"/e /a: activation after a failed download decides the exit code",
+               {kDrive0, "/D:" + img, "/e", "/a"},
+               [] {
+                 // A deferred image left by an earlier run is waiting.
+                 drive(0).pending_revision = "SIM3.00";
+                 drive(0).pending_ready = true;
+                 drive(0).faults.abort_download_nth = 1;
+               },
+               0,
+               kOpened + " EC/0B 92/0E z2000 92/0F EC/0F 2F/0F close",
+               kWarning + progress(21, 100) + kAfterPass + kWarning + "Activate Completed ...\n",
+               "",
+               [] { EXPECT_EQ(drive(0).firmware, "SIM3.00"); }});
+  c.push_back({"missing file with /r 1: two passes",
+               {kDrive0, "/D:{missing}", "/r", "1"},
+               {},
+               4,
+               kOpened + " EC/0B z2000 z2000 EC/0B 2F/0B close",
+               kAfterPass + "Retrying... 1\n" + kAfterPass,
+               "",
+               {}});
+  c.push_back({"/a without /D:: only the activate pass, which has no file",
+               {kDrive0, "/a"},
+               {},
+               4,
+               kOpened + " EC/00 2F/00 close",
+               "",
+               "",
+               {}});
+  c.push_back({"neither /D: nor /a: identify twice",
+               {kDrive0},
+               {},
+               0,
+               kOpened + " EC/00 2F/00 close",
+               "",
+               "",
+               {}});
+  c.push_back({"transport status 13 gives exit 5",
+               {"/T:" + kDrive0, "/D:" + img},
+               [] {
+                 auto& f = drive(0).faults;
+                 f.forced = true;
+                 f.forced_command = 0x92;
+                 f.forced_status = 0x51;
+                 f.forced_error = 0x84;
+               },
+               5,
+               kOpened + " EC/0B 92/07 z2000 EC/07 2F/07 close",
+               kFailedImmediatePass,
+               "",
+               {}});
+  c.push_back({"transport status 0 gives exit 10",
+               {"/T:" + kDrive0, "/D:" + img},
+               [] { sim::world().ports[0].faults.ata_error = 31; },
+               10,
+               "open addr inq inq80 EC/00 close",
+               "",
+               "",
+               {}});
+  c.push_back({"the bridge without SCSI pass-through: exit 9",
+               {kDrive3, "/D:" + img},
+               {},
+               9,
+               "open addr inq EC/00 close",
+               "",
+               "",
+               {}});
+  c.push_back({"the same drive through ATA pass-through",
+               {"/T:" + kDrive3, "/D:" + img, "/s"},
+               {},
+               0,
+               "open addr inq EC/00 2F/00 EC/0B 92/03 92/03 92/03 92/03 z2000 EC/03 2F/03 close",
+               four_segments,
+               "",
+               [] { EXPECT_EQ(drive(3).firmware, kNewRevision); }});
+  // CSMI targets on the built-in adapter ("\\.\SCSI2:", SATA drives on phys 0 to 3).
+  c.push_back({"CSMI phy form: stored zero SAS address, segment size forced to 4",
+               {"/C:\\\\.\\SCSI2:1", "/i", "/v", "/g", "32"},
+               {},
+               10,
+               "open-adapter csmi20 inq EC/00 2F/00",
+               "  Device Path: \\\\.\\SCSI2:1\n"
+               "  SAS Address: 00 00 00 00 00 00 00 00\n"
+               "  FileName: \n"
+               "  Download Immediate Mode Selected\n"
+               "CSMI_SAS_PROTOCOL_SATA supported for Phy: 1\n\n" +
+                   report("QMSIMC2P1", 1, 4),
+               "",
+               {}});
+  c.push_back({"CSMI address form: the typed SAS address and phy -1",
+               {"/C:2,5001514D00000203", "/i", "/v"},
+               {},
+               10,
+               "open-adapter csmi20 inq EC/00 2F/00",
+               "  Device Path: \\\\.\\SCSI2:-1\n"
+               "  SAS Address: 50 01 51 4d 00 00 02 03\n"
+               "  FileName: \n"
+               "  Download Immediate Mode Selected\n"
+               "SAS Address for Phy: 3 match.\n\n"
+               "CSMI_SAS_PROTOCOL_SATA supported for Phy: 3\n\n" +
+                   report("QMSIMC2P3", 1, 4),
+               "",
+               {}});
+  c.push_back({"CSMI target not resolved: exit 10, adapter closed",
+               {"/C:\\\\.\\SCSI2:7", "/D:" + img},
+               {},
+               10,
+               "open-adapter csmi20 close",
+               "Device Opened but Phy 7 not valid.\n",
+               "",
+               {}});
+  {
+    // 99328 bytes in 4-block segments: 48 full ones and a 2-block remainder.
+    std::string downloads;
+    for (int i = 0; i < 49; ++i) downloads += " 92/03";
+    c.push_back(
+        {"CSMI download in 4-block segments",
+         {"/C:\\\\.\\SCSI2:0", "/D:" + img, "/s", "/g", "64"},
+         {},
+         0,
+         "open-adapter csmi20 inq EC/00 2F/00 EC/0B" + downloads + " z2000 EC/03 2F/03 close",
+         std::nullopt,
+         "",
+         [] { EXPECT_EQ(sim::world().adapters.at(0).drives[0].firmware, kNewRevision); }});
+  }
+  return c;
+}
+
+class DriveSequence : public testing::Test {
+ protected:
+  void SetUp() override {
+    sim::reset_world();
+    sim::install_builtin_world();
+    image_ = write_image(image_path(), kImageSize);
+    std::remove(missing_path().c_str());
+  }
+  void TearDown() override { std::remove(image_path().c_str()); }
+  std::vector<uint8_t> image_;
+};
+
+TEST_F(DriveSequence, Cases) {
+  for (const Case& c : cases()) {
+    SCOPED_TRACE(c.name);
+    sim::reset_world();
+    sim::install_builtin_world();
+    if (c.setup) c.setup();
+    std::vector<std::string> args;
+    for (const std::string& a : c.args)
+      args.push_back(
+          replace_all(replace_all(a, "{img}", image_path()), "{missing}", missing_path()));
+    const int before = g_progress_lines;
+    const ToolRun r = run(args);
+    EXPECT_EQ(r.exit_code, c.exit_code);
+    EXPECT_EQ(trace(), c.trace);
+    EXPECT_EQ(sim::world().clock_ms, 2000u * static_cast<uint64_t>(count_of(c.trace, "z2000")));
+    if (c.out) {
+      EXPECT_EQ(r.out, fill_spinners(replace_all(*c.out, "{img}", image_path()), before));
+    }
+    if (c.err) {
+      EXPECT_EQ(r.err, *c.err);
+    }
+    if (c.check) c.check();
+  }
+}
+
+TEST_F(DriveSequence, MissingFileIsReportedOnTheErrorStreamForEachPassUnderVerbose) {
+  const ToolRun r = run({kDrive0, "/D:" + missing_path(), "/r", "1", "/v"});
+  EXPECT_EQ(r.exit_code, 4);
+  EXPECT_EQ(count_of(r.err, "File Open Failure: "), 2);
+  EXPECT_EQ(count_of(r.err, "\n"), 2);
+  EXPECT_NE(r.out.find("\n\nRetrying... 1\n\n\n"), std::string::npos);
+}
+
+// A whole verbose segmented download, every line built from the tool's formats.
+TEST_F(DriveSequence, GoldenVerboseSegmentedDownload) {
+  const int before = g_progress_lines;
+  const ToolRun r = run({kDrive0, "/D:" + image_path(), "/s", "/v"});
+  const std::string expected =
+      pre_open("\\\\.\\PhysicalDrive0", image_path(), "Segmented Immediate") +
+      report("QMSIM0000000001", 1, 64) + plan(0x03, kImageSize, 3, 64, 32768, 1024) + kWarning +
+      // Shares done before each full transfer: 0, 33 and 66 per cent (bars 1, 7 and 14).
+      progress(1, 0) + progress(7, 33) + progress(14, 66) +
+      // The 2-block remainder, then the closing line.
+      " ! " + progress(21, 100) + kAfterPass;
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, fill_spinners(expected, before));
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(drive(0).last_image, image_);
+  EXPECT_EQ(drive(0).firmware, kNewRevision);
+}
+
+// A whole deferred download in 16-block segments followed by the activate pass.
+TEST_F(DriveSequence, GoldenDeferredDownloadWithActivation) {
+  constexpr uint32_t kSize = 3 * 8192;
+  image_ = write_image(image_path(), kSize);
+  const int before = g_progress_lines;
+  const ToolRun r = run({kDrive0, "/D:" + image_path(), "/e", "/a", "/g", "16", "/v"});
+  const std::string expected =
+      pre_open("\\\\.\\PhysicalDrive0", image_path(), "Deferred") +
+      report("QMSIM0000000001", 1, 16) + plan(0x0E, kSize, 3, 16, 8192, 0) + kWarning +
+      progress(1, 0) + progress(7, 33) + progress(14, 66) + progress(21, 100) + kAfterPass +
+      // The activate pass: the whole image as one command, no data, no progress line.
+      plan(0x0F, kSize, 1, 48, kSize, 0) + kWarning + "Activate Completed ...\n";
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, fill_spinners(expected, before));
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(trace(), kOpened + " EC/0B 92/0E 92/0E 92/0E z2000 92/0F EC/0F 2F/0F close");
+  EXPECT_EQ(drive(0).last_image, image_);
+  EXPECT_EQ(drive(0).firmware, kNewRevision);
+}
+
+}  // namespace

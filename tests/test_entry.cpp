@@ -1,0 +1,186 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/entry.h"
+#include "platform/console.h"
+#include "platform/text.h"
+#include "sim/world.h"
+#include "support/expected_texts.h"
+#include "support/run_tool.h"
+
+namespace {
+
+class Entry : public testing::Test {
+ protected:
+  void SetUp() override { sim::reset_world(); }
+};
+
+const std::u16string kDrive0 = uR"(\\.\PhysicalDrive0)";
+
+struct RunCase {
+  const char* name;
+  std::vector<std::u16string> args;
+  std::string invocation;
+  int exit_code;
+  std::string out;
+};
+
+TEST_F(Entry, CommandsThatNeedNoDrive) {
+  const std::string q = "quillmark";
+  const std::string typed = "/usr/local/bin/quillmark";
+  const RunCase cases[] = {
+      {"no argument", {}, q, 8, expected_banner() + expected_usage(q)},
+      {"no argument, name as typed", {}, typed, 8, expected_banner() + expected_usage(typed)},
+      {"/h", {u"/h"}, q, 8, expected_banner() + expected_usage(q)},
+      {"/H", {u"/H"}, typed, 8, expected_banner() + expected_usage(typed)},
+      {"/help and more", {u"/help", u"me"}, q, 8, expected_banner() + expected_usage(q)},
+      {"unknown option", {kDrive0, u"/x"}, q, 8, expected_option_error("/x", q)},
+      {"option error, name as typed",
+       {kDrive0, u"/x"},
+       typed,
+       8,
+       expected_option_error("/x", typed)},
+      {"--license as an option",
+       {kDrive0, u"--license"},
+       q,
+       8,
+       expected_option_error("--license", q)},
+      {"/h as an option", {kDrive0, u"/D:fw.LOD", u"/h"}, q, 8, expected_option_error("/h", q)},
+      {"CSMI target without colon or comma",
+       {u"/C:SCSI3"},
+       q,
+       8,
+       expected_invalid_option("/C:SCSI3", q)},
+      {"short SAS address", {u"/C:2,00000005"}, q, 8, expected_option_error("/C:2,00000005", q)},
+      {"/g without a value", {kDrive0, u"/g"}, q, 8, expected_option_error("/g", q)},
+      {"/r with a bad value", {kDrive0, u"/r", u"many"}, q, 8, expected_option_error("many", q)},
+      {"scan with a bad option: no banner",
+       {u"--scan", u"/x"},
+       q,
+       8,
+       expected_option_error("/x", q)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::reset_world();
+    const ToolRun run = run_tool(c.args, c.invocation);
+    EXPECT_EQ(run.exit_code, c.exit_code);
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.err, "");
+  }
+}
+
+#ifdef QM_LGPL_PATH
+std::string read_file(const char* path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+TEST_F(Entry, LicenceTexts) {
+  const std::string lgpl = read_file(QM_LGPL_PATH);
+  ASSERT_GT(lgpl.size(), 2u);
+  const std::string last_line = lgpl.substr(lgpl.rfind('\n', lgpl.size() - 2) + 1);
+  for (const std::u16string first : {u"/L", u"--license", u"/Later"}) {
+    SCOPED_TRACE(utf16_to_utf8(first));
+    sim::reset_world();
+    const ToolRun run = run_tool({first, u"/x"});
+    EXPECT_EQ(run.exit_code, 8);
+    EXPECT_TRUE(run.out.starts_with(expected_banner() + "Tolvane Utility End-User License"));
+    EXPECT_TRUE(run.out.ends_with("\n" + std::string(69, '=') + "\n\n" + lgpl));
+    EXPECT_TRUE(run.out.ends_with(last_line));
+    EXPECT_EQ(run.err, "");
+  }
+}
+#endif
+
+TEST_F(Entry, ScanPrintsTheBannerFirstAndEndsWithZero) {
+  for (const std::vector<std::u16string>& args :
+       {std::vector<std::u16string>{u"--scan"}, {u"--scan", u"/v"}, {u"--scan", u"/vv", u"/a"}}) {
+    sim::reset_world();
+    const ToolRun run = run_tool(args);
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_TRUE(run.out.starts_with(expected_banner())) << run.out;
+  }
+}
+
+TEST_F(Entry, WideArgumentsUnavailable) {
+  sim::world().args_fail = true;
+  const ToolRun run = run_tool({kDrive0, u"/D:fw.LOD"});
+  EXPECT_EQ(run.exit_code, 8);
+  EXPECT_EQ(run.out, "CommandLineToArgvW failed\n");
+  // Without an argument the wide vector is never asked for.
+  const ToolRun bare = run_tool({});
+  EXPECT_EQ(bare.exit_code, 8);
+  EXPECT_EQ(bare.out, expected_banner() + expected_usage("quillmark"));
+}
+
+// The narrow vector gives only the count and the name; the wide one is what is parsed.
+struct NarrowWideCase {
+  const char* name;
+  std::vector<std::string> narrow;
+  std::vector<std::u16string> wide;
+  std::string out;
+};
+
+TEST_F(Entry, ParsesTheWideVectorAndNamesTheNarrowInvocation) {
+  const NarrowWideCase cases[] = {
+      {"wide vector parsed",
+       {"narrow-name", "/h"},
+       {u"wide-name", kDrive0, u"/x\u00e9"},
+       expected_option_error("/x\xC3\xA9", "narrow-name")},
+      {"undecodable byte written back unchanged",
+       {"q", "x"},
+       {u"q", kDrive0, u"/bad\xDC80"},
+       expected_option_error("/bad\x80", "q")},
+      {"wide vector with the program name only counts as no argument",
+       {"q", "/x"},
+       {u"q"},
+       expected_banner() + expected_usage("q")},
+      {"empty wide vector counts as no argument",
+       {"q", "/x"},
+       {},
+       expected_banner() + expected_usage("q")},
+      {"narrow count of one wins over a longer wide vector",
+       {"q"},
+       {u"q", kDrive0, u"/x"},
+       expected_banner() + expected_usage("q")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::reset_world();
+    sim::world().args = c.wide;
+    std::vector<std::string> narrow = c.narrow;
+    std::vector<char*> argv;
+    for (auto& a : narrow) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    console::capture_begin();
+    const int code = quillmark_main(static_cast<int>(narrow.size()), argv.data());
+    const std::string out = console::captured_out();
+    console::capture_end();
+    EXPECT_EQ(code, 8);
+    EXPECT_EQ(out, c.out);
+  }
+}
+
+TEST_F(Entry, ExitCodeOfTheFinalStatus) {
+  const struct {
+    int32_t status;
+    int exit_code;
+  } cases[] = {
+      {1, 0},  {2, 2},   {4, 4},   {9, 9},          {11, 1},         {13, 5},
+      {0, 10}, {-1, 10}, {10, 10}, {3, 10},         {5, 10},         {6, 10},
+      {8, 10}, {12, 10}, {14, 10}, {INT32_MAX, 10}, {INT32_MIN, 10},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(map_exit_code(c.status), c.exit_code) << "status " << c.status;
+  }
+}
+
+}  // namespace

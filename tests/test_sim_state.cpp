@@ -1,0 +1,272 @@
+// quillmark-sim's state file: what it writes, what it refuses, and a rehearsal across two runs.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "platform/console.h"
+#include "platform/text.h"
+#include "sim/builtin_world.h"
+#include "sim/image_format.h"
+#include "sim/state_file.h"
+#include "sim/world.h"
+#include "support/run_tool.h"
+
+namespace {
+
+const std::u16string kDrive0 = u"\\\\.\\PhysicalDrive0";
+
+std::string state_path() { return testing::TempDir() + "quillmark_sim_state.txt"; }
+std::string image_path() { return testing::TempDir() + "quillmark_sim_state_fw.bin"; }
+
+void write_file(const std::string& path, const std::string& bytes) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+  std::fclose(f);
+}
+
+bool file_exists(const std::string& path) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f != nullptr) std::fclose(f);
+  return f != nullptr;
+}
+
+sim::Drive& drive(int n) { return sim::world().ports.at(static_cast<size_t>(n)).drive; }
+
+void fresh_world() {
+  sim::reset_world();
+  sim::install_builtin_world();
+}
+
+class SimState : public testing::Test {
+ protected:
+  void SetUp() override {
+    fresh_world();
+    std::remove(state_path().c_str());
+  }
+  void TearDown() override {
+    std::remove(state_path().c_str());
+    std::remove(image_path().c_str());
+  }
+};
+
+TEST_F(SimState, BuiltInWorldIsWrittenOneLinePerDrive) {
+  sim::world().adapters.clear();
+  EXPECT_EQ(sim::format_state(),
+            "quillmark-sim state 1\n"
+            "port \\\\.\\PhysicalDrive0 SIM1.00 - 0\n"
+            "port \\\\.\\PhysicalDrive1 SIM1.00 - 0\n"
+            "port \\\\.\\PhysicalDrive2 SIM1.00 - 0\n"
+            "port \\\\.\\PhysicalDrive3 SIM1.00 - 0\n"
+            "port \\\\.\\PhysicalDrive4 SIM1.00 - 0\n"
+            "end\n");
+}
+
+TEST_F(SimState, TextsAreEscapedAndComeBackUnchanged) {
+  struct Revision {
+    std::string running;
+    std::string pending;
+    bool ready;
+    const char* line;  // how the drive's line ends
+  };
+  const Revision revisions[] = {
+      {"SIM2.00", "", false, " SIM2.00 - 0\n"},
+      {"SIM1.00", "SIM3.00", true, " SIM1.00 SIM3.00 1\n"},
+      {"", "-", true, " - %2D 1\n"},
+      {"A B%", "\t\xFF", false, " A%20B%25 %09%FF 0\n"},
+      {"--", "x-y", false, " -- x-y 0\n"},
+  };
+  for (size_t i = 0; i < std::size(revisions); ++i) {
+    drive(static_cast<int>(i)).firmware = revisions[i].running;
+    drive(static_cast<int>(i)).pending_revision = revisions[i].pending;
+    drive(static_cast<int>(i)).pending_ready = revisions[i].ready;
+  }
+  const std::string text = sim::format_state();
+  for (size_t i = 0; i < std::size(revisions); ++i) {
+    const std::string line = "port \\\\.\\PhysicalDrive" + std::to_string(i) + revisions[i].line;
+    EXPECT_NE(text.find(line), std::string::npos) << line;
+  }
+
+  fresh_world();
+  std::string reason;
+  ASSERT_TRUE(sim::apply_state(text, reason)) << reason;
+  for (size_t i = 0; i < std::size(revisions); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(drive(static_cast<int>(i)).firmware, revisions[i].running);
+    EXPECT_EQ(drive(static_cast<int>(i)).pending_revision, revisions[i].pending);
+    EXPECT_EQ(drive(static_cast<int>(i)).pending_ready, revisions[i].ready);
+  }
+  EXPECT_EQ(sim::format_state(), text);
+}
+
+TEST_F(SimState, DrivesNotNamedKeepTheirState) {
+  std::string reason;
+  ASSERT_TRUE(
+      sim::apply_state("quillmark-sim state 1\n"
+                       "port \\\\.\\PhysicalDrive2 SIM9.00 - 0\n"
+                       "end\n",
+                       reason))
+      << reason;
+  EXPECT_EQ(drive(2).firmware, "SIM9.00");
+  EXPECT_EQ(drive(0).firmware, "SIM1.00");
+  EXPECT_EQ(drive(4).firmware, "SIM1.00");
+}
+
+TEST_F(SimState, DamagedTextsAreRefusedWhole) {
+  const std::string head = "quillmark-sim state 1\n";
+  const std::string good = "port \\\\.\\PhysicalDrive0 SIM2.00 - 0\n";
+  const std::string end = "end\n";
+  struct Damaged {
+    const char* what;
+    std::string text;
+  };
+  const Damaged cases[] = {
+      {"empty", ""},
+      {"no header", good + end},
+      {"other version", "quillmark-sim state 2\n" + good + end},
+      {"no end", head + good},
+      {"cut short", head + good.substr(0, 20)},
+      {"no final newline", head + good + "end"},
+      {"lines after end", head + end + good + end},
+      {"carriage returns", "quillmark-sim state 1\r\n" + good + end},
+      {"CR inside a line", head + "port \\\\.\\PhysicalDrive0 SIM2.00 - 0\r\n" + end},
+      {"empty line", head + "\n" + good + end},
+      {"unknown keyword", head + "disk \\\\.\\PhysicalDrive0 SIM2.00 - 0\n" + end},
+      {"field missing", head + "port \\\\.\\PhysicalDrive0 SIM2.00 0\n" + end},
+      {"field extra", head + "port \\\\.\\PhysicalDrive0 SIM2.00 - 0 0\n" + end},
+      {"two blanks", head + "port \\\\.\\PhysicalDrive0  SIM2.00 - 0\n" + end},
+      {"trailing blank", head + "port \\\\.\\PhysicalDrive0 SIM2.00 - 0 \n" + end},
+      {"unknown drive", head + "port \\\\.\\PhysicalDrive7 SIM2.00 - 0\n" + end},
+      {"drive named twice", head + good + good + end},
+      {"readiness 2", head + "port \\\\.\\PhysicalDrive0 SIM2.00 - 2\n" + end},
+      {"readiness word", head + "port \\\\.\\PhysicalDrive0 SIM2.00 - yes\n" + end},
+      {"revision too long", head + "port \\\\.\\PhysicalDrive0 SIM2.00.01 - 0\n" + end},
+      {"bad escape", head + "port \\\\.\\PhysicalDrive0 SIM%G0 - 0\n" + end},
+      {"escape cut", head + "port \\\\.\\PhysicalDrive0 SIM%2 - 0\n" + end},
+      {"lower-case escape", head + "port \\\\.\\PhysicalDrive0 %2d - 0\n" + end},
+      {"needless escape", head + "port \\\\.\\PhysicalDrive0 %53IM2.00 - 0\n" + end},
+      {"raw byte", head + "port \\\\.\\PhysicalDrive0 SIM\xFF - 0\n" + end},
+      {"adapter without drive", head + "adapter 9 0 SIM2.00 - 0\n" + end},
+      {"phy out of range", head + "adapter 2 32 SIM2.00 - 0\n" + end},
+      {"phy with a leading zero", head + "adapter 2 01 SIM2.00 - 0\n" + end},
+      {"negative adapter", head + "adapter -2 0 SIM2.00 - 0\n" + end},
+  };
+  const std::string before = sim::format_state();
+  for (const Damaged& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string reason;
+    EXPECT_FALSE(sim::apply_state(c.text, reason));
+    EXPECT_FALSE(reason.empty());
+    EXPECT_EQ(reason.find('\n'), std::string::npos);
+    EXPECT_EQ(sim::format_state(), before);
+  }
+}
+
+TEST_F(SimState, SavedStateComesBackInTheNextRun) {
+  drive(0).firmware = "SIM2.00";
+  drive(1).pending_revision = "SIM3.00";
+  drive(1).pending_ready = true;
+  const std::string saved = sim::format_state();
+  console::capture_begin();
+  EXPECT_TRUE(sim::save_state_file(state_path()));
+  fresh_world();
+  EXPECT_TRUE(sim::load_state_file(state_path()));
+  const std::string err = console::captured_err();
+  console::capture_end();
+  EXPECT_EQ(err, "");
+  EXPECT_EQ(sim::format_state(), saved);
+  EXPECT_FALSE(file_exists(state_path() + ".tmp"));
+}
+
+TEST_F(SimState, MissingFileLeavesTheBuiltInWorldSilently) {
+  const std::string before = sim::format_state();
+  console::capture_begin();
+  EXPECT_FALSE(sim::load_state_file(state_path()));
+  const std::string out = console::captured_out();
+  const std::string err = console::captured_err();
+  console::capture_end();
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(err, "");
+  EXPECT_EQ(sim::format_state(), before);
+}
+
+TEST_F(SimState, DamagedOrOversizedFileIsReportedInOneLineAndIgnored) {
+  const std::string files[] = {
+      "garbage",
+      std::string("quillmark-sim state 1\n") + std::string(70000, 'x') + "\nend\n",
+      std::string("\0\0\0\0", 4),
+  };
+  for (const std::string& bytes : files) {
+    fresh_world();
+    const std::string before = sim::format_state();
+    write_file(state_path(), bytes);
+    console::capture_begin();
+    EXPECT_FALSE(sim::load_state_file(state_path()));
+    const std::string out = console::captured_out();
+    const std::string err = console::captured_err();
+    console::capture_end();
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(err.rfind("quillmark-sim: ignoring damaged state file " + state_path() + ": ", 0), 0u)
+        << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
+    EXPECT_EQ(sim::format_state(), before);
+  }
+}
+
+TEST_F(SimState, SaveFailureIsReportedInOneLine) {
+  const std::string path = testing::TempDir() + "no_such_directory_qm/state.txt";
+  console::capture_begin();
+  EXPECT_FALSE(sim::save_state_file(path));
+  const std::string err = console::captured_err();
+  console::capture_end();
+  EXPECT_EQ(err.rfind("quillmark-sim: cannot save state file " + path + ": ", 0), 0u) << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
+}
+
+// The rehearsal a user runs: download in one run, "/i" in the next shows the new revision.
+TEST_F(SimState, DownloadThenInformationInTheNextRunShowsTheNewRevision) {
+  const std::vector<uint8_t> image = sim::make_image(4 * 32768, "SIM2.00");
+  write_file(image_path(), std::string(image.begin(), image.end()));
+
+  const ToolRun download = run_tool({kDrive0, u16("/D:" + image_path()), u"/s"});
+  ASSERT_EQ(download.exit_code, 0) << download.out;
+  ASSERT_TRUE(sim::save_state_file(state_path()));
+
+  // Without the state a new run starts from the built-in revision.
+  fresh_world();
+  ToolRun info = run_tool({kDrive0, u"/i"});
+  EXPECT_EQ(info.exit_code, 10);
+  EXPECT_NE(info.out.find("  FW: SIM1.00\n"), std::string::npos) << info.out;
+
+  fresh_world();
+  ASSERT_TRUE(sim::load_state_file(state_path()));
+  info = run_tool({kDrive0, u"/i"});
+  EXPECT_EQ(info.exit_code, 10);
+  EXPECT_NE(info.out.find("  FW: SIM2.00\n"), std::string::npos) << info.out;
+}
+
+// A deferred image taken in one run is activated in the next.
+TEST_F(SimState, DeferredImageWaitsForTheNextRun) {
+  const std::vector<uint8_t> image = sim::make_image(2 * 32768, "SIM2.00");
+  write_file(image_path(), std::string(image.begin(), image.end()));
+
+  ASSERT_EQ(run_tool({kDrive0, u16("/D:" + image_path()), u"/e"}).exit_code, 0);
+  EXPECT_EQ(drive(0).firmware, "SIM1.00");
+  ASSERT_TRUE(sim::save_state_file(state_path()));
+
+  fresh_world();
+  ASSERT_TRUE(sim::load_state_file(state_path()));
+  EXPECT_TRUE(drive(0).pending_ready);
+  EXPECT_EQ(drive(0).pending_revision, "SIM2.00");
+  // The second run's own download is refused; its activation finds the waiting image.
+  drive(0).faults.abort_download_nth = 1;
+  const ToolRun activate = run_tool({kDrive0, u16("/D:" + image_path()), u"/e", u"/a"});
+  EXPECT_EQ(activate.exit_code, 0) << activate.out;
+  EXPECT_EQ(drive(0).firmware, "SIM2.00");
+}
+
+}  // namespace

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs what building and testing Quillmark needs on a Debian 12 machine.
+set -euo pipefail
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+# The native build, the tests and the benchmark.
+$SUDO apt-get install -y -qq --no-install-recommends \
+  cmake ninja-build g++ libgtest-dev libgmock-dev googletest libbenchmark-dev base-files >/dev/null
+# The Windows build (cross compiler) and wine to run it.
+$SUDO apt-get install -y -qq g++-mingw-w64-x86-64 wine64 >/dev/null
+# The real-stack test: QEMU, cpio for the initramfs, smartctl as the independent peer.
+$SUDO apt-get install -y -qq --no-install-recommends qemu-system-x86 cpio smartmontools >/dev/null
+echo "setup: packages installed"
