@@ -9,6 +9,7 @@ namespace sim {
 namespace {
 
 constexpr int kBuiltinPort = 2;
+constexpr int kAdapterPhys = 8;
 constexpr int kPopulatedPhys = 6;
 constexpr uint8_t kStpPhy = 4;
 constexpr uint8_t kSspPhy = 5;
@@ -49,11 +50,11 @@ void add_builtin_adapter() {
   a.config.usMinorRevision = 1;
   a.config.uControllerFlags = 0x00000001;  // a SAS host bus adapter
 
-  a.number_of_phys = 8;
+  a.number_of_phys = kAdapterPhys;
   for (int i = 0; i < 32; ++i) {
     CSMI_SAS_PHY_ENTITY& e = a.phys[i];
     e = CSMI_SAS_PHY_ENTITY{};
-    if (i >= kPopulatedPhys) continue;  // nothing identified, nothing attached
+    if (i >= kAdapterPhys) continue;  // no such phy: nothing identified, nothing attached
 
     // The adapter's own side of the link.
     e.Identify.bDeviceType = CSMI_SAS_END_DEVICE;
@@ -61,10 +62,12 @@ void add_builtin_adapter() {
         CSMI_SAS_PROTOCOL_SATA | CSMI_SAS_PROTOCOL_STP | CSMI_SAS_PROTOCOL_SSP;
     set_address(e.Identify.bSASAddress, static_cast<uint8_t>(0x80 + i));
     e.Identify.bPhyIdentifier = static_cast<uint8_t>(i);
+    e.bMinimumLinkRate = 0x88;          // programmed and hardware minimum 1.5 Gb/s
+    e.bMaximumLinkRate = 0xAA;          // programmed and hardware maximum 6.0 Gb/s
+    if (i >= kPopulatedPhys) continue;  // a phy of the adapter with no cable
+
     e.bPortIdentifier = static_cast<uint8_t>(i);
     e.bNegotiatedLinkRate = 0x0A;  // 6.0 Gb/s
-    e.bMinimumLinkRate = 0x88;     // programmed and hardware minimum 1.5 Gb/s
-    e.bMaximumLinkRate = 0xAA;     // programmed and hardware maximum 6.0 Gb/s
     e.bAutoDiscover = 0x02;        // discovery complete
 
     e.Attached.bDeviceType = CSMI_SAS_END_DEVICE;
@@ -74,9 +77,7 @@ void add_builtin_adapter() {
     set_address(e.Attached.bSASAddress, static_cast<uint8_t>(i));
     e.Attached.bPhyIdentifier = 0;
 
-    a.devices[i] = i == kStpPhy   ? PhyDevice::Stp
-                   : i == kSspPhy ? PhyDevice::Ssp
-                                  : PhyDevice::Sata;
+    a.devices[i] = i == kStpPhy ? PhyDevice::Stp : i == kSspPhy ? PhyDevice::Ssp : PhyDevice::Sata;
     Drive d;  // the default simulated drive's model and firmware, a serial of its own
     d.serial = "QMSIMC2P" + std::to_string(i);
     a.drives[i] = d;

@@ -10,6 +10,7 @@ namespace sim {
 //   \\.\PhysicalDrive2  the same, security enabled and unlocked (SEC5)
 //   \\.\PhysicalDrive3  behind a bridge that refuses SCSI pass-through; use "/T:"
 //   \\.\PhysicalDrive4  aborts every DOWNLOAD MICROCODE
+//   \\.\SCSI2:          a CSMI adapter with SATA and STP drives (sim/builtin_adapter.h)
 void install_builtin_world();
 
 }  // namespace sim

@@ -165,8 +165,7 @@ void answer_stp(sim::Adapter& a, std::vector<uint8_t>& buf, SRB_IO_CONTROL& head
     s[0] = static_cast<uint8_t>(a.faults.status_fis_type);
   }
   status.uDataBytes = out.bytes_transferred;
-  std::memcpy(buf.data() + offsetof(CSMI_SAS_STP_PASSTHRU_BUFFER, Status), &status,
-              sizeof status);
+  std::memcpy(buf.data() + offsetof(CSMI_SAS_STP_PASSTHRU_BUFFER, Status), &status, sizeof status);
 }
 
 // Standard INQUIRY data of an SSP device: a direct-access disk.
@@ -217,8 +216,7 @@ void answer_ssp(sim::Adapter& a, std::vector<uint8_t>& buf, SRB_IO_CONTROL& head
   } else {
     status.bStatus = 0x02;  // CHECK CONDITION: only INQUIRY is known
   }
-  std::memcpy(buf.data() + offsetof(CSMI_SAS_SSP_PASSTHRU_BUFFER, Status), &status,
-              sizeof status);
+  std::memcpy(buf.data() + offsetof(CSMI_SAS_SSP_PASSTHRU_BUFFER, Status), &status, sizeof status);
 }
 
 bool header_fits(const SRB_IO_CONTROL& h, size_t size, uint32_t payload,

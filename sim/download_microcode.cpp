@@ -59,7 +59,7 @@ AtaOutput download_whole(Drive& drive, DataDir dir, const uint8_t* data, uint32_
                          uint32_t blocks) {
   if (!data_transfer_ok(dir, data, length, blocks)) return aborted();
   reset_assembly(drive);
-  const auto info = parse_image(data, length);
+  const auto info = parse_image(data, length, !drive.accept_any_image);
   if (info && info->complete && (info->valid || drive.accept_any_image)) {
     drive.last_image.assign(data, data + info->length);
     take_image(drive, kModeImmediate, info->revision);
@@ -110,13 +110,15 @@ AtaOutput download_segment(Drive& drive, uint8_t mode, DataDir dir, const uint8_
   }
   if (!completes) return done(length);
 
-  const auto info = parse_image(drive.assembly.data(), drive.assembly.size());
+  const auto info =
+      parse_image(drive.assembly.data(), drive.assembly.size(), !drive.accept_any_image);
   if (!info || !(info->valid || drive.accept_any_image)) {
     reset_assembly(drive);
     return aborted();
   }
   drive.assembly.resize(info->length);
-  drive.last_image = std::move(drive.assembly);
+  // The previous image's buffer becomes the next assembly: no fresh allocation per download.
+  drive.last_image.swap(drive.assembly);
   reset_assembly(drive);
   take_image(drive, mode, info->revision);
   return done(length);

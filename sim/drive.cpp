@@ -1,10 +1,10 @@
 // The simulated drive's answers to everything but DOWNLOAD MICROCODE: IDENTIFY DEVICE, the
 // vendor IDENTIFY variant, READ LOG EXT of the IDENTIFY DEVICE data log page 3, and an abort
 // for anything else.
+#include "sim/drive.h"
+
 #include <algorithm>
 #include <cstring>
-
-#include "sim/drive.h"
 
 namespace sim {
 namespace {
@@ -17,8 +17,7 @@ constexpr uint32_t kBlock = 512;
 
 // The vendor variant: IDENTIFY DEVICE with Features 0x0B and the 28-bit LBA 0x2097DB.
 bool is_vendor_identify(const TaskFile& in) {
-  return in.features == 0x0B && in.lba_low == 0xDB && in.lba_mid == 0x97 &&
-         in.lba_high == 0x20;
+  return in.features == 0x0B && in.lba_low == 0xDB && in.lba_mid == 0x97 && in.lba_high == 0x20;
 }
 
 void put_word(std::vector<uint8_t>& d, int word, uint16_t value) {
@@ -67,8 +66,7 @@ std::vector<uint8_t> vendor_identify_data() {
   return d;
 }
 
-AtaOutput read_log_ext(const Drive& drive, const TaskFile& in, uint8_t* data,
-                       uint32_t length) {
+AtaOutput read_log_ext(const Drive& drive, const TaskFile& in, uint8_t* data, uint32_t length) {
   const unsigned log_address = in.lba_low;
   const unsigned page = in.lba_mid | (in.lba_mid_hi << 8);
   const unsigned pages = in.count | (in.count_hi << 8);

@@ -85,8 +85,8 @@ Outcome inquiry(const Port& port, const ScsiPassThroughRequest& req) {
   if (data.empty()) return illegal_request(kAscInvalidField);
   Outcome o;
   if (h.DataIn == SCSI_IOCTL_DATA_IN && h.DataBuffer != nullptr) {
-    o.moved = std::min<uint32_t>({allocation, h.DataTransferLength,
-                                  static_cast<uint32_t>(data.size())});
+    o.moved =
+        std::min<uint32_t>({allocation, h.DataTransferLength, static_cast<uint32_t>(data.size())});
     std::memcpy(h.DataBuffer, data.data(), o.moved);
   }
   return o;
@@ -152,8 +152,7 @@ Outcome ata_passthrough(Port& port, const ScsiPassThroughRequest& req) {
                          : ata_fixed_sense(kSenseAbortedCommand, 0, 0, out, pt.extend);
   } else if (pt.ck_cond) {
     o.status = kScsiCheckCondition;
-    o.sense = ata_descriptor_sense(kSenseRecoveredError, 0, kAscqAtaInfoAvailable, out,
-                                   pt.extend);
+    o.sense = ata_descriptor_sense(kSenseRecoveredError, 0, kAscqAtaInfoAvailable, out, pt.extend);
   }
   return o;
 }
@@ -216,8 +215,8 @@ std::vector<uint8_t> fixed_sense(uint8_t key, uint8_t asc, uint8_t ascq) {
   return s;
 }
 
-std::vector<uint8_t> ata_fixed_sense(uint8_t key, uint8_t asc, uint8_t ascq,
-                                     const AtaOutput& regs, bool extend) {
+std::vector<uint8_t> ata_fixed_sense(uint8_t key, uint8_t asc, uint8_t ascq, const AtaOutput& regs,
+                                     bool extend) {
   std::vector<uint8_t> s = fixed_sense(key, asc, ascq);
   s[3] = regs.error;
   s[4] = regs.status;

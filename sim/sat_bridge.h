@@ -46,8 +46,8 @@ std::vector<uint8_t> fixed_sense(uint8_t key, uint8_t asc, uint8_t ascq);
 
 // Fixed-format sense data for an ATA PASS-THROUGH command: the returned registers in the
 // INFORMATION and COMMAND-SPECIFIC INFORMATION fields.
-std::vector<uint8_t> ata_fixed_sense(uint8_t key, uint8_t asc, uint8_t ascq,
-                                     const AtaOutput& regs, bool extend);
+std::vector<uint8_t> ata_fixed_sense(uint8_t key, uint8_t asc, uint8_t ascq, const AtaOutput& regs,
+                                     bool extend);
 
 // Descriptor-format sense data (0x72) carrying the ATA Status Return descriptor (0x09).
 std::vector<uint8_t> ata_descriptor_sense(uint8_t key, uint8_t asc, uint8_t ascq,

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -59,8 +60,8 @@ struct ResolveCase {
   const char* name;
   std::function<void(sim::Adapter&)> tweak;  // changes to the adapter of port 3
   std::u16string path;
-  int32_t phy_index;     // -1: address form
-  SasAddress address;    // address form
+  int32_t phy_index;   // -1: address form
+  SasAddress address;  // address form
   uint64_t l_switch;
   int verbosity;
   int result;
@@ -68,6 +69,8 @@ struct ResolveCase {
   int32_t phy_after;     // the target's phy index afterwards
   int selected;          // the table entry left in the record (-1: the record's entry untouched)
 };
+
+void PrintTo(const ResolveCase& c, std::ostream* os) { *os << c.name; }
 
 const std::u16string kPath3 = u"\\\\.\\SCSI3:";
 const SasAddress kNoAddress{};
@@ -88,8 +91,8 @@ const ResolveCase kResolveCases[] = {
      "Device Opened but Phy 6 not valid.\n", 6, -1},
     {"NothingIdentified", no_change, kPath3, 7, kNoAddress, 0, 1, 0,
      "Device Opened but Phy 7 not valid.\n", 7, -1},
-    {"EmptyPhy", no_change, kPath3, 0, kNoAddress, 0, 0, 0,
-     "Device Opened but Phy 0 not valid.\n", 0, -1},
+    {"EmptyPhy", no_change, kPath3, 0, kNoAddress, 0, 0, 0, "Device Opened but Phy 0 not valid.\n",
+     0, -1},
     {"PhyPastTheTable", no_change, kPath3, 32, kNoAddress, 0, 0, 0,
      "Device Opened but Phy 32 not valid.\n", 32, -1},
     {"PhyFarPastTheTable", no_change, kPath3, INT32_MAX, kNoAddress, 0, 0, 0,
@@ -121,17 +124,17 @@ const ResolveCase kResolveCases[] = {
      "SAS Address for Phy: 5 match.\n\nCSMI_SAS_PROTOCOL_SSP supported for Phy: 5\n", 5, -1},
     {"NoAdapter", no_change, u"\\\\.\\SCSI4:", 1, kNoAddress, 0, 0, 0,
      "Error: Opening Device \\\\.\\SCSI4:\n", 1, -1},
-    {"AdapterRefusesOpen", [](sim::Adapter& a) { a.faults.open_error = 5; }, kPath3, 1,
-     kNoAddress, 0, 0, 0, "Error: Opening Device \\\\.\\SCSI3:\n", 1, -1},
-    {"PhyInfoFails", [](sim::Adapter& a) { a.faults.phy_info_fails = true; }, kPath3, 1,
-     kNoAddress, 0, 0, 0, "Could not get CSMI phy information for \\\\.\\SCSI3:\n", 1, -1},
+    {"AdapterRefusesOpen", [](sim::Adapter& a) { a.faults.open_error = 5; }, kPath3, 1, kNoAddress,
+     0, 0, 0, "Error: Opening Device \\\\.\\SCSI3:\n", 1, -1},
+    {"PhyInfoFails", [](sim::Adapter& a) { a.faults.phy_info_fails = true; }, kPath3, 1, kNoAddress,
+     0, 0, 0, "Could not get CSMI phy information for \\\\.\\SCSI3:\n", 1, -1},
     {"PhyInfoReturnCodeNotExamined",
-     [](sim::Adapter& a) { a.faults.return_code_control_code = CC_CSMI_SAS_GET_PHY_INFO; },
-     kPath3, 1, kNoAddress, 0, 0, 0, "Device Opened but Phy 1 not valid.\n", 1, -1},
-    {"LSwitchTakesAnyAddress", no_change, kPath3, -1, SasAddress{9, 8, 7, 6, 5, 4, 3, 2}, 1, 1,
-     1, "", -1, -2},
-    {"LSwitchStillNeedsPhyInfo", [](sim::Adapter& a) { a.faults.phy_info_fails = true; },
-     kPath3, -1, SasAddress{9, 8, 7, 6, 5, 4, 3, 2}, 1, 0, 0,
+     [](sim::Adapter& a) { a.faults.return_code_control_code = CC_CSMI_SAS_GET_PHY_INFO; }, kPath3,
+     1, kNoAddress, 0, 0, 0, "Device Opened but Phy 1 not valid.\n", 1, -1},
+    {"LSwitchTakesAnyAddress", no_change, kPath3, -1, SasAddress{9, 8, 7, 6, 5, 4, 3, 2}, 1, 1, 1,
+     "", -1, -2},
+    {"LSwitchStillNeedsPhyInfo", [](sim::Adapter& a) { a.faults.phy_info_fails = true; }, kPath3,
+     -1, SasAddress{9, 8, 7, 6, 5, 4, 3, 2}, 1, 0, 0,
      "Could not get CSMI phy information for \\\\.\\SCSI3:\n", -1, -1},
     {"LSwitchWithPhyFormSelectsThePhy", no_change, kPath3, 3, kNoAddress, 1, 1, 1,
      "CSMI_SAS_PROTOCOL_SATA supported for Phy: 3\n\n", 3, 3},
@@ -266,8 +269,7 @@ TEST(SspProbe, SendsAStandardInquiry) {
   uint32_t error = 99;
   console::capture_begin();
   EXPECT_TRUE(ssp_inquiry_probe(h, entry, error));
-  EXPECT_EQ(console::captured_out(),
-            "SAS Address: 0x50 0x0a 0x0b 0x0c 0x00 0x01 0x00 0x05 \n");
+  EXPECT_EQ(console::captured_out(), "SAS Address: 0x50 0x0a 0x0b 0x0c 0x00 0x01 0x00 0x05 \n");
   console::capture_end();
   EXPECT_EQ(error, 99u);  // untouched on success
 
@@ -371,6 +373,8 @@ struct GoldenCase {
   const char* file;
 };
 
+void PrintTo(const GoldenCase& c, std::ostream* os) { *os << c.name; }
+
 const GoldenCase kGoldens[] = {
     {"EmptyAdapterQuiet", false, 0, "scan_empty_v0.txt"},
     {"EmptyAdapterVerbose", false, 1, "scan_empty_v1.txt"},
@@ -388,9 +392,7 @@ TEST_P(ScanGolden, WholeReport) {
     sim::add_builtin_adapter();
   else
     csmi_test::add_empty_adapter(1);
-  const std::string out = scan(c.verbosity);
-  if (std::getenv("QM_TMP_WRITE")) { std::ofstream(std::filesystem::path(__FILE__).parent_path() / "golden" / c.file, std::ios::binary) << out; }
-  EXPECT_EQ(out, golden(c.file));
+  EXPECT_EQ(scan(c.verbosity), golden(c.file));
 }
 
 INSTANTIATE_TEST_SUITE_P(Reports, ScanGolden, ::testing::ValuesIn(kGoldens),
@@ -407,7 +409,7 @@ TEST_F(Scan, RequestsCarryTheirHeaderValues) {
   };
   // Per adapter: controller, driver, phy table; then IDENTIFY to phys 0..4 and INQUIRY to 5.
   const Expected expected[] = {
-      {2, 208, "CSMIALL", 60}, {1, 204, "CSMIALL", 60}, {20, 2080, "CSMISAS", 60},
+      {2, 208, "CSMIALL", 60},  {1, 204, "CSMIALL", 60},  {20, 2080, "CSMISAS", 60},
       {25, 680, "CSMISAS", 15}, {25, 680, "CSMISAS", 15}, {25, 680, "CSMISAS", 15},
       {25, 680, "CSMISAS", 15}, {25, 680, "CSMISAS", 15}, {24, 468, "CSMISAS", 60},
   };
@@ -425,9 +427,9 @@ TEST_F(Scan, RequestsCarryTheirHeaderValues) {
     EXPECT_EQ(u32_at(b, 20), 0u);
     EXPECT_EQ(u32_at(b, 24), expected[i].size - 28);
     if (expected[i].code == 25) {
-      EXPECT_EQ(b[28], i - 3);         // phy identifier of phy i - 3
-      EXPECT_EQ(b[46], 0xEC);          // IDENTIFY DEVICE
-      EXPECT_EQ(b[56], 1);             // Count
+      EXPECT_EQ(b[28], i - 3);  // phy identifier of phy i - 3
+      EXPECT_EQ(b[46], 0xEC);   // IDENTIFY DEVICE
+      EXPECT_EQ(b[56], 1);      // Count
       EXPECT_EQ(u32_at(b, 64), 0x11u);
       for (int k = 47; k < 64; ++k) {
         if (k != 56) {
@@ -454,38 +456,52 @@ struct ScanFaultCase {
   std::vector<std::string> absent;
 };
 
+void PrintTo(const ScanFaultCase& c, std::ostream* os) { *os << c.name; }
+
 const std::string kTarget0 = "\\\\.\\SCSI1:0 # QMSIM0000000001,QUILLMARK SIM SSD 480,SIM1.00\n";
 
 const ScanFaultCase kScanFaults[] = {
     {"ControllerFailsScanGoesOn",
-     [](sim::Adapter& a) { a.faults.os_fail_control_code = CC_CSMI_SAS_GET_CNTLR_CONFIG; }, 1,
+     [](sim::Adapter& a) { a.faults.os_fail_control_code = CC_CSMI_SAS_GET_CNTLR_CONFIG; },
+     1,
      {"\\\\.\\SCSI1:...FOUND\nGetting CSMI CNTLR info failed. \\\\.\\SCSI1:\n\n\n****",
       "\tDriver: testsas\n", kTarget0, "Found 1 CSMI Controller(s) and 1 CSMI device(s)"},
      {"\tBoardID: "}},
     {"ControllerLastErrorCounts",
-     [](sim::Adapter& a) { a.faults.cntlr_config_error = 50; }, 1,
+     [](sim::Adapter& a) { a.faults.cntlr_config_error = 50; },
+     1,
      {"Getting CSMI CNTLR info failed. \\\\.\\SCSI1:\n\n", kTarget0},
      {"\tBoardID: "}},
     {"ControllerReturnCodeNotConsulted",
      [](sim::Adapter& a) { a.faults.return_code_control_code = CC_CSMI_SAS_GET_CNTLR_CONFIG; },
-     1, {"\tBoardID: 0\n\tControllerFlags: 0\n"}, {"CNTLR info failed"}},
+     1,
+     {"\tBoardID: 0\n\tControllerFlags: 0\n"},
+     {"CNTLR info failed"}},
     {"DriverFailsAdapterNotWalked",
-     [](sim::Adapter& a) { a.faults.os_fail_control_code = CC_CSMI_SAS_GET_DRIVER_INFO; }, 1,
+     [](sim::Adapter& a) { a.faults.os_fail_control_code = CC_CSMI_SAS_GET_DRIVER_INFO; },
+     1,
      {"Getting CSMI Driver info failed. \\\\.\\SCSI1:\n\n\\\\.\\SCSI2:...NOT FOUND\n",
       "Tested 1 valid controller(s) but didn't find any CSMI devices"},
      {"Phy 0", "\tDriver:", kTarget0}},
-    {"DriverLastErrorCounts", [](sim::Adapter& a) { a.faults.driver_info_error = 50; }, 0, {},
+    {"DriverLastErrorCounts",
+     [](sim::Adapter& a) { a.faults.driver_info_error = 50; },
+     0,
+     {},
      {kTarget0}},
     {"DriverReturnCodeNotConsulted",
      [](sim::Adapter& a) { a.faults.return_code_control_code = CC_CSMI_SAS_GET_DRIVER_INFO; },
-     1, {"\tDriver: \n\tDescription: \n\tVersion: 0.0\n", kTarget0}, {"Driver info failed"}},
-    {"PhyTableFailsSilently", [](sim::Adapter& a) { a.faults.phy_info_fails = true; }, 1,
+     1,
+     {"\tDriver: \n\tDescription: \n\tVersion: 0.0\n", kTarget0},
+     {"Driver info failed"}},
+    {"PhyTableFailsSilently",
+     [](sim::Adapter& a) { a.faults.phy_info_fails = true; },
+     1,
      {"\n\tTotal Number of Phys: 0\n\nPhy 0 Skipping...nothing identified\n",
-      "Phy 31 Skipping...nothing identified\n",
-      "Found 1 CSMI Controller(s) and 0 CSMI device(s)"},
+      "Phy 31 Skipping...nothing identified\n", "Found 1 CSMI Controller(s) and 0 CSMI device(s)"},
      {kTarget0}},
     {"IdentifyFails",
-     [](sim::Adapter& a) { a.faults.return_code_control_code = CC_CSMI_SAS_STP_PASSTHRU; }, 1,
+     [](sim::Adapter& a) { a.faults.return_code_control_code = CC_CSMI_SAS_STP_PASSTHRU; },
+     1,
      {"issue_stp_passthru: CMD=0xec failed. ioret=1 GetLastErr=0x0, "
       "IoctlHeader->ReturnCode=1\n\tCSMI:1:0 STP command FAILED with GetLastError 0 to "
       "Phy[0] Port[16]\n\n",
@@ -501,8 +517,10 @@ const ScanFaultCase kScanFaults[] = {
       "IoctlHeader->ReturnCode=0\n"},
      {kTarget0, "STP command FAILED"}},
     {"IdentifyAbortedByDrive",
-     [](sim::Adapter& a) { a.drives[0].faults.forced = true; }, 0,
-     {"Status FIS: Status=0x51 Error=0x04\n"}, {kTarget0}},
+     [](sim::Adapter& a) { a.drives[0].faults.forced = true; },
+     0,
+     {"Status FIS: Status=0x51 Error=0x04\n"},
+     {kTarget0}},
     {"SspProbeFails",
      [](sim::Adapter& a) {
        attach(a, 2, sim::PhyDevice::Ssp, CSMI_SAS_PROTOCOL_SSP, address_for(1, 2));
@@ -525,7 +543,9 @@ const ScanFaultCase kScanFaults[] = {
      [](sim::Adapter& a) {
        attach(a, 2, sim::PhyDevice::None, CSMI_SAS_PROTOCOL_SMP, address_for(1, 2));
      },
-     0, {"Uknown Protocol 2 for Phy: 2 so skipping. \n"}, {}},
+     0,
+     {"Uknown Protocol 2 for Phy: 2 so skipping. \n"},
+     {}},
     {"DriverTextsWithoutNul",
      [](sim::Adapter& a) {
        std::memset(a.driver_info.szName, 'N', 81);
@@ -558,13 +578,11 @@ TEST_F(Scan, SecurityStateNames) {
     uint16_t word;
     const char* text;
   };
-  const Row rows[] = {{0x0000, "0x0\n\tATA Security State: SEC1\n"},
-                      {0x0001, "0x1\n\tATA Security State: SEC1\n"},
-                      {0x0008, "0x8\n\tATA Security State: SEC2\n"},
-                      {0x0007, "0x7\n\tATA Security State: SEC4\n"},
-                      {0x0003, "0x3\n\tATA Security State: SEC5\n"},
-                      {0x000B, "0xb\n\tATA Security State: SEC6\n"},
-                      {0x01FF, "0x1ff\n\tATA Security State: SEC6\n"}};
+  const Row rows[] = {
+      {0x0000, "0x0\n\tATA Security State: SEC1\n"},  {0x0001, "0x1\n\tATA Security State: SEC1\n"},
+      {0x0008, "0x8\n\tATA Security State: SEC2\n"},  {0x0007, "0x7\n\tATA Security State: SEC4\n"},
+      {0x0003, "0x3\n\tATA Security State: SEC5\n"},  {0x000B, "0xb\n\tATA Security State: SEC6\n"},
+      {0x01FF, "0x1ff\n\tATA Security State: SEC6\n"}};
   sim::Adapter& a = csmi_test::add_empty_adapter(1);
   attach(a, 0, sim::PhyDevice::Sata, CSMI_SAS_PROTOCOL_SATA, address_for(1, 0));
   for (const Row& row : rows) {

@@ -382,6 +382,16 @@ std::vector<Case> cases() {
                kAfterPass + "Retrying... 1\n" + kAfterPass,
                "",
                {}});
+  c.push_back({"quiet re-identify: four attempts 2000 ms apart, exit code unchanged",
+               {kDrive0, "/D:{missing}"},
+               // The re-identify carries the vendor variant's Features and LBA (no download
+               // command replaced them), which this drive refuses.
+               [] { drive(0).answers_vendor_identify = false; },
+               4,
+               kOpened + " EC/0B z2000 EC/0B z2000 EC/0B z2000 EC/0B z2000 EC/0B close",
+               kAfterPass,
+               "",
+               {}});
   c.push_back({"/a without /D:: only the activate pass, which has no file",
                {kDrive0, "/a"},
                {},
@@ -532,6 +542,16 @@ TEST_F(DriveSequence, MissingFileIsReportedOnTheErrorStreamForEachPassUnderVerbo
   EXPECT_EQ(count_of(r.err, "File Open Failure: "), 2);
   EXPECT_EQ(count_of(r.err, "\n"), 2);
   EXPECT_NE(r.out.find("\n\nRetrying... 1\n\n\n"), std::string::npos);
+}
+
+TEST_F(DriveSequence, QuietReidentifyPrintsNothingUnderVerbose) {
+  drive(0).answers_vendor_identify = false;
+  const ToolRun r = run({kDrive0, "/D:" + missing_path(), "/v"});
+  EXPECT_EQ(r.exit_code, 4);
+  // The vendor IDENTIFY's refusal is reported; the four refused re-identify attempts are not.
+  EXPECT_EQ(count_of(r.out, "CHECK CONDITION ERROR for CMD: ec"), 1) << r.out;
+  EXPECT_EQ(count_of(r.out, "ATA IDENTIFY (0xEC) command failed"), 0) << r.out;
+  EXPECT_EQ(trace(), kOpened + " EC/0B z2000 EC/0B z2000 EC/0B z2000 EC/0B z2000 EC/0B close");
 }
 
 // A whole verbose segmented download, every line built from the tool's formats.

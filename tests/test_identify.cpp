@@ -46,7 +46,7 @@ INSTANTIATE_TEST_SUITE_P(
                     AtaStringCase{"tab", "\tXY\t", "XY"}, AtaStringCase{"vertical_tab", "\vXY\v", "XY"},
                     AtaStringCase{"carriage_return", "\rXY\r", "XY"},
                     AtaStringCase{"line_feed", "\nXY\n", "XY"},
-                    AtaStringCase{"mixed_trim_set", " \t\v\r\nX \t\v\r\n", "X"},
+                    AtaStringCase{"mixed_trim_set", " \t\v\r\nXY \t\v\r\n", "XY"},
                     AtaStringCase{"only_trim_set", " \t\v\r\n\n", ""},
                     AtaStringCase{"form_feed_not_trimmed", "\fXY\f", "\fXY\f"},
                     AtaStringCase{"nul_not_trimmed", "\0XY\0"s, "\0XY\0"s},

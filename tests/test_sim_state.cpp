@@ -170,6 +170,9 @@ TEST_F(SimState, SavedStateComesBackInTheNextRun) {
   drive(0).firmware = "SIM2.00";
   drive(1).pending_revision = "SIM3.00";
   drive(1).pending_ready = true;
+  // The drives behind the built-in adapter are kept too.
+  ASSERT_FALSE(sim::world().adapters.empty());
+  sim::world().adapters[0].drives[4].firmware = "SIM4.00";
   const std::string saved = sim::format_state();
   console::capture_begin();
   EXPECT_TRUE(sim::save_state_file(state_path()));
@@ -179,6 +182,7 @@ TEST_F(SimState, SavedStateComesBackInTheNextRun) {
   console::capture_end();
   EXPECT_EQ(err, "");
   EXPECT_EQ(sim::format_state(), saved);
+  EXPECT_EQ(sim::world().adapters[0].drives[4].firmware, "SIM4.00");
   EXPECT_FALSE(file_exists(state_path() + ".tmp"));
 }
 

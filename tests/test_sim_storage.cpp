@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -129,6 +130,8 @@ struct DriveCase {
   Expect data;
 };
 
+void PrintTo(const DriveCase& c, std::ostream* os) { *os << c.name; }
+
 void keep(sim::Drive&) {}
 void no_vendor(sim::Drive& d) { d.answers_vendor_identify = false; }
 void no_log(sim::Drive& d) { d.log_page3 = false; }
@@ -216,16 +219,13 @@ INSTANTIATE_TEST_SUITE_P(
                   Expect::Nothing},
         DriveCase{"Features0BElsewhereIsIdentify", features_0b_other_lba(), In, 512, no_vendor,
                   0x50, 0, 512, Expect::Identify},
-        DriveCase{"LogPage3", read_log_tf(0x30, 3), In, 512, keep, 0x50, 0, 512,
-                  Expect::LogPage},
+        DriveCase{"LogPage3", read_log_tf(0x30, 3), In, 512, keep, 0x50, 0, 512, Expect::LogPage},
         DriveCase{"LogPage3Absent", read_log_tf(0x30, 3), In, 512, no_log, 0x51, 0x04, 0,
                   Expect::Nothing},
-        DriveCase{"OtherPage", read_log_tf(0x30, 2), In, 512, keep, 0x51, 0x04, 0,
-                  Expect::Nothing},
+        DriveCase{"OtherPage", read_log_tf(0x30, 2), In, 512, keep, 0x51, 0x04, 0, Expect::Nothing},
         DriveCase{"PageNumberUpperByte", read_log_page_hi(), In, 512, keep, 0x51, 0x04, 0,
                   Expect::Nothing},
-        DriveCase{"OtherLog", read_log_tf(0x31, 3), In, 512, keep, 0x51, 0x04, 0,
-                  Expect::Nothing},
+        DriveCase{"OtherLog", read_log_tf(0x31, 3), In, 512, keep, 0x51, 0x04, 0, Expect::Nothing},
         DriveCase{"TwoPages", read_log_tf(0x30, 3, 2), In, 1024, keep, 0x51, 0x04, 0,
                   Expect::Nothing},
         DriveCase{"UnknownCommand", with_command(0xB0), None, 0, keep, 0x51, 0x04, 0,
@@ -245,17 +245,18 @@ struct DecodeCase {
   const char* name;
   Bytes cdb;
   bool ok;
-  uint8_t protocol;
-  bool extend, ck_cond, t_dir_in, byt_blok;
-  uint8_t t_length;
-  Bytes registers;  // features, count, lba low, mid, high, device, command, then the upper
-                    // halves of features, count, lba low, mid, high
+  uint8_t protocol = 0;
+  bool extend = false, ck_cond = false, t_dir_in = false, byt_blok = false;
+  uint8_t t_length = 0;
+  Bytes registers = {};  // features, count, lba low, mid, high, device, command, then the upper
+                         // halves of features, count, lba low, mid, high
 };
 
+void PrintTo(const DecodeCase& c, std::ostream* os) { *os << c.name; }
+
 Bytes registers_of(const sim::TaskFile& tf) {
-  return {tf.features,    tf.count,    tf.lba_low,    tf.lba_mid,    tf.lba_high,  tf.device,
-          tf.command,     tf.features_hi, tf.count_hi, tf.lba_low_hi, tf.lba_mid_hi,
-          tf.lba_high_hi};
+  return {tf.features, tf.count,       tf.lba_low,  tf.lba_mid,    tf.lba_high,   tf.device,
+          tf.command,  tf.features_hi, tf.count_hi, tf.lba_low_hi, tf.lba_mid_hi, tf.lba_high_hi};
 }
 
 class Decode : public testing::TestWithParam<DecodeCase> {};
@@ -281,17 +282,35 @@ INSTANTIATE_TEST_SUITE_P(
         DecodeCase{"Sixteen48",
                    {0x85, 0x09, 0x2E, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0x19, 0x1A,
                     0x1B, 0x1C, 0},
-                   true, 4, true, true, true, true, 2,
+                   true,
+                   4,
+                   true,
+                   true,
+                   true,
+                   true,
+                   2,
                    {0x12, 0x14, 0x16, 0x18, 0x1A, 0x1B, 0x1C, 0x11, 0x13, 0x15, 0x17, 0x19}},
         // Without EXTEND the upper halves do not reach the drive.
         DecodeCase{"Sixteen28",
                    {0x85, 0x0A, 0x06, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0x19, 0x1A,
                     0x1B, 0x1C, 0},
-                   true, 5, false, false, false, true, 2,
+                   true,
+                   5,
+                   false,
+                   false,
+                   false,
+                   true,
+                   2,
                    {0x12, 0x14, 0x16, 0x18, 0x1A, 0x1B, 0x1C, 0, 0, 0, 0, 0}},
         DecodeCase{"Twelve",
                    {0xA1, 0x07, 0x01, 0x21, 0x22, 0x23, 0x24, 0x25, 0x26, 0x27, 0, 0},
-                   true, 3, false, false, false, false, 1,
+                   true,
+                   3,
+                   false,
+                   false,
+                   false,
+                   false,
+                   1,
                    {0x21, 0x22, 0x23, 0x24, 0x25, 0x26, 0x27, 0, 0, 0, 0, 0}},
         DecodeCase{"SixteenTooShort", {0x85, 0x08, 0x0E, 0, 0, 0, 1, 0, 0, 0, 0, 0}, false},
         DecodeCase{"OtherOpcode", Bytes(16, 0), false}),
@@ -332,9 +351,7 @@ class Bridge : public testing::Test {
 
   bool send(ScsiPassThroughRequest& r) { return platform_scsi_passthrough(handle_, &r); }
 
-  Bytes sense(const ScsiPassThroughRequest& r) {
-    return range(r.sense, 0, r.sptd.SenseInfoLength);
-  }
+  Bytes sense(const ScsiPassThroughRequest& r) { return range(r.sense, 0, r.sptd.SenseInfoLength); }
 
   Handle handle_ = kInvalidHandle;
   Bytes data_ = Bytes(1024, 0xEE);
@@ -353,8 +370,7 @@ TEST_F(Bridge, StandardInquiry) {
   ASSERT_EQ(r.sptd.DataTransferLength, 36u);
   EXPECT_EQ(data_[0], 0x00);
   EXPECT_EQ(data_[4], 31);
-  EXPECT_EQ(std::string(data_.begin() + 8, data_.begin() + 36),
-            "ATA     SIMULATED MODEL NAMEAB12");
+  EXPECT_EQ(std::string(data_.begin() + 8, data_.begin() + 36), "ATA     SIMULATED MODEL AB12");
 }
 
 TEST_F(Bridge, InquiryStopsAtTheAllocationLength) {
@@ -378,6 +394,8 @@ struct RefusalCase {
   Bytes cdb;
   uint8_t asc;
 };
+
+void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
 
 class BridgeRefuses : public Bridge, public testing::WithParamInterface<RefusalCase> {};
 
@@ -436,16 +454,16 @@ TEST_F(Bridge, AtaErrorInFixedFormat) {
   ASSERT_TRUE(send(r));
   EXPECT_EQ(r.sptd.ScsiStatus, sim::kScsiCheckCondition);
   // Error 0x04, Status 0x51, Device 0xA0, Count 0 in INFORMATION; sense key ABORTED COMMAND.
-  EXPECT_EQ(sense(r), (Bytes{0x70, 0, 0x0B, 0x04, 0x51, 0xA0, 0x00, 10, 0, 0, 0, 0, 0, 0, 0, 0,
-                             0, 0}));
+  EXPECT_EQ(sense(r),
+            (Bytes{0x70, 0, 0x0B, 0x04, 0x51, 0xA0, 0x00, 10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
 }
 
 TEST_F(Bridge, AtaErrorWithCkCondInDescriptorFormat) {
   ScsiPassThroughRequest r = request(kUnknown16CkCond, SCSI_IOCTL_DATA_UNSPECIFIED, 0);
   ASSERT_TRUE(send(r));
   EXPECT_EQ(r.sptd.ScsiStatus, sim::kScsiCheckCondition);
-  EXPECT_EQ(sense(r), (Bytes{0x72, 0x0B, 0, 0, 0, 0, 0, 14, 0x09, 0x0C, 0x01, 0x04, 0, 0, 0, 0,
-                             0, 0, 0, 0, 0xA0, 0x51}));
+  EXPECT_EQ(sense(r), (Bytes{0x72, 0x0B, 0, 0, 0, 0, 0, 14, 0x09, 0x0C, 0x01,
+                             0x04, 0,    0, 0, 0, 0, 0, 0,  0,    0xA0, 0x51}));
 }
 
 TEST_F(Bridge, SuccessWithCkCondReportsTheRegisters) {
@@ -453,8 +471,8 @@ TEST_F(Bridge, SuccessWithCkCondReportsTheRegisters) {
   ASSERT_TRUE(send(r));
   EXPECT_EQ(r.sptd.ScsiStatus, sim::kScsiCheckCondition);
   // RECOVERED ERROR, ATA PASS THROUGH INFORMATION AVAILABLE; the data still arrive.
-  EXPECT_EQ(sense(r), (Bytes{0x72, 0x01, 0x00, 0x1D, 0, 0, 0, 14, 0x09, 0x0C, 0, 0, 0, 0, 0, 0,
-                             0, 0, 0, 0, 0, 0x50}));
+  EXPECT_EQ(sense(r), (Bytes{0x72, 0x01, 0x00, 0x1D, 0, 0, 0, 14, 0x09, 0x0C, 0,
+                             0,    0,    0,    0,    0, 0, 0, 0,  0,    0,    0x50}));
   EXPECT_EQ(r.sptd.DataTransferLength, 512u);
 }
 
@@ -492,6 +510,8 @@ struct MalformedCase {
   const char* name;
   void (*spoil)(ScsiPassThroughRequest&);
 };
+
+void PrintTo(const MalformedCase& c, std::ostream* os) { *os << c.name; }
 
 class BridgeMalformed : public Bridge, public testing::WithParamInterface<MalformedCase> {};
 
@@ -638,6 +658,8 @@ struct PortFaultCase {
   uint32_t error;
 };
 
+void PrintTo(const PortFaultCase& c, std::ostream* os) { *os << c.name; }
+
 class PortFault : public testing::TestWithParam<PortFaultCase> {};
 
 TEST_P(PortFault, RefusesTheRequestKind) {
@@ -673,11 +695,9 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, PortFault,
     testing::Values(
         PortFaultCase{"None", [](sim::PortFaults&) {}, true, true, 0},
-        PortFaultCase{"ScsiRefused", [](sim::PortFaults& f) { f.scsi_error = 1; }, false, true,
-                      1},
+        PortFaultCase{"ScsiRefused", [](sim::PortFaults& f) { f.scsi_error = 1; }, false, true, 1},
         PortFaultCase{"AtaRefused", [](sim::PortFaults& f) { f.ata_error = 1; }, true, false, 1},
-        PortFaultCase{"Timeout", [](sim::PortFaults& f) { f.timeout = true; }, false, false,
-                      121}),
+        PortFaultCase{"Timeout", [](sim::PortFaults& f) { f.timeout = true; }, false, false, 121}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Open, MissingAndDeniedDrives) {

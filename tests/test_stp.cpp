@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -75,6 +76,8 @@ struct LayoutCase {
   uint32_t flags;
 };
 
+void PrintTo(const LayoutCase& c, std::ostream* os) { *os << c.name; }
+
 const LayoutCase kLayouts[] = {
     {"NoData", kDirNone, 0, 0x92, 168, 140, 0x10},
     {"NoDataLengthIgnored", kDirNone, 4096, 0x92, 168, 140, 0x10},
@@ -101,12 +104,12 @@ TEST_P(StpLayout, RequestCarriesSizesFlagsAndData) {
   ASSERT_EQ(r.size(), 1u);
   const std::vector<uint8_t>& b = r[0];
   ASSERT_EQ(b.size(), c.size);
-  EXPECT_EQ(u32_at(b, 0), 28u);                      // HeaderLength
+  EXPECT_EQ(u32_at(b, 0), 28u);  // HeaderLength
   EXPECT_EQ(0, std::memcmp(b.data() + 4, "CSMISAS\0", 8));
-  EXPECT_EQ(u32_at(b, 12), 5u);                      // Timeout
-  EXPECT_EQ(u32_at(b, 16), 25u);                     // ControlCode
-  EXPECT_EQ(u32_at(b, 20), 0u);                      // ReturnCode
-  EXPECT_EQ(u32_at(b, 24), c.length);                // Length
+  EXPECT_EQ(u32_at(b, 12), 5u);        // Timeout
+  EXPECT_EQ(u32_at(b, 16), 25u);       // ControlCode
+  EXPECT_EQ(u32_at(b, 20), 0u);        // ReturnCode
+  EXPECT_EQ(u32_at(b, 24), c.length);  // Length
   EXPECT_EQ(b[28], adapter().phys[kPhy].Identify.bPhyIdentifier);
   EXPECT_EQ(b[29], adapter().phys[kPhy].bPortIdentifier);
   EXPECT_EQ(b[30], 0);  // bConnectionRate: negotiated
@@ -213,6 +216,8 @@ struct FailureCase {
   const char* expected;
 };
 
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
+
 const FailureCase kFailures[] = {
     {"OsFailure", 25, 0, 0,
      "issue_stp_passthru: CMD=0xec failed. ioret=0 GetLastErr=0x1f, "
@@ -285,6 +290,8 @@ struct StatusCase {
   int result;
   const char* expected;
 };
+
+void PrintTo(const StatusCase& c, std::ostream* os) { *os << c.name; }
 
 const StatusCase kStatusCases[] = {
     {"AbortInRegisterFis", -1, 0x51, 0x04, kResultDriveError,

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -243,6 +244,8 @@ struct ScsiCase {
   int result;
 };
 
+void PrintTo(const ScsiCase& c, std::ostream* os) { *os << c.name; }
+
 class ScsiRequest : public testing::TestWithParam<ScsiCase> {};
 
 TEST_P(ScsiRequest, GoesOutByteForByte) {
@@ -290,47 +293,100 @@ TEST_P(ScsiRequest, GoesOutByteForByte) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ScsiRequest,
-    testing::Values(
-        ScsiCase{"Identify", set_identify, kPassThrough16,
-                 {0x85, 0x08, 0x0E, 0, 0, 0, 0x01, 0, 0, 0, 0, 0, 0, 0, 0xEC, 0},
-                 SCSI_IOCTL_DATA_IN, true, 1},
-        ScsiCase{"ReadLogExt", set_read_log, kPassThrough16,
-                 {0x85, 0x09, 0x0E, 0, 0, 0, 0x01, 0, 0x30, 0, 0x03, 0, 0, 0, 0x2F, 0},
-                 SCSI_IOCTL_DATA_IN, true, 1},
-        ScsiCase{"DownloadWithData", set_download, kPassThrough16,
-                 {0x85, 0x0A, 0x06, 0, 0x03, 0, 0x40, 0, 0, 0, 0x40, 0, 0, 0x40, 0x92, 0},
-                 SCSI_IOCTL_DATA_OUT, true, 1},
-        ScsiCase{"DownloadWithoutData", set_activate, kPassThrough16,
-                 {0x85, 0x0A, 0x06, 0, 0x0F, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x92, 0},
-                 SCSI_IOCTL_DATA_UNSPECIFIED, false, 1},
-        ScsiCase{"NonData", set_flush, kPassThrough16,
-                 {0x85, 0x06, 0x06, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xE7, 0},
-                 SCSI_IOCTL_DATA_UNSPECIFIED, false, 11},
-        ScsiCase{"NonData48", set_flush_ext, kPassThrough16,
-                 {0x85, 0x07, 0x06, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xEA, 0},
-                 SCSI_IOCTL_DATA_UNSPECIFIED, false, 11},
-        ScsiCase{"UnknownProtocol", set_identify_unknown_protocol, kPassThrough16,
-                 {0x85, 0x00, 0x0E, 0, 0, 0, 0x01, 0, 0, 0, 0, 0, 0, 0, 0xEC, 0},
-                 SCSI_IOCTL_DATA_IN, true, 11},
-        ScsiCase{"CkCond", set_identify, kPassThrough16 | kPassThroughCkCond,
-                 {0x85, 0x08, 0x2E, 0, 0, 0, 0x01, 0, 0, 0, 0, 0, 0, 0, 0xEC, 0},
-                 SCSI_IOCTL_DATA_IN, true, 11},
-        ScsiCase{"RegistersAsOneRun", set_all_registers_48, kPassThrough16,
-                 {0x85, 0x09, 0x0E, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0x19, 0x1A,
-                  0x1B, 0x1C, 0},
-                 SCSI_IOCTL_DATA_IN, true, 11},
-        ScsiCase{"UpperHalvesOf28BitCommand", set_all_registers, kPassThrough16,
-                 {0x85, 0x08, 0x0E, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0x19, 0x1A,
-                  0x1B, 0x1C, 0},
-                 SCSI_IOCTL_DATA_IN, true, 11},
-        ScsiCase{"Short12Identify", set_identify, 0,
-                 {0xA1, 0x08, 0x0E, 0, 0x01, 0, 0, 0, 0, 0xEC, 0, 0}, SCSI_IOCTL_DATA_IN, true, 1},
-        ScsiCase{"Short12DropsUpperHalves", set_all_registers_48, 0,
-                 {0xA1, 0x09, 0x0E, 0x12, 0x14, 0x16, 0x18, 0x1A, 0x1B, 0x1C, 0, 0},
-                 SCSI_IOCTL_DATA_IN, true, 11},
-        ScsiCase{"Short12Download", set_download, 0,
-                 {0xA1, 0x0A, 0x06, 0x03, 0x40, 0, 0x40, 0, 0x40, 0x92, 0, 0},
-                 SCSI_IOCTL_DATA_OUT, true, 1}),
+    testing::Values(ScsiCase{"Identify",
+                             set_identify,
+                             kPassThrough16,
+                             {0x85, 0x08, 0x0E, 0, 0, 0, 0x01, 0, 0, 0, 0, 0, 0, 0, 0xEC, 0},
+                             SCSI_IOCTL_DATA_IN,
+                             true,
+                             1},
+                    ScsiCase{"ReadLogExt",
+                             set_read_log,
+                             kPassThrough16,
+                             {0x85, 0x09, 0x0E, 0, 0, 0, 0x01, 0, 0x30, 0, 0x03, 0, 0, 0, 0x2F, 0},
+                             SCSI_IOCTL_DATA_IN,
+                             true,
+                             1},
+                    ScsiCase{
+                        "DownloadWithData",
+                        set_download,
+                        kPassThrough16,
+                        {0x85, 0x0A, 0x06, 0, 0x03, 0, 0x40, 0, 0, 0, 0x40, 0, 0, 0x40, 0x92, 0},
+                        SCSI_IOCTL_DATA_OUT,
+                        true,
+                        1},
+                    ScsiCase{"DownloadWithoutData",
+                             set_activate,
+                             kPassThrough16,
+                             {0x85, 0x0A, 0x06, 0, 0x0F, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x92, 0},
+                             SCSI_IOCTL_DATA_UNSPECIFIED,
+                             false,
+                             1},
+                    ScsiCase{"NonData",
+                             set_flush,
+                             kPassThrough16,
+                             {0x85, 0x06, 0x06, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xE7, 0},
+                             SCSI_IOCTL_DATA_UNSPECIFIED,
+                             false,
+                             11},
+                    ScsiCase{"NonData48",
+                             set_flush_ext,
+                             kPassThrough16,
+                             {0x85, 0x07, 0x06, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xEA, 0},
+                             SCSI_IOCTL_DATA_UNSPECIFIED,
+                             false,
+                             11},
+                    ScsiCase{"UnknownProtocol",
+                             set_identify_unknown_protocol,
+                             kPassThrough16,
+                             {0x85, 0x00, 0x0E, 0, 0, 0, 0x01, 0, 0, 0, 0, 0, 0, 0, 0xEC, 0},
+                             SCSI_IOCTL_DATA_IN,
+                             true,
+                             11},
+                    ScsiCase{"CkCond",
+                             set_identify,
+                             kPassThrough16 | kPassThroughCkCond,
+                             {0x85, 0x08, 0x2E, 0, 0, 0, 0x01, 0, 0, 0, 0, 0, 0, 0, 0xEC, 0},
+                             SCSI_IOCTL_DATA_IN,
+                             true,
+                             11},
+                    ScsiCase{"RegistersAsOneRun",
+                             set_all_registers_48,
+                             kPassThrough16,
+                             {0x85, 0x09, 0x0E, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18,
+                              0x19, 0x1A, 0x1B, 0x1C, 0},
+                             SCSI_IOCTL_DATA_IN,
+                             true,
+                             11},
+                    ScsiCase{"UpperHalvesOf28BitCommand",
+                             set_all_registers,
+                             kPassThrough16,
+                             {0x85, 0x08, 0x0E, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18,
+                              0x19, 0x1A, 0x1B, 0x1C, 0},
+                             SCSI_IOCTL_DATA_IN,
+                             true,
+                             11},
+                    ScsiCase{"Short12Identify",
+                             set_identify,
+                             0,
+                             {0xA1, 0x08, 0x0E, 0, 0x01, 0, 0, 0, 0, 0xEC, 0, 0},
+                             SCSI_IOCTL_DATA_IN,
+                             true,
+                             1},
+                    ScsiCase{"Short12DropsUpperHalves",
+                             set_all_registers_48,
+                             0,
+                             {0xA1, 0x09, 0x0E, 0x12, 0x14, 0x16, 0x18, 0x1A, 0x1B, 0x1C, 0, 0},
+                             SCSI_IOCTL_DATA_IN,
+                             true,
+                             11},
+                    ScsiCase{"Short12Download",
+                             set_download,
+                             0,
+                             {0xA1, 0x0A, 0x06, 0x03, 0x40, 0, 0x40, 0, 0x40, 0x92, 0, 0},
+                             SCSI_IOCTL_DATA_OUT,
+                             true,
+                             1}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------------------
@@ -345,6 +401,8 @@ struct AtaCase {
   bool carries_data;
   int result;
 };
+
+void PrintTo(const AtaCase& c, std::ostream* os) { *os << c.name; }
 
 class AtaRequest : public testing::TestWithParam<AtaCase> {};
 
@@ -387,21 +445,49 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, AtaRequest,
     testing::Values(
         AtaCase{"Identify", set_identify, 0x03, kZero8, {0, 0x01, 0, 0, 0, 0, 0xEC, 0}, true, 1},
-        AtaCase{"ReadLogExt", set_read_log, 0x0B, kZero8, {0, 0x01, 0x30, 0x03, 0, 0, 0x2F, 0},
-                true, 1},
+        AtaCase{"ReadLogExt",
+                set_read_log,
+                0x0B,
+                kZero8,
+                {0, 0x01, 0x30, 0x03, 0, 0, 0x2F, 0},
+                true,
+                1},
         // The drive reads page 0x2403 and aborts: nothing delivered, so a failure.
-        AtaCase{"ReadLogExtCarriesUpperHalves", set_read_log_over_upper, 0x0B,
+        AtaCase{"ReadLogExtCarriesUpperHalves",
+                set_read_log_over_upper,
+                0x0B,
                 {0x21, 0x22, 0x23, 0x24, 0x25, 0, 0, 0},
-                {0, 0x01, 0x30, 0x03, 0, 0, 0x2F, 0}, true, 11},
-        AtaCase{"Identify28BitLeavesPreviousZero", set_identify_over_upper, 0x03, kZero8,
-                {0, 0x01, 0, 0, 0, 0, 0xEC, 0}, true, 1},
-        AtaCase{"DownloadWithData", set_download, 0x05, kZero8,
-                {0x03, 0x40, 0x00, 0x40, 0x00, 0x40, 0x92, 0}, true, 1},
-        AtaCase{"DownloadWithoutData", set_activate, 0x01, kZero8,
-                {0x0F, 0, 0, 0, 0, 0, 0x92, 0}, false, 1},
-        AtaCase{"AllRegisters48", set_all_registers_48, 0x0B,
+                {0, 0x01, 0x30, 0x03, 0, 0, 0x2F, 0},
+                true,
+                11},
+        AtaCase{"Identify28BitLeavesPreviousZero",
+                set_identify_over_upper,
+                0x03,
+                kZero8,
+                {0, 0x01, 0, 0, 0, 0, 0xEC, 0},
+                true,
+                1},
+        AtaCase{"DownloadWithData",
+                set_download,
+                0x05,
+                kZero8,
+                {0x03, 0x40, 0x00, 0x40, 0x00, 0x40, 0x92, 0},
+                true,
+                1},
+        AtaCase{"DownloadWithoutData",
+                set_activate,
+                0x01,
+                kZero8,
+                {0x0F, 0, 0, 0, 0, 0, 0x92, 0},
+                false,
+                1},
+        AtaCase{"AllRegisters48",
+                set_all_registers_48,
+                0x0B,
                 {0x11, 0x13, 0x15, 0x17, 0x19, 0, 0, 0},
-                {0x12, 0x14, 0x16, 0x18, 0x1A, 0x1B, 0x1C, 0}, true, 11}),
+                {0x12, 0x14, 0x16, 0x18, 0x1A, 0x1B, 0x1C, 0},
+                true,
+                11}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------------------
@@ -412,6 +498,10 @@ struct TimeoutCase {
   uint32_t timeout;
   uint32_t sent;
 };
+
+void PrintTo(const TimeoutCase& c, std::ostream* os) {
+  *os << "interface " << c.interface << " timeout " << c.timeout;
+}
 
 class Timeout : public testing::TestWithParam<TimeoutCase> {};
 
@@ -494,6 +584,8 @@ struct FailureCase {
   uint32_t last_os_error;
 };
 
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
+
 class ScsiFailure : public testing::TestWithParam<FailureCase> {};
 
 TEST_P(ScsiFailure, PrintsAndReturns) {
@@ -544,24 +636,37 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"InvalidFunctionVerbose", set_identify, scsi_error(1), 1,
                     "IO Error ERROR_INVALID_FUNCTION [1]\n", 9, 1},
         FailureCase{"InvalidFunctionQuiet", set_identify, scsi_error(1), 0, "", 9, 1},
-        FailureCase{"OtherErrorVerbose", set_identify, scsi_error(31), 1, "IO Error [31]\n", 0,
-                    31},
+        FailureCase{"OtherErrorVerbose", set_identify, scsi_error(31), 1, "IO Error [31]\n", 0, 31},
         FailureCase{"OtherErrorQuiet", set_identify, scsi_error(31), 0, "", 0, 31},
         FailureCase{"TimeoutVeryVerbose", set_identify, scsi_timeout(), 2, "IO Error [121]\n", 0,
                     121},
-        FailureCase{"CheckConditionGivenSense", set_download, scsi_status(2, {0x70, 0x05, 0x24}),
-                    1, "CHECK CONDITION ERROR for CMD: 92Sense Buffer: 70524\n", 11, 0},
-        FailureCase{"CheckConditionQuiet", set_download, scsi_status(2, {0x70, 0x05, 0x24}), 0,
-                    "", 11, 0},
-        FailureCase{"DriveAbortsThroughBridge", set_unknown_command, {}, 1,
-                    "CHECK CONDITION ERROR for CMD: b0Sense Buffer: 700b\n", 11, 0},
-        FailureCase{"BadDirectionQuiet", set_download_bad_direction, {}, 0,
-                    "\nData Direction Unspecified.\n", 1, 0},
+        FailureCase{"CheckConditionGivenSense", set_download, scsi_status(2, {0x70, 0x05, 0x24}), 1,
+                    "CHECK CONDITION ERROR for CMD: 92Sense Buffer: 70524\n", 11, 0},
+        FailureCase{"CheckConditionQuiet", set_download, scsi_status(2, {0x70, 0x05, 0x24}), 0, "",
+                    11, 0},
+        FailureCase{"DriveAbortsThroughBridge",
+                    set_unknown_command,
+                    {},
+                    1,
+                    "CHECK CONDITION ERROR for CMD: b0Sense Buffer: 700b\n",
+                    11,
+                    0},
+        FailureCase{"BadDirectionQuiet",
+                    set_download_bad_direction,
+                    {},
+                    0,
+                    "\nData Direction Unspecified.\n",
+                    1,
+                    0},
         // IDENTIFY announced as PIO Data-Out never gets its data phase: the drive aborts.
-        FailureCase{"BadDirectionThenCheckCondition", set_identify_bad_direction, {}, 1,
+        FailureCase{"BadDirectionThenCheckCondition",
+                    set_identify_bad_direction,
+                    {},
+                    1,
                     "\nData Direction Unspecified.\nCHECK CONDITION ERROR for CMD: ecSense "
                     "Buffer: 700b\n",
-                    11, 0},
+                    11,
+                    0},
         FailureCase{"BadDirectionNotCarried", set_identify_bad_direction, scsi_error(1), 1,
                     "\nData Direction Unspecified.\nIO Error ERROR_INVALID_FUNCTION [1]\n", 9, 1}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -586,6 +691,8 @@ struct StatusCase {
   int result;
   const char* verbose_out;
 };
+
+void PrintTo(const StatusCase& c, std::ostream* os) { *os << "status " << int(c.status); }
 
 class ScsiStatus : public testing::TestWithParam<StatusCase> {};
 
@@ -653,12 +760,11 @@ INSTANTIATE_TEST_SUITE_P(
                     31},
         FailureCase{"TimeoutVerbose", set_identify, ata_timeout(), 1, " WinIoStatus = 0x79", 0,
                     121},
-        FailureCase{"InterfaceCrcIsSilent", set_identify, drive_answers(0x51, 0x84), 2, "", 13,
-                    0},
+        FailureCase{"InterfaceCrcIsSilent", set_identify, drive_answers(0x51, 0x84), 2, "", 13, 0},
         FailureCase{"InterfaceCrcNeedsStatusOtherThan50", set_download, drive_answers(0x50, 0x84),
                     1, "", 1, 0},
-        FailureCase{"DataInFullyTransferred", set_identify, drive_answers(0x51, 0x04, true), 1,
-                    "", 1, 0},
+        FailureCase{"DataInFullyTransferred", set_identify, drive_answers(0x51, 0x04, true), 1, "",
+                    1, 0},
         FailureCase{"DataInShort", set_identify_1024, drive_answers(0x51, 0x04, true), 1,
                     " Status = 0x51 Error = 0x4 SC = 0x0 LBA Low = 0x0 LBA Mid = 0x0 LBA Hi = "
                     "0x0\n Data Transfered = 512 [io=48, req=1024]\n",
@@ -667,17 +773,20 @@ INSTANTIATE_TEST_SUITE_P(
                     " Status = 0x40 Error = 0x0 SC = 0x0 LBA Low = 0x0 LBA Mid = 0x0 LBA Hi = "
                     "0x0\n Data Transfered = 0 [io=48, req=512]\n",
                     11, 0},
-        FailureCase{"DataOutStatus40Quiet", set_download, drive_answers(0x40, 0x00), 0, "", 11,
-                    0},
+        FailureCase{"DataOutStatus40Quiet", set_download, drive_answers(0x40, 0x00), 0, "", 11, 0},
         // The whole byte is compared: DRDY and DSC with one more bit is not success.
         FailureCase{"Status52IsNot50", set_activate, drive_answers(0x52, 0x00), 1,
                     " Status = 0x52 Error = 0x0 SC = 0x0 LBA Low = 0x0 LBA Mid = 0x0 LBA Hi = "
                     "0x0\n Data Transfered = 0 [io=48, req=0]\n",
                     11, 0},
-        FailureCase{"DriveAbortsUnknownCommand", set_unknown_command, {}, 1,
+        FailureCase{"DriveAbortsUnknownCommand",
+                    set_unknown_command,
+                    {},
+                    1,
                     " Status = 0x51 Error = 0x4 SC = 0x0 LBA Low = 0x0 LBA Mid = 0x0 LBA Hi = "
                     "0x0\n Data Transfered = 0 [io=48, req=0]\n",
-                    11, 0}),
+                    11,
+                    0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------------------
@@ -704,9 +813,8 @@ TEST_P(CarryOver, UnsetRegistersKeepThePreviousCommandsValues) {
   // Features, LBA, Device and the timeout as the download left them.
   if (GetParam() == ScsiPassThrough) {
     const ScsiPassThroughRequest r = sent_scsi();
-    EXPECT_EQ(range(r.sptd.Cdb, 0, 16),
-              (Bytes{0x85, 0x08, 0x0E, 0, 0x03, 0, 0x01, 0, 0x11, 0, 0x22, 0, 0x33, 0xE0, 0xEC,
-                     0}));
+    EXPECT_EQ(range(r.sptd.Cdb, 0, 16), (Bytes{0x85, 0x08, 0x0E, 0, 0x03, 0, 0x01, 0, 0x11, 0, 0x22,
+                                               0, 0x33, 0xE0, 0xEC, 0}));
     EXPECT_EQ(r.sptd.TimeOutValue, 9u);
   } else {
     const ATA_PASS_THROUGH_DIRECT r = sent_ata();
@@ -742,6 +850,8 @@ struct DispatchCase {
   int sent;  // -1 nothing, else the request kind
 };
 
+void PrintTo(const DispatchCase& c, std::ostream* os) { *os << c.name; }
+
 class Dispatch : public testing::TestWithParam<DispatchCase> {};
 
 TEST_P(Dispatch, PicksTheTransport) {
@@ -762,18 +872,16 @@ TEST_P(Dispatch, PicksTheTransport) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Dispatch,
-    testing::Values(DispatchCase{"Scsi", ScsiPassThrough, true, 1, int(Kind::Scsi)},
-                    DispatchCase{"ScsiTestedFirst", ScsiPassThrough | AtaPassThrough, true, 1,
-                                 int(Kind::Scsi)},
-                    DispatchCase{"Ata", AtaPassThrough, true, 1, int(Kind::Ata)},
-                    DispatchCase{"AtaBeforeCsmi", AtaPassThrough | CsmiStp, true, 1,
-                                 int(Kind::Ata)},
-                    DispatchCase{"CsmiInvalidHandle", CsmiStp, false, 0, -1},
-                    DispatchCase{"CsmiInvalidHandleWithOptions", CsmiStp | kFlagActivate, false,
-                                 0, -1},
-                    DispatchCase{"NoInterface", 0, true, 1, -1},
-                    DispatchCase{"OptionBitsOnly", kFlagActivate | kFlagDeviceInfo, true, 1, -1},
-                    DispatchCase{"ScanWord", kFlagScan, true, 1, -1}),
+    testing::Values(
+        DispatchCase{"Scsi", ScsiPassThrough, true, 1, int(Kind::Scsi)},
+        DispatchCase{"ScsiTestedFirst", ScsiPassThrough | AtaPassThrough, true, 1, int(Kind::Scsi)},
+        DispatchCase{"Ata", AtaPassThrough, true, 1, int(Kind::Ata)},
+        DispatchCase{"AtaBeforeCsmi", AtaPassThrough | CsmiStp, true, 1, int(Kind::Ata)},
+        DispatchCase{"CsmiInvalidHandle", CsmiStp, false, 0, -1},
+        DispatchCase{"CsmiInvalidHandleWithOptions", CsmiStp | kFlagActivate, false, 0, -1},
+        DispatchCase{"NoInterface", 0, true, 1, -1},
+        DispatchCase{"OptionBitsOnly", kFlagActivate | kFlagDeviceInfo, true, 1, -1},
+        DispatchCase{"ScanWord", kFlagScan, true, 1, -1}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------------------
@@ -790,6 +898,8 @@ struct OpenCase {
   bool handle_open;
   uint32_t last_os_error;
 };
+
+void PrintTo(const OpenCase& c, std::ostream* os) { *os << c.name; }
 
 class OpenDevice : public testing::TestWithParam<OpenCase> {};
 

@@ -96,7 +96,8 @@ int open_csmi_target(DeviceCommand& cmd, CsmiTarget& target) {
       return 1;
     case CSMI_SAS_PROTOCOL_SSP:
       // SAS drives take SCSI commands, not the ATA ones this tool sends.
-      if (cmd.verbosity >= 1) console::out("CSMI_SAS_PROTOCOL_SSP supported for Phy: " + phy + "\n");
+      if (cmd.verbosity >= 1)
+        console::out("CSMI_SAS_PROTOCOL_SSP supported for Phy: " + phy + "\n");
       return 0;
     default:
       console::out("Uknown Protocol " + std::to_string(protocol) + " for Phy: " + phy + "\n");

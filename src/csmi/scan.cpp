@@ -132,15 +132,15 @@ void identify_drive(DeviceCommand& cmd, uint8_t* identify, unsigned port, int ph
     console::printf("\tATA Security Word: 0x%x\n", word128);
     console::out(std::string("\tATA Security State: ") + security_state_name(word128) + "\n");
   }
-  console::out("\\\\.\\SCSI" + n(port) + ":" + std::to_string(phy) + " # " + serial + "," +
-               model + "," + firmware + "\n");
+  console::out("\\\\.\\SCSI" + n(port) + ":" + std::to_string(phy) + " # " + serial + "," + model +
+               "," + firmware + "\n");
   print_sas_address("SAS Address (Attached): ", entry.Attached.bSASAddress, "\n");
   print_sas_address("SAS Address (Identify): ", entry.Identify.bSASAddress, "\n\n");
   ++counts.drives;
 }
 
-void walk_phys(DeviceCommand& cmd, const CSMI_SAS_PHY_INFO& info, uint8_t* identify,
-               unsigned port, ScanCounts& counts) {
+void walk_phys(DeviceCommand& cmd, const CSMI_SAS_PHY_INFO& info, uint8_t* identify, unsigned port,
+               ScanCounts& counts) {
   const int verbosity = cmd.verbosity;
   for (int i = 0; i < kPhyTableSize; ++i) {
     cmd.phy = info.Phy[i];
@@ -162,15 +162,13 @@ void walk_phys(DeviceCommand& cmd, const CSMI_SAS_PHY_INFO& info, uint8_t* ident
         if (verbosity >= 1) {
           console::out("\tCSMI_SAS_PROTOCOL_SATA supported for Phy: " + std::to_string(i));
           console::printf(" 0x%x\n", protocol);
-          console::out("\tCSMI_SAS_PROTOCOL_STP supported for Phy: " + std::to_string(i) +
-                       "\n\n");
+          console::out("\tCSMI_SAS_PROTOCOL_STP supported for Phy: " + std::to_string(i) + "\n\n");
         }
         identify_drive(cmd, identify, port, i, counts);
         break;
       case CSMI_SAS_PROTOCOL_STP:
         if (verbosity >= 1)
-          console::out("\tCSMI_SAS_PROTOCOL_STP supported for Phy: " + std::to_string(i) +
-                       "\n\n");
+          console::out("\tCSMI_SAS_PROTOCOL_STP supported for Phy: " + std::to_string(i) + "\n\n");
         identify_drive(cmd, identify, port, i, counts);
         break;
       case CSMI_SAS_PROTOCOL_SSP: {
@@ -182,8 +180,8 @@ void walk_phys(DeviceCommand& cmd, const CSMI_SAS_PHY_INFO& info, uint8_t* ident
         break;
       }
       default:
-        console::out("Uknown Protocol " + std::to_string(protocol) + " for Phy: " +
-                     std::to_string(i) + " so skipping. \n");
+        console::out("Uknown Protocol " + std::to_string(protocol) +
+                     " for Phy: " + std::to_string(i) + " so skipping. \n");
         break;
     }
   }
@@ -193,8 +191,7 @@ void walk_phys(DeviceCommand& cmd, const CSMI_SAS_PHY_INFO& info, uint8_t* ident
 void scan_port(unsigned port, DeviceCommand& cmd, uint8_t* identify, ScanCounts& counts) {
   const int verbosity = cmd.verbosity;
   const std::string digits = n(port);
-  const std::u16string path =
-      u"\\\\.\\SCSI" + std::u16string(digits.begin(), digits.end()) + u":";
+  const std::u16string path = u"\\\\.\\SCSI" + std::u16string(digits.begin(), digits.end()) + u":";
 
   const Handle adapter = platform_open_adapter(path);
   if (adapter == kInvalidHandle) {
@@ -239,8 +236,8 @@ void scan_port(unsigned port, DeviceCommand& cmd, uint8_t* identify, ScanCounts&
     console::out("\tDriver: " + fixed_text(d.szName) + "\n");
     console::out("\tDescription: " + fixed_text(d.szDescription) + "\n");
     console::out("\tVersion: " + n(d.usMajorRevision) + "." + n(d.usMinorRevision) + "\n");
-    console::out("\tCSMI Version: " + n(d.usCSMIMajorRevision) + "." +
-                 n(d.usCSMIMinorRevision) + "\n");
+    console::out("\tCSMI Version: " + n(d.usCSMIMajorRevision) + "." + n(d.usCSMIMinorRevision) +
+                 "\n");
     console::out("\tRelease: " + n(d.usReleaseRevision) + "\n");
   }
   ++counts.adapters_answering;

@@ -8,8 +8,8 @@
 namespace {
 
 constexpr uint32_t kDefaultTimeout = 5;
-constexpr uint8_t kStatusReady = 0x50;      // DRDY and DSC, nothing else
-constexpr uint8_t kErrorIcrcAbort = 0x84;   // interface CRC error and ABRT
+constexpr uint8_t kStatusReady = 0x50;     // DRDY and DSC, nothing else
+constexpr uint8_t kErrorIcrcAbort = 0x84;  // interface CRC error and ABRT
 
 }  // namespace
 
@@ -27,8 +27,8 @@ int issue_ata_passthru(DeviceCommand& cmd) {
   const AtaRegisters& r = cmd.regs;
   if (cmd.register_set == kRegisters48) {
     request.AtaFlags |= ATA_FLAGS_48BIT_COMMAND;
-    const uint8_t previous[8] = {r.features_15_8, r.count_15_8, r.lba_31_24, r.lba_39_32,
-                                 r.lba_47_40,     0,            0,           0};
+    const uint8_t previous[8] = {
+        r.features_15_8, r.count_15_8, r.lba_31_24, r.lba_39_32, r.lba_47_40, 0, 0, 0};
     std::memcpy(request.PreviousTaskFile, previous, sizeof previous);
   }
   const uint8_t current[8] = {r.features_7_0, r.count_7_0, r.lba_7_0, r.lba_15_8,

@@ -124,8 +124,8 @@ int issue_scsi_passthru(DeviceCommand& cmd) {
   if (status == kStatusGood || status == kStatusConditionMet) return kResultSuccess;
   if (status == kStatusCheckCondition) {
     if (cmd.verbosity != 0)
-      console::printf("CHECK CONDITION ERROR for CMD: %xSense Buffer: %x%x%x\n",
-                      cmd.regs.command, request.sense[0], request.sense[1], request.sense[2]);
+      console::printf("CHECK CONDITION ERROR for CMD: %xSense Buffer: %x%x%x\n", cmd.regs.command,
+                      request.sense[0], request.sense[1], request.sense[2]);
     return kResultDriveError;
   }
   // BUSY, RESERVATION CONFLICT, TASK SET FULL, ACA ACTIVE, TASK ABORTED...: the drive did not

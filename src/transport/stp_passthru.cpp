@@ -10,9 +10,9 @@
 
 namespace {
 
-constexpr uint32_t kFixedSize = sizeof(CSMI_SAS_STP_PASSTHRU_BUFFER);  // 168
+constexpr uint32_t kFixedSize = sizeof(CSMI_SAS_STP_PASSTHRU_BUFFER);                  // 168
 constexpr uint32_t kDataOffset = offsetof(CSMI_SAS_STP_PASSTHRU_BUFFER, bDataBuffer);  // 164
-constexpr uint32_t kHeaderSize = sizeof(SRB_IO_CONTROL);  // 28
+constexpr uint32_t kHeaderSize = sizeof(SRB_IO_CONTROL);                               // 28
 
 // FIS types whose Status and Error bytes (2 and 3) carry the drive's verdict.
 constexpr uint8_t kFisRegisterD2H = 0x34;

@@ -531,4 +531,28 @@ TEST(SgTranslate, TransferredLength) {
   }
 }
 
+TEST(SgTranslate, AtaTransferredLengthDropsFailedCommands) {
+  const struct {
+    const char* name;
+    uint8_t status;
+    int32_t resid;
+    uint32_t moved;
+  } cases[] = {
+      {"good", 0x50, 0, 512},
+      {"QEMU's CK_COND success (DRQ still set)", 0x58, 0, 512},
+      {"short", 0x50, 256, 256},
+      // QEMU aborts READ LOG EXT; libata leaves resid at 0 although nothing came.
+      {"aborted, resid 0", 0x41, 0, 0},
+      {"aborted with DRDY and DSC", 0x51, 0, 0},
+      {"device fault", 0x70, 0, 0},
+      {"device fault and error", 0x71, 128, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sg::AtaOutputRegisters r{};
+    r.status = c.status;
+    EXPECT_EQ(sg::ata_transferred_length(512, c.resid, r), c.moved);
+  }
+}
+
 }  // namespace

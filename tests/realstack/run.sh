@@ -34,7 +34,7 @@ FWVER="QM1.23"
 # A download image larger than one 32 KiB segment.
 IMAGE_BYTES=65536
 
-log() { echo "realstack: $*" >&2; }
+log() { echo "realstack [${SECONDS}s]: $*" >&2; }
 die() {
   log "$*"
   exit 2
@@ -90,24 +90,14 @@ extract() {
   echo "$dir"
 }
 
-KPKG=$(kernel_package)
-KDIR=$(extract "$(fetch "$KPKG")")
-BBDIR=$(extract "$(fetch busybox-static)")
-BUSYBOX=$BBDIR/bin/busybox
-[[ -x $BUSYBOX ]] || die "no busybox in busybox-static"
-KVER=$(ls -1 "$KDIR/lib/modules" | head -n 1)
-VMLINUZ=$KDIR/boot/vmlinuz-$KVER
-[[ -f $VMLINUZ ]] || die "no kernel image in $KPKG"
-MODDIR=$KDIR/lib/modules/$KVER
-# The package ships no modules.dep; busybox makes one (once, cached with the extraction).
-if [[ ! -s $MODDIR/modules.dep ]]; then
-  log "depmod $KVER"
-  "$BUSYBOX" depmod -b "$KDIR" "$KVER"
-fi
-
-# The modules that ahci, sd_mod and sg need, resolved through modules.dep to a fixpoint.
+# The modules that ahci, sd_mod and sg need in the module directory $1, resolved through its
+# modules.dep to a fixpoint (a root built into the kernel needs nothing).
 module_closure() {
   awk -v roots="ahci sd_mod sg" '
+    FILENAME ~ /modules\.builtin$/ {
+      base = $1; sub(/^.*\//, "", base); sub(/\.ko$/, "", base); gsub(/-/, "_", base)
+      builtin[base] = 1; next
+    }
     {
       key = $1; sub(/:$/, "", key); deps[key] = ""
       for (i = 2; i <= NF; i++) deps[key] = deps[key] " " $i
@@ -117,6 +107,7 @@ module_closure() {
     END {
       n = split(roots, r, " ")
       for (i = 1; i <= n; i++) {
+        if (r[i] in builtin) continue
         if (!(r[i] in path)) { print "missing:" r[i]; continue }
         want[path[r[i]]] = 1
       }
@@ -128,8 +119,45 @@ module_closure() {
         }
       } while (changed)
       for (m in want) print m
-    }' "$MODDIR/modules.dep"
+    }' "$1/modules.builtin" "$1/modules.dep"
 }
+
+log "resolving the kernel package"
+KPKG=$(kernel_package)
+KDEB=$(fetch "$KPKG")
+BBDIR=$(extract "$(fetch busybox-static)")
+BUSYBOX=$BBDIR/bin/busybox
+[[ -x $BUSYBOX ]] || die "no busybox in busybox-static"
+
+# The cache keeps the kernel image and only the modules the guest loads; the full extraction
+# and the depmod over it happen once per kernel package.
+KDIR=$CACHE/kernel/$(basename "$KDEB" .deb)
+if [[ ! -e $KDIR/.done ]]; then
+  log "extracting $KPKG and resolving its modules"
+  rm -rf "$KDIR" "$WORK/kx"
+  mkdir -p "$WORK/kx"
+  dpkg-deb -x "$KDEB" "$WORK/kx"
+  kver=$(ls -1 "$WORK/kx/lib/modules" | head -n 1)
+  full=$WORK/kx/lib/modules/$kver
+  # The package ships no modules.dep; busybox makes one.
+  "$BUSYBOX" depmod -b "$WORK/kx" "$kver"
+  closure=$(module_closure "$full")
+  if grep -q '^missing:' <<<"$closure"; then
+    die "modules not in $KPKG: $(grep '^missing:' <<<"$closure" | tr '\n' ' ')"
+  fi
+  mkdir -p "$KDIR/lib/modules/$kver"
+  cp "$WORK/kx/boot/vmlinuz-$kver" "$KDIR/" || die "no kernel image in $KPKG"
+  cp "$full/modules.builtin" "$full/modules.order" "$full/modules.dep" "$KDIR/lib/modules/$kver/"
+  while read -r m; do
+    [[ -n $m ]] || continue
+    mkdir -p "$KDIR/lib/modules/$kver/$(dirname "$m")"
+    cp "$full/$m" "$KDIR/lib/modules/$kver/$m"
+  done <<<"$closure"
+  rm -rf "$WORK/kx"
+  touch "$KDIR/.done"
+fi
+KVER=$(ls -1 "$KDIR/lib/modules" | head -n 1)
+VMLINUZ=$KDIR/vmlinuz-$KVER
 
 # --- The tool, built static ------------------------------------------------------------------
 
@@ -149,19 +177,14 @@ cmake --build "$BUILD" -j "$JOBS" --target quillmark qm_platform_native >"$WORK/
 
 # --- The initramfs ---------------------------------------------------------------------------
 
+log "assembling the initramfs"
 IR=$WORK/initramfs
 mkdir -p "$IR"/{bin,sbin,usr/bin,usr/sbin,proc,sys,dev,tmp,lib/modules/"$KVER"}
 cp "$BUSYBOX" "$IR/bin/busybox"
 cp "$BUILD/quillmark" "$IR/bin/quillmark"
 cp "$WORK/sg_probe" "$IR/bin/sg_probe"
 
-closure=$(module_closure)
-if grep -q '^missing:' <<<"$closure"; then die "modules not in $KPKG: $(grep '^missing:' <<<"$closure")"; fi
-while read -r m; do
-  mkdir -p "$IR/lib/modules/$KVER/$(dirname "$m")"
-  cp "$MODDIR/$m" "$IR/lib/modules/$KVER/$m"
-done <<<"$closure"
-cp "$MODDIR"/modules.builtin "$MODDIR"/modules.order "$IR/lib/modules/$KVER/" 2>/dev/null || true
+cp -a "$KDIR/lib" "$IR/"
 "$BUSYBOX" depmod -b "$IR" "$KVER"
 
 # smartctl with the shared libraries it was linked with, at the same paths.
@@ -188,7 +211,7 @@ run() {
   echo
   echo "@@QM-END $name rc=$rc"
 }
-run smartctl-i smartctl -i /dev/sda
+run smartctl-i smartctl -i -g security /dev/sda
 run probe-sda sg_probe /dev/sda
 run probe-sg0 sg_probe /dev/sg0
 run qm-sda-i quillmark /dev/sda /i
@@ -197,6 +220,7 @@ run qm-ata-i quillmark /T:/dev/sda /i
 run qm-sg0-i quillmark /dev/sg0 /i
 run qm-sg0-ata-i quillmark /T:/dev/sg0 /i
 run qm-sda-iv quillmark /dev/sda /i /v
+run qm-ata-iv quillmark /T:/dev/sda /i /v
 run qm-dl quillmark /dev/sda /D:/fw.bin /s
 run qm-dl-v quillmark /dev/sda /D:/fw.bin /s /v
 run qm-ata-dl-v quillmark /T:/dev/sda /D:/fw.bin /s /v
@@ -216,7 +240,10 @@ mount -t devtmpfs devtmpfs /dev
 exec </dev/null >/dev/console 2>&1
 stty -onlcr </dev/console 2>/dev/null
 echo "@@QM-GUEST-UP $(uname -r)"
-for m in ahci sd_mod sg; do modprobe "$m" || echo "@@QM-MODPROBE-FAILED $m"; done
+for m in ahci sd_mod sg; do
+  modprobe "$m" || grep -q "/$m.ko\$" /lib/modules/*/modules.builtin ||
+    echo "@@QM-MODPROBE-FAILED $m"
+done
 i=0
 while [ $i -lt 300 ] && ! { [ -b /dev/sda ] && [ -c /dev/sg0 ]; }; do
   sleep 0.1
@@ -230,6 +257,7 @@ poweroff -f
 EOF
 chmod +x "$IR/init"
 
+log "packing the initramfs"
 (cd "$IR" && find . | cpio --quiet -o -H newc -R 0:0 | gzip -1) >"$WORK/initramfs.gz"
 
 # --- The run ---------------------------------------------------------------------------------
@@ -244,7 +272,8 @@ timeout 900 qemu-system-x86_64 -M q35 -accel tcg -m 512 -nographic -no-reboot -n
   -device "ide-hd,drive=d0,bus=ide.0,model=$MODEL,serial=$SERIAL,ver=$FWVER" \
   </dev/null >"$WORK/console.raw" 2>"$WORK/qemu.err" || log "qemu ended with status $?"
 log "guest ran $(($(date +%s) - start)) s"
-tr -d '\r' <"$WORK/console.raw" >"$WORK/console.txt"
+# Carriage returns of the serial line and the firmware's screen-control sequences go.
+sed -e 's/\r$//' -e 's/\x1b\[[0-9;?]*[A-Za-z]//g' -e 's/\x1bc//g' "$WORK/console.raw" >"$WORK/console.txt"
 
 # Split the transcript into one output file and one exit-status file per command.
 mkdir -p "$WORK/res"
@@ -353,28 +382,47 @@ versions=$(awk '/^  FW: /{ getline; print; exit }' "$(res qm-sda-iv)")
 if [[ -z $want_last ]]; then [[ $versions == "  " ]]; else [[ $versions == *" $want_last " ]]; fi
 result "verbose report's versions agree with smartctl ($sm_ver)" $? "versions line '$versions'"
 
-[[ $(rc qm-sda-iv) == 10 ]] &&
-  ! grep -qE 'DM OFFSETS DEFERRED SUPPORTED|DM CLEARS NONACTIVATED DEFERRED DATA SUPPORTED' \
-    "$(res qm-sda-iv)"
-result "QEMU aborts READ LOG EXT: no DM lines" $? "$(out qm-sda-iv | oneline)"
+# QEMU aborts READ LOG EXT: no DM lines, and each path reports the abort it saw.
+sense_line() { # command hex, probe name: the CHECK CONDITION line for the probe's sense bytes
+  local s0 s1 s2 rest
+  read -r s0 s1 s2 rest <<<"$(probe_sense probe-sda "$2")"
+  printf 'CHECK CONDITION ERROR for CMD: %sSense Buffer: %x%x%x' "$1" "0x${s0:-0}" "0x${s1:-0}" "0x${s2:-0}"
+}
+for name in qm-sda-iv qm-ata-iv; do
+  [[ $(rc $name) == 10 ]] &&
+    ! grep -qE 'DM OFFSETS DEFERRED SUPPORTED|DM CLEARS NONACTIVATED DEFERRED DATA SUPPORTED' \
+      "$(res $name)"
+  result "$name: exit 10 and no DM lines" $? "$(out $name | oneline)"
+done
+want_cc=$(sense_line 2f readlog)
+has_line qm-sda-iv "$want_cc"
+result "READ LOG EXT under /v: '$want_cc'" $? "$(grep 'CHECK CONDITION' "$(res qm-sda-iv)" | oneline)"
+# On the ATA path the aborted data-in command must not count as delivered (libata leaves
+# resid at 0): its registers and "Data Transfered = 0" are printed.
+ata_regs() { grep -E '^ Status = 0x[0-9a-f]+ Error = 0x[0-9a-f]+ SC = ' "$(res "$1")" | head -n 1; }
+regs=$(ata_regs qm-ata-iv)
+[[ $regs == " Status = 0x"*" Error = 0x4 SC = 0x1 LBA Low = 0x30 "* ]] &&
+  has_line qm-ata-iv " Data Transfered = 0 [io=48, req=512]"
+result "/T: READ LOG EXT under /v: aborted registers (Error 0x4, LBA Low 0x30), 0 bytes" $? \
+  "$(grep -E '^ (Status|Data)' "$(res qm-ata-iv)" | oneline)"
 
 # Downloads: QEMU aborts DOWNLOAD MICROCODE.
 [[ $(rc qm-dl) == 1 ]]
 result "download /D: /s ends with exit 1" $? "exit $(rc qm-dl): $(out qm-dl | oneline)"
 # The expected line, from the first three sense bytes the kernel returned to the probe.
-read -r s0 s1 s2 _ <<<"$dl_sense"
-want_cc="CHECK CONDITION ERROR for CMD: 92Sense Buffer: $(printf '%x%x%x' "0x${s0:-0}" "0x${s1:-0}" "0x${s2:-0}")"
+want_cc=$(sense_line 92 download)
 [[ $(rc qm-dl-v) == 1 ]] && has_line qm-dl-v "$want_cc"
 result "download /v: exit 1 and '$want_cc'" $? \
   "exit $(rc qm-dl-v): $(grep 'CHECK CONDITION' "$(res qm-dl-v)" | oneline)"
 
 # The ATA path: the registers that came back are the aborted command's.
-regs=$(grep -E '^ Status = 0x[0-9a-f]+ Error = 0x[0-9a-f]+ SC = ' "$(res qm-ata-dl-v)" | head -n 1)
+regs=$(ata_regs qm-ata-dl-v)
 st=$(sed -n 's/^ Status = 0x\([0-9a-f]*\) .*/\1/p' <<<"$regs")
 er=$(sed -n 's/.* Error = 0x\([0-9a-f]*\) .*/\1/p' <<<"$regs")
-[[ $(rc qm-ata-dl-v) == 1 && $er == 4 && -n $st ]] && (((0x$st & 0x01) == 1))
-result "/T: download: exit 1, Error 0x4 and ERR in Status" $? \
-  "exit $(rc qm-ata-dl-v): '$regs'"
+[[ $(rc qm-ata-dl-v) == 1 && $er == 4 && -n $st ]] && (((0x$st & 0x01) == 1)) &&
+  has_line qm-ata-dl-v " Data Transfered = 0 [io=48, req=32768]"
+result "/T: download: exit 1, Error 0x4 and ERR in Status, 0 bytes" $? \
+  "exit $(rc qm-ata-dl-v): $(grep -E '^ (Status|Data)' "$(res qm-ata-dl-v)" | oneline)"
 
 [[ $(rc qm-missing) == 2 && ! -s $(res qm-missing) ]]
 result "missing device /dev/sdq: exit 2, silent" $? "exit $(rc qm-missing): $(out qm-missing | oneline)"

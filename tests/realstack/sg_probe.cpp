@@ -102,8 +102,7 @@ int main(int argc, char** argv) {
       continue;
     }
     console::printf("%s status=%02x moved=%u sense=%s\n", p.name, r.sptd.ScsiStatus,
-                    r.sptd.DataTransferLength,
-                    hex_bytes(r.sense, r.sptd.SenseInfoLength).c_str());
+                    r.sptd.DataTransferLength, hex_bytes(r.sense, r.sptd.SenseInfoLength).c_str());
     if (p.cdb[14] == 0xEC) {
       console::printf("%s model=%s\n", p.name, ata_text(data.data() + 54, 40).c_str());
     }

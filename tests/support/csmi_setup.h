@@ -15,11 +15,12 @@ using SasAddress = std::array<uint8_t, 8>;
 
 // The attached address the tests give phy p of adapter port n, unless a case says otherwise.
 inline SasAddress address_for(int port, int phy) {
-  return {0x50, 0x0A, 0x0B, 0x0C, 0x00, static_cast<uint8_t>(port), 0x00,
-          static_cast<uint8_t>(phy)};
+  return {
+      0x50, 0x0A, 0x0B, 0x0C, 0x00, static_cast<uint8_t>(port), 0x00, static_cast<uint8_t>(phy)};
 }
 
-// An adapter whose driver and controller requests answer, with no phy populated.
+// An adapter whose driver and controller requests answer, with eight phys of its own and
+// nothing attached to any of them.
 inline sim::Adapter& add_empty_adapter(int port) {
   sim::Adapter& a = sim::add_adapter(port);
   std::strcpy(reinterpret_cast<char*>(a.driver_info.szName), "testsas");
@@ -33,6 +34,10 @@ inline sim::Adapter& add_empty_adapter(int port) {
   a.config.uBoardID = 305419896;  // 0x12345678
   a.config.uControllerFlags = 3;
   a.number_of_phys = 8;
+  for (int phy = 0; phy < 8; ++phy) {
+    a.phys[phy].Identify.bDeviceType = CSMI_SAS_END_DEVICE;
+    a.phys[phy].Identify.bPhyIdentifier = static_cast<uint8_t>(phy);
+  }
   return a;
 }
 

@@ -156,11 +156,12 @@ bool platform_ata_passthrough(Handle handle, ATA_PASS_THROUGH_DIRECT* request,
     return false;
   }
   // CK_COND makes every command end in CHECK CONDITION, but the data of a data-in command
-  // are delivered all the same; resid tells how many.
+  // are delivered all the same; resid tells how many, unless the command failed.
   sg::store_ata_registers(outcome.registers, request);
-  request->DataTransferLength = cdb->direction == SG_DXFER_NONE
-                                    ? 0
-                                    : sg::transferred_length(request->DataTransferLength, io.resid);
+  request->DataTransferLength =
+      cdb->direction == SG_DXFER_NONE
+          ? 0
+          : sg::ata_transferred_length(request->DataTransferLength, io.resid, outcome.registers);
   if (bytes_returned) *bytes_returned = sizeof(ATA_PASS_THROUGH_DIRECT);
   return true;
 }

@@ -379,4 +379,12 @@ uint32_t transferred_length(uint32_t requested, int32_t resid) {
   return requested - static_cast<uint32_t>(resid);
 }
 
+uint32_t ata_transferred_length(uint32_t requested, int32_t resid,
+                                const AtaOutputRegisters& registers) {
+  constexpr uint8_t kErr = 0x01;
+  constexpr uint8_t kDeviceFault = 0x20;
+  if (registers.status & (kErr | kDeviceFault)) return 0;
+  return transferred_length(requested, resid);
+}
+
 }  // namespace sg

@@ -118,4 +118,10 @@ void store_ata_registers(const AtaOutputRegisters& registers, ATA_PASS_THROUGH_D
 // request.
 uint32_t transferred_length(uint32_t requested, int32_t resid);
 
+// Bytes moved by an ATA pass-through command. libata never sets resid for a command that
+// failed, so an aborted data-in command would claim all its bytes although the drive sent
+// none; when the registers show ERR or DF nothing is counted as delivered.
+uint32_t ata_transferred_length(uint32_t requested, int32_t resid,
+                                const AtaOutputRegisters& registers);
+
 }  // namespace sg

@@ -16,8 +16,8 @@ LPCWSTR wide(const std::u16string& text) { return reinterpret_cast<LPCWSTR>(text
 // One buffered request whose input and output are the same buffer.
 bool control_in_out(Handle handle, DWORD code, void* buffer, DWORD size, DWORD* returned) {
   DWORD bytes = 0;
-  const BOOL ok = DeviceIoControl(to_native(handle), code, buffer, size, buffer, size, &bytes,
-                                  nullptr);
+  const BOOL ok =
+      DeviceIoControl(to_native(handle), code, buffer, size, buffer, size, &bytes, nullptr);
   if (returned != nullptr) *returned = bytes;
   return ok != FALSE;
 }
@@ -26,8 +26,8 @@ bool control_in_out(Handle handle, DWORD code, void* buffer, DWORD size, DWORD* 
 
 Handle platform_open_drive(const std::u16string& path) {
   // Exclusive: nothing else may talk to the drive while its firmware is replaced.
-  return from_native(CreateFileW(wide(path), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                 OPEN_EXISTING, 0, nullptr));
+  return from_native(
+      CreateFileW(wide(path), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
 }
 
 Handle platform_open_adapter(const std::u16string& path) {

@@ -1,0 +1,204 @@
+#!/usr/bin/env bash
+# Quillmark.exe under wine, end to end: each case is one command line typed into a batch
+# file, so that the program receives the raw command line and splits it itself, exactly as
+# from a Windows prompt. Standard output, the error stream and the exit code are compared
+# whole.
+#
+# usage: quillmark_exe.sh <Quillmark.exe> <eula.txt> <LGPL-3 text> <wine> [wine args...]
+set -uo pipefail
+# English month names for the build date, and UTF-8 arguments for wine to pass on.
+export LC_ALL=C.UTF-8
+
+exe=$(realpath "$1") eula=$(realpath "$2") lgpl=$(realpath "$3")
+shift 3
+wine=("$@")
+export WINEDEBUG=-all
+unset DISPLAY
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cp "$exe" "$work/Quillmark.exe"
+cd "$work"
+
+failures=0
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+
+# Runs one command line ($1, as typed after the program name) through cmd.exe; leaves the
+# outputs in out.txt and err.txt and the exit code in $rc.
+run() {
+  printf '@Quillmark.exe%s\r\n' "${1:+ $1}" >case.bat
+  "${wine[@]}" cmd.exe /c case.bat >out.txt 2>err.txt
+  rc=$?
+}
+
+# check <name> <expected exit code> <expected stdout file>
+check() {
+  local name=$1 want_rc=$2 want=$3
+  if [ "$rc" -ne "$want_rc" ]; then fail "$name: exit code $rc, expected $want_rc"; fi
+  if ! cmp -s out.txt "$want"; then
+    fail "$name: standard output differs (expected, then actual)"
+    diff <(od -c "$want") <(od -c out.txt) | head -20
+  fi
+  if [ -s err.txt ]; then
+    fail "$name: unexpected error output:"
+    head -5 err.txt
+  fi
+}
+
+eq74=$(printf '=%.0s' {1..74})
+eq69=$(printf '=%.0s' {1..69})
+eq47=$(printf '=%.0s' {1..47})
+
+usage() {  # $1: the invocation name as typed
+  printf '\nUsage: %s [prefix]<device> </D:firmware file> [options]\n' "$1"
+  cat <<'EOF'
+
+Default Interface is SCSI Pass-Through.
+Use prefix /T: to use ATA Pass-Through.
+Use prefix /C: to use CSMI device.
+Use --license option to print license agreement.
+Use /h option to see this information.
+Use /v option to see verbose debug information.
+Use /i option to print device information.
+SATA Target options:
+  Use --scan to print CSMI devices in the system
+  Use /a option to use activate command (0x0F Feature Reg.)
+  Use /e option to use deferred download (0x0E Feature Reg.)
+  Use /s option to use segmented download (0x03 Feature Reg.)
+  Use /r <number> to keep retrying firmware download
+  Use /g <number> to set segment size.
+
+Examples:
+  Quillmark.exe \\.\PhysicalDrive0 /D:fw.LOD /s 
+  Quillmark.exe /T:\\.\PhysicalDrive1 /D:fw.LOD /e 
+  Quillmark.exe /C:\\.\SCSI3:1 /D:fw.LOD /e /a /v 
+  Quillmark.exe /C:2,0000000500000000 /D:fw.LOD /e /a /v 
+
+Return Codes Supported: 
+EOF
+  local rule
+  rule=$(printf -- '-%.0s' {1..73})
+  echo "$rule"
+  echo "| Code |         Description                                            |"
+  echo "$rule"
+  for row in \
+    "|  0   |  Firmware Update succeeded                                     |" \
+    "|  1   |  Firmware Filed due to device reasons                          |" \
+    "|  2   |  No Target device found                                        |" \
+    "|  4   |  Fialed due to invalid / corrupted firmware file               |" \
+    "|  8   |  Invalid Command Line argument                                 |" \
+    "|  9   |  Target Device interface not supported                         |"; do
+    echo "$row"
+    echo "$rule"
+  done
+}
+
+scan_hint() {
+  printf 'To Scan the system for Physical Devices please use the following:\n'
+  printf '\t wmic diskdrive get DeviceID,model,FirmwareRevision,InterfaceType\n\n'
+}
+
+# --- No argument: the banner, then the usage ----------------------------------------------
+run ""
+head -n 4 out.txt >banner.txt
+# The banner's rules and version are fixed; its date is the day the program was built (the
+# day of the executable's timestamp, or the one before for a build across midnight).
+built=$(date -r "$exe" '+%b %e %Y')
+built_before=$(date -d "$(date -r "$exe" '+%F') -1 day" '+%b %e %Y')
+mapfile -t b <banner.txt
+if [ "${#b[@]}" -ne 4 ] || [ "${b[0]}" != "$eq74" ] || [ "${b[3]}" != "$eq74" ] || [ -z "${b[2]}" ]; then
+  fail "banner: not two rules around two lines"
+fi
+case "${b[1]}" in
+  "Tolvane Utility. Version: 1.0.4-L Build Date: $built" | \
+    "Tolvane Utility. Version: 1.0.4-L Build Date: $built_before") ;;
+  *) fail "banner: second line is '${b[1]}', built $built" ;;
+esac
+{ cat banner.txt; usage Quillmark.exe; } >help.txt
+check "no argument" 8 help.txt
+
+# --- Help and licence ----------------------------------------------------------------------
+for first in /h /H /help; do
+  run "$first"
+  check "$first" 8 help.txt
+done
+
+{ cat banner.txt "$eula"; printf '%s\n\n' "$eq69"; cat "$lgpl"; } >license.txt
+for first in --license /L; do
+  run "$first"
+  check "$first" 8 license.txt
+done
+if [ "$(tail -n 1 out.txt)" != "$(tail -n 1 "$lgpl")" ]; then
+  fail "--license: does not end with the LGPL's last line"
+fi
+
+# --- Command-line errors: the message, the usage, no banner --------------------------------
+error_at() {  # the element as the program should echo it
+  { printf '\nError in command line at %s\n' "$1"; usage Quillmark.exe; } >expected.txt
+}
+run '\\.\PhysicalDrive0 /D:fw.LOD /x'
+error_at '/x'
+check "unknown option" 8 expected.txt
+
+run '/C:SCSI3'
+{ printf 'Invalid Command Line Option: /C:SCSI3\n'; usage Quillmark.exe; } >expected.txt
+check "CSMI target without colon or comma" 8 expected.txt
+
+# Quotes group blanks into one element wherever they stand in it, and go away.
+run '\\.\PhysicalDrive0 /D:"my fw.bin" /bad"arg with blanks"tail'
+error_at '/badarg with blankstail'
+check "quoted blanks inside an element" 8 expected.txt
+
+# A backslash before a quote makes it literal; "a\\" is a followed by one backslash.
+run '"\\.\PhysicalDrive0" "a\\" /x\"y'
+error_at 'a\'
+check "escaped backslash before a closing quote" 8 expected.txt
+run '"\\.\PhysicalDrive0" /s /x\"y "a\\"'
+error_at '/x"y'
+check "escaped quote" 8 expected.txt
+
+# --- A drive that cannot be opened ---------------------------------------------------------
+run '\\.\PhysicalDrive7'
+: >expected.txt
+check "unopenable drive" 2 expected.txt
+
+# The quoted file name arrives whole; the system's code for a missing device is 2.
+run '"\\.\PhysicalDrive7" /v /D:"my fw.bin" /s'
+printf '  Device Path: \\\\.\\PhysicalDrive7\n  FileName: my fw.bin\n' >expected.txt
+printf '  Segmented Immediate Mode Selected\nCreateFileW INVALID_HANDLE_VALUE Error: 2' >>expected.txt
+check "unopenable drive, verbose" 2 expected.txt
+
+# --- The CSMI scan with no adapter ---------------------------------------------------------
+run '--scan'
+{ cat banner.txt; printf '\tScanning for CSMI Devices\n\n'; scan_hint; } >expected.txt
+check "--scan" 0 expected.txt
+
+run '--scan /v'
+{
+  cat banner.txt
+  printf '\tScanning for CSMI Devices\n\n'
+  for n in $(seq 0 14); do printf '\\\\.\\SCSI%d:...NOT FOUND\n' "$n"; done
+  printf '\n%s\n' "$eq47"
+  printf "\nTested 0 valid controller(s) but didn't find any CSMI devices\n\n"
+  scan_hint
+} >expected.txt
+check "--scan /v" 0 expected.txt
+
+# --- Text beyond the ANSI code page, started straight from Linux ---------------------------
+# wine hands the program the name as a Windows path on drive Z:.
+"${wine[@]}" "$work/Quillmark.exe" '\\.\PhysicalDrive0' '/Grüße-€-😀' >out.txt 2>err.txt
+rc=$?
+{
+  printf '\nError in command line at /Grüße-€-😀\n'
+  usage "Z:${work//\//\\}\\Quillmark.exe"
+} >expected.txt
+check "non-ASCII element, redirected output is UTF-8" 8 expected.txt
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures check(s) failed"
+  exit 1
+fi
+echo "all Quillmark.exe checks passed"
