@@ -4,7 +4,7 @@
 // straight to the simulator. The difference is what the engine, the transport and the
 // progress line add per command.
 //
-//   quillmark-bench --benchmark_filter=SegmentedDownload$
+//   quillmark-bench --benchmark_filter=BM_SegmentedDownload/
 //       both loops, per-command CPU time and their ratio
 //   quillmark-bench --benchmark_filter=Stdout --benchmark_out=<file> >/dev/null
 //       the engine with its progress lines written to standard output
