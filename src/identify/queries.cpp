@@ -1,6 +1,5 @@
 // The queries sent at fixed points of a run whose answers nothing depends on: the INQUIRY
 // pair right after the opening, and the vendor IDENTIFY variant before the first download.
-#include <cstddef>
 #include <cstring>
 
 #include "identify/identify.h"
@@ -14,23 +13,14 @@ constexpr uint32_t kInquiryLength = 252;
 void read_scsi_identity(DeviceCommand& cmd) {
   uint8_t data[kInquiryLength] = {};
   ScsiPassThroughRequest request;
-  std::memset(&request, 0, sizeof request);
-
+  init_scsi_request(request, cmd);
   SCSI_PASS_THROUGH_DIRECT& h = request.sptd;
-  h.Length = sizeof(SCSI_PASS_THROUGH_DIRECT);
-  h.PathId = cmd.address.PathId;
-  h.TargetId = cmd.address.TargetId;
-  h.Lun = cmd.address.Lun;
   h.CdbLength = 6;
-  h.SenseInfoLength = sizeof request.sense;
   h.DataIn = SCSI_IOCTL_DATA_IN;
   h.DataTransferLength = kInquiryLength;
   h.DataBuffer = data;
-  h.TimeOutValue = cmd.timeout != 0 ? cmd.timeout : 5;
-  h.SenseInfoOffset = offsetof(ScsiPassThroughRequest, sense);
   const uint8_t standard_inquiry[6] = {0x12, 0x00, 0x00, 0x00, kInquiryLength, 0x00};
   std::memcpy(h.Cdb, standard_inquiry, sizeof standard_inquiry);
-  request.total_length = sizeof request;
 
   platform_set_last_error(0);
   const bool carried = platform_scsi_passthrough(cmd.handle, &request);

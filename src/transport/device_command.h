@@ -94,5 +94,9 @@ int open_device(DeviceCommand& cmd, const std::u16string& path);
 int issue_command(DeviceCommand& cmd);
 
 int issue_scsi_passthru(DeviceCommand& cmd);
+// The parts of a SCSI pass-through request every sender shares: zero-filled, the header
+// length, the drive's address, the sense area, the timeout (0 means 5 seconds) and the
+// buffer length word. Command block, direction and data are the sender's.
+void init_scsi_request(ScsiPassThroughRequest& request, const DeviceCommand& cmd);
 int issue_ata_passthru(DeviceCommand& cmd);
 int issue_stp_passthru(DeviceCommand& cmd);

@@ -72,8 +72,7 @@ void build_cdb(const DeviceCommand& cmd, SCSI_PASS_THROUGH_DIRECT& h) {
 
 }  // namespace
 
-int issue_scsi_passthru(DeviceCommand& cmd) {
-  ScsiPassThroughRequest request;
+void init_scsi_request(ScsiPassThroughRequest& request, const DeviceCommand& cmd) {
   std::memset(&request, 0, sizeof request);
   SCSI_PASS_THROUGH_DIRECT& h = request.sptd;
   h.Length = sizeof(SCSI_PASS_THROUGH_DIRECT);
@@ -84,6 +83,12 @@ int issue_scsi_passthru(DeviceCommand& cmd) {
   h.TimeOutValue = cmd.timeout != 0 ? cmd.timeout : kDefaultTimeout;
   h.SenseInfoOffset = offsetof(ScsiPassThroughRequest, sense);
   request.total_length = sizeof request;
+}
+
+int issue_scsi_passthru(DeviceCommand& cmd) {
+  ScsiPassThroughRequest request;
+  init_scsi_request(request, cmd);
+  SCSI_PASS_THROUGH_DIRECT& h = request.sptd;
   build_cdb(cmd, h);
 
   switch (cmd.direction) {
