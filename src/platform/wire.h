@@ -14,12 +14,14 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+// The order matters and is kept from include sorting: windows.h first, as the others rely
+// on its types; winioctl.h supplies CTL_CODE and the device-type and access constants that
+// ntddscsi.h builds its control codes from (the lean windows.h leaves it out).
+// clang-format off
 #include <windows.h>
-// windows.h first: ntddscsi.h relies on its types; winioctl.h supplies CTL_CODE and the
-// device-type and access constants its control codes are built from (the lean windows.h
-// leaves it out).
 #include <winioctl.h>
 #include <ntddscsi.h>
+// clang-format on
 #endif
 
 // ---------------------------------------------------------------------------------------------
