@@ -66,39 +66,21 @@ struct NumberCase {
 };
 
 TEST_F(CmdLine, NumberConversionReadsLikeTheLibrary) {
+  // clang-format off
   const NumberCase cases[] = {
-      {u"12", 10, true, true, 12},
-      {u"12abc", 10, true, true, 12},
-      {u"1 2", 10, true, true, 1},
-      {u"  -7", 10, true, true, -7},
-      {u"\t\n\v\f\r 9", 10, true, true, 9},
-      {u"+5", 10, true, true, 5},
-      {u"007", 10, true, true, 7},
-      {u"", 10, false, true, 0},
-      {u"-", 10, false, true, 0},
-      {u"+-3", 10, false, true, 0},
-      {u"abc", 10, false, true, 0},
-      {u"/v", 10, false, true, 0},
-      {u"0x10", 10, true, true, 0},
-      {u"2147483647", 10, true, true, 2147483647},
-      {u"2147483648", 10, true, false, INT32_MAX},
-      {u"-2147483648", 10, true, true, INT32_MIN},
-      {u"-2147483649", 10, true, false, INT32_MIN},
-      {u"4294967296", 10, true, false, INT32_MAX},
-      {u"99999999999999999999999999", 10, true, false, INT32_MAX},
-      {u"ff", 16, true, true, 255},
-      {u"FF", 16, true, true, 255},
-      {u"0x1A", 16, true, true, 26},
-      {u"0X1a", 16, true, true, 26},
-      {u"-0x1", 16, true, true, -1},
-      {u"0x", 16, true, true, 0},
-      {u"0xg", 16, true, true, 0},
-      {u"-1", 16, true, true, -1},
-      {u"5G", 16, true, true, 5},
-      {u"G0", 16, false, true, 0},
-      {u"7fffffff", 16, true, true, INT32_MAX},
+      {u"12", 10, true, true, 12}, {u"12abc", 10, true, true, 12}, {u"1 2", 10, true, true, 1},
+      {u"  -7", 10, true, true, -7}, {u"\t\n\v\f\r 9", 10, true, true, 9}, {u"+5", 10, true, true, 5},
+      {u"007", 10, true, true, 7}, {u"", 10, false, true, 0}, {u"-", 10, false, true, 0},
+      {u"+-3", 10, false, true, 0}, {u"abc", 10, false, true, 0}, {u"/v", 10, false, true, 0},
+      {u"0x10", 10, true, true, 0}, {u"2147483647", 10, true, true, 2147483647}, {u"2147483648", 10, true, false, INT32_MAX},
+      {u"-2147483648", 10, true, true, INT32_MIN}, {u"-2147483649", 10, true, false, INT32_MIN}, {u"4294967296", 10, true, false, INT32_MAX},
+      {u"99999999999999999999999999", 10, true, false, INT32_MAX}, {u"ff", 16, true, true, 255}, {u"FF", 16, true, true, 255},
+      {u"0x1A", 16, true, true, 26}, {u"0X1a", 16, true, true, 26}, {u"-0x1", 16, true, true, -1},
+      {u"0x", 16, true, true, 0}, {u"0xg", 16, true, true, 0}, {u"-1", 16, true, true, -1},
+      {u"5G", 16, true, true, 5}, {u"G0", 16, false, true, 0}, {u"7fffffff", 16, true, true, INT32_MAX},
       {u"80000000", 16, true, false, INT32_MAX},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(utf16_to_utf8(c.text) + " base " + std::to_string(c.base));
     const ConvertedNumber n = convert_number(c.text, c.base);
@@ -121,255 +103,64 @@ const std::u16string kDrive0 = uR"(\\.\PhysicalDrive0)";
 TEST_F(CmdLine, AcceptedCommandLinesFillTheOptions) {
   const std::u16string long_path = uR"(\\?\)" + std::u16string(1000, u'p');
   const std::u16string long_file = std::u16string(700, u'f') + u".LOD";
+  // The options every CSMI row expects besides its own.
+  const auto csmi = [](RunOptions& o, const std::u16string& adapter) {
+    o.flags = CsmiStp;
+    o.device_path = o.csmi_target.adapter_path = adapter;
+  };
+  const auto address = [](RunOptions& o, std::initializer_list<uint8_t> bytes) {
+    std::copy(bytes.begin(), bytes.end(), o.csmi_target.sas_address);
+  };
+  // clang-format off
   const GoodCase cases[] = {
       {"plain device", {kDrive0}, [](RunOptions& o) { o.device_path = kDrive0; }},
-      {"segmented download",
-       {kDrive0, u"/D:fw.LOD", u"/s"},
-       [](RunOptions& o) {
-         o.device_path = kDrive0;
-         o.flags = ScsiPassThrough | kFlagFirmwareFile;
-         o.file_name = u"fw.LOD";
-         o.mode = SegmentedImmediate;
-       }},
-      {"ATA pass-through",
-       {uR"(/T:\\.\PhysicalDrive1)"},
-       [](RunOptions& o) {
-         o.flags = AtaPassThrough;
-         o.device_path = uR"(\\.\PhysicalDrive1)";
-       }},
+      {"segmented download", {kDrive0, u"/D:fw.LOD", u"/s"}, [](RunOptions& o) { o.device_path = kDrive0; o.flags = ScsiPassThrough | kFlagFirmwareFile; o.file_name = u"fw.LOD"; o.mode = SegmentedImmediate; }},
+      {"ATA pass-through", {uR"(/T:\\.\PhysicalDrive1)"}, [](RunOptions& o) { o.flags = AtaPassThrough; o.device_path = uR"(\\.\PhysicalDrive1)"; }},
       {"ATA pass-through, empty path", {u"/T:"}, [](RunOptions& o) { o.flags = AtaPassThrough; }},
-      {"lower-case prefixes are plain devices",
-       {u"/c:\\\\.\\SCSI3:1"},
-       [](RunOptions& o) { o.device_path = u"/c:\\\\.\\SCSI3:1"; }},
+      {"lower-case prefixes are plain devices", {u"/c:\\\\.\\SCSI3:1"}, [](RunOptions& o) { o.device_path = u"/c:\\\\.\\SCSI3:1"; }},
       {"/t: is a plain device", {u"/t:x"}, [](RunOptions& o) { o.device_path = u"/t:x"; }},
       {"/l first is a plain device", {u"/l"}, [](RunOptions& o) { o.device_path = u"/l"; }},
-      {"-license is a plain device",
-       {u"-license"},
-       [](RunOptions& o) { o.device_path = u"-license"; }},
-      {"CSMI phy form",
-       {uR"(/C:\\.\SCSI3:1)"},
-       [](RunOptions& o) {
-         o.flags = CsmiStp;
-         o.device_path = o.csmi_target.adapter_path = uR"(\\.\SCSI3:)";
-         o.csmi_target.phy_index = 1;
-       }},
-      {"CSMI phy form, empty phy",
-       {uR"(/C:\\.\SCSI3:)"},
-       [](RunOptions& o) {
-         o.flags = CsmiStp;
-         o.device_path = o.csmi_target.adapter_path = uR"(\\.\SCSI3:)";
-         o.csmi_target.phy_index = 0;
-       }},
-      {"CSMI phy form splits at the last colon",
-       {uR"(/C:\\.\SCSI3:1:2)"},
-       [](RunOptions& o) {
-         o.flags = CsmiStp;
-         o.device_path = o.csmi_target.adapter_path = uR"(\\.\SCSI3:1:)";
-         o.csmi_target.phy_index = 2;
-       }},
-      {"CSMI colon wins over comma",
-       {u"/C:x,y:7"},
-       [](RunOptions& o) {
-         o.flags = CsmiStp;
-         o.device_path = o.csmi_target.adapter_path = u"x,y:";
-         o.csmi_target.phy_index = 7;
-       }},
-      {"CSMI phy read leniently",
-       {u"/C:a: 12abc"},
-       [](RunOptions& o) {
-         o.flags = CsmiStp;
-         o.device_path = o.csmi_target.adapter_path = u"a:";
-         o.csmi_target.phy_index = 12;
-       }},
-      {"CSMI phy beyond 32 bits takes the limit",
-       {u"/C:a:99999999999"},
-       [](RunOptions& o) {
-         o.flags = CsmiStp;
-         o.device_path = o.csmi_target.adapter_path = u"a:";
-         o.csmi_target.phy_index = INT32_MAX;
-       }},
-      {"CSMI negative phy",
-       {u"/C:a:-5"},
-       [](RunOptions& o) {
-         o.flags = CsmiStp;
-         o.device_path = o.csmi_target.adapter_path = u"a:";
-         o.csmi_target.phy_index = -5;
-       }},
-      {"CSMI address form",
-       {u"/C:2,0000000500000000"},
-       [](RunOptions& o) {
-         o.flags = CsmiStp;
-         o.device_path = o.csmi_target.adapter_path = uR"(\\.\SCSI2:)";
-         o.csmi_target.sas_address[3] = 0x05;
-       }},
-      {"CSMI address form, adapter 12",
-       {u"/C:12,0000000500000000"},
-       [](RunOptions& o) {
-         o.flags = CsmiStp;
-         o.device_path = o.csmi_target.adapter_path = uR"(\\.\SCSI12:)";
-         o.csmi_target.sas_address[3] = 0x05;
-       }},
-      {"CSMI address, mixed case, extra characters ignored",
-       {u"/C:0,5000c5001A2B3C4Dxyz"},
-       [](RunOptions& o) {
-         o.flags = CsmiStp;
-         o.device_path = o.csmi_target.adapter_path = uR"(\\.\SCSI0:)";
-         const uint8_t bytes[8] = {0x50, 0x00, 0xC5, 0x00, 0x1A, 0x2B, 0x3C, 0x4D};
-         std::copy(bytes, bytes + 8, o.csmi_target.sas_address);
-       }},
-      {"CSMI address splits at the last comma, adapter text unchanged",
-       {u"/C:x,1,FFFFFFFFFFFFFFFF"},
-       [](RunOptions& o) {
-         o.flags = CsmiStp;
-         o.device_path = o.csmi_target.adapter_path = uR"(\\.\SCSIx,1:)";
-         std::fill(o.csmi_target.sas_address, o.csmi_target.sas_address + 8, 0xFF);
-       }},
-      {"CSMI address pair 0x reads as 0",
-       {u"/C:1,0x11223344556677"},
-       [](RunOptions& o) {
-         o.flags = CsmiStp;
-         o.device_path = o.csmi_target.adapter_path = uR"(\\.\SCSI1:)";
-         const uint8_t bytes[8] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77};
-         std::copy(bytes, bytes + 8, o.csmi_target.sas_address);
-       }},
+      {"-license is a plain device", {u"-license"}, [](RunOptions& o) { o.device_path = u"-license"; }},
+      {"CSMI phy form", {uR"(/C:\\.\SCSI3:1)"}, [&](RunOptions& o) { csmi(o, uR"(\\.\SCSI3:)"); o.csmi_target.phy_index = 1; }},
+      {"CSMI phy form, empty phy", {uR"(/C:\\.\SCSI3:)"}, [&](RunOptions& o) { csmi(o, uR"(\\.\SCSI3:)"); o.csmi_target.phy_index = 0; }},
+      {"CSMI phy form splits at the last colon", {uR"(/C:\\.\SCSI3:1:2)"}, [&](RunOptions& o) { csmi(o, uR"(\\.\SCSI3:1:)"); o.csmi_target.phy_index = 2; }},
+      {"CSMI colon wins over comma", {u"/C:x,y:7"}, [&](RunOptions& o) { csmi(o, u"x,y:"); o.csmi_target.phy_index = 7; }},
+      {"CSMI phy read leniently", {u"/C:a: 12abc"}, [&](RunOptions& o) { csmi(o, u"a:"); o.csmi_target.phy_index = 12; }},
+      {"CSMI phy beyond 32 bits takes the limit", {u"/C:a:99999999999"}, [&](RunOptions& o) { csmi(o, u"a:"); o.csmi_target.phy_index = INT32_MAX; }},
+      {"CSMI negative phy", {u"/C:a:-5"}, [&](RunOptions& o) { csmi(o, u"a:"); o.csmi_target.phy_index = -5; }},
+      {"CSMI address form", {u"/C:2,0000000500000000"}, [&](RunOptions& o) { csmi(o, uR"(\\.\SCSI2:)"); o.csmi_target.sas_address[3] = 0x05; }},
+      {"CSMI address form, adapter 12", {u"/C:12,0000000500000000"}, [&](RunOptions& o) { csmi(o, uR"(\\.\SCSI12:)"); o.csmi_target.sas_address[3] = 0x05; }},
+      {"CSMI address, mixed case, extra characters ignored", {u"/C:0,5000c5001A2B3C4Dxyz"}, [&](RunOptions& o) { csmi(o, uR"(\\.\SCSI0:)"); address(o, {0x50, 0x00, 0xC5, 0x00, 0x1A, 0x2B, 0x3C, 0x4D}); }},
+      {"CSMI address splits at the last comma, adapter text unchanged", {u"/C:x,1,FFFFFFFFFFFFFFFF"}, [&](RunOptions& o) { csmi(o, uR"(\\.\SCSIx,1:)"); address(o, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}); }},
+      {"CSMI address pair 0x reads as 0", {u"/C:1,0x11223344556677"}, [&](RunOptions& o) { csmi(o, uR"(\\.\SCSI1:)"); address(o, {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77}); }},
       {"scan", {u"--scan"}, [](RunOptions& o) { o.flags = kFlagScan; }},
-      {"scan by prefix, options read",
-       {u"--scanner", u"/v", u"/a"},
-       [](RunOptions& o) {
-         o.flags = kFlagScan | kFlagActivate;
-         o.verbosity = 1;
-       }},
-      {"prefix matching: /verbose /segmented /info /lock /activate /extended",
-       {kDrive0, u"/verbose", u"/segmented", u"/info", u"/lock", u"/activate", u"/extended"},
-       [](RunOptions& o) {
-         o.device_path = kDrive0;
-         o.verbosity = 1;
-         o.info_only = true;
-         o.l_switch = 1;
-         o.flags = ScsiPassThrough | kFlagDeviceInfo | kFlagActivate;
-         o.mode = Deferred;
-       }},
-      {"/vvv gives 2",
-       {kDrive0, u"/vvv"},
-       [](RunOptions& o) {
-         o.device_path = kDrive0;
-         o.verbosity = 2;
-       }},
-      {"/vv after /v gives 2",
-       {kDrive0, u"/v", u"/vv"},
-       [](RunOptions& o) {
-         o.device_path = kDrive0;
-         o.verbosity = 2;
-       }},
-      {"/v after /vv gives 1",
-       {kDrive0, u"/vv", u"/v"},
-       [](RunOptions& o) {
-         o.device_path = kDrive0;
-         o.verbosity = 1;
-       }},
-      {"last mode wins: /e then /s",
-       {kDrive0, u"/e", u"/s"},
-       [](RunOptions& o) {
-         o.device_path = kDrive0;
-         o.mode = SegmentedImmediate;
-       }},
-      {"last mode wins: /s then /e",
-       {kDrive0, u"/s", u"/e"},
-       [](RunOptions& o) {
-         o.device_path = kDrive0;
-         o.mode = Deferred;
-       }},
-      {"last file wins, flag bits accumulate",
-       {kDrive0, u"/D:a.bin", u"/a", u"/D:b.bin", u"/a"},
-       [](RunOptions& o) {
-         o.device_path = kDrive0;
-         o.file_name = u"b.bin";
-         o.flags = ScsiPassThrough | kFlagFirmwareFile | kFlagActivate;
-       }},
-      {"/D: empty sets the bit",
-       {kDrive0, u"/D:"},
-       [](RunOptions& o) {
-         o.device_path = kDrive0;
-         o.flags = ScsiPassThrough | kFlagFirmwareFile;
-       }},
-      {"/a keeps the mode",
-       {kDrive0, u"/a"},
-       [](RunOptions& o) {
-         o.device_path = kDrive0;
-         o.flags = ScsiPassThrough | kFlagActivate;
-       }},
-      {"/g 8",
-       {kDrive0, u"/g", u"8"},
-       [](RunOptions& o) {
-         o.device_path = kDrive0;
-         o.segment_blocks = 8;
-       }},
+      {"scan by prefix, options read", {u"--scanner", u"/v", u"/a"}, [](RunOptions& o) { o.flags = kFlagScan | kFlagActivate; o.verbosity = 1; }},
+      {"prefix matching: /verbose /segmented /info /lock /activate /extended", {kDrive0, u"/verbose", u"/segmented", u"/info", u"/lock", u"/activate", u"/extended"},
+       [](RunOptions& o) { o.device_path = kDrive0; o.verbosity = 1; o.info_only = true; o.l_switch = 1; o.flags = ScsiPassThrough | kFlagDeviceInfo | kFlagActivate; o.mode = Deferred; }},
+      {"/vvv gives 2", {kDrive0, u"/vvv"}, [](RunOptions& o) { o.device_path = kDrive0; o.verbosity = 2; }},
+      {"/vv after /v gives 2", {kDrive0, u"/v", u"/vv"}, [](RunOptions& o) { o.device_path = kDrive0; o.verbosity = 2; }},
+      {"/v after /vv gives 1", {kDrive0, u"/vv", u"/v"}, [](RunOptions& o) { o.device_path = kDrive0; o.verbosity = 1; }},
+      {"last mode wins: /e then /s", {kDrive0, u"/e", u"/s"}, [](RunOptions& o) { o.device_path = kDrive0; o.mode = SegmentedImmediate; }},
+      {"last mode wins: /s then /e", {kDrive0, u"/s", u"/e"}, [](RunOptions& o) { o.device_path = kDrive0; o.mode = Deferred; }},
+      {"last file wins, flag bits accumulate", {kDrive0, u"/D:a.bin", u"/a", u"/D:b.bin", u"/a"}, [](RunOptions& o) { o.device_path = kDrive0; o.file_name = u"b.bin"; o.flags = ScsiPassThrough | kFlagFirmwareFile | kFlagActivate; }},
+      {"/D: empty sets the bit", {kDrive0, u"/D:"}, [](RunOptions& o) { o.device_path = kDrive0; o.flags = ScsiPassThrough | kFlagFirmwareFile; }},
+      {"/a keeps the mode", {kDrive0, u"/a"}, [](RunOptions& o) { o.device_path = kDrive0; o.flags = ScsiPassThrough | kFlagActivate; }},
+      {"/g 8", {kDrive0, u"/g", u"8"}, [](RunOptions& o) { o.device_path = kDrive0; o.segment_blocks = 8; }},
       {"/g 0 keeps 64", {kDrive0, u"/g", u"0"}, [](RunOptions& o) { o.device_path = kDrive0; }},
       {"/g 256 keeps 64", {kDrive0, u"/g", u"256"}, [](RunOptions& o) { o.device_path = kDrive0; }},
-      {"/g 300 gives 44",
-       {kDrive0, u"/g", u"300"},
-       [](RunOptions& o) {
-         o.device_path = kDrive0;
-         o.segment_blocks = 44;
-       }},
-      {"/g -1 gives 255",
-       {kDrive0, u"/g", u"-1"},
-       [](RunOptions& o) {
-         o.device_path = kDrive0;
-         o.segment_blocks = 255;
-       }},
-      {"/g 512 after /g 8 keeps 8",
-       {kDrive0, u"/g", u"8", u"/g", u"512"},
-       [](RunOptions& o) {
-         o.device_path = kDrive0;
-         o.segment_blocks = 8;
-       }},
-      {"/g value read leniently, own suffix ignored",
-       {kDrive0, u"/gx", u" +16blocks"},
-       [](RunOptions& o) {
-         o.device_path = kDrive0;
-         o.segment_blocks = 16;
-       }},
-      {"/r 3",
-       {kDrive0, u"/r", u"3"},
-       [](RunOptions& o) {
-         o.device_path = kDrive0;
-         o.retry_count = 3;
-       }},
-      {"/r largest",
-       {kDrive0, u"/r", u"2147483647"},
-       [](RunOptions& o) {
-         o.device_path = kDrive0;
-         o.retry_count = INT32_MAX;
-       }},
-      {"/retry smallest, later wins",
-       {kDrive0, u"/r", u"4", u"/retry", u"-2147483648"},
-       [](RunOptions& o) {
-         o.device_path = kDrive0;
-         o.retry_count = INT32_MIN;
-       }},
-      {"the value is consumed whatever it holds; reading goes on after it",
-       {kDrive0, u"/r", u"2/s", u"/e"},
-       [](RunOptions& o) {
-         o.device_path = kDrive0;
-         o.retry_count = 2;
-         o.mode = Deferred;
-       }},
-      {"paths and file names are held whole",
-       {u"/T:" + long_path, u"/D:" + long_file},
-       [&](RunOptions& o) {
-         o.flags = AtaPassThrough | kFlagFirmwareFile;
-         o.device_path = long_path;
-         o.file_name = long_file;
-       }},
-      {"non-ASCII and undecodable bytes survive",
-       {u"/dev/disk/by-id/\u00e9\xDCFF", u"/D:\u30d5\u30a1\u30a4\u30eb"},
-       [](RunOptions& o) {
-         o.device_path = u"/dev/disk/by-id/\u00e9\xDCFF";
-         o.file_name = u"\u30d5\u30a1\u30a4\u30eb";
-         o.flags = ScsiPassThrough | kFlagFirmwareFile;
-       }},
+      {"/g 300 gives 44", {kDrive0, u"/g", u"300"}, [](RunOptions& o) { o.device_path = kDrive0; o.segment_blocks = 44; }},
+      {"/g -1 gives 255", {kDrive0, u"/g", u"-1"}, [](RunOptions& o) { o.device_path = kDrive0; o.segment_blocks = 255; }},
+      {"/g 512 after /g 8 keeps 8", {kDrive0, u"/g", u"8", u"/g", u"512"}, [](RunOptions& o) { o.device_path = kDrive0; o.segment_blocks = 8; }},
+      {"/g value read leniently, own suffix ignored", {kDrive0, u"/gx", u" +16blocks"}, [](RunOptions& o) { o.device_path = kDrive0; o.segment_blocks = 16; }},
+      {"/r 3", {kDrive0, u"/r", u"3"}, [](RunOptions& o) { o.device_path = kDrive0; o.retry_count = 3; }},
+      {"/r largest", {kDrive0, u"/r", u"2147483647"}, [](RunOptions& o) { o.device_path = kDrive0; o.retry_count = INT32_MAX; }},
+      {"/retry smallest, later wins", {kDrive0, u"/r", u"4", u"/retry", u"-2147483648"}, [](RunOptions& o) { o.device_path = kDrive0; o.retry_count = INT32_MIN; }},
+      {"the value is consumed whatever it holds; reading goes on after it", {kDrive0, u"/r", u"2/s", u"/e"}, [](RunOptions& o) { o.device_path = kDrive0; o.retry_count = 2; o.mode = Deferred; }},
+      {"paths and file names are held whole", {u"/T:" + long_path, u"/D:" + long_file}, [&](RunOptions& o) { o.flags = AtaPassThrough | kFlagFirmwareFile; o.device_path = long_path; o.file_name = long_file; }},
+      {"non-ASCII and undecodable bytes survive", {u"/dev/disk/by-id/\u00e9\xDCFF", u"/D:\u30d5\u30a1\u30a4\u30eb"},
+       [](RunOptions& o) { o.device_path = u"/dev/disk/by-id/\u00e9\xDCFF"; o.file_name = u"\u30d5\u30a1\u30a4\u30eb"; o.flags = ScsiPassThrough | kFlagFirmwareFile; }},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const Parsed p = parse(c.args);

@@ -4,10 +4,8 @@
 #include <climits>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <ostream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,13 +20,8 @@ namespace {
 
 using csmi_test::address_for;
 using csmi_test::attach;
+using csmi_test::expect_header;
 using csmi_test::SasAddress;
-
-uint32_t u32_at(const std::vector<uint8_t>& b, size_t at) {
-  uint32_t v;
-  std::memcpy(&v, b.data() + at, 4);
-  return v;
-}
 
 std::vector<sim::LogEntry> csmi_requests() {
   std::vector<sim::LogEntry> r;
@@ -76,71 +69,48 @@ const std::u16string kPath3 = u"\\\\.\\SCSI3:";
 const SasAddress kNoAddress{};
 void no_change(sim::Adapter&) {}
 
+// clang-format off
+void phy3_has_phy1s_address(sim::Adapter& a) { std::memcpy(a.phys[3].Attached.bSASAddress, address_for(3, 1).data(), 8); }
+void drive_past_number_of_phys(sim::Adapter& a) { a.number_of_phys = 4; csmi_test::attach_sata(a, 30, "SATA30"); }
+void phy_info_fails(sim::Adapter& a) { a.faults.phy_info_fails = true; }
+void open_refused(sim::Adapter& a) { a.faults.open_error = 5; }
+void phy_info_return_code(sim::Adapter& a) { a.faults.return_code_control_code = CC_CSMI_SAS_GET_PHY_INFO; }
+// clang-format on
+
+const std::string kNoMatch = "Device Opened but SAS Address does not match any attached phy \n";
+const std::string kNoPhyInfo = "Could not get CSMI phy information for \\\\.\\SCSI3:\n";
+
+// clang-format off
 const ResolveCase kResolveCases[] = {
     {"SataByPhyQuiet", no_change, kPath3, 1, kNoAddress, 0, 0, 1, "", 1, 1},
-    {"SataByPhyVerbose", no_change, kPath3, 1, kNoAddress, 0, 1, 1,
-     "CSMI_SAS_PROTOCOL_SATA supported for Phy: 1\n\n", 1, 1},
-    {"StpByPhyVerbose", no_change, kPath3, 4, kNoAddress, 0, 2, 1,
-     "CSMI_SAS_PROTOCOL_STP supported for Phy: 4\n\n", 4, 4},
+    {"SataByPhyVerbose", no_change, kPath3, 1, kNoAddress, 0, 1, 1, "CSMI_SAS_PROTOCOL_SATA supported for Phy: 1\n\n", 1, 1},
+    {"StpByPhyVerbose", no_change, kPath3, 4, kNoAddress, 0, 2, 1, "CSMI_SAS_PROTOCOL_STP supported for Phy: 4\n\n", 4, 4},
     {"SspQuiet", no_change, kPath3, 5, kNoAddress, 0, 0, 0, "", 5, -1},
-    {"SspVerbose", no_change, kPath3, 5, kNoAddress, 0, 1, 0,
-     "CSMI_SAS_PROTOCOL_SSP supported for Phy: 5\n", 5, -1},
-    {"TwoProtocolsByPhy", no_change, kPath3, 2, kNoAddress, 0, 0, 0,
-     "Uknown Protocol 5 for Phy: 2\n", 2, -1},
-    {"NothingAttached", no_change, kPath3, 6, kNoAddress, 0, 1, 0,
-     "Device Opened but Phy 6 not valid.\n", 6, -1},
-    {"NothingIdentified", no_change, kPath3, 7, kNoAddress, 0, 1, 0,
-     "Device Opened but Phy 7 not valid.\n", 7, -1},
-    {"EmptyPhy", no_change, kPath3, 0, kNoAddress, 0, 0, 0, "Device Opened but Phy 0 not valid.\n",
-     0, -1},
-    {"PhyPastTheTable", no_change, kPath3, 32, kNoAddress, 0, 0, 0,
-     "Device Opened but Phy 32 not valid.\n", 32, -1},
-    {"PhyFarPastTheTable", no_change, kPath3, INT32_MAX, kNoAddress, 0, 0, 0,
-     "Device Opened but Phy 2147483647 not valid.\n", INT32_MAX, -1},
+    {"SspVerbose", no_change, kPath3, 5, kNoAddress, 0, 1, 0, "CSMI_SAS_PROTOCOL_SSP supported for Phy: 5\n", 5, -1},
+    {"TwoProtocolsByPhy", no_change, kPath3, 2, kNoAddress, 0, 0, 0, "Uknown Protocol 5 for Phy: 2\n", 2, -1},
+    {"NothingAttached", no_change, kPath3, 6, kNoAddress, 0, 1, 0, "Device Opened but Phy 6 not valid.\n", 6, -1},
+    {"NothingIdentified", no_change, kPath3, 7, kNoAddress, 0, 1, 0, "Device Opened but Phy 7 not valid.\n", 7, -1},
+    {"EmptyPhy", no_change, kPath3, 0, kNoAddress, 0, 0, 0, "Device Opened but Phy 0 not valid.\n", 0, -1},
+    {"PhyPastTheTable", no_change, kPath3, 32, kNoAddress, 0, 0, 0, "Device Opened but Phy 32 not valid.\n", 32, -1},
+    {"PhyFarPastTheTable", no_change, kPath3, INT32_MAX, kNoAddress, 0, 0, 0, "Device Opened but Phy 2147483647 not valid.\n", INT32_MAX, -1},
     {"ByAddressQuiet", no_change, kPath3, -1, address_for(3, 3), 0, 0, 1, "", 3, 3},
-    {"ByAddressVerbose", no_change, kPath3, -1, address_for(3, 4), 0, 1, 1,
-     "SAS Address for Phy: 4 match.\n\nCSMI_SAS_PROTOCOL_STP supported for Phy: 4\n\n", 4, 4},
-    {"ByAddressLastMatchWins",
-     [](sim::Adapter& a) {
-       std::memcpy(a.phys[3].Attached.bSASAddress, address_for(3, 1).data(), 8);
-     },
-     kPath3, -1, address_for(3, 1), 0, 1, 1,
-     "SAS Address for Phy: 1 match.\n\nSAS Address for Phy: 3 match.\n\n"
-     "CSMI_SAS_PROTOCOL_SATA supported for Phy: 3\n\n",
-     3, 3},
-    {"ByAddressTableWalkedPastNumberOfPhys",
-     [](sim::Adapter& a) {
-       a.number_of_phys = 4;
-       csmi_test::attach_sata(a, 30, "SATA30");
-     },
-     kPath3, -1, address_for(3, 30), 0, 0, 1, "", 30, 30},
-    {"ByAddressNotIdentifiedNeverMatches", no_change, kPath3, -1, address_for(3, 7), 0, 1, 0,
-     "Device Opened but SAS Address does not match any attached phy \n", -1, -1},
-    {"ByAddressTwoProtocolsNeverMatch", no_change, kPath3, -1, address_for(3, 2), 0, 1, 0,
-     "Device Opened but SAS Address does not match any attached phy \n", -1, -1},
-    {"ByAddressUnknown", no_change, kPath3, -1, SasAddress{1, 2, 3, 4, 5, 6, 7, 8}, 0, 0, 0,
-     "Device Opened but SAS Address does not match any attached phy \n", -1, -1},
-    {"ByAddressSspMatchesThenRefused", no_change, kPath3, -1, address_for(3, 5), 0, 1, 0,
-     "SAS Address for Phy: 5 match.\n\nCSMI_SAS_PROTOCOL_SSP supported for Phy: 5\n", 5, -1},
-    {"NoAdapter", no_change, u"\\\\.\\SCSI4:", 1, kNoAddress, 0, 0, 0,
-     "Error: Opening Device \\\\.\\SCSI4:\n", 1, -1},
-    {"AdapterRefusesOpen", [](sim::Adapter& a) { a.faults.open_error = 5; }, kPath3, 1, kNoAddress,
-     0, 0, 0, "Error: Opening Device \\\\.\\SCSI3:\n", 1, -1},
-    {"PhyInfoFails", [](sim::Adapter& a) { a.faults.phy_info_fails = true; }, kPath3, 1, kNoAddress,
-     0, 0, 0, "Could not get CSMI phy information for \\\\.\\SCSI3:\n", 1, -1},
-    {"PhyInfoReturnCodeNotExamined",
-     [](sim::Adapter& a) { a.faults.return_code_control_code = CC_CSMI_SAS_GET_PHY_INFO; }, kPath3,
-     1, kNoAddress, 0, 0, 0, "Device Opened but Phy 1 not valid.\n", 1, -1},
-    {"LSwitchTakesAnyAddress", no_change, kPath3, -1, SasAddress{9, 8, 7, 6, 5, 4, 3, 2}, 1, 1, 1,
-     "", -1, -2},
-    {"LSwitchStillNeedsPhyInfo", [](sim::Adapter& a) { a.faults.phy_info_fails = true; }, kPath3,
-     -1, SasAddress{9, 8, 7, 6, 5, 4, 3, 2}, 1, 0, 0,
-     "Could not get CSMI phy information for \\\\.\\SCSI3:\n", -1, -1},
-    {"LSwitchWithPhyFormSelectsThePhy", no_change, kPath3, 3, kNoAddress, 1, 1, 1,
-     "CSMI_SAS_PROTOCOL_SATA supported for Phy: 3\n\n", 3, 3},
-    {"LSwitchWithPhyFormStillChecks", no_change, kPath3, 7, kNoAddress, 1, 0, 0,
-     "Device Opened but Phy 7 not valid.\n", 7, -1},
+    {"ByAddressVerbose", no_change, kPath3, -1, address_for(3, 4), 0, 1, 1, "SAS Address for Phy: 4 match.\n\nCSMI_SAS_PROTOCOL_STP supported for Phy: 4\n\n", 4, 4},
+    {"ByAddressLastMatchWins", phy3_has_phy1s_address, kPath3, -1, address_for(3, 1), 0, 1, 1, "SAS Address for Phy: 1 match.\n\nSAS Address for Phy: 3 match.\n\nCSMI_SAS_PROTOCOL_SATA supported for Phy: 3\n\n", 3, 3},
+    {"ByAddressTableWalkedPastNumberOfPhys", drive_past_number_of_phys, kPath3, -1, address_for(3, 30), 0, 0, 1, "", 30, 30},
+    {"ByAddressNotIdentifiedNeverMatches", no_change, kPath3, -1, address_for(3, 7), 0, 1, 0, kNoMatch, -1, -1},
+    {"ByAddressTwoProtocolsNeverMatch", no_change, kPath3, -1, address_for(3, 2), 0, 1, 0, kNoMatch, -1, -1},
+    {"ByAddressUnknown", no_change, kPath3, -1, SasAddress{1, 2, 3, 4, 5, 6, 7, 8}, 0, 0, 0, kNoMatch, -1, -1},
+    {"ByAddressSspMatchesThenRefused", no_change, kPath3, -1, address_for(3, 5), 0, 1, 0, "SAS Address for Phy: 5 match.\n\nCSMI_SAS_PROTOCOL_SSP supported for Phy: 5\n", 5, -1},
+    {"NoAdapter", no_change, u"\\\\.\\SCSI4:", 1, kNoAddress, 0, 0, 0, "Error: Opening Device \\\\.\\SCSI4:\n", 1, -1},
+    {"AdapterRefusesOpen", open_refused, kPath3, 1, kNoAddress, 0, 0, 0, "Error: Opening Device \\\\.\\SCSI3:\n", 1, -1},
+    {"PhyInfoFails", phy_info_fails, kPath3, 1, kNoAddress, 0, 0, 0, kNoPhyInfo, 1, -1},
+    {"PhyInfoReturnCodeNotExamined", phy_info_return_code, kPath3, 1, kNoAddress, 0, 0, 0, "Device Opened but Phy 1 not valid.\n", 1, -1},
+    {"LSwitchTakesAnyAddress", no_change, kPath3, -1, SasAddress{9, 8, 7, 6, 5, 4, 3, 2}, 1, 1, 1, "", -1, -2},
+    {"LSwitchStillNeedsPhyInfo", phy_info_fails, kPath3, -1, SasAddress{9, 8, 7, 6, 5, 4, 3, 2}, 1, 0, 0, kNoPhyInfo, -1, -1},
+    {"LSwitchWithPhyFormSelectsThePhy", no_change, kPath3, 3, kNoAddress, 1, 1, 1, "CSMI_SAS_PROTOCOL_SATA supported for Phy: 3\n\n", 3, 3},
+    {"LSwitchWithPhyFormStillChecks", no_change, kPath3, 7, kNoAddress, 1, 0, 0, "Device Opened but Phy 7 not valid.\n", 7, -1},
 };
+// clang-format on
 
 class Resolve : public ::testing::TestWithParam<ResolveCase> {
  protected:
@@ -212,12 +182,7 @@ TEST(ResolveRequest, OpensTheAdapterAndReadsThePhyTable) {
   EXPECT_EQ(log[0].path, u"\\\\.\\SCSI12:");
   const std::vector<uint8_t>& b = log[1].request;
   ASSERT_EQ(b.size(), 2080u);
-  EXPECT_EQ(u32_at(b, 0), 28u);
-  EXPECT_EQ(0, std::memcmp(b.data() + 4, "CSMISAS\0", 8));
-  EXPECT_EQ(u32_at(b, 12), 60u);
-  EXPECT_EQ(u32_at(b, 16), 20u);
-  EXPECT_EQ(u32_at(b, 20), 0u);
-  EXPECT_EQ(u32_at(b, 24), 2052u);
+  expect_header(b, "CSMISAS\0", 60, 20);
   for (size_t i = 28; i < b.size(); ++i) ASSERT_EQ(b[i], 0) << "byte " << i;
 }
 
@@ -277,11 +242,7 @@ TEST(SspProbe, SendsAStandardInquiry) {
   ASSERT_EQ(r.size(), 1u);
   const std::vector<uint8_t>& b = r[0].request;
   ASSERT_EQ(b.size(), 468u);
-  EXPECT_EQ(u32_at(b, 0), 28u);
-  EXPECT_EQ(0, std::memcmp(b.data() + 4, "CSMISAS\0", 8));
-  EXPECT_EQ(u32_at(b, 12), 60u);
-  EXPECT_EQ(u32_at(b, 16), 24u);
-  EXPECT_EQ(u32_at(b, 24), 440u);
+  expect_header(b, "CSMISAS\0", 60, 24);
   EXPECT_EQ(b[28], 0);     // bPhyIdentifier
   EXPECT_EQ(b[29], 0xFF);  // bPortIdentifier: ignore
   EXPECT_EQ(b[30], 0);     // bConnectionRate
@@ -327,11 +288,8 @@ class Scan : public ::testing::Test {
 
 std::string golden(const std::string& name) {
   const auto path = std::filesystem::path(__FILE__).parent_path() / "golden" / name;
-  std::ifstream in(path, std::ios::binary);
-  EXPECT_TRUE(in.good()) << "missing golden file " << path;
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
+  EXPECT_TRUE(std::filesystem::exists(path)) << "missing golden file " << path;
+  return read_file(path.string());
 }
 
 const char kHint[] =
@@ -420,12 +378,7 @@ TEST_F(Scan, RequestsCarryTheirHeaderValues) {
     SCOPED_TRACE("request " + std::to_string(i));
     ASSERT_EQ(b.size(), expected[i].size);
     EXPECT_EQ(r[i].path, u"\\\\.\\SCSI2:");
-    EXPECT_EQ(u32_at(b, 0), 28u);
-    EXPECT_EQ(0, std::memcmp(b.data() + 4, expected[i].signature, 8));
-    EXPECT_EQ(u32_at(b, 12), expected[i].timeout);
-    EXPECT_EQ(u32_at(b, 16), expected[i].code);
-    EXPECT_EQ(u32_at(b, 20), 0u);
-    EXPECT_EQ(u32_at(b, 24), expected[i].size - 28);
+    expect_header(b, expected[i].signature, expected[i].timeout, expected[i].code);
     if (expected[i].code == 25) {
       EXPECT_EQ(b[28], i - 3);  // phy identifier of phy i - 3
       EXPECT_EQ(b[46], 0xEC);   // IDENTIFY DEVICE
@@ -460,102 +413,32 @@ void PrintTo(const ScanFaultCase& c, std::ostream* os) { *os << c.name; }
 
 const std::string kTarget0 = "\\\\.\\SCSI1:0 # QMSIM0000000001,QUILLMARK SIM SSD 480,SIM1.00\n";
 
+void os_fails(sim::Adapter& a, uint32_t code) { a.faults.os_fail_control_code = code; }
+void returns_failure(sim::Adapter& a, uint32_t code) { a.faults.return_code_control_code = code; }
+void attach_ssp_on_2(sim::Adapter& a) {
+  attach(a, 2, sim::PhyDevice::Ssp, CSMI_SAS_PROTOCOL_SSP, address_for(1, 2));
+}
+
+const std::string kSsp2Address = "SAS Address: 0x50 0x0a 0x0b 0x0c 0x00 0x01 0x00 0x02 \n";
+
+// clang-format off
 const ScanFaultCase kScanFaults[] = {
-    {"ControllerFailsScanGoesOn",
-     [](sim::Adapter& a) { a.faults.os_fail_control_code = CC_CSMI_SAS_GET_CNTLR_CONFIG; },
-     1,
-     {"\\\\.\\SCSI1:...FOUND\nGetting CSMI CNTLR info failed. \\\\.\\SCSI1:\n\n\n****",
-      "\tDriver: testsas\n", kTarget0, "Found 1 CSMI Controller(s) and 1 CSMI device(s)"},
-     {"\tBoardID: "}},
-    {"ControllerLastErrorCounts",
-     [](sim::Adapter& a) { a.faults.cntlr_config_error = 50; },
-     1,
-     {"Getting CSMI CNTLR info failed. \\\\.\\SCSI1:\n\n", kTarget0},
-     {"\tBoardID: "}},
-    {"ControllerReturnCodeNotConsulted",
-     [](sim::Adapter& a) { a.faults.return_code_control_code = CC_CSMI_SAS_GET_CNTLR_CONFIG; },
-     1,
-     {"\tBoardID: 0\n\tControllerFlags: 0\n"},
-     {"CNTLR info failed"}},
-    {"DriverFailsAdapterNotWalked",
-     [](sim::Adapter& a) { a.faults.os_fail_control_code = CC_CSMI_SAS_GET_DRIVER_INFO; },
-     1,
-     {"Getting CSMI Driver info failed. \\\\.\\SCSI1:\n\n\\\\.\\SCSI2:...NOT FOUND\n",
-      "Tested 1 valid controller(s) but didn't find any CSMI devices"},
-     {"Phy 0", "\tDriver:", kTarget0}},
-    {"DriverLastErrorCounts",
-     [](sim::Adapter& a) { a.faults.driver_info_error = 50; },
-     0,
-     {},
-     {kTarget0}},
-    {"DriverReturnCodeNotConsulted",
-     [](sim::Adapter& a) { a.faults.return_code_control_code = CC_CSMI_SAS_GET_DRIVER_INFO; },
-     1,
-     {"\tDriver: \n\tDescription: \n\tVersion: 0.0\n", kTarget0},
-     {"Driver info failed"}},
-    {"PhyTableFailsSilently",
-     [](sim::Adapter& a) { a.faults.phy_info_fails = true; },
-     1,
-     {"\n\tTotal Number of Phys: 0\n\nPhy 0 Skipping...nothing identified\n",
-      "Phy 31 Skipping...nothing identified\n", "Found 1 CSMI Controller(s) and 0 CSMI device(s)"},
-     {kTarget0}},
-    {"IdentifyFails",
-     [](sim::Adapter& a) { a.faults.return_code_control_code = CC_CSMI_SAS_STP_PASSTHRU; },
-     1,
-     {"issue_stp_passthru: CMD=0xec failed. ioret=1 GetLastErr=0x0, "
-      "IoctlHeader->ReturnCode=1\n\tCSMI:1:0 STP command FAILED with GetLastError 0 to "
-      "Phy[0] Port[16]\n\n",
-      "and 0 CSMI device(s)"},
-     {kTarget0}},
-    {"IdentifyFailsQuiet",
-     [](sim::Adapter& a) {
-       a.faults.os_fail_control_code = CC_CSMI_SAS_STP_PASSTHRU;
-       a.faults.os_fail_error = 121;
-     },
-     0,
-     {"issue_stp_passthru: CMD=0xec failed. ioret=0 GetLastErr=0x79, "
-      "IoctlHeader->ReturnCode=0\n"},
-     {kTarget0, "STP command FAILED"}},
-    {"IdentifyAbortedByDrive",
-     [](sim::Adapter& a) { a.drives[0].faults.forced = true; },
-     0,
-     {"Status FIS: Status=0x51 Error=0x04\n"},
-     {kTarget0}},
-    {"SspProbeFails",
-     [](sim::Adapter& a) {
-       attach(a, 2, sim::PhyDevice::Ssp, CSMI_SAS_PROTOCOL_SSP, address_for(1, 2));
-       a.faults.os_fail_control_code = CC_CSMI_SAS_SSP_PASSTHRU;
-     },
-     0,
-     {"SAS Address: 0x50 0x0a 0x0b 0x0c 0x00 0x01 0x00 0x02 \n"
-      "SSP command FAILED with GetLastError 31\n"},
-     {}},
-    {"SspProbeAnswered",
-     [](sim::Adapter& a) {
-       attach(a, 2, sim::PhyDevice::Ssp, CSMI_SAS_PROTOCOL_SSP, address_for(1, 2));
-     },
-     1,
-     {"CSMI_SAS_PROTOCOL_SSP supported for Phy: 2\n"
-      "SAS Address: 0x50 0x0a 0x0b 0x0c 0x00 0x01 0x00 0x02 \nPhy 3 ",
-      "and 1 CSMI device(s)"},
-     {"SSP command FAILED"}},
-    {"UnknownProtocol",
-     [](sim::Adapter& a) {
-       attach(a, 2, sim::PhyDevice::None, CSMI_SAS_PROTOCOL_SMP, address_for(1, 2));
-     },
-     0,
-     {"Uknown Protocol 2 for Phy: 2 so skipping. \n"},
-     {}},
-    {"DriverTextsWithoutNul",
-     [](sim::Adapter& a) {
-       std::memset(a.driver_info.szName, 'N', 81);
-       std::memset(a.driver_info.szDescription, 'D', 81);
-     },
-     1,
-     {"\tDriver: " + std::string(81, 'N') + "\n\tDescription: " + std::string(81, 'D') +
-      "\n\tVersion: 4.12\n\tCSMI Version: 0.90\n\tRelease: 17\n"},
-     {}},
+    {"ControllerFailsScanGoesOn", [](sim::Adapter& a) { os_fails(a, CC_CSMI_SAS_GET_CNTLR_CONFIG); }, 1, {"\\\\.\\SCSI1:...FOUND\nGetting CSMI CNTLR info failed. \\\\.\\SCSI1:\n\n\n****", "\tDriver: testsas\n", kTarget0, "Found 1 CSMI Controller(s) and 1 CSMI device(s)"}, {"\tBoardID: "}},
+    {"ControllerLastErrorCounts", [](sim::Adapter& a) { a.faults.cntlr_config_error = 50; }, 1, {"Getting CSMI CNTLR info failed. \\\\.\\SCSI1:\n\n", kTarget0}, {"\tBoardID: "}},
+    {"ControllerReturnCodeNotConsulted", [](sim::Adapter& a) { returns_failure(a, CC_CSMI_SAS_GET_CNTLR_CONFIG); }, 1, {"\tBoardID: 0\n\tControllerFlags: 0\n"}, {"CNTLR info failed"}},
+    {"DriverFailsAdapterNotWalked", [](sim::Adapter& a) { os_fails(a, CC_CSMI_SAS_GET_DRIVER_INFO); }, 1, {"Getting CSMI Driver info failed. \\\\.\\SCSI1:\n\n\\\\.\\SCSI2:...NOT FOUND\n", "Tested 1 valid controller(s) but didn't find any CSMI devices"}, {"Phy 0", "\tDriver:", kTarget0}},
+    {"DriverLastErrorCounts", [](sim::Adapter& a) { a.faults.driver_info_error = 50; }, 0, {}, {kTarget0}},
+    {"DriverReturnCodeNotConsulted", [](sim::Adapter& a) { returns_failure(a, CC_CSMI_SAS_GET_DRIVER_INFO); }, 1, {"\tDriver: \n\tDescription: \n\tVersion: 0.0\n", kTarget0}, {"Driver info failed"}},
+    {"PhyTableFailsSilently", phy_info_fails, 1, {"\n\tTotal Number of Phys: 0\n\nPhy 0 Skipping...nothing identified\n", "Phy 31 Skipping...nothing identified\n", "Found 1 CSMI Controller(s) and 0 CSMI device(s)"}, {kTarget0}},
+    {"IdentifyFails", [](sim::Adapter& a) { returns_failure(a, CC_CSMI_SAS_STP_PASSTHRU); }, 1, {"issue_stp_passthru: CMD=0xec failed. ioret=1 GetLastErr=0x0, IoctlHeader->ReturnCode=1\n\tCSMI:1:0 STP command FAILED with GetLastError 0 to Phy[0] Port[16]\n\n", "and 0 CSMI device(s)"}, {kTarget0}},
+    {"IdentifyFailsQuiet", [](sim::Adapter& a) { os_fails(a, CC_CSMI_SAS_STP_PASSTHRU); a.faults.os_fail_error = 121; }, 0, {"issue_stp_passthru: CMD=0xec failed. ioret=0 GetLastErr=0x79, IoctlHeader->ReturnCode=0\n"}, {kTarget0, "STP command FAILED"}},
+    {"IdentifyAbortedByDrive", [](sim::Adapter& a) { a.drives[0].faults.forced = true; }, 0, {"Status FIS: Status=0x51 Error=0x04\n"}, {kTarget0}},
+    {"SspProbeFails", [](sim::Adapter& a) { attach_ssp_on_2(a); os_fails(a, CC_CSMI_SAS_SSP_PASSTHRU); }, 0, {kSsp2Address + "SSP command FAILED with GetLastError 31\n"}, {}},
+    {"SspProbeAnswered", attach_ssp_on_2, 1, {"CSMI_SAS_PROTOCOL_SSP supported for Phy: 2\n" + kSsp2Address + "Phy 3 ", "and 1 CSMI device(s)"}, {"SSP command FAILED"}},
+    {"UnknownProtocol", [](sim::Adapter& a) { attach(a, 2, sim::PhyDevice::None, CSMI_SAS_PROTOCOL_SMP, address_for(1, 2)); }, 0, {"Uknown Protocol 2 for Phy: 2 so skipping. \n"}, {}},
+    {"DriverTextsWithoutNul", [](sim::Adapter& a) { std::memset(a.driver_info.szName, 'N', 81); std::memset(a.driver_info.szDescription, 'D', 81); }, 1, {"\tDriver: " + std::string(81, 'N') + "\n\tDescription: " + std::string(81, 'D') + "\n\tVersion: 4.12\n\tCSMI Version: 0.90\n\tRelease: 17\n"}, {}},
 };
+// clang-format on
 
 class ScanFault : public Scan, public ::testing::WithParamInterface<ScanFaultCase> {};
 

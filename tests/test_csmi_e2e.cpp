@@ -3,7 +3,6 @@
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -13,18 +12,13 @@
 #include "sim/builtin_adapter.h"
 #include "sim/image_format.h"
 #include "sim/world.h"
+#include "support/helpers.h"
 #include "support/run_tool.h"
 #include "transport/device_command.h"
 
 namespace {
 
 constexpr size_t kStpData = 164;
-
-uint32_t u32_at(const std::vector<uint8_t>& b, size_t at) {
-  uint32_t v;
-  std::memcpy(&v, b.data() + at, 4);
-  return v;
-}
 
 class CsmiEndToEnd : public ::testing::Test {
  protected:
@@ -43,9 +37,7 @@ class CsmiEndToEnd : public ::testing::Test {
         std::filesystem::temp_directory_path() /
         ("qm_csmi_e2e_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
          ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".bin");
-    std::ofstream(image_path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
+    EXPECT_TRUE(write_file(image_path.string(), bytes));
     return utf8_to_utf16(image_path.string());
   }
 

@@ -11,14 +11,15 @@
 #include "platform/console.h"
 #include "sim/image_format.h"
 #include "sim/world.h"
+#include "support/expected_texts.h"
+#include "support/helpers.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
 const std::u16string kDrivePath = u"\\\\.\\PhysicalDrive0";
-const std::string kWarning =
-    "\n\n\tPLEASE DO NOT CLOSE THIS WINDOW OR INTERRUPT THE FW DOWNLOAD PROCESS\n\n\n";
+const std::string kWarning = expected_warning();
 constexpr uint32_t kBlock = 512;
 
 // --- Image files -------------------------------------------------------------------------
@@ -196,15 +197,8 @@ TEST_P(Plans, PlanAndWireCommands) {
   ASSERT_EQ(run(file, c.mode, c.segment_blocks, 1), kResultSuccess) << out_ << err_;
   EXPECT_EQ(err_, "");
 
-  char mode_text[8];
-  std::snprintf(mode_text, sizeof mode_text, "0x0%X", c.mode);
-  const std::string plan = std::string("  ----------------------- \n   Downloading Code \n") +
-                           "  Mode : " + mode_text + "\n  File Size: " + std::to_string(c.size) +
-                           "\n  Number of Xfers: " + std::to_string(c.transfers) +
-                           "\n  Sectors Xfered with Each Xfer: " + std::to_string(c.sectors) +
-                           "\n  Data in Bytes per Xfer: " + std::to_string(c.bytes_per_transfer) +
-                           "\n  Remainder Bytes to Xfer: " + std::to_string(c.remainder) +
-                           "\n  -----------------------\n\n";
+  const std::string plan =
+      expected_plan(c.mode, c.size, c.transfers, c.sectors, c.bytes_per_transfer, c.remainder);
   ASSERT_EQ(out_.substr(0, plan.size() + kWarning.size()), plan + kWarning);
 
   const auto wire = download_commands();
@@ -250,26 +244,24 @@ TEST_P(Plans, PlanAndWireCommands) {
     EXPECT_EQ(spinner_index(lines[i].spinner), (spinner_index(lines[i - 1].spinner) + 1) % 4);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, Plans,
-    testing::Values(
-        // The worked example: 30 full transfers, then 16,960 bytes as 34 whole blocks.
-        PlanCase{"million_bytes_64_blocks", 1000000, SegmentedImmediate, 64, 30, 64, 32768, 16960,
-                 34},
-        PlanCase{"million_bytes_deferred", 1000000, Deferred, 64, 30, 64, 32768, 16960, 34},
-        // 488 bytes left after one block: sent as one whole block at offset 1.
-        PlanCase{"thousand_bytes_1_block", 1000, SegmentedImmediate, 1, 1, 1, 512, 488, 1},
-        PlanCase{"shorter_than_a_segment", 10000, Deferred, 64, 0, 64, 32768, 10000, 20},
-        PlanCase{"exact_multiple", 65536, SegmentedImmediate, 64, 2, 64, 32768, 0, 0},
-        PlanCase{"segment_above_128_blocks", 300000, SegmentedImmediate, 200, 2, 200, 102400, 95200,
-                 186},
-        PlanCase{"immediate_whole_file", 1000000, DownloadImmediate, 64, 1, 1954, 1000000, 0, 0},
-        PlanCase{"immediate_exact", 4096, DownloadImmediate, 200, 1, 8, 4096, 0, 0},
-        PlanCase{"immediate_largest_image", 33553920, DownloadImmediate, 64, 1, 65535, 33553920, 0,
-                 0},
-        PlanCase{"segmented_largest_image", 33553920, SegmentedImmediate, 255, 257, 255, 130560, 0,
-                 0}),
-    [](const testing::TestParamInfo<PlanCase>& info) { return info.param.name; });
+// clang-format off
+const PlanCase kPlans[] = {
+    // The worked example: 30 full transfers, then 16,960 bytes as 34 whole blocks.
+    {"million_bytes_64_blocks", 1000000, SegmentedImmediate, 64, 30, 64, 32768, 16960, 34},
+    {"million_bytes_deferred", 1000000, Deferred, 64, 30, 64, 32768, 16960, 34},
+    // 488 bytes left after one block: sent as one whole block at offset 1.
+    {"thousand_bytes_1_block", 1000, SegmentedImmediate, 1, 1, 1, 512, 488, 1},
+    {"shorter_than_a_segment", 10000, Deferred, 64, 0, 64, 32768, 10000, 20},
+    {"exact_multiple", 65536, SegmentedImmediate, 64, 2, 64, 32768, 0, 0},
+    {"segment_above_128_blocks", 300000, SegmentedImmediate, 200, 2, 200, 102400, 95200, 186},
+    {"immediate_whole_file", 1000000, DownloadImmediate, 64, 1, 1954, 1000000, 0, 0},
+    {"immediate_exact", 4096, DownloadImmediate, 200, 1, 8, 4096, 0, 0},
+    {"immediate_largest_image", 33553920, DownloadImmediate, 64, 1, 65535, 33553920, 0, 0},
+    {"segmented_largest_image", 33553920, SegmentedImmediate, 255, 257, 255, 130560, 0, 0},
+};
+// clang-format on
+
+INSTANTIATE_TEST_SUITE_P(Cases, Plans, testing::ValuesIn(kPlans), case_name<PlanCase>);
 
 TEST_F(Download, MillionByteExampleProgress) {
   drive().accept_any_image = true;
@@ -302,13 +294,18 @@ TEST_F(Download, OnePerCentShowsAsZero) {
   EXPECT_EQ(lines[99].bar, 20u);
 }
 
+// The whole output of a quiet three-transfer pass, the spinner starting where a fresh
+// process has it.
+std::string three_transfers_from_fresh_spinner() {
+  return kWarning + "\r\t+ / : 0%" + "\r\t+++++++ " + std::string(console::hline()) + " : 33%" +
+         "\r\t++++++++++++++ \\ : 66%" + "\r\t+++++++++++++++++++++ | : 100%";
+}
+
 // The spinner is process-wide, so the first pass of a process runs in a process of its own.
 TEST_F(Download, ThreeTransferProgressBytesOnAFreshSpinner) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   drive().accept_any_image = true;
-  const std::string hline(console::hline());
-  const std::string want = kWarning + "\r\t+ / : 0%" + "\r\t+++++++ " + hline + " : 33%" +
-                           "\r\t++++++++++++++ \\ : 66%" + "\r\t+++++++++++++++++++++ | : 100%";
+  const std::string want = three_transfers_from_fresh_spinner();
   EXPECT_EXIT(
       {
         bool same = false;
@@ -328,9 +325,7 @@ TEST_F(Download, ThreeTransferProgressBytesAfterAlignment) {
   align_spinner();
   ImageFile file(pattern(3 * 64 * kBlock));
   ASSERT_EQ(run(file, SegmentedImmediate, 64, 0), kResultSuccess);
-  const std::string hline(console::hline());
-  EXPECT_EQ(out_, kWarning + "\r\t+ / : 0%" + "\r\t+++++++ " + hline + " : 33%" +
-                      "\r\t++++++++++++++ \\ : 66%" + "\r\t+++++++++++++++++++++ | : 100%");
+  EXPECT_EQ(out_, three_transfers_from_fresh_spinner());
   EXPECT_EQ(err_, "");
 }
 
@@ -433,13 +428,17 @@ TEST_P(ActivatePass, SendsNoDataAndKeepsItsCounts) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ActivatePass,
-    testing::Values(ActivateCase{"at_the_cap", 8388608, 1, 16384, 0, false},
-                    ActivateCase{"small_image_partial_block", 1000, 1, 1, 0, false},
-                    ActivateCase{"above_the_cap", 8388608 + 1000, 1, 16384, 1, true},
-                    ActivateCase{"two_caps_and_a_rest", 20000000, 2, 16384, 6294, true}),
-    [](const testing::TestParamInfo<ActivateCase>& info) { return info.param.name; });
+// clang-format off
+const ActivateCase kActivations[] = {
+    {"at_the_cap", 8388608, 1, 16384, 0, false},
+    {"small_image_partial_block", 1000, 1, 1, 0, false},
+    {"above_the_cap", 8388608 + 1000, 1, 16384, 1, true},
+    {"two_caps_and_a_rest", 20000000, 2, 16384, 6294, true},
+};
+// clang-format on
+
+INSTANTIATE_TEST_SUITE_P(Cases, ActivatePass, testing::ValuesIn(kActivations),
+                         case_name<ActivateCase>);
 
 TEST_F(Download, ActivateFailure) {
   // Nothing deferred is waiting: the drive refuses the activation.
@@ -497,34 +496,30 @@ TEST_P(Refusal, Result4AndNothingSent) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, Refusal,
-    testing::Values(
-        RefusalCase{"empty_segmented", FileKind::Present, 0, SegmentedImmediate, 64,
-                    "Firmware file is empty"},
-        RefusalCase{"empty_immediate", FileKind::Present, 0, DownloadImmediate, 64,
-                    "Firmware file is empty"},
-        RefusalCase{"empty_deferred", FileKind::Present, 0, Deferred, 64, "Firmware file is empty"},
-        RefusalCase{"empty_activate", FileKind::Present, 0, Activate, 0, "Firmware file is empty"},
-        RefusalCase{"one_byte_past_the_limit", FileKind::Present, 33553921, DownloadImmediate, 64,
-                    "Firmware file too large"},
-        RefusalCase{"too_large_segmented", FileKind::Present, 33553921, SegmentedImmediate, 1,
-                    "Firmware file too large"},
-        RefusalCase{"32_mib_deferred", FileKind::Present, 33554432, Deferred, 64,
-                    "Firmware file too large"},
-        RefusalCase{"too_large_activate", FileKind::Present, 33554432, Activate, 0,
-                    "Firmware file too large"},
-        RefusalCase{"short_read_segmented", FileKind::ShortRead, 10000, SegmentedImmediate, 64,
-                    "Short read of the firmware file"},
-        RefusalCase{"short_read_immediate", FileKind::ShortRead, 10000, DownloadImmediate, 64,
-                    "Short read of the firmware file"},
-        RefusalCase{"short_read_activate", FileKind::ShortRead, 10000, Activate, 0,
-                    "Short read of the firmware file"},
-        RefusalCase{"missing_file", FileKind::Missing, 1, SegmentedImmediate, 64,
-                    "File Open Failure: "},
-        RefusalCase{"missing_file_activate", FileKind::Missing, 1, Activate, 0,
-                    "File Open Failure: "}),
-    [](const testing::TestParamInfo<RefusalCase>& info) { return info.param.name; });
+constexpr auto kPresent = FileKind::Present;
+constexpr auto kShortRead = FileKind::ShortRead;
+constexpr auto kMissing = FileKind::Missing;
+constexpr uint64_t kTooLarge = 33553921;  // one byte past the largest image
+
+// clang-format off
+const RefusalCase kRefusals[] = {
+    {"empty_segmented", kPresent, 0, SegmentedImmediate, 64, "Firmware file is empty"},
+    {"empty_immediate", kPresent, 0, DownloadImmediate, 64, "Firmware file is empty"},
+    {"empty_deferred", kPresent, 0, Deferred, 64, "Firmware file is empty"},
+    {"empty_activate", kPresent, 0, Activate, 0, "Firmware file is empty"},
+    {"one_byte_past_the_limit", kPresent, kTooLarge, DownloadImmediate, 64, "Firmware file too large"},
+    {"too_large_segmented", kPresent, kTooLarge, SegmentedImmediate, 1, "Firmware file too large"},
+    {"32_mib_deferred", kPresent, 33554432, Deferred, 64, "Firmware file too large"},
+    {"too_large_activate", kPresent, 33554432, Activate, 0, "Firmware file too large"},
+    {"short_read_segmented", kShortRead, 10000, SegmentedImmediate, 64, "Short read of the firmware file"},
+    {"short_read_immediate", kShortRead, 10000, DownloadImmediate, 64, "Short read of the firmware file"},
+    {"short_read_activate", kShortRead, 10000, Activate, 0, "Short read of the firmware file"},
+    {"missing_file", kMissing, 1, SegmentedImmediate, 64, "File Open Failure: "},
+    {"missing_file_activate", kMissing, 1, Activate, 0, "File Open Failure: "},
+};
+// clang-format on
+
+INSTANTIATE_TEST_SUITE_P(Cases, Refusal, testing::ValuesIn(kRefusals), case_name<RefusalCase>);
 
 TEST_F(Download, FileOpenFailureCarriesTheSystemsDescription) {
   DownloadParams params;
@@ -566,15 +561,17 @@ TEST_P(Firmware, ImageReachesTheDriveWhole) {
   EXPECT_EQ(drive().firmware, "SIM2.00");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, Firmware,
-    testing::Values(
-        FirmwareCase{"segmented_odd_size", 1000000, SegmentedImmediate, 64, ScsiPassThrough},
-        FirmwareCase{"segmented_one_block", 70000, SegmentedImmediate, 1, ScsiPassThrough},
-        FirmwareCase{"immediate_odd_size", 1000001, DownloadImmediate, 64, ScsiPassThrough},
-        FirmwareCase{"deferred_then_activate", 1048576, Deferred, 64, ScsiPassThrough},
-        FirmwareCase{"ata_path_segmented", 100000, SegmentedImmediate, 16, AtaPassThrough},
-        FirmwareCase{"ata_path_deferred", 3000000, Deferred, 255, AtaPassThrough}),
-    [](const testing::TestParamInfo<FirmwareCase>& info) { return info.param.name; });
+// clang-format off
+const FirmwareCase kFirmwares[] = {
+    {"segmented_odd_size", 1000000, SegmentedImmediate, 64, ScsiPassThrough},
+    {"segmented_one_block", 70000, SegmentedImmediate, 1, ScsiPassThrough},
+    {"immediate_odd_size", 1000001, DownloadImmediate, 64, ScsiPassThrough},
+    {"deferred_then_activate", 1048576, Deferred, 64, ScsiPassThrough},
+    {"ata_path_segmented", 100000, SegmentedImmediate, 16, AtaPassThrough},
+    {"ata_path_deferred", 3000000, Deferred, 255, AtaPassThrough},
+};
+// clang-format on
+
+INSTANTIATE_TEST_SUITE_P(Cases, Firmware, testing::ValuesIn(kFirmwares), case_name<FirmwareCase>);
 
 }  // namespace

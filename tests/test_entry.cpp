@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -11,6 +9,7 @@
 #include "platform/text.h"
 #include "sim/world.h"
 #include "support/expected_texts.h"
+#include "support/helpers.h"
 #include "support/run_tool.h"
 
 namespace {
@@ -33,38 +32,26 @@ struct RunCase {
 TEST_F(Entry, CommandsThatNeedNoDrive) {
   const std::string q = "quillmark";
   const std::string typed = "/usr/local/bin/quillmark";
+  const std::string usage = expected_banner() + expected_usage(q);
+  const std::string typed_usage = expected_banner() + expected_usage(typed);
+  // clang-format off
   const RunCase cases[] = {
-      {"no argument", {}, q, 8, expected_banner() + expected_usage(q)},
-      {"no argument, name as typed", {}, typed, 8, expected_banner() + expected_usage(typed)},
-      {"/h", {u"/h"}, q, 8, expected_banner() + expected_usage(q)},
-      {"/H", {u"/H"}, typed, 8, expected_banner() + expected_usage(typed)},
-      {"/help and more", {u"/help", u"me"}, q, 8, expected_banner() + expected_usage(q)},
+      {"no argument", {}, q, 8, usage},
+      {"no argument, name as typed", {}, typed, 8, typed_usage},
+      {"/h", {u"/h"}, q, 8, usage},
+      {"/H", {u"/H"}, typed, 8, typed_usage},
+      {"/help and more", {u"/help", u"me"}, q, 8, usage},
       {"unknown option", {kDrive0, u"/x"}, q, 8, expected_option_error("/x", q)},
-      {"option error, name as typed",
-       {kDrive0, u"/x"},
-       typed,
-       8,
-       expected_option_error("/x", typed)},
-      {"--license as an option",
-       {kDrive0, u"--license"},
-       q,
-       8,
-       expected_option_error("--license", q)},
+      {"option error, name as typed", {kDrive0, u"/x"}, typed, 8, expected_option_error("/x", typed)},
+      {"--license as an option", {kDrive0, u"--license"}, q, 8, expected_option_error("--license", q)},
       {"/h as an option", {kDrive0, u"/D:fw.LOD", u"/h"}, q, 8, expected_option_error("/h", q)},
-      {"CSMI target without colon or comma",
-       {u"/C:SCSI3"},
-       q,
-       8,
-       expected_invalid_option("/C:SCSI3", q)},
+      {"CSMI target without colon or comma", {u"/C:SCSI3"}, q, 8, expected_invalid_option("/C:SCSI3", q)},
       {"short SAS address", {u"/C:2,00000005"}, q, 8, expected_option_error("/C:2,00000005", q)},
       {"/g without a value", {kDrive0, u"/g"}, q, 8, expected_option_error("/g", q)},
       {"/r with a bad value", {kDrive0, u"/r", u"many"}, q, 8, expected_option_error("many", q)},
-      {"scan with a bad option: no banner",
-       {u"--scan", u"/x"},
-       q,
-       8,
-       expected_option_error("/x", q)},
+      {"scan with a bad option: no banner", {u"--scan", u"/x"}, q, 8, expected_option_error("/x", q)},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     sim::reset_world();
@@ -76,13 +63,6 @@ TEST_F(Entry, CommandsThatNeedNoDrive) {
 }
 
 #ifdef QM_LGPL_PATH
-std::string read_file(const char* path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
-
 TEST_F(Entry, LicenceTexts) {
   const std::string lgpl = read_file(QM_LGPL_PATH);
   ASSERT_GT(lgpl.size(), 2u);
@@ -130,28 +110,16 @@ struct NarrowWideCase {
 };
 
 TEST_F(Entry, ParsesTheWideVectorAndNamesTheNarrowInvocation) {
+  const std::string usage = expected_banner() + expected_usage("q");
+  // clang-format off
   const NarrowWideCase cases[] = {
-      {"wide vector parsed",
-       {"narrow-name", "/h"},
-       {u"wide-name", kDrive0, u"/x\u00e9"},
-       expected_option_error("/x\xC3\xA9", "narrow-name")},
-      {"undecodable byte written back unchanged",
-       {"q", "x"},
-       {u"q", kDrive0, u"/bad\xDC80"},
-       expected_option_error("/bad\x80", "q")},
-      {"wide vector with the program name only counts as no argument",
-       {"q", "/x"},
-       {u"q"},
-       expected_banner() + expected_usage("q")},
-      {"empty wide vector counts as no argument",
-       {"q", "/x"},
-       {},
-       expected_banner() + expected_usage("q")},
-      {"narrow count of one wins over a longer wide vector",
-       {"q"},
-       {u"q", kDrive0, u"/x"},
-       expected_banner() + expected_usage("q")},
+      {"wide vector parsed", {"narrow-name", "/h"}, {u"wide-name", kDrive0, u"/x\u00e9"}, expected_option_error("/x\xC3\xA9", "narrow-name")},
+      {"undecodable byte written back unchanged", {"q", "x"}, {u"q", kDrive0, u"/bad\xDC80"}, expected_option_error("/bad\x80", "q")},
+      {"wide vector with the program name only counts as no argument", {"q", "/x"}, {u"q"}, usage},
+      {"empty wide vector counts as no argument", {"q", "/x"}, {}, usage},
+      {"narrow count of one wins over a longer wide vector", {"q"}, {u"q", kDrive0, u"/x"}, usage},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     sim::reset_world();
@@ -160,12 +128,11 @@ TEST_F(Entry, ParsesTheWideVectorAndNamesTheNarrowInvocation) {
     std::vector<char*> argv;
     for (auto& a : narrow) argv.push_back(a.data());
     argv.push_back(nullptr);
-    console::capture_begin();
-    const int code = quillmark_main(static_cast<int>(narrow.size()), argv.data());
-    const std::string out = console::captured_out();
-    console::capture_end();
+    int code = 0;
+    EXPECT_EQ(
+        printed([&] { code = quillmark_main(static_cast<int>(narrow.size()), argv.data()); }).out,
+        c.out);
     EXPECT_EQ(code, 8);
-    EXPECT_EQ(out, c.out);
   }
 }
 

@@ -2,11 +2,13 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "identify/identify.h"
 #include "platform/console.h"
 #include "sim/world.h"
+#include "support/helpers.h"
 
 namespace {
 
@@ -37,24 +39,28 @@ TEST_P(AtaString, SwapsAndTrims) {
 
 using namespace std::string_literals;
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, AtaString,
-    testing::Values(AtaStringCase{"plain", "Ming", "Ming"},
-                    AtaStringCase{"blanks_both_sides", "  ABC123  ", "ABC123"},
-                    AtaStringCase{"inner_blanks_kept", "  A B  C  ", "A B  C"},
-                    AtaStringCase{"all_blanks", std::string(40, ' '), ""},
-                    AtaStringCase{"tab", "\tXY\t", "XY"},
-                    AtaStringCase{"vertical_tab", "\vXY\v", "XY"},
-                    AtaStringCase{"carriage_return", "\rXY\r", "XY"},
-                    AtaStringCase{"line_feed", "\nXY\n", "XY"},
-                    AtaStringCase{"mixed_trim_set", " \t\v\r\nXY \t\v\r\n", "XY"},
-                    AtaStringCase{"only_trim_set", " \t\v\r\n\n", ""},
-                    AtaStringCase{"form_feed_not_trimmed", "\fXY\f", "\fXY\f"},
-                    AtaStringCase{"nul_not_trimmed", "\0XY\0"s, "\0XY\0"s},
-                    AtaStringCase{"all_nuls", std::string(20, '\0'), std::string(20, '\0')},
-                    AtaStringCase{"nul_inside_blanks", " \0X \0 "s, "\0X \0"s},
-                    AtaStringCase{"high_bytes_kept", "\xC4\xB3  ", "\xC4\xB3"}),
-    [](const testing::TestParamInfo<AtaStringCase>& info) { return info.param.name; });
+// clang-format off
+const AtaStringCase kAtaStrings[] = {
+    {"plain", "Ming", "Ming"},
+    {"blanks_both_sides", "  ABC123  ", "ABC123"},
+    {"inner_blanks_kept", "  A B  C  ", "A B  C"},
+    {"all_blanks", std::string(40, ' '), ""},
+    {"tab", "\tXY\t", "XY"},
+    {"vertical_tab", "\vXY\v", "XY"},
+    {"carriage_return", "\rXY\r", "XY"},
+    {"line_feed", "\nXY\n", "XY"},
+    {"mixed_trim_set", " \t\v\r\nXY \t\v\r\n", "XY"},
+    {"only_trim_set", " \t\v\r\n\n", ""},
+    {"form_feed_not_trimmed", "\fXY\f", "\fXY\f"},
+    {"nul_not_trimmed", "\0XY\0"s, "\0XY\0"s},
+    {"all_nuls", std::string(20, '\0'), std::string(20, '\0')},
+    {"nul_inside_blanks", " \0X \0 "s, "\0X \0"s},
+    {"high_bytes_kept", "\xC4\xB3  ", "\xC4\xB3"},
+};
+// clang-format on
+
+INSTANTIATE_TEST_SUITE_P(Cases, AtaString, testing::ValuesIn(kAtaStrings),
+                         case_name<AtaStringCase>);
 
 TEST(AtaStringBytes, FirstCharacterOfEachPairIsTheSecondByte) {
   const uint8_t bytes[] = {0x69, 0x4D, 0x67, 0x6E};
@@ -84,6 +90,14 @@ INSTANTIATE_TEST_SUITE_P(Cases, SecurityWord,
                                          SecurityCase{0xFFFF, SEC6}));
 
 // --- Through the simulated drive ---------------------------------------------------------
+
+// Every field of the record, to compare two records whole.
+auto fields(const DriveInfo& i) {
+  return std::tie(i.model, i.serial, i.firmware, i.security_word, i.security_state,
+                  i.dma_download_supported, i.mode3_download_supported,
+                  i.dm_offsets_deferred_supported, i.dm_clears_nonactivated_deferred,
+                  i.min_download_blocks, i.max_download_blocks, i.major_versions);
+}
 
 class DriveTest : public testing::Test {
  protected:
@@ -167,108 +181,21 @@ TEST_P(Decode, FillsDriveInfo) {
 
 constexpr uint64_t kValid = 1ull << 63;
 
-INSTANTIATE_TEST_SUITE_P(Cases, Decode,
-                         testing::Values(DecodeCase{"all_versions",
-                                                    0x0100,
-                                                    0x0F00,
-                                                    0x0010,
-                                                    1,
-                                                    256,
-                                                    true,
-                                                    kValid,
-                                                    kValid | (3ull << 34),
-                                                    {"ATA8-ACS ", "ACS-2 ", "ACS-3 ", "ACS-4 "},
-                                                    1,
-                                                    1,
-                                                    1,
-                                                    1},
-                                         DecodeCase{"older_standards_only",
-                                                    0x00FF,
-                                                    0x00FE,
-                                                    0x0008,
-                                                    0,
-                                                    0,
-                                                    true,
-                                                    kValid,
-                                                    kValid | (1ull << 34),
-                                                    {},
-                                                    0,
-                                                    0,
-                                                    1,
-                                                    0},
-                                         DecodeCase{"acs3_only",
-                                                    0x0000,
-                                                    0x0400,
-                                                    0x0000,
-                                                    8,
-                                                    0x1234,
-                                                    true,
-                                                    kValid,
-                                                    1ull << 35,
-                                                    {"ACS-3 "},
-                                                    0,
-                                                    0,
-                                                    0,
-                                                    1},
-                                         DecodeCase{"ata8_and_acs4",
-                                                    0xFEFF,
-                                                    0x0900,
-                                                    0xFFEF,
-                                                    0xFFFF,
-                                                    1,
-                                                    true,
-                                                    kValid,
-                                                    0,
-                                                    {"ATA8-ACS ", "ACS-4 "},
-                                                    0,
-                                                    0,
-                                                    0,
-                                                    0},
-                                         DecodeCase{"page_invalid",
-                                                    0x0100,
-                                                    0x0200,
-                                                    0x0010,
-                                                    1,
-                                                    128,
-                                                    true,
-                                                    0,
-                                                    kValid | (3ull << 34),
-                                                    {"ACS-2 "},
-                                                    1,
-                                                    1,
-                                                    0,
-                                                    0},
-                                         DecodeCase{"page_valid_caps_without_bit63",
-                                                    0x0100,
-                                                    0x0000,
-                                                    0x0010,
-                                                    1,
-                                                    128,
-                                                    true,
-                                                    kValid,
-                                                    3ull << 34,
-                                                    {},
-                                                    1,
-                                                    1,
-                                                    1,
-                                                    1},
-                                         DecodeCase{"log_absent",
-                                                    0x0100,
-                                                    0x0100,
-                                                    0x0010,
-                                                    2,
-                                                    64,
-                                                    false,
-                                                    kValid,
-                                                    kValid | (3ull << 34),
-                                                    {"ATA8-ACS "},
-                                                    1,
-                                                    1,
-                                                    0,
-                                                    0}),
-                         [](const testing::TestParamInfo<DecodeCase>& info) {
-                           return info.param.name;
-                         });
+const std::vector<std::string> kAllVersions = {"ATA8-ACS ", "ACS-2 ", "ACS-3 ", "ACS-4 "};
+
+// clang-format off
+const DecodeCase kDecodeCases[] = {
+    {"all_versions", 0x0100, 0x0F00, 0x0010, 1, 256, true, kValid, kValid | (3ull << 34), kAllVersions, 1, 1, 1, 1},
+    {"older_standards_only", 0x00FF, 0x00FE, 0x0008, 0, 0, true, kValid, kValid | (1ull << 34), {}, 0, 0, 1, 0},
+    {"acs3_only", 0x0000, 0x0400, 0x0000, 8, 0x1234, true, kValid, 1ull << 35, {"ACS-3 "}, 0, 0, 0, 1},
+    {"ata8_and_acs4", 0xFEFF, 0x0900, 0xFFEF, 0xFFFF, 1, true, kValid, 0, {"ATA8-ACS ", "ACS-4 "}, 0, 0, 0, 0},
+    {"page_invalid", 0x0100, 0x0200, 0x0010, 1, 128, true, 0, kValid | (3ull << 34), {"ACS-2 "}, 1, 1, 0, 0},
+    {"page_valid_caps_without_bit63", 0x0100, 0x0000, 0x0010, 1, 128, true, kValid, 3ull << 34, {}, 1, 1, 1, 1},
+    {"log_absent", 0x0100, 0x0100, 0x0010, 2, 64, false, kValid, kValid | (3ull << 34), {"ATA8-ACS "}, 1, 1, 0, 0},
+};
+// clang-format on
+
+INSTANTIATE_TEST_SUITE_P(Cases, Decode, testing::ValuesIn(kDecodeCases), case_name<DecodeCase>);
 
 TEST_F(DriveTest, IdentifyAndLogCommandsOnTheWire) {
   open();
@@ -308,17 +235,7 @@ TEST_F(DriveTest, FailedIdentifyLeavesInfoAsItWas) {
 
     const int result = identify_device(cmd_, info);
     EXPECT_NE(result, kResultSuccess);
-    EXPECT_EQ(info.model, before.model);
-    EXPECT_EQ(info.serial, before.serial);
-    EXPECT_EQ(info.firmware, before.firmware);
-    EXPECT_EQ(info.security_word, before.security_word);
-    EXPECT_EQ(info.security_state, before.security_state);
-    EXPECT_EQ(info.dma_download_supported, before.dma_download_supported);
-    EXPECT_EQ(info.mode3_download_supported, before.mode3_download_supported);
-    EXPECT_EQ(info.dm_offsets_deferred_supported, before.dm_offsets_deferred_supported);
-    EXPECT_EQ(info.min_download_blocks, before.min_download_blocks);
-    EXPECT_EQ(info.max_download_blocks, before.max_download_blocks);
-    EXPECT_EQ(info.major_versions, before.major_versions);
+    EXPECT_EQ(fields(info), fields(before));
 
     // Nothing after the failed IDENTIFY: no log read.
     EXPECT_EQ(scsi_requests().size(), 1u);

@@ -13,6 +13,7 @@
 #include "sim/image_format.h"
 #include "sim/state_file.h"
 #include "sim/world.h"
+#include "support/helpers.h"
 #include "support/run_tool.h"
 
 namespace {
@@ -21,13 +22,6 @@ const std::u16string kDrive0 = u"\\\\.\\PhysicalDrive0";
 
 std::string state_path() { return testing::TempDir() + "quillmark_sim_state.txt"; }
 std::string image_path() { return testing::TempDir() + "quillmark_sim_state_fw.bin"; }
-
-void write_file(const std::string& path, const std::string& bytes) {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  ASSERT_NE(f, nullptr);
-  ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
-  std::fclose(f);
-}
 
 bool file_exists(const std::string& path) {
   std::FILE* f = std::fopen(path.c_str(), "rb");
@@ -174,13 +168,12 @@ TEST_F(SimState, SavedStateComesBackInTheNextRun) {
   ASSERT_FALSE(sim::world().adapters.empty());
   sim::world().adapters[0].drives[4].firmware = "SIM4.00";
   const std::string saved = sim::format_state();
-  console::capture_begin();
-  EXPECT_TRUE(sim::save_state_file(state_path()));
-  fresh_world();
-  EXPECT_TRUE(sim::load_state_file(state_path()));
-  const std::string err = console::captured_err();
-  console::capture_end();
-  EXPECT_EQ(err, "");
+  const Printed p = printed([] {
+    EXPECT_TRUE(sim::save_state_file(state_path()));
+    fresh_world();
+    EXPECT_TRUE(sim::load_state_file(state_path()));
+  });
+  EXPECT_EQ(p.err, "");
   EXPECT_EQ(sim::format_state(), saved);
   EXPECT_EQ(sim::world().adapters[0].drives[4].firmware, "SIM4.00");
   EXPECT_FALSE(file_exists(state_path() + ".tmp"));
@@ -188,13 +181,9 @@ TEST_F(SimState, SavedStateComesBackInTheNextRun) {
 
 TEST_F(SimState, MissingFileLeavesTheBuiltInWorldSilently) {
   const std::string before = sim::format_state();
-  console::capture_begin();
-  EXPECT_FALSE(sim::load_state_file(state_path()));
-  const std::string out = console::captured_out();
-  const std::string err = console::captured_err();
-  console::capture_end();
-  EXPECT_EQ(out, "");
-  EXPECT_EQ(err, "");
+  const Printed p = printed([] { EXPECT_FALSE(sim::load_state_file(state_path())); });
+  EXPECT_EQ(p.out, "");
+  EXPECT_EQ(p.err, "");
   EXPECT_EQ(sim::format_state(), before);
 }
 
@@ -207,13 +196,10 @@ TEST_F(SimState, DamagedOrOversizedFileIsReportedInOneLineAndIgnored) {
   for (const std::string& bytes : files) {
     fresh_world();
     const std::string before = sim::format_state();
-    write_file(state_path(), bytes);
-    console::capture_begin();
-    EXPECT_FALSE(sim::load_state_file(state_path()));
-    const std::string out = console::captured_out();
-    const std::string err = console::captured_err();
-    console::capture_end();
-    EXPECT_EQ(out, "");
+    ASSERT_TRUE(write_file(state_path(), Bytes(bytes.begin(), bytes.end())));
+    const Printed p = printed([] { EXPECT_FALSE(sim::load_state_file(state_path())); });
+    const std::string& err = p.err;
+    EXPECT_EQ(p.out, "");
     EXPECT_EQ(err.rfind("quillmark-sim: ignoring damaged state file " + state_path() + ": ", 0), 0u)
         << err;
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
@@ -223,10 +209,7 @@ TEST_F(SimState, DamagedOrOversizedFileIsReportedInOneLineAndIgnored) {
 
 TEST_F(SimState, SaveFailureIsReportedInOneLine) {
   const std::string path = testing::TempDir() + "no_such_directory_qm/state.txt";
-  console::capture_begin();
-  EXPECT_FALSE(sim::save_state_file(path));
-  const std::string err = console::captured_err();
-  console::capture_end();
+  const std::string err = printed([&] { EXPECT_FALSE(sim::save_state_file(path)); }).err;
   EXPECT_EQ(err.rfind("quillmark-sim: cannot save state file " + path + ": ", 0), 0u) << err;
   EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
 }
@@ -234,7 +217,7 @@ TEST_F(SimState, SaveFailureIsReportedInOneLine) {
 // The rehearsal a user runs: download in one run, "/i" in the next shows the new revision.
 TEST_F(SimState, DownloadThenInformationInTheNextRunShowsTheNewRevision) {
   const std::vector<uint8_t> image = sim::make_image(4 * 32768, "SIM2.00");
-  write_file(image_path(), std::string(image.begin(), image.end()));
+  ASSERT_TRUE(write_file(image_path(), image));
 
   const ToolRun download = run_tool({kDrive0, u16("/D:" + image_path()), u"/s"});
   ASSERT_EQ(download.exit_code, 0) << download.out;
@@ -256,7 +239,7 @@ TEST_F(SimState, DownloadThenInformationInTheNextRunShowsTheNewRevision) {
 // A deferred image taken in one run is activated in the next.
 TEST_F(SimState, DeferredImageWaitsForTheNextRun) {
   const std::vector<uint8_t> image = sim::make_image(2 * 32768, "SIM2.00");
-  write_file(image_path(), std::string(image.begin(), image.end()));
+  ASSERT_TRUE(write_file(image_path(), image));
 
   ASSERT_EQ(run_tool({kDrive0, u16("/D:" + image_path()), u"/e"}).exit_code, 0);
   EXPECT_EQ(drive(0).firmware, "SIM1.00");

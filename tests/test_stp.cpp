@@ -18,12 +18,6 @@ namespace {
 constexpr int kPort = 3;
 constexpr int kPhy = 1;
 
-uint32_t u32_at(const std::vector<uint8_t>& b, size_t at) {
-  uint32_t v;
-  std::memcpy(&v, b.data() + at, 4);
-  return v;
-}
-
 class StpTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -72,17 +66,16 @@ struct LayoutCase {
   uint32_t data_length;
   uint8_t command;
   uint32_t size;
-  uint32_t length;
   uint32_t flags;
 };
 
 void PrintTo(const LayoutCase& c, std::ostream* os) { *os << c.name; }
 
 const LayoutCase kLayouts[] = {
-    {"NoData", kDirNone, 0, 0x92, 168, 140, 0x10},
-    {"NoDataLengthIgnored", kDirNone, 4096, 0x92, 168, 140, 0x10},
-    {"Identify", kDirIn, 512, 0xEC, 680, 652, 0x11},
-    {"Write2048", kDirOut, 2048, 0x92, 2216, 2188, 0x12},
+    {"NoData", kDirNone, 0, 0x92, 168, 0x10},
+    {"NoDataLengthIgnored", kDirNone, 4096, 0x92, 168, 0x10},
+    {"Identify", kDirIn, 512, 0xEC, 680, 0x11},
+    {"Write2048", kDirOut, 2048, 0x92, 2216, 0x12},
 };
 
 class StpLayout : public StpTest, public ::testing::WithParamInterface<LayoutCase> {};
@@ -104,12 +97,7 @@ TEST_P(StpLayout, RequestCarriesSizesFlagsAndData) {
   ASSERT_EQ(r.size(), 1u);
   const std::vector<uint8_t>& b = r[0];
   ASSERT_EQ(b.size(), c.size);
-  EXPECT_EQ(u32_at(b, 0), 28u);  // HeaderLength
-  EXPECT_EQ(0, std::memcmp(b.data() + 4, "CSMISAS\0", 8));
-  EXPECT_EQ(u32_at(b, 12), 5u);        // Timeout
-  EXPECT_EQ(u32_at(b, 16), 25u);       // ControlCode
-  EXPECT_EQ(u32_at(b, 20), 0u);        // ReturnCode
-  EXPECT_EQ(u32_at(b, 24), c.length);  // Length
+  csmi_test::expect_header(b, "CSMISAS\0", 5, 25);
   EXPECT_EQ(b[28], adapter().phys[kPhy].Identify.bPhyIdentifier);
   EXPECT_EQ(b[29], adapter().phys[kPhy].bPortIdentifier);
   EXPECT_EQ(b[30], 0);  // bConnectionRate: negotiated
@@ -213,22 +201,21 @@ struct FailureCase {
   uint32_t os_fail_code;      // control code failing at the OS (0: none)
   uint32_t return_code_code;  // control code answered with ReturnCode 3 (0: none)
   int verbosity;
-  const char* expected;
+  std::string expected;
 };
 
 void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 
+const std::string kFailedWithReturnCode3 =
+    "issue_stp_passthru: CMD=0xec failed. ioret=1 GetLastErr=0x0, IoctlHeader->ReturnCode=3\n";
+
+// clang-format off
 const FailureCase kFailures[] = {
-    {"OsFailure", 25, 0, 0,
-     "issue_stp_passthru: CMD=0xec failed. ioret=0 GetLastErr=0x1f, "
-     "IoctlHeader->ReturnCode=0\n"},
-    {"ReturnCode", 0, 25, 0,
-     "issue_stp_passthru: CMD=0xec failed. ioret=1 GetLastErr=0x0, "
-     "IoctlHeader->ReturnCode=3\n"},
-    {"ReturnCodeVerbose", 0, 25, 1,
-     "issue_stp_passthru: CMD=0xec failed. ioret=1 GetLastErr=0x0, "
-     "IoctlHeader->ReturnCode=3\n"},
+    {"OsFailure", 25, 0, 0, "issue_stp_passthru: CMD=0xec failed. ioret=0 GetLastErr=0x1f, IoctlHeader->ReturnCode=0\n"},
+    {"ReturnCode", 0, 25, 0, kFailedWithReturnCode3},
+    {"ReturnCodeVerbose", 0, 25, 1, kFailedWithReturnCode3},
 };
+// clang-format on
 
 class StpFailure : public StpTest, public ::testing::WithParamInterface<FailureCase> {};
 
@@ -288,25 +275,24 @@ struct StatusCase {
   uint8_t status;
   uint8_t error;
   int result;
-  const char* expected;
+  std::string expected;
 };
 
 void PrintTo(const StatusCase& c, std::ostream* os) { *os << c.name; }
 
+const std::string kFailedLine =
+    "issue_stp_passthru: CMD=0xec failed. ioret=1 GetLastErr=0x0, IoctlHeader->ReturnCode=0\n";
+
+// clang-format off
 const StatusCase kStatusCases[] = {
-    {"AbortInRegisterFis", -1, 0x51, 0x04, kResultDriveError,
-     "issue_stp_passthru: CMD=0xec failed. ioret=1 GetLastErr=0x0, IoctlHeader->ReturnCode=0\n"
-     "Status FIS: Status=0x51 Error=0x04\n"},
-    {"DeviceFault", -1, 0x70, 0x00, kResultDriveError,
-     "issue_stp_passthru: CMD=0xec failed. ioret=1 GetLastErr=0x0, IoctlHeader->ReturnCode=0\n"
-     "Status FIS: Status=0x70 Error=0x00\n"},
-    {"ErrorInPioSetupFis", 0x5F, 0x41, 0x10, kResultDriveError,
-     "issue_stp_passthru: CMD=0xec failed. ioret=1 GetLastErr=0x0, IoctlHeader->ReturnCode=0\n"
-     "Status FIS: Status=0x41 Error=0x10\n"},
+    {"AbortInRegisterFis", -1, 0x51, 0x04, kResultDriveError, kFailedLine + "Status FIS: Status=0x51 Error=0x04\n"},
+    {"DeviceFault", -1, 0x70, 0x00, kResultDriveError, kFailedLine + "Status FIS: Status=0x70 Error=0x00\n"},
+    {"ErrorInPioSetupFis", 0x5F, 0x41, 0x10, kResultDriveError, kFailedLine + "Status FIS: Status=0x41 Error=0x10\n"},
     {"ErrorByteWithoutErrBit", -1, 0x50, 0x04, kResultSuccess, ""},
     {"AllZeroFis", 0, 0x51, 0x04, kResultSuccess, ""},
     {"OtherFisType", 0x41, 0x51, 0x04, kResultSuccess, ""},
 };
+// clang-format on
 
 class StpStatusFis : public StpTest, public ::testing::WithParamInterface<StatusCase> {};
 
@@ -350,10 +336,10 @@ TEST_F(StpTest, VerbosityTwoDumpsRequestAndStatus) {
   cmd.phy.Identify.bPhyIdentifier = 1;
   cmd.phy.bPortIdentifier = 0x11;
   ASSERT_EQ(issue_stp_passthru(cmd), kResultSuccess);
-  const std::vector<uint8_t> command_fis = {0x27, 0x80, 0xEC, 0, 0, 0, 0, 0, 0, 0,
-                                            0,    0,    1,    0, 0, 0, 0, 0, 0, 0};
-  const std::vector<uint8_t> status_fis = {0x34, 0x40, 0x50, 0, 0, 0, 0, 0, 0, 0,
-                                           0,    0,    0,    0, 0, 0, 0, 0, 0, 0};
+  // clang-format off
+  const Bytes command_fis = {0x27, 0x80, 0xEC, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
+  const Bytes status_fis = {0x34, 0x40, 0x50, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  // clang-format on
   const std::string expected =
       "Allocated 680 bytes for cmd 0xec\n"
       "------\n\n"

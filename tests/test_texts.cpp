@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -9,24 +8,18 @@
 #include "platform/console.h"
 #include "sim/world.h"
 #include "support/expected_texts.h"
+#include "support/helpers.h"
 
 namespace {
 
 std::string capture(void (*print)()) {
-  console::capture_begin();
-  print();
-  std::string out = console::captured_out();
-  EXPECT_EQ(console::captured_err(), "");
-  console::capture_end();
-  return out;
+  const Printed p = printed(print);
+  EXPECT_EQ(p.err, "");
+  return p.out;
 }
 
 std::string captured_usage(const std::string& invocation) {
-  console::capture_begin();
-  print_usage(invocation);
-  std::string out = console::captured_out();
-  console::capture_end();
-  return out;
+  return printed([&] { print_usage(invocation); }).out;
 }
 
 std::vector<std::string> lines_of(const std::string& text) {
@@ -34,14 +27,6 @@ std::vector<std::string> lines_of(const std::string& text) {
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
-}
-
-std::string read_file(const char* path) {
-  std::ifstream in(path, std::ios::binary);
-  EXPECT_TRUE(in.good()) << path;
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
 }
 
 class Texts : public testing::Test {
@@ -111,6 +96,7 @@ TEST_F(Texts, UsageShape) {
 TEST_F(Texts, LicenceTextsAreTheSourcesVerbatim) {
   const std::string eula = read_file(QM_EULA_PATH);
   const std::string lgpl = read_file(QM_LGPL_PATH);
+  ASSERT_FALSE(eula.empty());
   ASSERT_FALSE(lgpl.empty());
   const std::string out = capture(print_license_texts);
   EXPECT_EQ(out, eula + std::string(69, '=') + "\n\n" + lgpl);

@@ -10,11 +10,11 @@
 
 #include "platform/console.h"
 #include "sim/world.h"
+#include "support/helpers.h"
 #include "transport/device_command.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 using Kind = sim::LogEntry::Kind;
 
 const std::u16string kDrive = u"\\\\.\\PhysicalDrive0";
@@ -23,75 +23,64 @@ constexpr SCSI_ADDRESS kAddress{8, 9, 1, 2, 3};
 // ---------------------------------------------------------------------------------------
 // Commands as their callers set them (only the fields each one names).
 
-void set_identify(DeviceCommand& c, uint8_t* buf) {
-  c.direction = kDirIn;
+void set_common(DeviceCommand& c, uint32_t direction, uint8_t* buf, uint32_t length,
+                uint32_t register_set, uint32_t protocol, uint8_t command) {
+  c.direction = direction;
   c.data = buf;
-  c.data_length = 512;
-  c.register_set = kRegisters28;
-  c.protocol = kProtocolPio;
+  c.data_length = length;
+  c.register_set = register_set;
+  c.protocol = protocol;
+  c.regs.command = command;
+}
+
+void set_identify(DeviceCommand& c, uint8_t* buf) {
+  set_common(c, kDirIn, buf, 512, kRegisters28, kProtocolPio, 0xEC);
   c.regs.count_7_0 = 1;
-  c.regs.command = 0xEC;
 }
 
 void set_read_log(DeviceCommand& c, uint8_t* buf) {
-  c.direction = kDirIn;
-  c.data = buf;
-  c.data_length = 512;
-  c.register_set = kRegisters48;
-  c.protocol = kProtocolPio;
+  set_common(c, kDirIn, buf, 512, kRegisters48, kProtocolPio, 0x2F);
   c.regs.count_7_0 = 1;
   c.regs.lba_7_0 = 0x30;
   c.regs.lba_15_8 = 3;
-  c.regs.command = 0x2F;
 }
 
 // One 64-block segment at block offset 64.
 void set_download(DeviceCommand& c, uint8_t* buf) {
-  c.direction = kDirOut;
-  c.data = buf;
-  c.data_length = 512;
-  c.register_set = kRegisters28;
-  c.protocol = kProtocolPio;
+  set_common(c, kDirOut, buf, 512, kRegisters28, kProtocolPio, 0x92);
   c.regs.features_7_0 = 0x03;
   c.regs.count_7_0 = 0x40;
   c.regs.lba_7_0 = 0x00;
   c.regs.lba_15_8 = 0x40;
   c.regs.lba_23_16 = 0x00;
   c.regs.device = 0x40;
-  c.regs.command = 0x92;
 }
 
 // The activation: no data, but still the PIO protocol.
 void set_activate(DeviceCommand& c, uint8_t*) {
-  c.direction = kDirNone;
-  c.data = nullptr;
-  c.data_length = 0;
-  c.register_set = kRegisters28;
-  c.protocol = kProtocolPio;
+  set_common(c, kDirNone, nullptr, 0, kRegisters28, kProtocolPio, 0x92);
   c.regs.features_7_0 = 0x0F;
   c.regs.count_7_0 = 0;
-  c.regs.command = 0x92;
 }
 
 void set_flush(DeviceCommand& c, uint8_t*) {
-  c.direction = kDirNone;
-  c.data = nullptr;
-  c.data_length = 0;
-  c.register_set = kRegisters28;
-  c.protocol = kProtocolNonData;
-  c.regs.command = 0xE7;
+  set_common(c, kDirNone, nullptr, 0, kRegisters28, kProtocolNonData, 0xE7);
 }
 
-void set_flush_ext(DeviceCommand& c, uint8_t* buf) {
-  set_flush(c, buf);
-  c.register_set = kRegisters48;
-  c.regs.command = 0xEA;
+void set_flush_ext(DeviceCommand& c, uint8_t*) {
+  set_common(c, kDirNone, nullptr, 0, kRegisters48, kProtocolNonData, 0xEA);
 }
 
-void set_identify_unknown_protocol(DeviceCommand& c, uint8_t* buf) {
-  set_identify(c, buf);
-  c.protocol = 2;
+void set_unknown_command(DeviceCommand& c, uint8_t*) {
+  set_common(c, kDirNone, nullptr, 0, kRegisters28, kProtocolNonData, 0xB0);
 }
+
+// clang-format off
+void set_identify_unknown_protocol(DeviceCommand& c, uint8_t* buf) { set_identify(c, buf); c.protocol = 2; }
+void set_identify_bad_direction(DeviceCommand& c, uint8_t* buf) { set_identify(c, buf); c.direction = 3; }
+void set_download_bad_direction(DeviceCommand& c, uint8_t* buf) { set_download(c, buf); c.direction = 3; }
+void set_identify_1024(DeviceCommand& c, uint8_t* buf) { set_identify(c, buf); c.data_length = 1024; }
+// clang-format on
 
 // Twelve distinct register values, so that every byte's place shows.
 void set_all_registers(DeviceCommand& c, uint8_t* buf) {
@@ -115,35 +104,10 @@ void set_upper_halves(DeviceCommand& c) {
   c.regs.lba_47_40 = 0x25;
 }
 
-void set_read_log_over_upper(DeviceCommand& c, uint8_t* buf) {
-  set_upper_halves(c);
-  set_read_log(c, buf);
-}
-
-void set_identify_over_upper(DeviceCommand& c, uint8_t* buf) {
-  set_upper_halves(c);
-  set_identify(c, buf);
-}
-
-void set_identify_bad_direction(DeviceCommand& c, uint8_t* buf) {
-  set_identify(c, buf);
-  c.direction = 3;
-}
-
-void set_download_bad_direction(DeviceCommand& c, uint8_t* buf) {
-  set_download(c, buf);
-  c.direction = 3;
-}
-
-void set_identify_1024(DeviceCommand& c, uint8_t* buf) {
-  set_identify(c, buf);
-  c.data_length = 1024;
-}
-
-void set_unknown_command(DeviceCommand& c, uint8_t* buf) {
-  set_flush(c, buf);
-  c.regs.command = 0xB0;
-}
+// clang-format off
+void set_read_log_over_upper(DeviceCommand& c, uint8_t* buf) { set_upper_halves(c); set_read_log(c, buf); }
+void set_identify_over_upper(DeviceCommand& c, uint8_t* buf) { set_upper_halves(c); set_identify(c, buf); }
+// clang-format on
 
 using Setter = void (*)(DeviceCommand&, uint8_t*);
 
@@ -188,11 +152,9 @@ struct Outcome {
 // Sends through the dispatch with the last error dirty, so that clearing it shows.
 Outcome send(DeviceCommand& cmd) {
   sim::world().last_error = 0xDEAD;
-  console::capture_begin();
-  const int result = issue_command(cmd);
-  Outcome o{result, console::captured_out()};
-  console::capture_end();
-  return o;
+  int result = 0;
+  const Printed p = printed([&] { result = issue_command(cmd); });
+  return {result, p.out};
 }
 
 const sim::LogEntry& only_entry(Kind kind) {
@@ -202,28 +164,19 @@ const sim::LogEntry& only_entry(Kind kind) {
   return log.back();
 }
 
-ScsiPassThroughRequest sent_scsi() {
-  const sim::LogEntry& e = only_entry(Kind::Scsi);
-  ScsiPassThroughRequest r;
+// The one request sent, of the given kind, as its structure.
+template <typename Request>
+Request sent(Kind kind) {
+  const sim::LogEntry& e = only_entry(kind);
+  Request r;
   std::memset(&r, 0xCC, sizeof r);
   EXPECT_EQ(e.request.size(), sizeof r);
   if (e.request.size() == sizeof r) std::memcpy(&r, e.request.data(), sizeof r);
   return r;
 }
 
-ATA_PASS_THROUGH_DIRECT sent_ata() {
-  const sim::LogEntry& e = only_entry(Kind::Ata);
-  ATA_PASS_THROUGH_DIRECT r;
-  std::memset(&r, 0xCC, sizeof r);
-  EXPECT_EQ(e.request.size(), sizeof r);
-  if (e.request.size() == sizeof r) std::memcpy(&r, e.request.data(), sizeof r);
-  return r;
-}
-
-Bytes range(const void* p, size_t offset, size_t n) {
-  const auto* b = static_cast<const uint8_t*>(p) + offset;
-  return Bytes(b, b + n);
-}
+ScsiPassThroughRequest sent_scsi() { return sent<ScsiPassThroughRequest>(Kind::Scsi); }
+ATA_PASS_THROUGH_DIRECT sent_ata() { return sent<ATA_PASS_THROUGH_DIRECT>(Kind::Ata); }
 
 Bytes block(uint8_t seed) {
   Bytes b(512);
@@ -291,103 +244,30 @@ TEST_P(ScsiRequest, GoesOutByteForByte) {
   EXPECT_EQ(e.data_out, c.data_in == SCSI_IOCTL_DATA_OUT ? original : Bytes{});
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ScsiRequest,
-    testing::Values(ScsiCase{"Identify",
-                             set_identify,
-                             kPassThrough16,
-                             {0x85, 0x08, 0x0E, 0, 0, 0, 0x01, 0, 0, 0, 0, 0, 0, 0, 0xEC, 0},
-                             SCSI_IOCTL_DATA_IN,
-                             true,
-                             1},
-                    ScsiCase{"ReadLogExt",
-                             set_read_log,
-                             kPassThrough16,
-                             {0x85, 0x09, 0x0E, 0, 0, 0, 0x01, 0, 0x30, 0, 0x03, 0, 0, 0, 0x2F, 0},
-                             SCSI_IOCTL_DATA_IN,
-                             true,
-                             1},
-                    ScsiCase{
-                        "DownloadWithData",
-                        set_download,
-                        kPassThrough16,
-                        {0x85, 0x0A, 0x06, 0, 0x03, 0, 0x40, 0, 0, 0, 0x40, 0, 0, 0x40, 0x92, 0},
-                        SCSI_IOCTL_DATA_OUT,
-                        true,
-                        1},
-                    ScsiCase{"DownloadWithoutData",
-                             set_activate,
-                             kPassThrough16,
-                             {0x85, 0x0A, 0x06, 0, 0x0F, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x92, 0},
-                             SCSI_IOCTL_DATA_UNSPECIFIED,
-                             false,
-                             1},
-                    ScsiCase{"NonData",
-                             set_flush,
-                             kPassThrough16,
-                             {0x85, 0x06, 0x06, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xE7, 0},
-                             SCSI_IOCTL_DATA_UNSPECIFIED,
-                             false,
-                             11},
-                    ScsiCase{"NonData48",
-                             set_flush_ext,
-                             kPassThrough16,
-                             {0x85, 0x07, 0x06, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xEA, 0},
-                             SCSI_IOCTL_DATA_UNSPECIFIED,
-                             false,
-                             11},
-                    ScsiCase{"UnknownProtocol",
-                             set_identify_unknown_protocol,
-                             kPassThrough16,
-                             {0x85, 0x00, 0x0E, 0, 0, 0, 0x01, 0, 0, 0, 0, 0, 0, 0, 0xEC, 0},
-                             SCSI_IOCTL_DATA_IN,
-                             true,
-                             11},
-                    ScsiCase{"CkCond",
-                             set_identify,
-                             kPassThrough16 | kPassThroughCkCond,
-                             {0x85, 0x08, 0x2E, 0, 0, 0, 0x01, 0, 0, 0, 0, 0, 0, 0, 0xEC, 0},
-                             SCSI_IOCTL_DATA_IN,
-                             true,
-                             11},
-                    ScsiCase{"RegistersAsOneRun",
-                             set_all_registers_48,
-                             kPassThrough16,
-                             {0x85, 0x09, 0x0E, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18,
-                              0x19, 0x1A, 0x1B, 0x1C, 0},
-                             SCSI_IOCTL_DATA_IN,
-                             true,
-                             11},
-                    ScsiCase{"UpperHalvesOf28BitCommand",
-                             set_all_registers,
-                             kPassThrough16,
-                             {0x85, 0x08, 0x0E, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18,
-                              0x19, 0x1A, 0x1B, 0x1C, 0},
-                             SCSI_IOCTL_DATA_IN,
-                             true,
-                             11},
-                    ScsiCase{"Short12Identify",
-                             set_identify,
-                             0,
-                             {0xA1, 0x08, 0x0E, 0, 0x01, 0, 0, 0, 0, 0xEC, 0, 0},
-                             SCSI_IOCTL_DATA_IN,
-                             true,
-                             1},
-                    ScsiCase{"Short12DropsUpperHalves",
-                             set_all_registers_48,
-                             0,
-                             {0xA1, 0x09, 0x0E, 0x12, 0x14, 0x16, 0x18, 0x1A, 0x1B, 0x1C, 0, 0},
-                             SCSI_IOCTL_DATA_IN,
-                             true,
-                             11},
-                    ScsiCase{"Short12Download",
-                             set_download,
-                             0,
-                             {0xA1, 0x0A, 0x06, 0x03, 0x40, 0, 0x40, 0, 0x40, 0x92, 0, 0},
-                             SCSI_IOCTL_DATA_OUT,
-                             true,
-                             1}),
-    [](const auto& info) { return std::string(info.param.name); });
+constexpr uint8_t kIn = SCSI_IOCTL_DATA_IN;
+constexpr uint8_t kOut = SCSI_IOCTL_DATA_OUT;
+constexpr uint8_t kUnspecified = SCSI_IOCTL_DATA_UNSPECIFIED;
+constexpr uint32_t k16 = kPassThrough16;
+
+// clang-format off
+const ScsiCase kScsiCases[] = {
+    {"Identify", set_identify, k16, {0x85, 0x08, 0x0E, 0, 0, 0, 0x01, 0, 0, 0, 0, 0, 0, 0, 0xEC, 0}, kIn, true, 1},
+    {"ReadLogExt", set_read_log, k16, {0x85, 0x09, 0x0E, 0, 0, 0, 0x01, 0, 0x30, 0, 0x03, 0, 0, 0, 0x2F, 0}, kIn, true, 1},
+    {"DownloadWithData", set_download, k16, {0x85, 0x0A, 0x06, 0, 0x03, 0, 0x40, 0, 0, 0, 0x40, 0, 0, 0x40, 0x92, 0}, kOut, true, 1},
+    {"DownloadWithoutData", set_activate, k16, {0x85, 0x0A, 0x06, 0, 0x0F, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x92, 0}, kUnspecified, false, 1},
+    {"NonData", set_flush, k16, {0x85, 0x06, 0x06, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xE7, 0}, kUnspecified, false, 11},
+    {"NonData48", set_flush_ext, k16, {0x85, 0x07, 0x06, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xEA, 0}, kUnspecified, false, 11},
+    {"UnknownProtocol", set_identify_unknown_protocol, k16, {0x85, 0x00, 0x0E, 0, 0, 0, 0x01, 0, 0, 0, 0, 0, 0, 0, 0xEC, 0}, kIn, true, 11},
+    {"CkCond", set_identify, k16 | kPassThroughCkCond, {0x85, 0x08, 0x2E, 0, 0, 0, 0x01, 0, 0, 0, 0, 0, 0, 0, 0xEC, 0}, kIn, true, 11},
+    {"RegistersAsOneRun", set_all_registers_48, k16, {0x85, 0x09, 0x0E, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0x19, 0x1A, 0x1B, 0x1C, 0}, kIn, true, 11},
+    {"UpperHalvesOf28BitCommand", set_all_registers, k16, {0x85, 0x08, 0x0E, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0x19, 0x1A, 0x1B, 0x1C, 0}, kIn, true, 11},
+    {"Short12Identify", set_identify, 0, {0xA1, 0x08, 0x0E, 0, 0x01, 0, 0, 0, 0, 0xEC, 0, 0}, kIn, true, 1},
+    {"Short12DropsUpperHalves", set_all_registers_48, 0, {0xA1, 0x09, 0x0E, 0x12, 0x14, 0x16, 0x18, 0x1A, 0x1B, 0x1C, 0, 0}, kIn, true, 11},
+    {"Short12Download", set_download, 0, {0xA1, 0x0A, 0x06, 0x03, 0x40, 0, 0x40, 0, 0x40, 0x92, 0, 0}, kOut, true, 1},
+};
+// clang-format on
+
+INSTANTIATE_TEST_SUITE_P(Cases, ScsiRequest, testing::ValuesIn(kScsiCases), case_name<ScsiCase>);
 
 // ---------------------------------------------------------------------------------------
 // ATA pass-through: the request as sent.
@@ -441,54 +321,20 @@ TEST_P(AtaRequest, GoesOutByteForByte) {
 
 const Bytes kZero8(8, 0);
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, AtaRequest,
-    testing::Values(
-        AtaCase{"Identify", set_identify, 0x03, kZero8, {0, 0x01, 0, 0, 0, 0, 0xEC, 0}, true, 1},
-        AtaCase{"ReadLogExt",
-                set_read_log,
-                0x0B,
-                kZero8,
-                {0, 0x01, 0x30, 0x03, 0, 0, 0x2F, 0},
-                true,
-                1},
-        // The drive reads page 0x2403 and aborts: nothing delivered, so a failure.
-        AtaCase{"ReadLogExtCarriesUpperHalves",
-                set_read_log_over_upper,
-                0x0B,
-                {0x21, 0x22, 0x23, 0x24, 0x25, 0, 0, 0},
-                {0, 0x01, 0x30, 0x03, 0, 0, 0x2F, 0},
-                true,
-                11},
-        AtaCase{"Identify28BitLeavesPreviousZero",
-                set_identify_over_upper,
-                0x03,
-                kZero8,
-                {0, 0x01, 0, 0, 0, 0, 0xEC, 0},
-                true,
-                1},
-        AtaCase{"DownloadWithData",
-                set_download,
-                0x05,
-                kZero8,
-                {0x03, 0x40, 0x00, 0x40, 0x00, 0x40, 0x92, 0},
-                true,
-                1},
-        AtaCase{"DownloadWithoutData",
-                set_activate,
-                0x01,
-                kZero8,
-                {0x0F, 0, 0, 0, 0, 0, 0x92, 0},
-                false,
-                1},
-        AtaCase{"AllRegisters48",
-                set_all_registers_48,
-                0x0B,
-                {0x11, 0x13, 0x15, 0x17, 0x19, 0, 0, 0},
-                {0x12, 0x14, 0x16, 0x18, 0x1A, 0x1B, 0x1C, 0},
-                true,
-                11}),
-    [](const auto& info) { return std::string(info.param.name); });
+// clang-format off
+const AtaCase kAtaCases[] = {
+    {"Identify", set_identify, 0x03, kZero8, {0, 0x01, 0, 0, 0, 0, 0xEC, 0}, true, 1},
+    {"ReadLogExt", set_read_log, 0x0B, kZero8, {0, 0x01, 0x30, 0x03, 0, 0, 0x2F, 0}, true, 1},
+    // The drive reads page 0x2403 and aborts: nothing delivered, so a failure.
+    {"ReadLogExtCarriesUpperHalves", set_read_log_over_upper, 0x0B, {0x21, 0x22, 0x23, 0x24, 0x25, 0, 0, 0}, {0, 0x01, 0x30, 0x03, 0, 0, 0x2F, 0}, true, 11},
+    {"Identify28BitLeavesPreviousZero", set_identify_over_upper, 0x03, kZero8, {0, 0x01, 0, 0, 0, 0, 0xEC, 0}, true, 1},
+    {"DownloadWithData", set_download, 0x05, kZero8, {0x03, 0x40, 0x00, 0x40, 0x00, 0x40, 0x92, 0}, true, 1},
+    {"DownloadWithoutData", set_activate, 0x01, kZero8, {0x0F, 0, 0, 0, 0, 0, 0x92, 0}, false, 1},
+    {"AllRegisters48", set_all_registers_48, 0x0B, {0x11, 0x13, 0x15, 0x17, 0x19, 0, 0, 0}, {0x12, 0x14, 0x16, 0x18, 0x1A, 0x1B, 0x1C, 0}, true, 11},
+};
+// clang-format on
+
+INSTANTIATE_TEST_SUITE_P(Cases, AtaRequest, testing::ValuesIn(kAtaCases), case_name<AtaCase>);
 
 // ---------------------------------------------------------------------------------------
 // Timeout and address, both paths.
@@ -586,40 +432,31 @@ struct FailureCase {
 
 void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 
-class ScsiFailure : public testing::TestWithParam<FailureCase> {};
-
-TEST_P(ScsiFailure, PrintsAndReturns) {
-  const FailureCase& c = GetParam();
+// Runs a failure row on the given path: what it prints and returns, and that the request was
+// sent once, never retried.
+void run_failure(const FailureCase& c, uint64_t interface) {
   fresh_world();
-  DeviceCommand cmd = opened_record(ScsiPassThrough, c.verbosity);
+  DeviceCommand cmd = opened_record(interface, c.verbosity);
   plan(c.fault);
-  Bytes data(512);
+  Bytes data(1024);
   c.set(cmd, data.data());
   const Outcome o = send(cmd);
   EXPECT_EQ(o.out, c.out);
   EXPECT_EQ(o.result, c.result);
   EXPECT_EQ(cmd.last_os_error, c.last_os_error);
-  EXPECT_EQ(sim::world().log.size(), 1u);  // sent once, never retried
+  EXPECT_EQ(sim::world().log.size(), 1u);
 }
 
-PlannedFault scsi_error(uint32_t code) {
-  PlannedFault f;
-  f.scsi_error = code;
-  return f;
-}
+class ScsiFailure : public testing::TestWithParam<FailureCase> {};
 
-PlannedFault scsi_timeout() {
-  PlannedFault f;
-  f.timeout = true;
-  return f;
-}
+TEST_P(ScsiFailure, PrintsAndReturns) { run_failure(GetParam(), ScsiPassThrough); }
 
-PlannedFault scsi_status(int status, Bytes sense = {}) {
-  PlannedFault f;
-  f.scsi_status = status;
-  f.sense = std::move(sense);
-  return f;
-}
+// clang-format off
+PlannedFault scsi_error(uint32_t code) { PlannedFault f; f.scsi_error = code; return f; }
+PlannedFault ata_error(uint32_t code) { PlannedFault f; f.ata_error = code; return f; }
+PlannedFault timed_out() { PlannedFault f; f.timeout = true; return f; }
+PlannedFault scsi_status(int status, Bytes sense = {}) { PlannedFault f; f.scsi_status = status; f.sense = std::move(sense); return f; }
+// clang-format on
 
 PlannedFault drive_answers(uint8_t status, uint8_t error, bool after_data = false) {
   PlannedFault f;
@@ -630,46 +467,25 @@ PlannedFault drive_answers(uint8_t status, uint8_t error, bool after_data = fals
   return f;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ScsiFailure,
-    testing::Values(
-        FailureCase{"InvalidFunctionVerbose", set_identify, scsi_error(1), 1,
-                    "IO Error ERROR_INVALID_FUNCTION [1]\n", 9, 1},
-        FailureCase{"InvalidFunctionQuiet", set_identify, scsi_error(1), 0, "", 9, 1},
-        FailureCase{"OtherErrorVerbose", set_identify, scsi_error(31), 1, "IO Error [31]\n", 0, 31},
-        FailureCase{"OtherErrorQuiet", set_identify, scsi_error(31), 0, "", 0, 31},
-        FailureCase{"TimeoutVeryVerbose", set_identify, scsi_timeout(), 2, "IO Error [121]\n", 0,
-                    121},
-        FailureCase{"CheckConditionGivenSense", set_download, scsi_status(2, {0x70, 0x05, 0x24}), 1,
-                    "CHECK CONDITION ERROR for CMD: 92Sense Buffer: 70524\n", 11, 0},
-        FailureCase{"CheckConditionQuiet", set_download, scsi_status(2, {0x70, 0x05, 0x24}), 0, "",
-                    11, 0},
-        FailureCase{"DriveAbortsThroughBridge",
-                    set_unknown_command,
-                    {},
-                    1,
-                    "CHECK CONDITION ERROR for CMD: b0Sense Buffer: 700b\n",
-                    11,
-                    0},
-        FailureCase{"BadDirectionQuiet",
-                    set_download_bad_direction,
-                    {},
-                    0,
-                    "\nData Direction Unspecified.\n",
-                    1,
-                    0},
-        // IDENTIFY announced as PIO Data-Out never gets its data phase: the drive aborts.
-        FailureCase{"BadDirectionThenCheckCondition",
-                    set_identify_bad_direction,
-                    {},
-                    1,
-                    "\nData Direction Unspecified.\nCHECK CONDITION ERROR for CMD: ecSense "
-                    "Buffer: 700b\n",
-                    11,
-                    0},
-        FailureCase{"BadDirectionNotCarried", set_identify_bad_direction, scsi_error(1), 1,
-                    "\nData Direction Unspecified.\nIO Error ERROR_INVALID_FUNCTION [1]\n", 9, 1}),
-    [](const auto& info) { return std::string(info.param.name); });
+// clang-format off
+const FailureCase kScsiFailures[] = {
+    {"InvalidFunctionVerbose", set_identify, scsi_error(1), 1, "IO Error ERROR_INVALID_FUNCTION [1]\n", 9, 1},
+    {"InvalidFunctionQuiet", set_identify, scsi_error(1), 0, "", 9, 1},
+    {"OtherErrorVerbose", set_identify, scsi_error(31), 1, "IO Error [31]\n", 0, 31},
+    {"OtherErrorQuiet", set_identify, scsi_error(31), 0, "", 0, 31},
+    {"TimeoutVeryVerbose", set_identify, timed_out(), 2, "IO Error [121]\n", 0, 121},
+    {"CheckConditionGivenSense", set_download, scsi_status(2, {0x70, 0x05, 0x24}), 1, "CHECK CONDITION ERROR for CMD: 92Sense Buffer: 70524\n", 11, 0},
+    {"CheckConditionQuiet", set_download, scsi_status(2, {0x70, 0x05, 0x24}), 0, "", 11, 0},
+    {"DriveAbortsThroughBridge", set_unknown_command, {}, 1, "CHECK CONDITION ERROR for CMD: b0Sense Buffer: 700b\n", 11, 0},
+    {"BadDirectionQuiet", set_download_bad_direction, {}, 0, "\nData Direction Unspecified.\n", 1, 0},
+    // IDENTIFY announced as PIO Data-Out never gets its data phase: the drive aborts.
+    {"BadDirectionThenCheckCondition", set_identify_bad_direction, {}, 1, "\nData Direction Unspecified.\nCHECK CONDITION ERROR for CMD: ecSense Buffer: 700b\n", 11, 0},
+    {"BadDirectionNotCarried", set_identify_bad_direction, scsi_error(1), 1, "\nData Direction Unspecified.\nIO Error ERROR_INVALID_FUNCTION [1]\n", 9, 1},
+};
+// clang-format on
+
+INSTANTIATE_TEST_SUITE_P(Cases, ScsiFailure, testing::ValuesIn(kScsiFailures),
+                         case_name<FailureCase>);
 
 TEST(ScsiBadDirection, GoesOutWithoutData) {
   fresh_world();
@@ -724,70 +540,30 @@ INSTANTIATE_TEST_SUITE_P(
 
 class AtaFailure : public testing::TestWithParam<FailureCase> {};
 
-TEST_P(AtaFailure, PrintsAndReturns) {
-  const FailureCase& c = GetParam();
-  fresh_world();
-  DeviceCommand cmd = opened_record(AtaPassThrough, c.verbosity);
-  plan(c.fault);
-  Bytes data(1024);
-  c.set(cmd, data.data());
-  const Outcome o = send(cmd);
-  EXPECT_EQ(o.out, c.out);
-  EXPECT_EQ(o.result, c.result);
-  EXPECT_EQ(cmd.last_os_error, c.last_os_error);
-  EXPECT_EQ(sim::world().log.size(), 1u);
-}
+TEST_P(AtaFailure, PrintsAndReturns) { run_failure(GetParam(), AtaPassThrough); }
 
-PlannedFault ata_error(uint32_t code) {
-  PlannedFault f;
-  f.ata_error = code;
-  return f;
-}
+// clang-format off
+const FailureCase kAtaFailures[] = {
+    {"BadDirectionCleanAnswer", set_download_bad_direction, drive_answers(0x50, 0), 0, "No valid data direction set 3\n", 0, 0},
+    {"BadDirectionNotCarried", set_download_bad_direction, ata_error(1), 1, "No valid data direction set 3\n WinIoStatus = 0x1", 9, 1},
+    {"InvalidFunctionVerbose", set_identify, ata_error(1), 1, " WinIoStatus = 0x1", 9, 1},
+    {"InvalidFunctionQuiet", set_identify, ata_error(1), 0, "", 9, 1},
+    {"OtherErrorVerbose", set_identify, ata_error(31), 1, " WinIoStatus = 0x1f", 0, 31},
+    {"TimeoutVerbose", set_identify, timed_out(), 1, " WinIoStatus = 0x79", 0, 121},
+    {"InterfaceCrcIsSilent", set_identify, drive_answers(0x51, 0x84), 2, "", 13, 0},
+    {"InterfaceCrcNeedsStatusOtherThan50", set_download, drive_answers(0x50, 0x84), 1, "", 1, 0},
+    {"DataInFullyTransferred", set_identify, drive_answers(0x51, 0x04, true), 1, "", 1, 0},
+    {"DataInShort", set_identify_1024, drive_answers(0x51, 0x04, true), 1, " Status = 0x51 Error = 0x4 SC = 0x0 LBA Low = 0x0 LBA Mid = 0x0 LBA Hi = 0x0\n Data Transfered = 512 [io=48, req=1024]\n", 11, 0},
+    {"DataOutStatus40", set_download, drive_answers(0x40, 0x00), 1, " Status = 0x40 Error = 0x0 SC = 0x0 LBA Low = 0x0 LBA Mid = 0x0 LBA Hi = 0x0\n Data Transfered = 0 [io=48, req=512]\n", 11, 0},
+    {"DataOutStatus40Quiet", set_download, drive_answers(0x40, 0x00), 0, "", 11, 0},
+    // The whole byte is compared: DRDY and DSC with one more bit is not success.
+    {"Status52IsNot50", set_activate, drive_answers(0x52, 0x00), 1, " Status = 0x52 Error = 0x0 SC = 0x0 LBA Low = 0x0 LBA Mid = 0x0 LBA Hi = 0x0\n Data Transfered = 0 [io=48, req=0]\n", 11, 0},
+    {"DriveAbortsUnknownCommand", set_unknown_command, {}, 1, " Status = 0x51 Error = 0x4 SC = 0x0 LBA Low = 0x0 LBA Mid = 0x0 LBA Hi = 0x0\n Data Transfered = 0 [io=48, req=0]\n", 11, 0},
+};
+// clang-format on
 
-PlannedFault ata_timeout() { return scsi_timeout(); }
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, AtaFailure,
-    testing::Values(
-        FailureCase{"BadDirectionCleanAnswer", set_download_bad_direction, drive_answers(0x50, 0),
-                    0, "No valid data direction set 3\n", 0, 0},
-        FailureCase{"BadDirectionNotCarried", set_download_bad_direction, ata_error(1), 1,
-                    "No valid data direction set 3\n WinIoStatus = 0x1", 9, 1},
-        FailureCase{"InvalidFunctionVerbose", set_identify, ata_error(1), 1, " WinIoStatus = 0x1",
-                    9, 1},
-        FailureCase{"InvalidFunctionQuiet", set_identify, ata_error(1), 0, "", 9, 1},
-        FailureCase{"OtherErrorVerbose", set_identify, ata_error(31), 1, " WinIoStatus = 0x1f", 0,
-                    31},
-        FailureCase{"TimeoutVerbose", set_identify, ata_timeout(), 1, " WinIoStatus = 0x79", 0,
-                    121},
-        FailureCase{"InterfaceCrcIsSilent", set_identify, drive_answers(0x51, 0x84), 2, "", 13, 0},
-        FailureCase{"InterfaceCrcNeedsStatusOtherThan50", set_download, drive_answers(0x50, 0x84),
-                    1, "", 1, 0},
-        FailureCase{"DataInFullyTransferred", set_identify, drive_answers(0x51, 0x04, true), 1, "",
-                    1, 0},
-        FailureCase{"DataInShort", set_identify_1024, drive_answers(0x51, 0x04, true), 1,
-                    " Status = 0x51 Error = 0x4 SC = 0x0 LBA Low = 0x0 LBA Mid = 0x0 LBA Hi = "
-                    "0x0\n Data Transfered = 512 [io=48, req=1024]\n",
-                    11, 0},
-        FailureCase{"DataOutStatus40", set_download, drive_answers(0x40, 0x00), 1,
-                    " Status = 0x40 Error = 0x0 SC = 0x0 LBA Low = 0x0 LBA Mid = 0x0 LBA Hi = "
-                    "0x0\n Data Transfered = 0 [io=48, req=512]\n",
-                    11, 0},
-        FailureCase{"DataOutStatus40Quiet", set_download, drive_answers(0x40, 0x00), 0, "", 11, 0},
-        // The whole byte is compared: DRDY and DSC with one more bit is not success.
-        FailureCase{"Status52IsNot50", set_activate, drive_answers(0x52, 0x00), 1,
-                    " Status = 0x52 Error = 0x0 SC = 0x0 LBA Low = 0x0 LBA Mid = 0x0 LBA Hi = "
-                    "0x0\n Data Transfered = 0 [io=48, req=0]\n",
-                    11, 0},
-        FailureCase{"DriveAbortsUnknownCommand",
-                    set_unknown_command,
-                    {},
-                    1,
-                    " Status = 0x51 Error = 0x4 SC = 0x0 LBA Low = 0x0 LBA Mid = 0x0 LBA Hi = "
-                    "0x0\n Data Transfered = 0 [io=48, req=0]\n",
-                    11,
-                    0}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, AtaFailure, testing::ValuesIn(kAtaFailures),
+                         case_name<FailureCase>);
 
 // ---------------------------------------------------------------------------------------
 // Registers carry over from one command to the next.
@@ -870,19 +646,22 @@ TEST_P(Dispatch, PicksTheTransport) {
     only_entry(static_cast<Kind>(c.sent));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, Dispatch,
-    testing::Values(
-        DispatchCase{"Scsi", ScsiPassThrough, true, 1, int(Kind::Scsi)},
-        DispatchCase{"ScsiTestedFirst", ScsiPassThrough | AtaPassThrough, true, 1, int(Kind::Scsi)},
-        DispatchCase{"Ata", AtaPassThrough, true, 1, int(Kind::Ata)},
-        DispatchCase{"AtaBeforeCsmi", AtaPassThrough | CsmiStp, true, 1, int(Kind::Ata)},
-        DispatchCase{"CsmiInvalidHandle", CsmiStp, false, 0, -1},
-        DispatchCase{"CsmiInvalidHandleWithOptions", CsmiStp | kFlagActivate, false, 0, -1},
-        DispatchCase{"NoInterface", 0, true, 1, -1},
-        DispatchCase{"OptionBitsOnly", kFlagActivate | kFlagDeviceInfo, true, 1, -1},
-        DispatchCase{"ScanWord", kFlagScan, true, 1, -1}),
-    [](const auto& info) { return std::string(info.param.name); });
+// clang-format off
+const DispatchCase kDispatchCases[] = {
+    {"Scsi", ScsiPassThrough, true, 1, int(Kind::Scsi)},
+    {"ScsiTestedFirst", ScsiPassThrough | AtaPassThrough, true, 1, int(Kind::Scsi)},
+    {"Ata", AtaPassThrough, true, 1, int(Kind::Ata)},
+    {"AtaBeforeCsmi", AtaPassThrough | CsmiStp, true, 1, int(Kind::Ata)},
+    {"CsmiInvalidHandle", CsmiStp, false, 0, -1},
+    {"CsmiInvalidHandleWithOptions", CsmiStp | kFlagActivate, false, 0, -1},
+    {"NoInterface", 0, true, 1, -1},
+    {"OptionBitsOnly", kFlagActivate | kFlagDeviceInfo, true, 1, -1},
+    {"ScanWord", kFlagScan, true, 1, -1},
+};
+// clang-format on
+
+INSTANTIATE_TEST_SUITE_P(Cases, Dispatch, testing::ValuesIn(kDispatchCases),
+                         case_name<DispatchCase>);
 
 // ---------------------------------------------------------------------------------------
 // Opening.
@@ -911,12 +690,8 @@ TEST_P(OpenDevice, OpensAndAddresses) {
   DeviceCommand cmd = cleared_record(ScsiPassThrough, c.verbosity);
   sim::world().last_error = 0xDEAD;
 
-  console::capture_begin();
-  const int result = open_device(cmd, c.path);
-  const std::string out = console::captured_out();
-  console::capture_end();
-
-  EXPECT_EQ(out, c.out);
+  int result = 0;
+  EXPECT_EQ(printed([&] { result = open_device(cmd, c.path); }).out, c.out);
   EXPECT_EQ(result, c.result);
   EXPECT_EQ(cmd.last_os_error, c.last_os_error);
   EXPECT_EQ(cmd.handle != kInvalidHandle, c.handle_open);
@@ -941,23 +716,21 @@ TEST_P(OpenDevice, OpensAndAddresses) {
   EXPECT_TRUE(platform_close(cmd.handle));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, OpenDevice,
-    testing::Values(
-        OpenCase{"Opens", kDrive, 0, 0, 1, "", 1, true, 0},
-        OpenCase{"AccessDeniedVerbose", kDrive, 5, 0, 1,
-                 "CreateFileW Failed due to ACCESS DENIED error.\nAdmin mode is required for "
-                 "this tool to perform.\n",
-                 2, false, 5},
-        OpenCase{"AccessDeniedQuiet", kDrive, 5, 0, 0, "", 2, false, 5},
-        OpenCase{"MissingVerbose", u"\\\\.\\PhysicalDrive7", 0, 0, 2,
-                 "CreateFileW INVALID_HANDLE_VALUE Error: 2", 2, false, 2},
-        OpenCase{"MissingQuiet", u"\\\\.\\PhysicalDrive7", 0, 0, 0, "", 2, false, 2},
-        OpenCase{"OtherOpenError", kDrive, 32, 0, 1, "CreateFileW INVALID_HANDLE_VALUE Error: 32",
-                 2, false, 32},
-        OpenCase{"AddressRefusedVerbose", kDrive, 0, 1, 1,
-                 "DeviceIoControl for IOCTL_SCSI_GET_ADDRESS Error: 1", 2, true, 1},
-        OpenCase{"AddressRefusedQuiet", kDrive, 0, 50, 0, "", 2, true, 50}),
-    [](const auto& info) { return std::string(info.param.name); });
+const std::u16string kMissing = u"\\\\.\\PhysicalDrive7";
+
+// clang-format off
+const OpenCase kOpenCases[] = {
+    {"Opens", kDrive, 0, 0, 1, "", 1, true, 0},
+    {"AccessDeniedVerbose", kDrive, 5, 0, 1, "CreateFileW Failed due to ACCESS DENIED error.\nAdmin mode is required for this tool to perform.\n", 2, false, 5},
+    {"AccessDeniedQuiet", kDrive, 5, 0, 0, "", 2, false, 5},
+    {"MissingVerbose", kMissing, 0, 0, 2, "CreateFileW INVALID_HANDLE_VALUE Error: 2", 2, false, 2},
+    {"MissingQuiet", kMissing, 0, 0, 0, "", 2, false, 2},
+    {"OtherOpenError", kDrive, 32, 0, 1, "CreateFileW INVALID_HANDLE_VALUE Error: 32", 2, false, 32},
+    {"AddressRefusedVerbose", kDrive, 0, 1, 1, "DeviceIoControl for IOCTL_SCSI_GET_ADDRESS Error: 1", 2, true, 1},
+    {"AddressRefusedQuiet", kDrive, 0, 50, 0, "", 2, true, 50},
+};
+// clang-format on
+
+INSTANTIATE_TEST_SUITE_P(Cases, OpenDevice, testing::ValuesIn(kOpenCases), case_name<OpenCase>);
 
 }  // namespace

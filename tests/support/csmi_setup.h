@@ -2,12 +2,16 @@
 // controller requests, and devices attached to chosen phys.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <array>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "sim/world.h"
+#include "support/helpers.h"
 
 namespace csmi_test {
 
@@ -61,6 +65,18 @@ inline void attach(sim::Adapter& a, int phy, sim::PhyDevice device, uint8_t prot
 inline void attach_sata(sim::Adapter& a, int phy, const std::string& serial) {
   attach(a, phy, sim::PhyDevice::Sata, CSMI_SAS_PROTOCOL_SATA, address_for(a.port, phy));
   a.drives[phy].serial = serial;
+}
+
+// The IOCTL header a CSMI request starts with: its own length, signature, timeout, control
+// code, a zero return code and the length of what follows it.
+inline void expect_header(const Bytes& b, const char* signature, uint32_t timeout, uint32_t code) {
+  ASSERT_GE(b.size(), 28u);
+  EXPECT_EQ(u32_at(b, 0), 28u);
+  EXPECT_EQ(0, std::memcmp(b.data() + 4, signature, 8));
+  EXPECT_EQ(u32_at(b, 12), timeout);
+  EXPECT_EQ(u32_at(b, 16), code);
+  EXPECT_EQ(u32_at(b, 20), 0u);
+  EXPECT_EQ(u32_at(b, 24), b.size() - 28);
 }
 
 }  // namespace csmi_test

@@ -1,5 +1,6 @@
 #include "support/expected_texts.h"
 
+#include <cstdio>
 #include <vector>
 
 std::string expected_banner() {
@@ -63,4 +64,21 @@ std::string expected_option_error(const std::string& element, const std::string&
 
 std::string expected_invalid_option(const std::string& first, const std::string& invocation) {
   return "Invalid Command Line Option: " + first + "\n" + expected_usage(invocation);
+}
+
+std::string expected_warning() {
+  return "\n\n\tPLEASE DO NOT CLOSE THIS WINDOW OR INTERRUPT THE FW DOWNLOAD PROCESS\n\n\n";
+}
+
+std::string expected_plan(int mode, uint64_t file_size, uint64_t transfers, uint64_t sectors,
+                          uint64_t bytes_per_transfer, uint64_t remainder) {
+  char mode_text[8];
+  std::snprintf(mode_text, sizeof mode_text, "0x0%X", mode);
+  return std::string("  ----------------------- \n   Downloading Code \n  Mode : ") + mode_text +
+         "\n  File Size: " + std::to_string(file_size) +
+         "\n  Number of Xfers: " + std::to_string(transfers) +
+         "\n  Sectors Xfered with Each Xfer: " + std::to_string(sectors) +
+         "\n  Data in Bytes per Xfer: " + std::to_string(bytes_per_transfer) +
+         "\n  Remainder Bytes to Xfer: " + std::to_string(remainder) +
+         "\n  -----------------------\n\n";
 }

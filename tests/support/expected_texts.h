@@ -2,6 +2,7 @@
 // compare whole outputs against.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // The four banner lines (the build date is the compiler's, as in the tool).
@@ -13,3 +14,10 @@ std::string expected_usage(const std::string& invocation_name);
 // The two command-line error messages, each followed by the usage.
 std::string expected_option_error(const std::string& element, const std::string& invocation);
 std::string expected_invalid_option(const std::string& first, const std::string& invocation);
+
+// The warning printed before a download pass starts.
+std::string expected_warning();
+
+// The download plan shown under "/v" before a pass.
+std::string expected_plan(int mode, uint64_t file_size, uint64_t transfers, uint64_t sectors,
+                          uint64_t bytes_per_transfer, uint64_t remainder);
