@@ -55,14 +55,6 @@ int find_adapter(int port) {
   return -1;
 }
 
-sim::Adapter* adapter_of(Handle handle) {
-  auto& adapters = sim::world().adapters;
-  const Handle index = handle - sim::kAdapterHandleBase;
-  if (index < 0 || index >= sim::kHandleRange || index >= static_cast<Handle>(adapters.size()))
-    return nullptr;
-  return &adapters[static_cast<size_t>(index)];
-}
-
 bool is_ata_phy(sim::PhyDevice d) { return d == sim::PhyDevice::Sata || d == sim::PhyDevice::Stp; }
 
 // Commands whose task file the drive reads as 48-bit: the FIS does not say, the opcode does.
@@ -251,7 +243,7 @@ Handle platform_open_adapter(const std::u16string& path) {
 
 bool platform_csmi_request(Handle handle, void* buffer, uint32_t size) {
   auto& w = sim::world();
-  sim::Adapter* a = adapter_of(handle);
+  sim::Adapter* a = sim::adapter_of(handle);
   const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
 
   sim::LogEntry e;

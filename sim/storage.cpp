@@ -16,22 +16,6 @@ constexpr uint32_t kErrorInvalidHandle = 6;
 constexpr uint32_t kErrorInvalidParameter = 87;
 constexpr uint32_t kErrorSemTimeout = 121;
 
-sim::Port* port_of(Handle handle) {
-  auto& ports = sim::world().ports;
-  const Handle index = handle - sim::kPortHandleBase;
-  if (index < 0 || index >= sim::kHandleRange || index >= static_cast<Handle>(ports.size()))
-    return nullptr;
-  return &ports[static_cast<size_t>(index)];
-}
-
-sim::Adapter* adapter_of(Handle handle) {
-  auto& adapters = sim::world().adapters;
-  const Handle index = handle - sim::kAdapterHandleBase;
-  if (index < 0 || index >= sim::kHandleRange || index >= static_cast<Handle>(adapters.size()))
-    return nullptr;
-  return &adapters[static_cast<size_t>(index)];
-}
-
 std::u16string adapter_path(const sim::Adapter& adapter) {
   std::u16string path = u"\\\\.\\SCSI";
   for (char c : std::to_string(adapter.port)) path += static_cast<char16_t>(c);
@@ -142,7 +126,7 @@ Handle platform_open_drive(const std::u16string& path) {
 }
 
 bool platform_get_scsi_address(Handle handle, SCSI_ADDRESS* address) {
-  sim::Port* port = port_of(handle);
+  sim::Port* port = sim::port_of(handle);
   sim::LogEntry& e = log_request(sim::LogEntry::Kind::GetAddress, port);
   e.request = bytes_of(*address);
   if (port == nullptr) return fail(kErrorInvalidHandle);
@@ -153,7 +137,7 @@ bool platform_get_scsi_address(Handle handle, SCSI_ADDRESS* address) {
 }
 
 bool platform_scsi_passthrough(Handle handle, ScsiPassThroughRequest* request) {
-  sim::Port* port = port_of(handle);
+  sim::Port* port = sim::port_of(handle);
   sim::LogEntry& e = log_request(sim::LogEntry::Kind::Scsi, port);
   e.request = bytes_of(*request);
   const SCSI_PASS_THROUGH_DIRECT& h = request->sptd;
@@ -169,7 +153,7 @@ bool platform_scsi_passthrough(Handle handle, ScsiPassThroughRequest* request) {
 bool platform_ata_passthrough(Handle handle, ATA_PASS_THROUGH_DIRECT* request,
                               uint32_t* bytes_returned) {
   if (bytes_returned != nullptr) *bytes_returned = 0;
-  sim::Port* port = port_of(handle);
+  sim::Port* port = sim::port_of(handle);
   sim::LogEntry& e = log_request(sim::LogEntry::Kind::Ata, port);
   e.request = bytes_of(*request);
   const bool out = (request->AtaFlags & ATA_FLAGS_DATA_OUT) != 0;
@@ -184,13 +168,13 @@ bool platform_ata_passthrough(Handle handle, ATA_PASS_THROUGH_DIRECT* request,
 }
 
 bool platform_close(Handle handle) {
-  sim::Port* port = port_of(handle);
+  sim::Port* port = sim::port_of(handle);
   sim::LogEntry& e = log_request(sim::LogEntry::Kind::Close, port);
   if (port != nullptr) {
     if (port->faults.close_error != 0) return fail(port->faults.close_error);
     return true;
   }
-  if (const sim::Adapter* adapter = adapter_of(handle)) {
+  if (const sim::Adapter* adapter = sim::adapter_of(handle)) {
     e.path = adapter_path(*adapter);
     return true;
   }

@@ -9,6 +9,24 @@ World& world() {
 
 void reset_world() { world() = World{}; }
 
+namespace {
+
+template <typename T>
+T* by_handle(std::vector<T>& items, std::intptr_t handle, std::intptr_t base) {
+  const std::intptr_t index = handle - base;
+  if (index < 0 || index >= kHandleRange || index >= static_cast<std::intptr_t>(items.size()))
+    return nullptr;
+  return &items[static_cast<size_t>(index)];
+}
+
+}  // namespace
+
+Port* port_of(std::intptr_t handle) { return by_handle(world().ports, handle, kPortHandleBase); }
+
+Adapter* adapter_of(std::intptr_t handle) {
+  return by_handle(world().adapters, handle, kAdapterHandleBase);
+}
+
 Port& add_port(const std::u16string& path) {
   Port p;
   p.path = path;

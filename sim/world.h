@@ -16,15 +16,15 @@ namespace sim {
 
 // Planned faults of a physical-drive path (a drive behind a SAT bridge and an ATA port).
 struct PortFaults {
-  uint32_t open_error = 0;       // nonzero: opening fails with this code (5, 2, ...)
-  uint32_t address_error = 0;    // nonzero: IOCTL_SCSI_GET_ADDRESS fails with this code
-  uint32_t scsi_error = 0;       // nonzero: SCSI pass-through not carried (1: invalid function)
-  uint32_t ata_error = 0;        // nonzero: ATA pass-through not carried
-  int scsi_status = -1;          // >= 0: SAT answers ATA commands with this SCSI status, unrun
+  uint32_t open_error = 0;          // nonzero: opening fails with this code (5, 2, ...)
+  uint32_t address_error = 0;       // nonzero: IOCTL_SCSI_GET_ADDRESS fails with this code
+  uint32_t scsi_error = 0;          // nonzero: SCSI pass-through not carried (1: invalid function)
+  uint32_t ata_error = 0;           // nonzero: ATA pass-through not carried
+  int scsi_status = -1;             // >= 0: SAT answers ATA commands with this SCSI status, unrun
   uint8_t scsi_status_command = 0;  // ...only for this ATA command (0: any)
-  std::vector<uint8_t> sense;    // ...with these sense bytes (empty: none)
-  bool timeout = false;          // requests time out (not carried, ERROR_SEM_TIMEOUT 121)
-  uint32_t close_error = 0;      // nonzero: closing fails with this code
+  std::vector<uint8_t> sense;       // ...with these sense bytes (empty: none)
+  bool timeout = false;             // requests time out (not carried, ERROR_SEM_TIMEOUT 121)
+  uint32_t close_error = 0;         // nonzero: closing fails with this code
 };
 
 // A physical drive reachable by path ("\\.\PhysicalDrive0" ...).
@@ -37,14 +37,14 @@ struct Port {
 
 // Planned faults of a CSMI adapter.
 struct AdapterFaults {
-  uint32_t open_error = 0;           // nonzero: the adapter does not open
-  uint32_t os_fail_control_code = 0; // this control code fails at the OS (0: none)
-  uint32_t os_fail_error = 31;       // ...with this error code (ERROR_GEN_FAILURE)
+  uint32_t open_error = 0;                // nonzero: the adapter does not open
+  uint32_t os_fail_control_code = 0;      // this control code fails at the OS (0: none)
+  uint32_t os_fail_error = 31;            // ...with this error code (ERROR_GEN_FAILURE)
   uint32_t return_code_control_code = 0;  // this control code answers a nonzero ReturnCode
   uint32_t return_code = 1;               // ...this one (CSMI_SAS_STATUS_FAILED)
-  uint32_t driver_info_error = 0;    // nonzero: driver information leaves this last error
-  uint32_t cntlr_config_error = 0;   // nonzero: controller configuration leaves this last error
-  bool phy_info_fails = false;       // the phy information request fails at the OS
+  uint32_t driver_info_error = 0;         // nonzero: driver information leaves this last error
+  uint32_t cntlr_config_error = 0;  // nonzero: controller configuration leaves this last error
+  bool phy_info_fails = false;      // the phy information request fails at the OS
   // >= 0: STP replies carry a status FIS of this type in place of the Register
   // Device-to-Host FIS, same Status and Error bytes (0: all zero, no registers returned).
   int status_fis_type = -1;
@@ -68,24 +68,24 @@ struct Adapter {
 struct LogEntry {
   enum class Kind { OpenDrive, OpenAdapter, GetAddress, Scsi, Ata, Csmi, Close, Sleep };
   Kind kind{};
-  std::u16string path;             // the device or adapter
-  std::vector<uint8_t> request;    // the request structure or CSMI buffer as sent
-  std::vector<uint8_t> data_out;   // data-out bytes as sent (SCSI and ATA paths)
+  std::u16string path;                 // the device or adapter
+  std::vector<uint8_t> request;        // the request structure or CSMI buffer as sent
+  std::vector<uint8_t> data_out;       // data-out bytes as sent (SCSI and ATA paths)
   const void* data_pointer = nullptr;  // the data buffer the request named
-  uint32_t value = 0;              // Sleep: milliseconds
+  uint32_t value = 0;                  // Sleep: milliseconds
 };
 
 struct World {
   std::vector<Port> ports;
   std::vector<Adapter> adapters;
   std::vector<LogEntry> log;
-  bool log_data = true;        // keep data-out bytes in the log (off for benchmarks)
+  bool log_data = true;  // keep data-out bytes in the log (off for benchmarks)
 
   // Process.
   std::optional<std::vector<std::u16string>> args;  // the wide argument vector, if programmed
   bool args_fail = false;
-  bool real_sleep = false;     // true in quillmark-sim; tests use the virtual clock
-  uint64_t clock_ms = 0;       // virtual time slept
+  bool real_sleep = false;  // true in quillmark-sim; tests use the virtual clock
+  uint64_t clock_ms = 0;    // virtual time slept
   uint32_t last_error = 0;
 
   // Image file reads: at most this many bytes are read from any file (-1: no limit).
@@ -97,6 +97,10 @@ struct World {
 inline constexpr std::intptr_t kPortHandleBase = 0x1000;
 inline constexpr std::intptr_t kAdapterHandleBase = 0x2000;
 inline constexpr std::intptr_t kHandleRange = 0x1000;
+
+// The port or adapter a handle names, or null when it names none.
+Port* port_of(std::intptr_t handle);
+Adapter* adapter_of(std::intptr_t handle);
 
 // The one world of the process.
 World& world();
