@@ -81,10 +81,10 @@ struct Drive {
   bool accept_any_image = false;  // take any bytes as a valid image
 
   // Firmware state.
-  std::vector<uint8_t> assembly;   // segments received so far (modes 0x03 / 0x0E)
-  uint32_t next_block = 0;         // block offset the next segment must carry
-  uint8_t assembly_mode = 0;       // the mode of the segments in `assembly`
-  std::string pending_revision;    // a complete deferred image waiting for 0x0F
+  std::vector<uint8_t> assembly;  // segments received so far (modes 0x03 / 0x0E)
+  uint32_t next_block = 0;        // block offset the next segment must carry
+  uint8_t assembly_mode = 0;      // the mode of the segments in `assembly`
+  std::string pending_revision;   // a complete deferred image waiting for 0x0F
   bool pending_ready = false;
   std::vector<uint8_t> last_image;  // the last complete image the drive accepted
   int download_commands = 0;        // DOWNLOAD MICROCODE commands seen

@@ -15,10 +15,10 @@ enum InterfaceKind : uint64_t {
 };
 
 // Run-option bits of the flags word.
-inline constexpr uint64_t kFlagActivate = 0x10;    // "/a"
-inline constexpr uint64_t kFlagDeviceInfo = 0x20;  // "/i"
+inline constexpr uint64_t kFlagActivate = 0x10;      // "/a"
+inline constexpr uint64_t kFlagDeviceInfo = 0x20;    // "/i"
 inline constexpr uint64_t kFlagFirmwareFile = 0x40;  // "/D:"
-inline constexpr uint64_t kFlagScan = 0x80;        // "--scan" (replaces the whole word)
+inline constexpr uint64_t kFlagScan = 0x80;          // "--scan" (replaces the whole word)
 
 // Data direction.
 inline constexpr uint32_t kDirNone = 0;
@@ -78,14 +78,14 @@ struct DeviceCommand {
 
 // Transport and open results. 1 is success everywhere; anything else is passed up unchanged.
 inline constexpr int kResultSuccess = 1;
-inline constexpr int kResultNotCarried = 0;      // OS call failed (or CSMI: refused/invalid)
-inline constexpr int kResultNotSent = -1;        // CSMI: no request built
-inline constexpr int kResultOpenFailed = 2;      // open_device
-inline constexpr int kResultFileFailed = 4;      // download_firmware: image unusable
-inline constexpr int kResultNotSupported = 9;    // ERROR_INVALID_FUNCTION
-inline constexpr int kResultNoMemory = 10;       // download_firmware
-inline constexpr int kResultDriveError = 11;     // the drive reported an error
-inline constexpr int kResultInterfaceCrc = 13;   // ATA Error register 0x84
+inline constexpr int kResultNotCarried = 0;     // OS call failed (or CSMI: refused/invalid)
+inline constexpr int kResultNotSent = -1;       // CSMI: no request built
+inline constexpr int kResultOpenFailed = 2;     // open_device
+inline constexpr int kResultFileFailed = 4;     // download_firmware: image unusable
+inline constexpr int kResultNotSupported = 9;   // ERROR_INVALID_FUNCTION
+inline constexpr int kResultNoMemory = 10;      // download_firmware
+inline constexpr int kResultDriveError = 11;    // the drive reported an error
+inline constexpr int kResultInterfaceCrc = 13;  // ATA Error register 0x84
 
 // Opens a drive for the SCSI and ATA paths and reads its SCSI address. 1 or 2.
 int open_device(DeviceCommand& cmd, const std::u16string& path);
