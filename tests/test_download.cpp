@@ -128,9 +128,7 @@ class Download : public testing::Test {
   void SetUp() override {
     sim::reset_world();
     port_ = &sim::add_port(kDrivePath);
-    std::memset(&cmd_, 0, sizeof cmd_);
-    cmd_.flags = ScsiPassThrough;
-    cmd_.passthru_options = kPassThrough16;
+    cmd_ = cleared_record(ScsiPassThrough);
     ASSERT_EQ(open_device(cmd_, kDrivePath), kResultSuccess);
     console::capture_begin();
   }

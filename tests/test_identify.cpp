@@ -104,9 +104,7 @@ class DriveTest : public testing::Test {
   void SetUp() override {
     sim::reset_world();
     port_ = &sim::add_port(kDrivePath);
-    std::memset(&cmd_, 0, sizeof cmd_);
-    cmd_.flags = ScsiPassThrough;
-    cmd_.passthru_options = kPassThrough16;
+    cmd_ = cleared_record(ScsiPassThrough);
     console::capture_begin();
   }
   void TearDown() override { console::capture_end(); }

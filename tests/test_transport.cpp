@@ -128,15 +128,6 @@ sim::Port& fresh_world() {
 
 sim::Port& port() { return sim::world().ports.front(); }
 
-DeviceCommand cleared_record(uint64_t interface, int verbosity = 0) {
-  DeviceCommand cmd;
-  std::memset(&cmd, 0, sizeof cmd);
-  cmd.flags = interface;
-  cmd.verbosity = verbosity;
-  cmd.passthru_options = kPassThrough16;
-  return cmd;
-}
-
 DeviceCommand opened_record(uint64_t interface, int verbosity = 0) {
   DeviceCommand cmd = cleared_record(interface, verbosity);
   EXPECT_EQ(open_device(cmd, kDrive), kResultSuccess);

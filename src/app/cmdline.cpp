@@ -22,8 +22,10 @@ int digit_value(char16_t c) {
   return 99;
 }
 
-ParseOutcome command_line_error(std::u16string_view element, const std::string& invocation_name) {
-  std::u16string line = u"\nError in command line at ";
+// Both command-line errors: one wide line naming the element, then the usage.
+ParseOutcome report_error(std::u16string_view text, std::u16string_view element,
+                          const std::string& invocation_name) {
+  std::u16string line(text);
   line.append(element);
   line += u'\n';
   console::wout(line);
@@ -31,13 +33,12 @@ ParseOutcome command_line_error(std::u16string_view element, const std::string& 
   return ParseOutcome::Error;
 }
 
+ParseOutcome command_line_error(std::u16string_view element, const std::string& invocation_name) {
+  return report_error(u"\nError in command line at ", element, invocation_name);
+}
+
 ParseOutcome invalid_option(std::u16string_view first, const std::string& invocation_name) {
-  std::u16string line = u"Invalid Command Line Option: ";
-  line.append(first);
-  line += u'\n';
-  console::wout(line);
-  print_usage(invocation_name);
-  return ParseOutcome::Error;
+  return report_error(u"Invalid Command Line Option: ", first, invocation_name);
 }
 
 // "/C:" targets: "<adapter path>:<phy>" or "<adapter number>,<16 hex digits of SAS address>".

@@ -137,17 +137,17 @@ int issue_stp_passthru(DeviceCommand& cmd) {
   const uint8_t* status_fis = request.Status.bStatusFIS;
 
   int result = kResultSuccess;
-  if (!ok || header.ReturnCode != CSMI_SAS_STATUS_SUCCESS) {
+  if (!ok || header.ReturnCode != CSMI_SAS_STATUS_SUCCESS)
+    result = kResultNotCarried;
+  else if (status_fis_reports_error(status_fis))
+    result = kResultDriveError;
+
+  if (result != kResultSuccess) {
     console::printf("%s: CMD=0x%x failed. ioret=%d GetLastErr=0x%x, IoctlHeader->ReturnCode=%d\n",
                     "issue_stp_passthru", command, ok ? 1 : 0, os_error,
                     static_cast<int>(header.ReturnCode));
-    result = kResultNotCarried;
-  } else if (status_fis_reports_error(status_fis)) {
-    console::printf("%s: CMD=0x%x failed. ioret=%d GetLastErr=0x%x, IoctlHeader->ReturnCode=%d\n",
-                    "issue_stp_passthru", command, 1, os_error,
-                    static_cast<int>(header.ReturnCode));
-    console::printf("Status FIS: Status=0x%02x Error=0x%02x\n", status_fis[2], status_fis[3]);
-    result = kResultDriveError;
+    if (result == kResultDriveError)
+      console::printf("Status FIS: Status=0x%02x Error=0x%02x\n", status_fis[2], status_fis[3]);
   } else if (cmd.direction == kDirIn && data_length != 0) {
     // The requested length, not the count the driver reports.
     std::memcpy(cmd.data, buffer.get() + kDataOffset, data_length);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/console.h"
+#include "transport/device_command.h"
 
 using Bytes = std::vector<uint8_t>;
 
@@ -64,4 +65,15 @@ Printed printed(F f) {
 template <typename Case>
 std::string case_name(const testing::TestParamInfo<Case>& info) {
   return info.param.name;
+}
+
+// A record as the drive sequence prepares it before the opening: cleared, the interface,
+// the verbosity and the 16-byte ATA PASS-THROUGH form.
+inline DeviceCommand cleared_record(uint64_t interface, int verbosity = 0) {
+  DeviceCommand cmd;
+  std::memset(&cmd, 0, sizeof cmd);
+  cmd.flags = interface;
+  cmd.verbosity = verbosity;
+  cmd.passthru_options = kPassThrough16;
+  return cmd;
 }
