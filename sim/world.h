@@ -23,6 +23,7 @@ struct PortFaults {
   int scsi_status = -1;             // >= 0: SAT answers ATA commands with this SCSI status, unrun
   uint8_t scsi_status_command = 0;  // ...only for this ATA command (0: any)
   std::vector<uint8_t> sense;       // ...with these sense bytes (empty: none)
+  bool fixed_sense = false;         // ATA PASS-THROUGH answers in fixed format even with CK_COND
   bool timeout = false;             // requests time out (not carried, ERROR_SEM_TIMEOUT 121)
   uint32_t close_error = 0;         // nonzero: closing fails with this code
 };
