@@ -23,14 +23,14 @@ int main(int argc, char** argv) {
   }
   const uint32_t segment = static_cast<uint32_t>(std::atoi(argv[3])) * 512;
   const int image = open(argv[2], O_RDONLY);
-  struct stat st{};
+  struct stat st {};
   if (image < 0 || fstat(image, &st) != 0 || segment == 0) {
     std::perror(argv[2]);
     return 2;
   }
   const size_t size = static_cast<size_t>(st.st_size);
   const size_t padded = (size + 511) / 512 * 512;
-  auto* buffer = static_cast<uint8_t*>(::operator new(padded, std::align_val_t{4096}));
+  auto* buffer = static_cast<uint8_t*>(::operator new (padded, std::align_val_t{4096}));
   std::memset(buffer, 0, padded);
   if (read(image, buffer, size) != static_cast<ssize_t>(size)) {
     std::perror(argv[2]);
@@ -47,9 +47,22 @@ int main(int argc, char** argv) {
     const uint32_t length = static_cast<uint32_t>(padded - at < segment ? padded - at : segment);
     const uint32_t blocks = length / 512;
     const uint32_t offset = static_cast<uint32_t>(at / 512);
-    uint8_t cdb[16] = {0x85, 0x0A, 0x06, 0, 0x03, 0, static_cast<uint8_t>(blocks),
-                       0, static_cast<uint8_t>(blocks >> 8), 0, static_cast<uint8_t>(offset),
-                       0, static_cast<uint8_t>(offset >> 8), 0x40, 0x92, 0};
+    uint8_t cdb[16] = {0x85,
+                       0x0A,
+                       0x06,
+                       0,
+                       0x03,
+                       0,
+                       static_cast<uint8_t>(blocks),
+                       0,
+                       static_cast<uint8_t>(blocks >> 8),
+                       0,
+                       static_cast<uint8_t>(offset),
+                       0,
+                       static_cast<uint8_t>(offset >> 8),
+                       0x40,
+                       0x92,
+                       0};
     uint8_t sense[32] = {};
     sg_io_hdr_t io{};
     io.interface_id = 'S';

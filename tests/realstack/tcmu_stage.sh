@@ -125,11 +125,14 @@ run t-img-hdparm cmp $H/image /img/hd.bin
 run t-hdparm-rev cat $H/revision
 
 # Figures: the same 1 MiB image in 32 KiB segments by the tool, a bare SG_IO loop and hdparm,
-# timed at the drive (the arrival of each DOWNLOAD MICROCODE), in rounds.
+# timed at the drive (the arrival of each DOWNLOAD MICROCODE), in rounds whose order turns so
+# that no client always follows the same one.
 drive --segment-min 64 --segment-max 64
 ranges=
-for round in 1 2 3; do
-  for client in quillmark sg_loop hdparm; do
+for round in 1 2 3 4 5; do
+  order="quillmark sg_loop hdparm"
+  [ $((round % 2)) = 0 ] && order="hdparm sg_loop quillmark"
+  for client in $order; do
     a=$(downloads)
     case $client in
       quillmark) quillmark /dev/sda /D:/img/bench.bin /s ;;
