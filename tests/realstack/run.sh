@@ -508,6 +508,10 @@ report_is t-i-before 10 "$T_FWVER" && smart_is t-smart-before "$T_FWVER"
 result "TCM-User: before any download, /i and smartctl -i agree: $T_MODEL, $T_SERIAL, $T_FWVER" $? \
   "smartctl $(smart_seen t-smart-before); /i exit $(rc t-i-before): $(out t-i-before | oneline)"
 
+smart_is t-smart-12 "$T_FWVER"
+result "TCM-User: smartctl -d sat,12 (ATA PASS-THROUGH (12)) reads the same identity" $? \
+  "smartctl $(smart_seen t-smart-12)"
+
 for c in "s|/s over /dev/sda" "ea|/e /a over /T:/dev/sda" "g1|/s /g 1 over /dev/sg0" \
   "1m|immediate (0x07), 1 MiB in one command, over /dev/sda"; do
   name=${c%%|*}

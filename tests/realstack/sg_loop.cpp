@@ -47,22 +47,12 @@ int main(int argc, char** argv) {
     const uint32_t length = static_cast<uint32_t>(padded - at < segment ? padded - at : segment);
     const uint32_t blocks = length / 512;
     const uint32_t offset = static_cast<uint32_t>(at / 512);
-    uint8_t cdb[16] = {0x85,
-                       0x0A,
-                       0x06,
-                       0,
-                       0x03,
-                       0,
-                       static_cast<uint8_t>(blocks),
-                       0,
-                       static_cast<uint8_t>(blocks >> 8),
-                       0,
-                       static_cast<uint8_t>(offset),
-                       0,
-                       static_cast<uint8_t>(offset >> 8),
-                       0x40,
-                       0x92,
-                       0};
+    // Features 0x03; block count in Count and LBA (7:0); block offset in LBA (23:8).
+    uint8_t cdb[16] = {0x85, 0x0A, 0x06, 0, 0x03, 0, 0, 0, 0, 0, 0, 0, 0, 0x40, 0x92, 0};
+    cdb[6] = static_cast<uint8_t>(blocks);
+    cdb[8] = static_cast<uint8_t>(blocks >> 8);
+    cdb[10] = static_cast<uint8_t>(offset);
+    cdb[12] = static_cast<uint8_t>(offset >> 8);
     uint8_t sense[32] = {};
     sg_io_hdr_t io{};
     io.interface_id = 'S';

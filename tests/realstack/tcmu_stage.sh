@@ -57,6 +57,7 @@ echo "@@QM-DISK-UP"
 
 # Identity before any download, by both.
 run t-smart-before smartctl -i /dev/sda
+run t-smart-12 smartctl -d sat,12 -i /dev/sda
 run t-i-before quillmark /dev/sda /i
 
 # Downloads that succeed, each followed by the drive's image and /i.
