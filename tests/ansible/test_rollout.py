@@ -39,7 +39,8 @@ def readme_meanings():
     with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as f:
         text = f.read()
     table = text.split("## Exit codes", 1)[1].split("\n## ", 1)[0]
-    return {int(m[1]): m[2] for m in re.finditer(r"^\| (\d+) \| (.+?) \|$", table, re.MULTILINE)}
+    rows = re.finditer(r"^\| (\d+) \| (.+?) \|$", table, re.MULTILINE)
+    return {int(m[1]): m[2].replace("`", "") for m in rows}
 
 
 class Fleet:

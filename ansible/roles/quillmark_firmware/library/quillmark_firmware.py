@@ -84,8 +84,9 @@ new_revision:
   type: str
 exit_code:
   description:
-    - Exit code of the last quillmark run. (Not C(rc): Ansible takes a non-zero C(rc) as a failed
-      task, and reading the revision with C(/i) always ends with 10.)
+    - Exit code of the last quillmark run.
+    - Not called C(rc), because Ansible takes a non-zero C(rc) as a failed task, and reading the
+      revision with C(/i) always ends with 10.
   returned: when quillmark ran
   type: int
 exit_meaning:
