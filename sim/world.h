@@ -24,7 +24,10 @@ struct PortFaults {
   uint8_t scsi_status_command = 0;  // ...only for this ATA command (0: any)
   std::vector<uint8_t> sense;       // ...with these sense bytes (empty: none)
   bool timeout = false;             // requests time out (not carried, ERROR_SEM_TIMEOUT 121)
-  uint32_t close_error = 0;         // nonzero: closing fails with this code
+  // >= 0: SCSI completions report these lengths back, whatever moved (a careless driver).
+  int64_t reported_transfer_length = -1;
+  int reported_sense_length = -1;
+  uint32_t close_error = 0;  // nonzero: closing fails with this code
 };
 
 // A physical drive reachable by path ("\\.\PhysicalDrive0" ...).
