@@ -25,7 +25,10 @@ struct PortFaults {
   std::vector<uint8_t> sense;       // ...with these sense bytes (empty: none)
   bool fixed_sense = false;         // ATA PASS-THROUGH answers in fixed format even with CK_COND
   bool timeout = false;             // requests time out (not carried, ERROR_SEM_TIMEOUT 121)
-  uint32_t close_error = 0;         // nonzero: closing fails with this code
+  // >= 0: SCSI completions report these lengths back, whatever moved (a careless driver).
+  int64_t reported_transfer_length = -1;
+  int reported_sense_length = -1;
+  uint32_t close_error = 0;  // nonzero: closing fails with this code
 };
 
 // A physical drive reachable by path ("\\.\PhysicalDrive0" ...).
@@ -48,7 +51,14 @@ struct AdapterFaults {
   bool phy_info_fails = false;      // the phy information request fails at the OS
   // >= 0: STP replies carry a status FIS of this type in place of the Register
   // Device-to-Host FIS, same Status and Error bytes (0: all zero, no registers returned).
+  // A PIO Setup FIS (0x5F) also carries the drive's Status as its ending status (byte 15).
   int status_fis_type = -1;
+  // >= 0 with a PIO Setup FIS: its byte 2 holds this Status, the one the drive showed when
+  // the data phase began, and only the ending status tells how the command ended.
+  int pio_setup_start_status = -1;
+  // STP replies report this connection status (CSMI_SAS_OPEN_ACCEPT: the frame reached the
+  // drive); with any other the drive never saw the command.
+  uint8_t stp_connection_status = CSMI_SAS_OPEN_ACCEPT;
 };
 
 // What sits behind one phy of an adapter.

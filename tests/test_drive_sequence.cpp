@@ -221,6 +221,8 @@ std::vector<Case> cases() {
     {"unopenable path under /v", {kNoDrive, "/v"}, {}, 2, "open", pre_open(kNoDrive, "", "Download Immediate") + "CreateFileW INVALID_HANDLE_VALUE Error: 2", {}},
     {"failed address query still closes the handle", {kDrive0, d_img}, [] { sim::world().ports[0].faults.address_error = 1; }, 2, "open addr close", "", {}},
     {"/i reports and stops", {kDrive0, "/i"}, {}, 10, kOpened, report("QMSIM0000000001", 1, 64), {}},
+    {"/i shows control characters from the drive as ?", {kDrive0, "/i"}, [] { drive(0).model = "QUILLMARK\x1b[2J\x7f SSD"; }, 10, kOpened,
+     replace_all(report("QMSIM0000000001", 1, 64), "QUILLMARK SIM SSD 480", "QUILLMARK?[2J? SSD"), {}},
     {"/i with /D: sends no download", {kDrive0, d_img, "/s", "/i"}, {}, 10, kOpened, report("QMSIM0000000001", 1, 64), [] { no_download_on(0); }},
     {"SEC4 refused silently", {kDrive1, d_img}, {}, 6, kOpened, "", [] { no_download_on(1); }},
     {"SEC4 refused with the message under /v", {kDrive1, d_img, "/v"}, {}, 6, kOpened, pre_open(kDrive1, img, "Download Immediate") + report("QMSIM0000000002", 4, 64) + "Err: ATA SECURITY LOCKED\n", {}},
@@ -355,6 +357,31 @@ TEST_F(DriveSequence, GoldenDeferredDownloadWithActivation) {
   EXPECT_EQ(trace(), kOpened + " EC/0B 92/0E 92/0E 92/0E z2000 92/0F EC/0F 2F/0F close");
   EXPECT_EQ(drive(0).last_image, image_);
   EXPECT_EQ(drive(0).firmware, kNewRevision);
+}
+
+// The largest image the command's counts can describe, downloaded deferred and activated on
+// each path: the activation is one command, so nothing is left for a second one to refuse.
+TEST_F(DriveSequence, LargestImageIsActivatedByOneCommandOnEveryPath) {
+  constexpr uint32_t kLargest = 33553920;  // 65,535 blocks
+  image_ = write_image(image_path(), kLargest);
+  const struct {
+    std::string target;
+    sim::Drive& (*drive)();
+  } paths[] = {
+      {kDrive0, []() -> sim::Drive& { return drive(0); }},
+      {"/T:" + kDrive3, []() -> sim::Drive& { return drive(3); }},
+      {"/C:\\\\.\\SCSI2:0", []() -> sim::Drive& { return sim::world().adapters.at(0).drives[0]; }},
+  };
+  for (const auto& p : paths) {
+    SCOPED_TRACE(p.target);
+    sim::reset_world();
+    sim::install_builtin_world();
+    sim::world().log_data = false;
+    const ToolRun r = run({p.target, "/D:" + image_path(), "/e", "/a"});
+    EXPECT_EQ(r.exit_code, 0) << r.out.substr(r.out.size() > 300 ? r.out.size() - 300 : 0);
+    EXPECT_EQ(count_of(trace(), "92/0F"), 1);
+    EXPECT_EQ(p.drive().firmware, kNewRevision);
+  }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -28,6 +29,10 @@ struct AtaStringCase {
   std::string text;  // as the drive means it, before swapping
   std::string want;
 };
+
+// Cases print as their names: GoogleTest would otherwise dump the record's bytes, the unused
+// part of each string's inline buffer and the padding included.
+void PrintTo(const AtaStringCase& c, std::ostream* os) { *os << c.name; }
 
 class AtaString : public testing::TestWithParam<AtaStringCase> {};
 
@@ -141,6 +146,8 @@ struct DecodeCase {
   std::vector<std::string> versions;
   uint8_t dma, mode3, offsets_deferred, clears_nonactivated;
 };
+
+void PrintTo(const DecodeCase& c, std::ostream* os) { *os << c.name; }
 
 class Decode : public DriveTest, public testing::WithParamInterface<DecodeCase> {};
 
@@ -317,6 +324,18 @@ TEST_F(DriveTest, InquiryPairOnTheWire) {
     EXPECT_EQ(cmd_.last_os_error, 0u);
   }
   EXPECT_EQ(console::captured_out(), "");
+}
+
+TEST_F(DriveTest, ReusedInquiryLengthsStayWithinTheBuffers) {
+  // A driver that reports more than the request had room for.
+  port_->faults.reported_transfer_length = 4096;
+  port_->faults.reported_sense_length = 255;
+  open();
+  read_scsi_identity(cmd_);
+  const auto requests = scsi_requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[1].sptd.DataTransferLength, 252u);
+  EXPECT_EQ(requests[1].sptd.SenseInfoLength, 252);
 }
 
 TEST_F(DriveTest, InquiryStopsWhenTheFirstIsNotCarried) {
