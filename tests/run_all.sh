@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Every test: the native suites under AddressSanitizer + UndefinedBehaviorSanitizer, the fleet
-# rollout under Ansible, the Windows build under wine, the packages, and the real-stack test
-# against Debian's kernel and QEMU.
+# Every test: the include layering (first: it is the cheapest), the native suites under
+# AddressSanitizer + UndefinedBehaviorSanitizer, the fleet rollout under Ansible, the Windows
+# build under wine, the packages, and the real-stack test against Debian's kernel and QEMU.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
+
+echo "== layers: no file includes a header from a layer above its own"
+python3 tools/check_layers.py
 
 echo "== native tests (asan + ubsan)"
 cmake --preset asan >/dev/null
