@@ -47,4 +47,17 @@ Port* find_port(const std::u16string& path) {
   return nullptr;
 }
 
+void set_driver(Adapter& adapter, const char* name, const char* description,
+                DriverVersion version) {
+  CSMI_SAS_DRIVER_INFO& d = adapter.driver_info;
+  set_csmi_text(d.szName, name);
+  set_csmi_text(d.szDescription, description);
+  d.usMajorRevision = version.major;
+  d.usMinorRevision = version.minor;
+  d.usBuildRevision = version.build;
+  d.usReleaseRevision = version.release;
+  d.usCSMIMajorRevision = 0;
+  d.usCSMIMinorRevision = 90;
+}
+
 }  // namespace sim

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -122,5 +124,18 @@ void reset_world();
 Port& add_port(const std::u16string& path);
 Adapter& add_adapter(int port);
 Port* find_port(const std::u16string& path);
+
+// A text field of a driver or controller record: NUL-terminated, the rest zero.
+template <size_t N>
+void set_csmi_text(uint8_t (&field)[N], const char* text) {
+  std::memset(field, 0, N);
+  std::strncpy(reinterpret_cast<char*>(field), text, N - 1);
+}
+
+// The adapter's driver record: its name, description and version, speaking CSMI 0.90.
+struct DriverVersion {
+  uint16_t major, minor, build, release;
+};
+void set_driver(Adapter& adapter, const char* name, const char* description, DriverVersion version);
 
 }  // namespace sim
