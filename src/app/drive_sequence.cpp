@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "app/entry.h"
+#include "app/exit_codes.h"
 #include "csmi/csmi.h"
 #include "download/download.h"
 #include "identify/identify.h"
