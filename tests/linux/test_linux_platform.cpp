@@ -1,11 +1,16 @@
 // The Linux backend's system-call side, on what every machine has: missing paths, regular
 // files and directories standing in for drives, pipes for the console.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <scsi/scsi.h>
+#include <scsi/sg.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdarg>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -13,6 +18,20 @@
 
 #include "platform/platform.h"
 #include "platform/text.h"
+
+namespace {
+// Every ioctl request the process makes, in order, seen on its way to the kernel.
+std::vector<unsigned long> g_ioctl_requests;
+}  // namespace
+
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
+  va_list args;
+  va_start(args, request);
+  void* const arg = va_arg(args, void*);
+  va_end(args);
+  g_ioctl_requests.push_back(request);
+  return static_cast<int>(syscall(SYS_ioctl, fd, request, arg));
+}
 
 namespace {
 
@@ -130,6 +149,28 @@ TEST(LinuxPlatform, RequestsToSomethingThatIsNoScsiDevice) {
   platform_set_last_error(0);
   EXPECT_FALSE(platform_close(h));
   EXPECT_EQ(platform_get_last_error(), 6u);
+}
+
+// A disk node is asked for its address the way a block device answers, not first with the
+// sg driver's query it never knows. Any block device shows it (a loop device here).
+TEST(LinuxPlatform, BlockDeviceIsAskedTheMidlayersAddressQuery) {
+  Handle h = kInvalidHandle;
+  if (DIR* dev = opendir("/dev")) {
+    while (const dirent* entry = readdir(dev)) {
+      const std::string path = std::string("/dev/") + entry->d_name;
+      struct stat st {};
+      if (stat(path.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) continue;
+      h = platform_open_drive(u16(path));
+      if (h != kInvalidHandle) break;
+    }
+    closedir(dev);
+  }
+  if (h == kInvalidHandle) GTEST_SKIP() << "no block device opens for reading and writing";
+  g_ioctl_requests.clear();
+  SCSI_ADDRESS address{};
+  platform_get_scsi_address(h, &address);
+  EXPECT_EQ(g_ioctl_requests, std::vector<unsigned long>{SCSI_IOCTL_GET_IDLUN});
+  platform_close(h);
 }
 
 TEST(LinuxPlatform, MalformedRequestsAreRefusedBeforeTheKernel) {
