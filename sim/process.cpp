@@ -33,10 +33,7 @@ bool platform_wide_args(int argc, char** argv, std::vector<std::u16string>& out)
 void platform_sleep_ms(uint32_t milliseconds) {
   auto& w = sim::world();
   w.clock_ms += milliseconds;
-  sim::LogEntry e;
-  e.kind = sim::LogEntry::Kind::Sleep;
-  e.value = milliseconds;
-  w.log.push_back(std::move(e));
+  sim::log_entry(sim::LogEntry::Kind::Sleep).value = milliseconds;
   if (w.real_sleep) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
