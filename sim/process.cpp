@@ -1,22 +1,12 @@
-// The process side of the simulated platform: arguments, sleep, last error, console and
-// image files. Files and the console are the host's own; only the faults are planned.
-#include <cerrno>
+// The process side of the simulated platform: arguments, sleep, last error and the console,
+// which is the host's own. The image files are in files.cpp.
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <thread>
 
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "sim/world.h"
-
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 bool platform_wide_args(int argc, char** argv, std::vector<std::u16string>& out) {
   auto& w = sim::world();
@@ -53,51 +43,3 @@ void platform_console_write_wide(ConsoleStream stream, std::u16string_view text)
 }
 
 std::string_view platform_console_hline() { return "\xE2\x94\x80"; }
-
-// --- Image files ----------------------------------------------------------------------------
-
-namespace {
-struct SimFile {
-  std::FILE* f;
-  int64_t read_so_far;
-};
-}  // namespace
-
-Handle platform_file_open(const std::u16string& path, std::string& error_text) {
-#ifdef _WIN32
-  std::wstring wpath(path.begin(), path.end());
-  std::FILE* f = _wfopen(wpath.c_str(), L"rb");
-#else
-  std::FILE* f = std::fopen(utf16_to_utf8(path).c_str(), "rb");
-#endif
-  if (!f) {
-    error_text = std::strerror(errno);
-    return kInvalidHandle;
-  }
-  return reinterpret_cast<Handle>(new SimFile{f, 0});
-}
-
-int64_t platform_file_size(Handle file) {
-  auto* sf = reinterpret_cast<SimFile*>(file);
-  const long start = std::ftell(sf->f);
-  if (start < 0 || std::fseek(sf->f, 0, SEEK_END) != 0) return -1;
-  const long end = std::ftell(sf->f);
-  std::fseek(sf->f, start, SEEK_SET);
-  return end < 0 ? -1 : static_cast<int64_t>(end - start);
-}
-
-int64_t platform_file_read(Handle file, void* buffer, int64_t size) {
-  auto* sf = reinterpret_cast<SimFile*>(file);
-  const int64_t limit = sim::world().file_read_limit;
-  if (limit >= 0 && sf->read_so_far + size > limit) size = limit - sf->read_so_far;
-  if (size <= 0) return 0;
-  const size_t n = std::fread(buffer, 1, static_cast<size_t>(size), sf->f);
-  sf->read_so_far += static_cast<int64_t>(n);
-  return static_cast<int64_t>(n);
-}
-
-void platform_file_close(Handle file) {
-  auto* sf = reinterpret_cast<SimFile*>(file);
-  std::fclose(sf->f);
-  delete sf;
-}
