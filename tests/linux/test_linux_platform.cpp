@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/console.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 
@@ -264,14 +265,18 @@ TEST(LinuxPlatform, ImageFileErrorsCarryTheSystemText) {
   }
 }
 
-// Runs `write` with standard output (or the error stream) sent into a pipe and returns what
-// came out of the pipe. A reader thread drains it so that large writes go through in parts.
+// Runs `write` with standard output and/or the error stream sent into one pipe and returns
+// what came out of the pipe. A reader thread drains it so that large writes go through in
+// parts.
 template <typename Write>
-std::string through_pipe(int fd, Write write_fn) {
+std::string through_pipe(std::initializer_list<int> fds, Write write_fn) {
   int p[2];
   if (pipe(p) != 0) return "pipe failed";
-  const int saved = dup(fd);
-  dup2(p[1], fd);
+  std::vector<int> saved;
+  for (const int fd : fds) {
+    saved.push_back(dup(fd));
+    dup2(p[1], fd);
+  }
   close(p[1]);
   std::string got;
   std::thread reader([&] {
@@ -280,8 +285,11 @@ std::string through_pipe(int fd, Write write_fn) {
     while ((n = read(p[0], buf, sizeof buf)) > 0) got.append(buf, static_cast<size_t>(n));
   });
   write_fn();
-  dup2(saved, fd);  // closes the pipe's last write end, so the reader sees the end
-  close(saved);
+  // Closes the pipe's last write ends, so the reader sees the end.
+  for (size_t i = 0; i < saved.size(); ++i) {
+    dup2(saved[i], std::data(fds)[i]);
+    close(saved[i]);
+  }
   reader.join();
   close(p[0]);
   return got;
@@ -301,7 +309,7 @@ TEST(LinuxPlatform, ConsoleWritesEveryByte) {
                {"empty", ConsoleStream::Out, STDOUT_FILENO, ""}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(through_pipe(c.fd, [&] { platform_console_write(c.stream, c.text); }), c.text);
+    EXPECT_EQ(through_pipe({c.fd}, [&] { platform_console_write(c.stream, c.text); }), c.text);
   }
 }
 
@@ -309,9 +317,25 @@ TEST(LinuxPlatform, WideConsoleTextIsUtf8) {
   const std::u16string text =
       std::u16string(u"\\\\.\\PhysicalDrive0 caf\u00E9 \u2500 ") + char16_t(0xDC80);
   EXPECT_EQ(
-      through_pipe(STDOUT_FILENO, [&] { platform_console_write_wide(ConsoleStream::Out, text); }),
+      through_pipe({STDOUT_FILENO}, [&] { platform_console_write_wide(ConsoleStream::Out, text); }),
       "\\\\.\\PhysicalDrive0 caf\xC3\xA9 \xE2\x94\x80 \x80");
   EXPECT_EQ(platform_console_hline(), "\xE2\x94\x80");
+}
+
+// The console holds text back, yet it reaches the system in the order of the calls, across
+// both streams and both widths.
+TEST(LinuxPlatform, ConsoleKeepsTheOrderOfTheCalls) {
+  const std::string got = through_pipe({STDOUT_FILENO, STDERR_FILENO}, [] {
+    console::out("1");
+    console::err("2");
+    console::wout(u"3");
+    console::out("4");
+    console::printf("%d", 5);
+    console::err("6\n");
+    console::out("7");
+    console::flush();
+  });
+  EXPECT_EQ(got, "123456\n7");
 }
 
 }  // namespace
