@@ -59,16 +59,6 @@ std::vector<uint8_t> bytes_of(const T& value) {
   return v;
 }
 
-// The one way a request enters the log: its kind and the device or adapter it named (empty
-// for a handle that names none); the caller adds the bytes.
-sim::LogEntry& log_request(sim::LogEntry::Kind kind, std::u16string path) {
-  sim::LogEntry e;
-  e.kind = kind;
-  e.path = std::move(path);
-  sim::world().log.push_back(std::move(e));
-  return sim::world().log.back();
-}
-
 std::u16string path_of(const sim::Port* port) { return port != nullptr ? port->path : u""; }
 
 void keep_data_out(sim::LogEntry& e, const void* buffer, uint32_t length) {
@@ -145,7 +135,7 @@ void ata_port_execute(sim::Port& port, ATA_PASS_THROUGH_DIRECT& r) {
 
 Handle platform_open_drive(const std::u16string& path) {
   auto& ports = sim::world().ports;
-  log_request(sim::LogEntry::Kind::OpenDrive, path);
+  sim::log_entry(sim::LogEntry::Kind::OpenDrive, path);
   for (size_t i = 0; i < ports.size(); ++i) {
     if (ports[i].path != path) continue;
     if (ports[i].faults.open_error != 0) {
@@ -160,7 +150,7 @@ Handle platform_open_drive(const std::u16string& path) {
 
 bool platform_get_scsi_address(Handle handle, SCSI_ADDRESS* address) {
   sim::Port* port = sim::port_of(handle);
-  sim::LogEntry& e = log_request(sim::LogEntry::Kind::GetAddress, path_of(port));
+  sim::LogEntry& e = sim::log_entry(sim::LogEntry::Kind::GetAddress, path_of(port));
   e.request = bytes_of(*address);
   if (port == nullptr) return fail(kErrorInvalidHandle);
   if (port->faults.address_error != 0) return fail(port->faults.address_error);
@@ -171,7 +161,7 @@ bool platform_get_scsi_address(Handle handle, SCSI_ADDRESS* address) {
 
 bool platform_scsi_passthrough(Handle handle, ScsiPassThroughRequest* request) {
   sim::Port* port = sim::port_of(handle);
-  sim::LogEntry& e = log_request(sim::LogEntry::Kind::Scsi, path_of(port));
+  sim::LogEntry& e = sim::log_entry(sim::LogEntry::Kind::Scsi, path_of(port));
   e.request = bytes_of(*request);
   const SCSI_PASS_THROUGH_DIRECT& h = request->sptd;
   keep_data_out(e, h.DataBuffer, h.DataIn == SCSI_IOCTL_DATA_OUT ? h.DataTransferLength : 0);
@@ -191,7 +181,7 @@ bool platform_ata_passthrough(Handle handle, ATA_PASS_THROUGH_DIRECT* request,
                               uint32_t* bytes_returned) {
   if (bytes_returned != nullptr) *bytes_returned = 0;
   sim::Port* port = sim::port_of(handle);
-  sim::LogEntry& e = log_request(sim::LogEntry::Kind::Ata, path_of(port));
+  sim::LogEntry& e = sim::log_entry(sim::LogEntry::Kind::Ata, path_of(port));
   e.request = bytes_of(*request);
   const bool out = (request->AtaFlags & ATA_FLAGS_DATA_OUT) != 0;
   keep_data_out(e, request->DataBuffer, out ? request->DataTransferLength : 0);
@@ -205,7 +195,7 @@ bool platform_ata_passthrough(Handle handle, ATA_PASS_THROUGH_DIRECT* request,
 }
 
 Handle platform_open_adapter(const std::u16string& path) {
-  log_request(sim::LogEntry::Kind::OpenAdapter, path);
+  sim::log_entry(sim::LogEntry::Kind::OpenAdapter, path);
   const int port = parse_adapter_path(path);
   const int index = port < 0 ? -1 : find_adapter(port);
   if (index < 0) {
@@ -223,7 +213,7 @@ Handle platform_open_adapter(const std::u16string& path) {
 bool platform_csmi_request(Handle handle, void* buffer, uint32_t size) {
   sim::Adapter* adapter = sim::adapter_of(handle);
   sim::LogEntry& e =
-      log_request(sim::LogEntry::Kind::Csmi, adapter != nullptr ? adapter_path(*adapter) : u"");
+      sim::log_entry(sim::LogEntry::Kind::Csmi, adapter != nullptr ? adapter_path(*adapter) : u"");
   const auto* bytes = static_cast<const uint8_t*>(buffer);
   e.request.assign(bytes, bytes + size);
   if (adapter == nullptr) return fail(kErrorInvalidHandle);
@@ -239,8 +229,8 @@ bool platform_csmi_request(Handle handle, void* buffer, uint32_t size) {
 bool platform_close(Handle handle) {
   sim::Port* port = sim::port_of(handle);
   const sim::Adapter* adapter = port == nullptr ? sim::adapter_of(handle) : nullptr;
-  log_request(sim::LogEntry::Kind::Close,
-              adapter != nullptr ? adapter_path(*adapter) : path_of(port));
+  sim::log_entry(sim::LogEntry::Kind::Close,
+                 adapter != nullptr ? adapter_path(*adapter) : path_of(port));
   if (port != nullptr) {
     if (port->faults.close_error != 0) return fail(port->faults.close_error);
     return true;

@@ -9,6 +9,15 @@ World& world() {
 
 void reset_world() { world() = World{}; }
 
+LogEntry& log_entry(LogEntry::Kind kind, std::u16string path) {
+  static LogEntry scratch;
+  World& w = world();
+  LogEntry& e = w.keep_log ? w.log.emplace_back() : (scratch = LogEntry{});
+  e.kind = kind;
+  e.path = std::move(path);
+  return e;
+}
+
 namespace {
 
 template <typename T>
