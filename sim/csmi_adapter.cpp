@@ -23,18 +23,10 @@ constexpr uint32_t kSspFixedSize = sizeof(CSMI_SAS_SSP_PASSTHRU_BUFFER);
 constexpr uint32_t kSspDataOffset = offsetof(CSMI_SAS_SSP_PASSTHRU_BUFFER, bDataBuffer);
 constexpr uint8_t kFisPioSetup = 0x5F;
 
-constexpr uint32_t ERROR_INVALID_HANDLE_CODE = 6;
-constexpr uint32_t ERROR_INVALID_PARAMETER_CODE = 87;
-
-std::u16string adapter_path(int port) {
-  const std::string digits = std::to_string(port);
-  return u"\\\\.\\SCSI" + std::u16string(digits.begin(), digits.end()) + u":";
-}
-
 // The port of "\\.\SCSI<n>:" with n written as Windows names it (no sign, no leading zero),
 // or -1 for any other name.
 int parse_adapter_path(const std::u16string& path) {
-  const std::u16string prefix = u"\\\\.\\SCSI";
+  const std::u16string_view prefix = kAdapterPathPrefix;
   if (path.size() < prefix.size() + 2 || path.compare(0, prefix.size(), prefix) != 0 ||
       path.back() != u':')
     return -1;
@@ -80,7 +72,7 @@ bool is_ext_command(uint8_t command) {
 // the named phy when the address sits on several. -1 when none answers to the address.
 int route_stp(const sim::Adapter& a, const CSMI_SAS_STP_PASSTHRU& p) {
   int found = -1;
-  for (int i = 0; i < 32; ++i) {
+  for (int i = 0; i < kCsmiPhyTableSize; ++i) {
     if (!is_ata_phy(a.devices[i])) continue;
     if (std::memcmp(a.phys[i].Attached.bSASAddress, p.bDestinationSASAddress, 8) != 0) continue;
     if (found < 0 || a.phys[i].Identify.bPhyIdentifier == p.bPhyIdentifier) found = i;
@@ -202,7 +194,7 @@ void answer_ssp(sim::Adapter& a, std::vector<uint8_t>& buf, SRB_IO_CONTROL& head
     return;
   }
   int phy = -1;
-  for (int i = 0; i < 32 && phy < 0; ++i)
+  for (int i = 0; i < kCsmiPhyTableSize && phy < 0; ++i)
     if (a.devices[i] == sim::PhyDevice::Ssp &&
         std::memcmp(a.phys[i].Attached.bSASAddress, p.bDestinationSASAddress, 8) == 0)
       phy = i;
@@ -263,16 +255,16 @@ bool platform_csmi_request(Handle handle, void* buffer, uint32_t size) {
 
   sim::LogEntry e;
   e.kind = sim::LogEntry::Kind::Csmi;
-  e.path = a ? adapter_path(a->port) : std::u16string();
+  e.path = a ? csmi_adapter_path(static_cast<uint32_t>(a->port)) : std::u16string();
   e.request.assign(bytes, bytes + size);
   w.log.push_back(std::move(e));
 
   if (a == nullptr) {
-    w.last_error = ERROR_INVALID_HANDLE_CODE;
+    w.last_error = ERROR_INVALID_HANDLE;
     return false;
   }
   if (size < kHeaderSize) {
-    w.last_error = ERROR_INVALID_PARAMETER_CODE;
+    w.last_error = ERROR_INVALID_PARAMETER;
     return false;
   }
 

@@ -12,16 +12,6 @@
 
 namespace {
 
-constexpr uint32_t kErrorInvalidHandle = 6;
-constexpr uint32_t kErrorInvalidParameter = 87;
-constexpr uint32_t kErrorSemTimeout = 121;
-
-std::u16string adapter_path(const sim::Adapter& adapter) {
-  std::u16string path = u"\\\\.\\SCSI";
-  for (char c : std::to_string(adapter.port)) path += static_cast<char16_t>(c);
-  return path + u":";
-}
-
 template <typename T>
 std::vector<uint8_t> bytes_of(const T& value) {
   std::vector<uint8_t> v(sizeof(T));
@@ -51,24 +41,24 @@ bool fail(uint32_t code) {
 
 // The checks the operating system makes before a request reaches any device.
 uint32_t scsi_request_error(const SCSI_PASS_THROUGH_DIRECT& h) {
-  if (h.Length != sizeof(SCSI_PASS_THROUGH_DIRECT)) return kErrorInvalidParameter;
-  if (h.CdbLength == 0 || h.CdbLength > sizeof h.Cdb) return kErrorInvalidParameter;
-  if (h.DataIn > SCSI_IOCTL_DATA_UNSPECIFIED) return kErrorInvalidParameter;
-  if (h.DataTransferLength != 0 && h.DataBuffer == nullptr) return kErrorInvalidParameter;
+  if (h.Length != sizeof(SCSI_PASS_THROUGH_DIRECT)) return ERROR_INVALID_PARAMETER;
+  if (h.CdbLength == 0 || h.CdbLength > sizeof h.Cdb) return ERROR_INVALID_PARAMETER;
+  if (h.DataIn > SCSI_IOCTL_DATA_UNSPECIFIED) return ERROR_INVALID_PARAMETER;
+  if (h.DataTransferLength != 0 && h.DataBuffer == nullptr) return ERROR_INVALID_PARAMETER;
   if (h.SenseInfoLength != 0 &&
       (h.SenseInfoOffset < sizeof(SCSI_PASS_THROUGH_DIRECT) ||
        h.SenseInfoOffset + h.SenseInfoLength > sizeof(ScsiPassThroughRequest)))
-    return kErrorInvalidParameter;
+    return ERROR_INVALID_PARAMETER;
   return 0;
 }
 
 uint32_t ata_request_error(const ATA_PASS_THROUGH_DIRECT& r) {
-  if (r.Length != sizeof(ATA_PASS_THROUGH_DIRECT)) return kErrorInvalidParameter;
+  if (r.Length != sizeof(ATA_PASS_THROUGH_DIRECT)) return ERROR_INVALID_PARAMETER;
   const bool in = (r.AtaFlags & ATA_FLAGS_DATA_IN) != 0;
   const bool out = (r.AtaFlags & ATA_FLAGS_DATA_OUT) != 0;
-  if (in && out) return kErrorInvalidParameter;
+  if (in && out) return ERROR_INVALID_PARAMETER;
   if ((in || out) && r.DataTransferLength != 0 && r.DataBuffer == nullptr)
-    return kErrorInvalidParameter;
+    return ERROR_INVALID_PARAMETER;
   return 0;
 }
 
@@ -129,7 +119,7 @@ bool platform_get_scsi_address(Handle handle, SCSI_ADDRESS* address) {
   sim::Port* port = sim::port_of(handle);
   sim::LogEntry& e = log_request(sim::LogEntry::Kind::GetAddress, port);
   e.request = bytes_of(*address);
-  if (port == nullptr) return fail(kErrorInvalidHandle);
+  if (port == nullptr) return fail(ERROR_INVALID_HANDLE);
   if (port->faults.address_error != 0) return fail(port->faults.address_error);
   *address = port->address;
   address->Length = sizeof(SCSI_ADDRESS);
@@ -142,10 +132,10 @@ bool platform_scsi_passthrough(Handle handle, ScsiPassThroughRequest* request) {
   e.request = bytes_of(*request);
   const SCSI_PASS_THROUGH_DIRECT& h = request->sptd;
   keep_data_out(e, h.DataBuffer, h.DataIn == SCSI_IOCTL_DATA_OUT ? h.DataTransferLength : 0);
-  if (port == nullptr) return fail(kErrorInvalidHandle);
+  if (port == nullptr) return fail(ERROR_INVALID_HANDLE);
   if (port->faults.scsi_error != 0) return fail(port->faults.scsi_error);
   if (const uint32_t code = scsi_request_error(h); code != 0) return fail(code);
-  if (port->faults.timeout) return fail(kErrorSemTimeout);
+  if (port->faults.timeout) return fail(ERROR_SEM_TIMEOUT);
   sim::sat_execute(*port, *request);
   if (port->faults.reported_transfer_length >= 0)
     request->sptd.DataTransferLength = static_cast<uint32_t>(port->faults.reported_transfer_length);
@@ -162,10 +152,10 @@ bool platform_ata_passthrough(Handle handle, ATA_PASS_THROUGH_DIRECT* request,
   e.request = bytes_of(*request);
   const bool out = (request->AtaFlags & ATA_FLAGS_DATA_OUT) != 0;
   keep_data_out(e, request->DataBuffer, out ? request->DataTransferLength : 0);
-  if (port == nullptr) return fail(kErrorInvalidHandle);
+  if (port == nullptr) return fail(ERROR_INVALID_HANDLE);
   if (port->faults.ata_error != 0) return fail(port->faults.ata_error);
   if (const uint32_t code = ata_request_error(*request); code != 0) return fail(code);
-  if (port->faults.timeout) return fail(kErrorSemTimeout);
+  if (port->faults.timeout) return fail(ERROR_SEM_TIMEOUT);
   ata_port_execute(*port, *request);
   if (bytes_returned != nullptr) *bytes_returned = sizeof(ATA_PASS_THROUGH_DIRECT);
   return true;
@@ -179,8 +169,8 @@ bool platform_close(Handle handle) {
     return true;
   }
   if (const sim::Adapter* adapter = sim::adapter_of(handle)) {
-    e.path = adapter_path(*adapter);
+    e.path = csmi_adapter_path(static_cast<uint32_t>(adapter->port));
     return true;
   }
-  return fail(kErrorInvalidHandle);
+  return fail(ERROR_INVALID_HANDLE);
 }

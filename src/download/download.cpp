@@ -200,7 +200,7 @@ int download_firmware(DeviceCommand& cmd, const DownloadParams& params) {
   const Plan plan = make_plan(image.file_size, mode, params.segment_blocks);
 
   cmd.direction = activating ? kDirNone : kDirOut;
-  cmd.timeout = 5;
+  cmd.timeout = kDefaultTimeout;
   cmd.register_set = kRegisters28;
   cmd.protocol = kProtocolPio;
   cmd.data_length = activating ? plan.transfer_size : plan.blocks * kBlock;
