@@ -146,10 +146,10 @@ int run_drive_sequence(const RunOptions& options) {
     if (status == kResultSuccess) {
       if (options.info_only || options.verbosity != 0) print_device_information(info, params);
       // After the report, and after a refusal, the handle is left to the process exit.
-      if (options.info_only) return 10;
+      if (options.info_only) return kExitDeviceInfo;
       if (const char* refusal = security_refusal(info.security_state, options.l_switch)) {
         if (options.verbosity != 0) console::out(std::string(refusal) + "\n");
-        return 6;
+        return kExitSecurityRefused;
       }
 
       if (cmd.flags & kFlagFirmwareFile) {
