@@ -128,7 +128,7 @@ int run_drive_sequence(const RunOptions& options) {
   params.mode = options.mode;
   params.segment_blocks = options.segment_blocks;
 
-  int32_t status = 0;
+  int32_t status = kResultNotCarried;  // nothing carried yet
 
   if (options.verbosity != 0) print_pre_open_report(options, params);
 
