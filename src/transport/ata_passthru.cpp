@@ -7,7 +7,6 @@
 
 namespace {
 
-constexpr uint32_t kDefaultTimeout = 5;
 constexpr uint8_t kStatusReady = 0x50;     // DRDY and DSC, nothing else
 constexpr uint8_t kErrorIcrcAbort = 0x84;  // interface CRC error and ABRT
 

@@ -22,8 +22,6 @@ constexpr uint8_t kBytBlok = 0x04;
 constexpr uint8_t kTDirIn = 0x08;
 constexpr uint8_t kCkCond = 0x20;
 
-constexpr uint32_t kDefaultTimeout = 5;
-
 // SCSI status bytes.
 constexpr uint8_t kStatusGood = 0x00;
 constexpr uint8_t kStatusCheckCondition = 0x02;
