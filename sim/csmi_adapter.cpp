@@ -21,6 +21,7 @@ constexpr uint32_t kStpFixedSize = sizeof(CSMI_SAS_STP_PASSTHRU_BUFFER);
 constexpr uint32_t kStpDataOffset = offsetof(CSMI_SAS_STP_PASSTHRU_BUFFER, bDataBuffer);
 constexpr uint32_t kSspFixedSize = sizeof(CSMI_SAS_SSP_PASSTHRU_BUFFER);
 constexpr uint32_t kSspDataOffset = offsetof(CSMI_SAS_SSP_PASSTHRU_BUFFER, bDataBuffer);
+constexpr uint8_t kFisPioSetup = 0x5F;
 
 constexpr uint32_t ERROR_INVALID_HANDLE_CODE = 6;
 constexpr uint32_t ERROR_INVALID_PARAMETER_CODE = 87;
@@ -104,6 +105,15 @@ void answer_stp(sim::Adapter& a, std::vector<uint8_t>& buf, SRB_IO_CONTROL& head
     header.ReturnCode = CSMI_SAS_STATUS_FAILED;
     return;
   }
+  if (a.faults.stp_connection_status != CSMI_SAS_OPEN_ACCEPT) {
+    // The connection was refused: the request completes, but the frame never reached the
+    // drive and no status FIS came back.
+    CSMI_SAS_STP_PASSTHRU_STATUS refused{};
+    refused.bConnectionStatus = a.faults.stp_connection_status;
+    std::memcpy(buf.data() + offsetof(CSMI_SAS_STP_PASSTHRU_BUFFER, Status), &refused,
+                sizeof refused);
+    return;
+  }
 
   const uint8_t* fis = p.bCommandFIS;
   sim::TaskFile tf;
@@ -155,6 +165,11 @@ void answer_stp(sim::Adapter& a, std::vector<uint8_t>& buf, SRB_IO_CONTROL& head
     std::memset(s, 0, sizeof status.bStatusFIS);
   } else if (a.faults.status_fis_type > 0) {
     s[0] = static_cast<uint8_t>(a.faults.status_fis_type);
+  }
+  if (s[0] == kFisPioSetup) {
+    s[15] = out.status;  // E_Status
+    if (a.faults.pio_setup_start_status >= 0)
+      s[2] = static_cast<uint8_t>(a.faults.pio_setup_start_status);
   }
   status.uDataBytes = out.bytes_transferred;
   std::memcpy(buf.data() + offsetof(CSMI_SAS_STP_PASSTHRU_BUFFER, Status), &status, sizeof status);

@@ -147,6 +147,10 @@ bool platform_scsi_passthrough(Handle handle, ScsiPassThroughRequest* request) {
   if (const uint32_t code = scsi_request_error(h); code != 0) return fail(code);
   if (port->faults.timeout) return fail(kErrorSemTimeout);
   sim::sat_execute(*port, *request);
+  if (port->faults.reported_transfer_length >= 0)
+    request->sptd.DataTransferLength = static_cast<uint32_t>(port->faults.reported_transfer_length);
+  if (port->faults.reported_sense_length >= 0)
+    request->sptd.SenseInfoLength = static_cast<uint8_t>(port->faults.reported_sense_length);
   return true;
 }
 

@@ -24,7 +24,10 @@ struct PortFaults {
   uint8_t scsi_status_command = 0;  // ...only for this ATA command (0: any)
   std::vector<uint8_t> sense;       // ...with these sense bytes (empty: none)
   bool timeout = false;             // requests time out (not carried, ERROR_SEM_TIMEOUT 121)
-  uint32_t close_error = 0;         // nonzero: closing fails with this code
+  // >= 0: SCSI completions report these lengths back, whatever moved (a careless driver).
+  int64_t reported_transfer_length = -1;
+  int reported_sense_length = -1;
+  uint32_t close_error = 0;  // nonzero: closing fails with this code
 };
 
 // A physical drive reachable by path ("\\.\PhysicalDrive0" ...).
@@ -47,7 +50,14 @@ struct AdapterFaults {
   bool phy_info_fails = false;      // the phy information request fails at the OS
   // >= 0: STP replies carry a status FIS of this type in place of the Register
   // Device-to-Host FIS, same Status and Error bytes (0: all zero, no registers returned).
+  // A PIO Setup FIS (0x5F) also carries the drive's Status as its ending status (byte 15).
   int status_fis_type = -1;
+  // >= 0 with a PIO Setup FIS: its byte 2 holds this Status, the one the drive showed when
+  // the data phase began, and only the ending status tells how the command ended.
+  int pio_setup_start_status = -1;
+  // STP replies report this connection status (CSMI_SAS_OPEN_ACCEPT: the frame reached the
+  // drive); with any other the drive never saw the command.
+  uint8_t stp_connection_status = CSMI_SAS_OPEN_ACCEPT;
 };
 
 // What sits behind one phy of an adapter.

@@ -127,12 +127,10 @@ TEST_F(CmdLine, AcceptedCommandLinesFillTheOptions) {
       {"CSMI colon wins over comma", {u"/C:x,y:7"}, [&](RunOptions& o) { csmi(o, u"x,y:"); o.csmi_target.phy_index = 7; }},
       {"CSMI phy read leniently", {u"/C:a: 12abc"}, [&](RunOptions& o) { csmi(o, u"a:"); o.csmi_target.phy_index = 12; }},
       {"CSMI phy beyond 32 bits takes the limit", {u"/C:a:99999999999"}, [&](RunOptions& o) { csmi(o, u"a:"); o.csmi_target.phy_index = INT32_MAX; }},
-      {"CSMI negative phy", {u"/C:a:-5"}, [&](RunOptions& o) { csmi(o, u"a:"); o.csmi_target.phy_index = -5; }},
       {"CSMI address form", {u"/C:2,0000000500000000"}, [&](RunOptions& o) { csmi(o, uR"(\\.\SCSI2:)"); o.csmi_target.sas_address[3] = 0x05; }},
       {"CSMI address form, adapter 12", {u"/C:12,0000000500000000"}, [&](RunOptions& o) { csmi(o, uR"(\\.\SCSI12:)"); o.csmi_target.sas_address[3] = 0x05; }},
-      {"CSMI address, mixed case, extra characters ignored", {u"/C:0,5000c5001A2B3C4Dxyz"}, [&](RunOptions& o) { csmi(o, uR"(\\.\SCSI0:)"); address(o, {0x50, 0x00, 0xC5, 0x00, 0x1A, 0x2B, 0x3C, 0x4D}); }},
+      {"CSMI address, mixed case", {u"/C:0,5000c5001A2B3C4D"}, [&](RunOptions& o) { csmi(o, uR"(\\.\SCSI0:)"); address(o, {0x50, 0x00, 0xC5, 0x00, 0x1A, 0x2B, 0x3C, 0x4D}); }},
       {"CSMI address splits at the last comma, adapter text unchanged", {u"/C:x,1,FFFFFFFFFFFFFFFF"}, [&](RunOptions& o) { csmi(o, uR"(\\.\SCSIx,1:)"); address(o, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}); }},
-      {"CSMI address pair 0x reads as 0", {u"/C:1,0x11223344556677"}, [&](RunOptions& o) { csmi(o, uR"(\\.\SCSI1:)"); address(o, {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77}); }},
       {"scan", {u"--scan"}, [](RunOptions& o) { o.flags = kFlagScan; }},
       {"scan by prefix, options read", {u"--scanner", u"/v", u"/a"}, [](RunOptions& o) { o.flags = kFlagScan | kFlagActivate; o.verbosity = 1; }},
       {"prefix matching: /verbose /segmented /info /lock /activate /extended", {kDrive0, u"/verbose", u"/segmented", u"/info", u"/lock", u"/activate", u"/extended"},
@@ -229,11 +227,14 @@ TEST_F(CmdLine, RefusedCommandLinesReportAndShowTheUsage) {
       {{kDrive0, u"/g"}, expected_option_error("/g", inv)},
       {{kDrive0, u"/s", u"/gsize"}, expected_option_error("/gsize", inv)},
       {{kDrive0, u"/r"}, expected_option_error("/r", inv)},
-      // A SAS address that is short or not hexadecimal: the whole first argument is named.
+      // A SAS address that is not 16 hexadecimal digits: the whole first argument is named.
       {{u"/C:2,000000050000000"}, expected_option_error("/C:2,000000050000000", inv)},
       {{u"/C:2,"}, expected_option_error("/C:2,", inv)},
       {{u"/C:2,00000005000000G0"}, expected_option_error("/C:2,00000005000000G0", inv)},
       {{u"/C:2,zz00000500000000"}, expected_option_error("/C:2,zz00000500000000", inv)},
+      {{u"/C:2,5001514d0000024x"}, expected_option_error("/C:2,5001514d0000024x", inv)},
+      // A negative phy index names no phy.
+      {{uR"(/C:\\.\SCSI2:-1)"}, expected_option_error(R"(/C:\\.\SCSI2:-1)", inv)},
   };
   for (const auto& c : cases) {
     std::string trace;

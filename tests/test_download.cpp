@@ -386,41 +386,31 @@ TEST_F(Download, FinalShortTransferFailure) {
 struct ActivateCase {
   const char* name;
   uint64_t size;
-  unsigned full;          // commands of 8,388,608 bytes or of the whole (smaller) image
-  unsigned full_blocks;   // their block count
-  unsigned final_blocks;  // the last command's count, when there is a remainder
-  bool has_final;
+  unsigned blocks;  // of the whole image, or of its first 8,388,608 bytes
 };
 
 class ActivatePass : public Download, public testing::WithParamInterface<ActivateCase> {};
 
-TEST_P(ActivatePass, SendsNoDataAndKeepsItsCounts) {
+TEST_P(ActivatePass, SendsOneCommandWithoutData) {
   const ActivateCase& c = GetParam();
   drive().accept_any_image = true;
   auto file = ImageFile::of_size(c.size);
   for (int verbosity : {0, 1}) {
     ASSERT_EQ(run(file, Activate, 0, verbosity), kResultSuccess) << out_ << err_;
     const auto wire = download_commands();
-    ASSERT_EQ(wire.size(), c.full + (c.has_final ? 1u : 0u));
-    for (size_t i = 0; i < wire.size(); ++i) {
-      SCOPED_TRACE(i);
-      EXPECT_EQ(wire[i].features, 0x0F);
-      EXPECT_EQ(wire[i].data_in, SCSI_IOCTL_DATA_UNSPECIFIED);
-      EXPECT_EQ(wire[i].length, 0u);
-      EXPECT_EQ(wire[i].data, nullptr);
-      EXPECT_EQ(wire[i].cdb1, 0x0A);
-      EXPECT_EQ(wire[i].blocks(), i < c.full ? c.full_blocks : c.final_blocks);
-      EXPECT_EQ(wire[i].offset(), i * c.full_blocks);
-    }
-    // One "Activate Completed ..." per full command, no progress line; the last command of
-    // a larger image shows only its marker.
-    size_t completed = 0;
-    for (size_t at = out_.find("Activate Completed ...\n"); at != std::string::npos;
-         at = out_.find("Activate Completed ...\n", at + 1))
-      ++completed;
-    EXPECT_EQ(completed, c.full);
+    ASSERT_EQ(wire.size(), 1u);
+    EXPECT_EQ(wire[0].features, 0x0F);
+    EXPECT_EQ(wire[0].data_in, SCSI_IOCTL_DATA_UNSPECIFIED);
+    EXPECT_EQ(wire[0].length, 0u);
+    EXPECT_EQ(wire[0].data, nullptr);
+    EXPECT_EQ(wire[0].cdb1, 0x0A);
+    EXPECT_EQ(wire[0].blocks(), c.blocks);
+    EXPECT_EQ(wire[0].offset(), 0u);
+    // "Activate Completed ..." once, no progress line, no marker.
+    EXPECT_EQ(out_.find("Activate Completed ...\n"), out_.rfind("Activate Completed ...\n"));
+    EXPECT_NE(out_.find("Activate Completed ...\n"), std::string::npos);
     EXPECT_EQ(out_.find("\r\t"), std::string::npos);
-    EXPECT_EQ(out_.find(" ! ") != std::string::npos, verbosity != 0 && c.has_final);
+    EXPECT_EQ(out_.find(" ! "), std::string::npos);
     EXPECT_EQ(out_.find("  Mode : 0x0F\n") != std::string::npos, verbosity != 0);
     EXPECT_NE(out_.find(kWarning), std::string::npos);
   }
@@ -428,10 +418,11 @@ TEST_P(ActivatePass, SendsNoDataAndKeepsItsCounts) {
 
 // clang-format off
 const ActivateCase kActivations[] = {
-    {"at_the_cap", 8388608, 1, 16384, 0, false},
-    {"small_image_partial_block", 1000, 1, 1, 0, false},
-    {"above_the_cap", 8388608 + 1000, 1, 16384, 1, true},
-    {"two_caps_and_a_rest", 20000000, 2, 16384, 6294, true},
+    {"at_the_cap", 8388608, 16384},
+    {"small_image_partial_block", 1000, 1},
+    // A larger image is still activated once, with the counts of its first 8,388,608 bytes.
+    {"above_the_cap", 8388608 + 1000, 16384},
+    {"two_caps_and_a_rest", 20000000, 16384},
 };
 // clang-format on
 

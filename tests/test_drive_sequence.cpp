@@ -357,4 +357,29 @@ TEST_F(DriveSequence, GoldenDeferredDownloadWithActivation) {
   EXPECT_EQ(drive(0).firmware, kNewRevision);
 }
 
+// The largest image the command's counts can describe, downloaded deferred and activated on
+// each path: the activation is one command, so nothing is left for a second one to refuse.
+TEST_F(DriveSequence, LargestImageIsActivatedByOneCommandOnEveryPath) {
+  constexpr uint32_t kLargest = 33553920;  // 65,535 blocks
+  image_ = write_image(image_path(), kLargest);
+  const struct {
+    std::string target;
+    sim::Drive& (*drive)();
+  } paths[] = {
+      {kDrive0, []() -> sim::Drive& { return drive(0); }},
+      {"/T:" + kDrive3, []() -> sim::Drive& { return drive(3); }},
+      {"/C:\\\\.\\SCSI2:0", []() -> sim::Drive& { return sim::world().adapters.at(0).drives[0]; }},
+  };
+  for (const auto& p : paths) {
+    SCOPED_TRACE(p.target);
+    sim::reset_world();
+    sim::install_builtin_world();
+    sim::world().log_data = false;
+    const ToolRun r = run({p.target, "/D:" + image_path(), "/e", "/a"});
+    EXPECT_EQ(r.exit_code, 0) << r.out.substr(r.out.size() > 300 ? r.out.size() - 300 : 0);
+    EXPECT_EQ(count_of(trace(), "92/0F"), 1);
+    EXPECT_EQ(p.drive().firmware, kNewRevision);
+  }
+}
+
 }  // namespace

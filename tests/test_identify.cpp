@@ -319,6 +319,18 @@ TEST_F(DriveTest, InquiryPairOnTheWire) {
   EXPECT_EQ(console::captured_out(), "");
 }
 
+TEST_F(DriveTest, ReusedInquiryLengthsStayWithinTheBuffers) {
+  // A driver that reports more than the request had room for.
+  port_->faults.reported_transfer_length = 4096;
+  port_->faults.reported_sense_length = 255;
+  open();
+  read_scsi_identity(cmd_);
+  const auto requests = scsi_requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[1].sptd.DataTransferLength, 252u);
+  EXPECT_EQ(requests[1].sptd.SenseInfoLength, 252);
+}
+
 TEST_F(DriveTest, InquiryStopsWhenTheFirstIsNotCarried) {
   port_->faults.scsi_error = ERROR_INVALID_FUNCTION;
   cmd_.verbosity = 2;

@@ -274,6 +274,8 @@ struct StatusCase {
   int fis_type;  // -1: the adapter's Register Device-to-Host FIS
   uint8_t status;
   uint8_t error;
+  int pio_start_status;  // -1: a PIO Setup FIS starts with the drive's Status too
+  uint8_t connection;    // the reply's connection status
   int result;
   std::string expected;
 };
@@ -285,12 +287,14 @@ const std::string kFailedLine =
 
 // clang-format off
 const StatusCase kStatusCases[] = {
-    {"AbortInRegisterFis", -1, 0x51, 0x04, kResultDriveError, kFailedLine + "Status FIS: Status=0x51 Error=0x04\n"},
-    {"DeviceFault", -1, 0x70, 0x00, kResultDriveError, kFailedLine + "Status FIS: Status=0x70 Error=0x00\n"},
-    {"ErrorInPioSetupFis", 0x5F, 0x41, 0x10, kResultDriveError, kFailedLine + "Status FIS: Status=0x41 Error=0x10\n"},
-    {"ErrorByteWithoutErrBit", -1, 0x50, 0x04, kResultSuccess, ""},
-    {"AllZeroFis", 0, 0x51, 0x04, kResultSuccess, ""},
-    {"OtherFisType", 0x41, 0x51, 0x04, kResultSuccess, ""},
+    {"AbortInRegisterFis", -1, 0x51, 0x04, -1, 0, kResultDriveError, kFailedLine + "Status FIS: Status=0x51 Error=0x04\n"},
+    {"DeviceFault", -1, 0x70, 0x00, -1, 0, kResultDriveError, kFailedLine + "Status FIS: Status=0x70 Error=0x00\n"},
+    {"ErrorInPioSetupFis", 0x5F, 0x41, 0x10, -1, 0, kResultDriveError, kFailedLine + "Status FIS: Status=0x41 Error=0x10 E_Status=0x41\n"},
+    {"ErrorInPioSetupEndingStatus", 0x5F, 0x51, 0x04, 0x58, 0, kResultDriveError, kFailedLine + "Status FIS: Status=0x58 Error=0x04 E_Status=0x51\n"},
+    {"ConnectionRejected", -1, 0x50, 0x00, -1, 3, kResultDriveError, kFailedLine + "Connection Status: 0x03 (OPEN_REJECT_NO_DESTINATION)\n"},
+    {"ErrorByteWithoutErrBit", -1, 0x50, 0x04, -1, 0, kResultSuccess, ""},
+    {"AllZeroFis", 0, 0x51, 0x04, -1, 0, kResultSuccess, ""},
+    {"OtherFisType", 0x41, 0x51, 0x04, -1, 0, kResultSuccess, ""},
 };
 // clang-format on
 
@@ -299,6 +303,8 @@ class StpStatusFis : public StpTest, public ::testing::WithParamInterface<Status
 TEST_P(StpStatusFis, DriveErrorsFailTheCommand) {
   const StatusCase& c = GetParam();
   adapter().faults.status_fis_type = c.fis_type;
+  adapter().faults.pio_setup_start_status = c.pio_start_status;
+  adapter().faults.stp_connection_status = c.connection;
   drive().faults.forced = true;
   drive().faults.forced_after_data = true;  // the data moves, the status says error
   drive().faults.forced_status = c.status;

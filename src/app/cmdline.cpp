@@ -22,6 +22,12 @@ int digit_value(char16_t c) {
   return 99;
 }
 
+// 0-15 for a hexadecimal digit, -1 for anything else.
+int hex_digit_value(char16_t c) {
+  const int d = digit_value(c);
+  return d < 16 ? d : -1;
+}
+
 // Both command-line errors: one wide line naming the element, then the usage.
 ParseOutcome report_error(std::u16string_view text, std::u16string_view element,
                           const std::string& invocation_name) {
@@ -52,20 +58,24 @@ ParseOutcome parse_csmi_target(std::u16string_view first, const std::string& inv
   }
   if (colon != target.npos) {
     // The phy number is read leniently: no digit gives 0, an overlong one its nearest limit.
+    // A negative one names no phy (and the form carries no address to search by).
     options.device_path = std::u16string(target.substr(0, colon + 1));
     options.csmi_target.phy_index = convert_number(target.substr(colon + 1), 10).value;
+    if (options.csmi_target.phy_index < 0) return command_line_error(first, invocation_name);
   } else {
     options.device_path = u"\\\\.\\SCSI";
     options.device_path.append(target.substr(0, comma));
     options.device_path += u':';
-    // Byte i comes from the digit pair at 2i. A short or garbled address would select some
-    // other device, so it is refused rather than padded.
+    // Exactly 16 hexadecimal digits, byte i from the pair at 2i. Anything the lenient number
+    // conversion would skip or stop at (a sign, "0x", blanks, a stray letter, a tail) would
+    // select some other drive, so the whole address is refused instead.
     const std::u16string_view address = target.substr(comma + 1);
-    if (address.size() < 16) return command_line_error(first, invocation_name);
+    if (address.size() != 16) return command_line_error(first, invocation_name);
     for (size_t i = 0; i < 8; ++i) {
-      const ConvertedNumber pair = convert_number(address.substr(2 * i, 2), 16);
-      if (!pair.has_digits) return command_line_error(first, invocation_name);
-      options.csmi_target.sas_address[i] = static_cast<uint8_t>(pair.value & 0xFF);
+      const int high = hex_digit_value(address[2 * i]);
+      const int low = hex_digit_value(address[2 * i + 1]);
+      if (high < 0 || low < 0) return command_line_error(first, invocation_name);
+      options.csmi_target.sas_address[i] = static_cast<uint8_t>(high << 4 | low);
     }
   }
   options.csmi_target.adapter_path = options.device_path;

@@ -15,7 +15,7 @@ namespace {
 constexpr uint32_t kBlock = 512;
 // The block count and the block offset of the command are 16-bit fields.
 constexpr uint64_t kMaxImageBlocks = 0xFFFF;
-// The activate pass describes the image in pieces of at most this size.
+// The activate pass describes at most this much of the image.
 constexpr uint32_t kActivateChunk = 0x800000;
 constexpr uint8_t kCmdDownloadMicrocode = 0x92;
 
@@ -105,9 +105,12 @@ Plan make_plan(int64_t file_size, uint8_t mode, uint8_t segment_blocks) {
   plan.transfers = static_cast<uint16_t>(size / plan.transfer_size);
   plan.remainder = static_cast<uint32_t>(size % plan.transfer_size);
   if (mode == Activate) {
-    // No data goes with an activation, so its counts describe the image as the file has it.
+    // One activation, whatever the size: the first one switches to the whole deferred image,
+    // and a second would find nothing pending and be aborted. No data goes with it, so its
+    // counts describe the image (or its first 8 MiB) as the file has it.
+    plan.transfers = 1;
+    plan.remainder = 0;
     plan.blocks = static_cast<uint16_t>(plan.transfer_size / kBlock);
-    plan.remainder_blocks = static_cast<uint16_t>(plan.remainder / kBlock);
   } else {
     // Data transfers carry whole blocks: a partial last block goes out padded with zeros.
     plan.blocks = static_cast<uint16_t>(whole_blocks(plan.transfer_size));

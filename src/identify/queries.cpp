@@ -1,5 +1,6 @@
 // The queries sent at fixed points of a run whose answers nothing depends on: the INQUIRY
 // pair right after the opening, and the vendor IDENTIFY variant before the first download.
+#include <algorithm>
 #include <cstring>
 
 #include "identify/identify.h"
@@ -27,11 +28,15 @@ void read_scsi_identity(DeviceCommand& cmd) {
   cmd.last_os_error = platform_get_last_error();
   if (!carried) return;
 
-  // The serial-number page goes out in the request exactly as the first completion left it:
-  // its transfer and sense lengths are whatever the driver reported back.
+  // The serial-number page goes out in the request as the first completion left it: its
+  // transfer and sense lengths are what the driver reported back, but never more than the
+  // buffer and the sense area hold, whatever a driver claims.
   std::memset(data, 0, sizeof data);
   const uint8_t serial_page[5] = {0x12, 0x01, 0x80, 0x00, kInquiryLength};
   std::memcpy(h.Cdb, serial_page, sizeof serial_page);
+  h.DataTransferLength = std::min<uint32_t>(h.DataTransferLength, sizeof data);
+  h.SenseInfoLength =
+      static_cast<uint8_t>(std::min<size_t>(h.SenseInfoLength, sizeof request.sense));
   platform_scsi_passthrough(cmd.handle, &request);
 }
 

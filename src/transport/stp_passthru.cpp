@@ -2,6 +2,7 @@
 // pass-through request, sent to the adapter that holds the drive's phy.
 #include <cstddef>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <new>
 
@@ -17,8 +18,32 @@ constexpr uint32_t kHeaderSize = sizeof(SRB_IO_CONTROL);                        
 // FIS types whose Status and Error bytes (2 and 3) carry the drive's verdict.
 constexpr uint8_t kFisRegisterD2H = 0x34;
 constexpr uint8_t kFisPioSetup = 0x5F;
+// A PIO Setup FIS announces a data phase: byte 2 is the Status as the phase begins, byte 15
+// (E_Status) the Status the drive ends the command with.
+constexpr size_t kPioSetupEndingStatus = 15;
 constexpr uint8_t kAtaStatusErr = 0x01;
 constexpr uint8_t kAtaStatusDf = 0x20;
+
+// bConnectionStatus values of the CSMI standard, OPEN_ACCEPT (0) first.
+constexpr const char* kConnectionNames[] = {
+    "OPEN_ACCEPT",
+    "OPEN_REJECT_BAD_DESTINATION",
+    "OPEN_REJECT_RATE_NOT_SUPPORTED",
+    "OPEN_REJECT_NO_DESTINATION",
+    "OPEN_REJECT_PATHWAY_BLOCKED",
+    "OPEN_REJECT_PROTOCOL_NOT_SUPPORTED",
+    "OPEN_REJECT_RESERVE_ABANDON",
+    "OPEN_REJECT_RESERVE_CONTINUE",
+    "OPEN_REJECT_RESERVE_INITIALIZE",
+    "OPEN_REJECT_RESERVE_STOP",
+    "OPEN_REJECT_RETRY",
+    "OPEN_REJECT_STP_RESOURCES_BUSY",
+    "OPEN_REJECT_WRONG_DESTINATION",
+};
+
+const char* connection_name(uint8_t status) {
+  return status < std::size(kConnectionNames) ? kConnectionNames[status] : "unknown";
+}
 
 void dump_fis(const uint8_t* fis) {
   console::printf("FIS:\n-----\n");
@@ -41,8 +66,10 @@ void dump_parameters(const CSMI_SAS_STP_PASSTHRU& p) {
 // A drive that aborts a command still lets the driver complete the request; only the status
 // FIS tells. An all-zero FIS (a driver that returns no registers) says nothing either way.
 bool status_fis_reports_error(const uint8_t* fis) {
-  if (fis[0] != kFisRegisterD2H && fis[0] != kFisPioSetup) return false;
-  return (fis[2] & (kAtaStatusErr | kAtaStatusDf)) != 0;
+  constexpr uint8_t kFailed = kAtaStatusErr | kAtaStatusDf;
+  if (fis[0] == kFisRegisterD2H) return (fis[2] & kFailed) != 0;
+  if (fis[0] == kFisPioSetup) return ((fis[2] | fis[kPioSetupEndingStatus]) & kFailed) != 0;
+  return false;
 }
 
 }  // namespace
@@ -135,19 +162,28 @@ int issue_stp_passthru(DeviceCommand& cmd) {
 
   std::memcpy(&request, buffer.get(), kDataOffset);
   const uint8_t* status_fis = request.Status.bStatusFIS;
+  const uint8_t connection = request.Status.bConnectionStatus;
 
+  // A request the driver completed can still have failed on the way: a refused connection
+  // means the drive never saw the command, and an error in the status FIS that it refused it.
   int result = kResultSuccess;
   if (!ok || header.ReturnCode != CSMI_SAS_STATUS_SUCCESS)
     result = kResultNotCarried;
-  else if (status_fis_reports_error(status_fis))
+  else if (connection != CSMI_SAS_OPEN_ACCEPT || status_fis_reports_error(status_fis))
     result = kResultDriveError;
 
   if (result != kResultSuccess) {
     console::printf("%s: CMD=0x%x failed. ioret=%d GetLastErr=0x%x, IoctlHeader->ReturnCode=%d\n",
                     "issue_stp_passthru", command, ok ? 1 : 0, os_error,
                     static_cast<int>(header.ReturnCode));
-    if (result == kResultDriveError)
+    if (result == kResultDriveError && connection != CSMI_SAS_OPEN_ACCEPT) {
+      console::printf("Connection Status: 0x%02x (%s)\n", connection, connection_name(connection));
+    } else if (result == kResultDriveError && status_fis[0] == kFisPioSetup) {
+      console::printf("Status FIS: Status=0x%02x Error=0x%02x E_Status=0x%02x\n", status_fis[2],
+                      status_fis[3], status_fis[kPioSetupEndingStatus]);
+    } else if (result == kResultDriveError) {
       console::printf("Status FIS: Status=0x%02x Error=0x%02x\n", status_fis[2], status_fis[3]);
+    }
   } else if (cmd.direction == kDirIn && data_length != 0) {
     // The requested length, not the count the driver reports.
     std::memcpy(cmd.data, buffer.get() + kDataOffset, data_length);

@@ -249,32 +249,36 @@ uint8_t byte_or_zero(std::span<const uint8_t> s, size_t i, size_t end) {
   return i < end && i < s.size() ? s[i] : 0;
 }
 
-// Fixed-format sense comes in two layouts:
-//  - SAT's: ERROR, STATUS, DEVICE and COUNT (7:0) in the INFORMATION field (bytes 3..6), the
-//    EXTEND flags in byte 8 and LBA (7:0), (15:8), (23:16) in bytes 9..11;
+// Fixed-format sense carries the registers only where it says so, in one of two layouts:
+//  - SAT's, announced by ASC/ASCQ 00/1D (ATA PASS-THROUGH INFORMATION AVAILABLE): ERROR,
+//    STATUS, DEVICE and COUNT (7:0) in the INFORMATION field (bytes 3..6), the EXTEND flags
+//    in byte 8 and LBA (7:0), (15:8), (23:16) in bytes 9..11;
 //  - Linux libata up to 6.9 (Debian 12's 6.1 among them, with the default D_SENSE=0): the
 //    same four registers eight bytes later, in bytes 8..11, the INFORMATION field left
-//    zero, and the flags and LBA bytes shifted to 16..19, past the 18 bytes the additional
-//    length claims.
-// A completed ATA command never reports Status 0 (DRDY at least is set), so a non-zero
-// INFORMATION field means SAT's layout; a zero one with a non-zero byte 9 means the kernel's.
-// Anything else (a sense without registers, e.g. UNIT ATTENTION) carries none.
+//    zero, the additional length 10, and the flags and LBA bytes shifted to 16..19, past the
+//    18 bytes that length claims. That kernel answers in fixed format only for a command
+//    whose Status shows BSY, DF, DRQ or ERR (a clean one comes back as descriptor sense
+//    whatever D_SENSE says), so such a Status in byte 9 is part of the layout.
+// Any other fixed sense describes something else (a MEDIUM ERROR with the failing LBA in
+// INFORMATION, a UNIT ATTENTION, ...) and carries no registers.
 std::optional<AtaOutputRegisters> decode_fixed(std::span<const uint8_t> s) {
   const size_t declared = std::min<size_t>(s.size(), 8 + static_cast<size_t>(s[7]));
   AtaOutputRegisters r{};
-  const bool information_set = declared >= 7 && (s[3] | s[4] | s[5] | s[6]) != 0;
-  if (information_set) {
+  const bool ata_information = declared >= 14 && s[12] == 0x00 && s[13] == 0x1D;
+  if (ata_information) {
     r.error = s[3];
     r.status = s[4];
     r.device = s[5];
     r.count = s[6];
-    r.lba_low = byte_or_zero(s, 9, declared);
-    r.lba_mid = byte_or_zero(s, 10, declared);
-    r.lba_high = byte_or_zero(s, 11, declared);
+    r.lba_low = s[9];
+    r.lba_mid = s[10];
+    r.lba_high = s[11];
     return r;
   }
+  constexpr uint8_t kStatusUnfinished = 0x80 | 0x20 | 0x08 | 0x01;  // BSY, DF, DRQ, ERR
+  const bool information_zero = (s[3] | s[4] | s[5] | s[6]) == 0;
   // The kernel's layout is read within what it wrote, since it writes past its own length.
-  if (s.size() >= 12 && s[9] != 0) {
+  if (s[7] == 0x0A && information_zero && s.size() >= 12 && (s[9] & kStatusUnfinished) != 0) {
     r.error = s[8];
     r.status = s[9];
     r.device = s[10];
