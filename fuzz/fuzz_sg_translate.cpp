@@ -76,7 +76,8 @@ void check_ata_outcome(Input& in) {
   const uint8_t pick = in.byte();
   const uint8_t scsi_status = pick < 240 ? kStatuses[pick % sizeof kStatuses] : in.byte();
   const uint8_t direction = in.byte() % 3;  // 0 none, 1 in, 2 out
-  const uint32_t requested = direction == 0 ? 0 : in.u32() % (1u << 20);
+  // The tool's data commands always move at least one byte.
+  const uint32_t requested = direction == 0 ? 0 : 1 + in.u32() % (1u << 20);
   const auto resid = static_cast<int32_t>(in.u32());
   // Exactly the bytes the kernel wrote, on the heap: a read past them is an ASan report.
   const std::vector<uint8_t> sense = in.rest(64);
@@ -86,8 +87,10 @@ void check_ata_outcome(Input& in) {
   (void)sg::sense_code(std::span(written, sense.size()));
   delete[] written;
 
-  if (scsi_status != 0x00 && scsi_status != kCheckCondition && scsi_status != 0x04)
+  if (scsi_status != 0x00 && scsi_status != kCheckCondition && scsi_status != 0x04) {
     require(!o.carried, "a status that is not the drive's answer counted as carried");
+    return;
+  }
 
   // As the ATA pass-through transport judges the request.
   bool success = false;

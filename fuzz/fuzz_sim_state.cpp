@@ -10,15 +10,20 @@
 //    anything that is not a regular file, is left exactly as it was; nothing blocks; a firmware
 //    file that is not a regular file ends the run with exit code 4; no temporary file is left.
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/entry.h"
@@ -153,6 +158,42 @@ int run_download(const fs::path& firmware) {
   return quillmark_main(static_cast<int>(narrow.size()), argv.data());
 }
 
+// Runs `run` and tells whether it blocked on one of the FIFOs for more than two seconds. A
+// reader stuck in open() then gets a writer, so the run goes on and the input is kept rather
+// than lost to a hang. libFuzzer's once-a-second alarm is kept from this thread meanwhile: it
+// would break the open with EINTR and hide the block.
+template <typename Run>
+bool blocks_on(const std::vector<fs::path>& fifos, Run run) {
+  if (fifos.empty()) {
+    run();
+    return false;
+  }
+  std::atomic<bool> done{false};
+  std::atomic<bool> blocked{false};
+  std::thread watchdog([&] {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (!done && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    while (!done) {
+      blocked = true;
+      for (const fs::path& fifo : fifos) {
+        const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) close(fd);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+  sigset_t alarm, saved;
+  sigemptyset(&alarm);
+  sigaddset(&alarm, SIGALRM);
+  pthread_sigmask(SIG_BLOCK, &alarm, &saved);
+  run();
+  done = true;
+  watchdog.join();
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  return blocked;
+}
+
 void check_run(uint8_t selector, const std::string& content) {
   const fs::path& dir = work_directory();
   std::error_code ec;
@@ -187,11 +228,19 @@ void check_run(uint8_t selector, const std::string& content) {
   const bool state_file_sound = state_kind == Kind::File && sim::apply_state(content, reason);
   fresh_world();
 
+  std::vector<fs::path> fifos;
+  if (state_kind == Kind::Fifo) fifos.push_back(state);
+  if (firmware_kind == 3) fifos.push_back(firmware);
+  int exit_code = 0;
   console::capture_begin();
-  sim::load_state_file(state.string());
-  const int exit_code = run_download(firmware);
-  sim::save_state_file(state.string());
+  const bool blocked = blocks_on(fifos, [&] {
+    sim::load_state_file(state.string());
+    exit_code = run_download(firmware);
+    sim::save_state_file(state.string());
+  });
   console::capture_end();
+
+  require(!blocked, "the run blocked on a FIFO");
 
   if (firmware_kind >= 2)
     require(exit_code == 4, "a firmware file that is not a regular file did not end with 4");

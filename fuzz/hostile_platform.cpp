@@ -193,26 +193,30 @@ void fill_data_in(uint8_t* data, uint32_t length, const std::vector<uint8_t>& be
 // Compares a DOWNLOAD MICROCODE data transfer with the image of the current pass.
 QM_NO_COVERAGE bool matches_image(const AtaCommand& c, const uint8_t* data, uint32_t length) {
   const State& s = state();
-  if (data == nullptr && length != 0) return false;
+  if (length == 0) return true;
+  if (data == nullptr) return false;
   const uint64_t padded = (s.image_limit + 511) / 512 * 512;
   const uint64_t start = uint64_t{c.block_offset()} * 512;
-  for (uint32_t i = 0; i < length; ++i) {
-    const uint64_t pos = start + i;
-    uint8_t expected = 0;
-    if (pos < s.image_limit)
-      expected = s.content[pos];
-    else if (pos >= padded)
-      return false;
-    if (data[i] != expected) return false;
-  }
+  if (start + length > padded) return false;
+  // The file's bytes, then the zeros of the last block past its end.
+  const uint64_t from_file =
+      start < s.image_limit ? std::min<uint64_t>(length, s.image_limit - start) : 0;
+  if (from_file > 0 && std::memcmp(data, s.content.data() + start, from_file) != 0) return false;
+  for (uint64_t i = from_file; i < length; ++i)
+    if (data[i] != 0) return false;
   return true;
 }
 
+// Notes the pass of a command and reads its data-out bytes as a driver would: a segment is
+// compared with the image on the way.
 void observe(AtaCommand& c, const uint8_t* data_out) {
   State& s = state();
   c.pass = static_cast<int>(s.record.images.size());
-  if (c.command == 0x92 && c.direction == 2)
+  if (c.direction != 2 || data_out == nullptr) return;
+  if (c.command == 0x92)
     c.data_matches_image = matches_image(c, data_out, c.data_length);
+  else
+    read_all(data_out, c.data_length);
 }
 
 void note_identify(const AtaCommand& c, const uint8_t* data) {
@@ -484,8 +488,10 @@ bool platform_scsi_passthrough(Handle handle, ScsiPassThroughRequest* request) {
                 : h.DataIn == SCSI_IOCTL_DATA_OUT ? 2
                                                   : 0;
   c.data_length = c.direction == 0 ? 0 : length;
-  if (c.direction == 2 && data != nullptr) hostile::read_all(data, length);
-  if (is_ata) hostile::observe(c, data);
+  if (is_ata)
+    hostile::observe(c, data);
+  else if (c.direction == 2 && data != nullptr)
+    hostile::read_all(data, length);
 
   const uint8_t sel = stream().byte();
   if (sel & 0x01) {
@@ -538,7 +544,6 @@ bool platform_ata_passthrough(Handle handle, ATA_PASS_THROUGH_DIRECT* request,
   const bool out = (request->AtaFlags & ATA_FLAGS_DATA_OUT) != 0;
   c.direction = length == 0 || in == out ? 0 : in ? 1 : 2;
   c.data_length = c.direction == 0 ? 0 : length;
-  if (c.direction == 2 && data != nullptr) hostile::read_all(data, length);
   hostile::observe(c, data);
 
   const uint8_t sel = stream().byte();
@@ -571,12 +576,12 @@ bool platform_ata_passthrough(Handle handle, ATA_PASS_THROUGH_DIRECT* request,
 bool platform_csmi_request(Handle handle, void* buffer_in, uint32_t size) {
   hostile::note_handle_use(handle);
   auto* buffer = static_cast<uint8_t*>(buffer_in);
-  hostile::read_all(buffer, size);
   if (size < hostile::kHeader) return hostile::fail(87);
   uint32_t control_code = 0;
   std::memcpy(&control_code, buffer + offsetof(SRB_IO_CONTROL, ControlCode), 4);
-
   const bool stp = control_code == CC_CSMI_SAS_STP_PASSTHRU && size >= hostile::kStpData;
+  // A driver reads the request it is handed (an STP request's data as the command's data).
+  hostile::read_all(buffer, stp ? hostile::kStpData : size);
   AtaCommand c;
   c.path = AtaCommand::Path::Stp;
   c.handle = handle;
@@ -714,7 +719,7 @@ int64_t platform_file_read(Handle file, void* buffer, int64_t size) {
   const uint64_t left = s.content.size() - it->second.position;
   uint64_t n = std::min<uint64_t>(static_cast<uint64_t>(size), left);
   if (stream().byte() & 0x01) n = std::min<uint64_t>(n, stream().byte());
-  std::memcpy(buffer, s.content.data() + it->second.position, n);
+  if (n > 0) std::memcpy(buffer, s.content.data() + it->second.position, n);
   it->second.position += n;
   return static_cast<int64_t>(n);
 }
