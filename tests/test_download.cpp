@@ -442,7 +442,7 @@ TEST_F(Download, ActivateFailure) {
 
 // --- Images refused before anything is sent ----------------------------------------------
 
-enum class FileKind { Present, Missing, ShortRead };
+enum class FileKind { Present, Missing, ShortRead, Directory };
 
 struct RefusalCase {
   const char* name;
@@ -468,7 +468,9 @@ TEST_P(Refusal, Result4AndNothingSent) {
     console::capture_begin();
     cmd_.verbosity = verbosity;
     DownloadParams params;
-    params.file_name = c.kind == FileKind::Missing ? missing : file.name();
+    params.file_name = c.kind == FileKind::Missing     ? missing
+                       : c.kind == FileKind::Directory ? fs::temp_directory_path().u16string()
+                                                       : file.name();
     params.mode = c.mode;
     params.segment_blocks = c.segment_blocks;
     EXPECT_EQ(download_firmware(cmd_, params), kResultFileFailed);
@@ -488,6 +490,7 @@ TEST_P(Refusal, Result4AndNothingSent) {
 constexpr auto kPresent = FileKind::Present;
 constexpr auto kShortRead = FileKind::ShortRead;
 constexpr auto kMissing = FileKind::Missing;
+constexpr auto kDirectory = FileKind::Directory;
 constexpr uint64_t kTooLarge = 33553921;  // one byte past the largest image
 
 // clang-format off
@@ -505,6 +508,7 @@ const RefusalCase kRefusals[] = {
     {"short_read_activate", kShortRead, 10000, Activate, 0, "Short read of the firmware file"},
     {"missing_file", kMissing, 1, SegmentedImmediate, 64, "File Open Failure: "},
     {"missing_file_activate", kMissing, 1, Activate, 0, "File Open Failure: "},
+    {"directory", kDirectory, 1, SegmentedImmediate, 64, "File Open Failure: Not a regular file (a directory)"},
 };
 // clang-format on
 

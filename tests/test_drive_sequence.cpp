@@ -221,6 +221,8 @@ std::vector<Case> cases() {
     {"unopenable path under /v", {kNoDrive, "/v"}, {}, 2, "open", pre_open(kNoDrive, "", "Download Immediate") + "CreateFileW INVALID_HANDLE_VALUE Error: 2", {}},
     {"failed address query still closes the handle", {kDrive0, d_img}, [] { sim::world().ports[0].faults.address_error = 1; }, 2, "open addr close", "", {}},
     {"/i reports and stops", {kDrive0, "/i"}, {}, 10, kOpened, report("QMSIM0000000001", 1, 64), {}},
+    {"/i shows control characters from the drive as ?", {kDrive0, "/i"}, [] { drive(0).model = "QUILLMARK\x1b[2J\x7f SSD"; }, 10, kOpened,
+     replace_all(report("QMSIM0000000001", 1, 64), "QUILLMARK SIM SSD 480", "QUILLMARK?[2J? SSD"), {}},
     {"/i with /D: sends no download", {kDrive0, d_img, "/s", "/i"}, {}, 10, kOpened, report("QMSIM0000000001", 1, 64), [] { no_download_on(0); }},
     {"SEC4 refused silently", {kDrive1, d_img}, {}, 6, kOpened, "", [] { no_download_on(1); }},
     {"SEC4 refused with the message under /v", {kDrive1, d_img, "/v"}, {}, 6, kOpened, pre_open(kDrive1, img, "Download Immediate") + report("QMSIM0000000002", 4, 64) + "Err: ATA SECURITY LOCKED\n", {}},

@@ -54,9 +54,9 @@ void print_pre_open_report(const RunOptions& options, const DownloadParams& para
 }
 
 void print_device_information(const DriveInfo& info, const DownloadParams& params) {
-  console::out("  MN: " + info.model + "\n");
-  console::out("  SN: " + info.serial + "\n");
-  console::out("  FW: " + info.firmware + "\n");
+  console::out("  MN: " + console::device_text(info.model) + "\n");
+  console::out("  SN: " + console::device_text(info.serial) + "\n");
+  console::out("  FW: " + console::device_text(info.firmware) + "\n");
   std::string versions = "  ";
   for (const std::string& v : info.major_versions) versions += v + " ";
   console::out(versions + "\n");

@@ -121,9 +121,9 @@ void identify_drive(DeviceCommand& cmd, uint8_t* identify, unsigned port, int ph
     return;
   }
 
-  const std::string serial = ata_string(identify + 20, 20);
-  const std::string firmware = ata_string(identify + 46, 8);
-  const std::string model = ata_string(identify + 54, 40);
+  const std::string serial = console::device_text(ata_string(identify + 20, 20));
+  const std::string firmware = console::device_text(ata_string(identify + 46, 8));
+  const std::string model = console::device_text(ata_string(identify + 54, 40));
   const uint16_t word128 = static_cast<uint16_t>(identify[256] | (identify[257] << 8));
   if (verbosity >= 1) {
     console::out("\tDrive Serial Number: " + serial + "\n");
@@ -233,8 +233,8 @@ void scan_port(unsigned port, DeviceCommand& cmd, uint8_t* identify, ScanCounts&
   if (verbosity >= 1) {
     const CSMI_SAS_DRIVER_INFO& d = driver.Information;
     print_adapter_banner(path);
-    console::out("\tDriver: " + fixed_text(d.szName) + "\n");
-    console::out("\tDescription: " + fixed_text(d.szDescription) + "\n");
+    console::out("\tDriver: " + console::device_text(fixed_text(d.szName)) + "\n");
+    console::out("\tDescription: " + console::device_text(fixed_text(d.szDescription)) + "\n");
     console::out("\tVersion: " + n(d.usMajorRevision) + "." + n(d.usMinorRevision) + "\n");
     console::out("\tCSMI Version: " + n(d.usCSMIMajorRevision) + "." + n(d.usCSMIMinorRevision) +
                  "\n");

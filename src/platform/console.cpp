@@ -72,6 +72,15 @@ void err(std::string_view text) {
 
 std::string_view hline() { return platform_console_hline(); }
 
+std::string device_text(std::string_view text) {
+  std::string shown(text);
+  for (char& c : shown) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) c = '?';
+  }
+  return shown;
+}
+
 void capture_begin() {
   capture().active = true;
   capture().out.clear();

@@ -27,6 +27,11 @@ void err(std::string_view text);
 // The spinner's horizontal line as the console shows it.
 std::string_view hline();
 
+// Text that came from a drive or a driver (model, serial number, revision, driver names), as
+// it may reach the terminal: every control character (below 0x20, and 0x7F) becomes '?', so
+// a device cannot send escape sequences; every other byte stays as it is.
+std::string device_text(std::string_view text);
+
 // Capture for tests: while active, both streams are collected (wide text as UTF-8) instead
 // of written.
 void capture_begin();

@@ -68,10 +68,16 @@ bool platform_close(Handle handle);
 
 // --- The firmware image file ----------------------------------------------------------------
 
-// Opens a file for reading as raw bytes, shared for reading and writing with other
-// processes. On failure returns kInvalidHandle and puts the operating system's description
-// of the error into error_text.
+// Opens a regular file for reading as raw bytes, shared for reading and writing with other
+// processes, without waiting on anything (a FIFO nobody writes to must not hold up a run
+// with a drive already open). On failure returns kInvalidHandle and puts the operating
+// system's description of the error into error_text; anything but a regular file (a
+// directory, a FIFO or pipe, a device, a socket) is refused with the text of
+// not_a_regular_file, saying what it is.
 Handle platform_file_open(const std::u16string& path, std::string& error_text);
+inline std::string not_a_regular_file(std::string_view what) {
+  return "Not a regular file (" + std::string(what) + ")";
+}
 // The size in bytes, or -1 when it cannot be measured.
 int64_t platform_file_size(Handle file);
 // Reads up to size bytes from the current position; returns the count read (0 at the end

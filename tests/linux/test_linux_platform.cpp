@@ -211,16 +211,22 @@ TEST(LinuxPlatform, ImageFilesReadWhole) {
 
 TEST(LinuxPlatform, ImageFileErrorsCarryTheSystemText) {
   Scratch s;
+  // A FIFO nobody writes to: opening it must neither block nor succeed.
+  const std::string fifo = s.dir + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   const struct {
     std::string path;
-    int err;
-  } cases[] = {{s.dir + "/missing.bin", ENOENT}, {s.file + "/x", ENOTDIR}};
+    std::string text;
+  } cases[] = {{s.dir + "/missing.bin", std::strerror(ENOENT)},
+               {s.file + "/x", std::strerror(ENOTDIR)},
+               {fifo, "Not a regular file (a FIFO)"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
     std::string error;
     EXPECT_EQ(platform_file_open(u16(c.path), error), kInvalidHandle);
-    EXPECT_EQ(error, std::strerror(c.err));
+    EXPECT_EQ(error, c.text);
   }
+  unlink(fifo.c_str());
 }
 
 // Runs `write` with standard output (or the error stream) sent into a pipe and returns what

@@ -339,10 +339,12 @@ TEST(Win32File, OpenFailureCarriesTheSystemsOwnText) {
   struct Case {
     std::u16string path;
     uint32_t error;
+    const char* text;  // null: the system's own description
   };
   const Case cases[] = {
-      {dir.path() + u"\\missing.bin", ERROR_FILE_NOT_FOUND},
-      {dir.path() + u"\\no-dir\\missing.bin", ERROR_PATH_NOT_FOUND},
+      {dir.path() + u"\\missing.bin", ERROR_FILE_NOT_FOUND, nullptr},
+      {dir.path() + u"\\no-dir\\missing.bin", ERROR_PATH_NOT_FOUND, nullptr},
+      {dir.path(), ERROR_ACCESS_DENIED, "Not a regular file (a directory)"},
   };
   std::vector<std::string> texts;
   for (const auto& c : cases) {
@@ -354,6 +356,9 @@ TEST(Win32File, OpenFailureCarriesTheSystemsOwnText) {
     EXPECT_NE(error_text.back(), '\n');
     EXPECT_NE(error_text.back(), '\r');
     EXPECT_EQ(error_text.find("Error "), std::string::npos) << error_text;
+    if (c.text != nullptr) {
+      EXPECT_EQ(error_text, c.text);
+    }
     texts.push_back(error_text);
   }
   EXPECT_NE(texts[0], texts[1]);
