@@ -8,7 +8,8 @@
 //    directory, a FIFO, nothing); then a run as quillmark-sim makes it: load the state, a
 //    segmented download, save the state. A file that is not a state file the run took, and
 //    anything that is not a regular file, is left exactly as it was; nothing blocks; a firmware
-//    file that is not a regular file ends the run with exit code 4; no temporary file is left.
+//    file that is not a regular file ends the run with exit code 4 and a message saying so; no
+//    temporary file is left.
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
@@ -28,6 +29,7 @@
 
 #include "app/entry.h"
 #include "platform/console.h"
+#include "platform/platform.h"
 #include "platform/text.h"
 #include "property.h"
 #include "sim/builtin_world.h"
@@ -148,7 +150,8 @@ void check_untouched(const fs::path& path, Kind kind) {
 
 int run_download(const fs::path& firmware) {
   const std::vector<std::u16string> args = {u"quillmark-sim", u"\\\\.\\PhysicalDrive0",
-                                            u"/D:" + utf8_to_utf16(firmware.string()), u"/s"};
+                                            u"/D:" + utf8_to_utf16(firmware.string()), u"/s",
+                                            u"/v"};
   sim::world().args = args;
   std::vector<std::string> narrow;
   for (const std::u16string& a : args) narrow.push_back(utf16_to_utf8(a));
@@ -238,12 +241,18 @@ void check_run(uint8_t selector, const std::string& content) {
     exit_code = run_download(firmware);
     sim::save_state_file(state.string());
   });
+  const std::string err = console::captured_err();
   console::capture_end();
 
   require(!blocked, "the run blocked on a FIFO");
 
-  if (firmware_kind >= 2)
+  if (firmware_kind == 2 || firmware_kind == 3) {
     require(exit_code == 4, "a firmware file that is not a regular file did not end with 4");
+    const std::string refusal = not_a_regular_file("");
+    require(err.find(refusal.substr(0, refusal.size() - 1)) != std::string::npos,
+            "a firmware file that is not a regular file refused without saying so");
+  }
+  if (firmware_kind == 4) require(exit_code == 4, "a missing firmware file did not end with 4");
   if (state_kind == Kind::File && !state_file_sound)
     require(read_file(state) == content, "a file that is not a state file was overwritten");
   check_untouched(state, state_kind);

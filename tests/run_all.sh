@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Every test: the native suites under AddressSanitizer + UndefinedBehaviorSanitizer, the
-# Windows build under wine, and the real-stack test against Debian's kernel and QEMU.
+# Windows build under wine, the real-stack test against Debian's kernel and QEMU, and the fuzz
+# targets for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -19,3 +20,6 @@ ctest --preset windows
 
 echo "== real stack (Debian kernel, libata, QEMU AHCI disk)"
 bash tests/realstack/run.sh
+
+echo "== fuzz targets (libFuzzer, clang; seeds, regression inputs, then ${QM_FUZZ_SECONDS:-20} s each)"
+bash fuzz/run.sh
