@@ -6,6 +6,17 @@
 #include <set>
 #include <vector>
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include "platform/console.h"
 #include "platform/text.h"
 #include "sim/world.h"
@@ -167,6 +178,42 @@ bool decode_entry(std::string_view line, Update& u, std::string& reason) {
   return false;
 }
 
+// The updates a sound text asks for, or false with a one-line reason.
+bool parse_state(std::string_view text, std::vector<Update>& updates, std::string& reason) {
+  if (text.empty() || text.back() != '\n') {
+    reason = "not ended by a newline";
+    return false;
+  }
+  std::vector<std::string_view> lines;
+  for (size_t start = 0; start < text.size();) {
+    const size_t nl = text.find('\n', start);
+    lines.push_back(text.substr(start, nl - start));
+    start = nl + 1;
+  }
+  if (lines.front() != kHeader) {
+    reason = "not a quillmark-sim state file";
+    return false;
+  }
+  if (lines.size() < 2 || lines.back() != kEnd) {
+    reason = "incomplete (no final \"end\")";
+    return false;
+  }
+  std::set<const Drive*> seen;
+  for (size_t i = 1; i + 1 < lines.size(); ++i) {
+    Update u{};
+    if (!decode_entry(lines[i], u, reason)) {
+      reason = "line " + std::to_string(i + 1) + ": " + reason;
+      return false;
+    }
+    if (!seen.insert(u.drive).second) {
+      reason = "line " + std::to_string(i + 1) + ": drive named twice";
+      return false;
+    }
+    updates.push_back(std::move(u));
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string format_state() {
@@ -187,38 +234,8 @@ std::string format_state() {
 }
 
 bool apply_state(std::string_view text, std::string& reason) {
-  if (text.empty() || text.back() != '\n') {
-    reason = "not ended by a newline";
-    return false;
-  }
-  std::vector<std::string_view> lines;
-  for (size_t start = 0; start < text.size();) {
-    const size_t nl = text.find('\n', start);
-    lines.push_back(text.substr(start, nl - start));
-    start = nl + 1;
-  }
-  if (lines.front() != kHeader) {
-    reason = "not a quillmark-sim state file";
-    return false;
-  }
-  if (lines.size() < 2 || lines.back() != kEnd) {
-    reason = "incomplete (no final \"end\")";
-    return false;
-  }
   std::vector<Update> updates;
-  std::set<const Drive*> seen;
-  for (size_t i = 1; i + 1 < lines.size(); ++i) {
-    Update u{};
-    if (!decode_entry(lines[i], u, reason)) {
-      reason = "line " + std::to_string(i + 1) + ": " + reason;
-      return false;
-    }
-    if (!seen.insert(u.drive).second) {
-      reason = "line " + std::to_string(i + 1) + ": drive named twice";
-      return false;
-    }
-    updates.push_back(std::move(u));
-  }
+  if (!parse_state(text, updates, reason)) return false;
   for (Update& u : updates) {
     u.drive->firmware = std::move(u.running);
     u.drive->pending_revision = std::move(u.pending);
@@ -227,59 +244,202 @@ bool apply_state(std::string_view text, std::string& reason) {
   return true;
 }
 
-bool load_state_file(const std::string& path) {
+namespace {
+
+enum class Found { Nothing, Text, Refused };
+
+// What is at the path: nothing, the text of a regular file of at most kMaxFileBytes + 1
+// bytes, or something refused with a one-line reason. Anything but a regular file is
+// refused without being opened for long, and a FIFO without waiting for a writer.
+Found read_state_text(const std::string& path, std::string& text, std::string& reason) {
+  text.clear();
+#ifdef _WIN32
+  struct _stat64 st {};
+  if (_stat64(path.c_str(), &st) != 0) {
+    if (errno == ENOENT) return Found::Nothing;
+    reason = std::strerror(errno);
+    return Found::Refused;
+  }
+  if ((st.st_mode & _S_IFMT) != _S_IFREG) {
+    reason = "not a regular file";
+    return Found::Refused;
+  }
   std::FILE* f = std::fopen(path.c_str(), "rb");
   if (f == nullptr) {
-    if (errno != ENOENT)
-      console::err("quillmark-sim: cannot read state file " + path + ": " + std::strerror(errno) +
-                   "\n");
+    reason = std::strerror(errno);
+    return Found::Refused;
+  }
+  if (_fstat64(_fileno(f), &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) {
+    std::fclose(f);
+    reason = "not a regular file";
+    return Found::Refused;
+  }
+  text.resize(kMaxFileBytes + 1);
+  const size_t n = std::fread(text.data(), 1, text.size(), f);
+  const bool failed = std::ferror(f) != 0;
+  std::fclose(f);
+#else
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT) return Found::Nothing;
+    reason = std::strerror(errno);
+    return Found::Refused;
+  }
+  // A symbolic link is refused too: the save would replace the link, not what it names.
+  if (!S_ISREG(st.st_mode)) {
+    reason = "not a regular file";
+    return Found::Refused;
+  }
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    reason = std::strerror(errno);
+    return Found::Refused;
+  }
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    reason = "not a regular file";
+    return Found::Refused;
+  }
+  text.resize(kMaxFileBytes + 1);
+  size_t n = 0;
+  bool failed = false;
+  while (n < text.size()) {
+    const ssize_t got = read(fd, text.data() + n, text.size() - n);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) failed = true;
+    if (got <= 0) break;
+    n += static_cast<size_t>(got);
+  }
+  close(fd);
+#endif
+  text.resize(n);
+  if (failed) {
+    reason = "read error";
+    return Found::Refused;
+  }
+  return Found::Text;
+}
+
+// Whether a text read from the path is a state file this world would load.
+bool is_sound_state(const std::string& text, std::string& reason) {
+  if (text.size() > kMaxFileBytes) {
+    reason = "too large";
     return false;
   }
-  std::string text(kMaxFileBytes + 1, '\0');
-  const size_t n = std::fread(text.data(), 1, text.size(), f);
-  const bool read_error = std::ferror(f) != 0;
-  std::fclose(f);
-  text.resize(n);
-  std::string reason;
-  if (read_error) {
-    reason = "read error";
-  } else if (n > kMaxFileBytes) {
-    reason = "too large";
-  } else if (apply_state(text, reason)) {
-    return true;
+  std::vector<Update> updates;
+  return parse_state(text, updates, reason);
+}
+
+// Creates a file of our own beside the path, never one that is there already.
+bool create_temporary(const std::string& path, std::string& temp, int& fd) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    temp = path + ".tmp" + (attempt == 0 ? std::string() : std::to_string(attempt));
+#ifdef _WIN32
+    fd = _open(temp.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+#else
+    fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+#endif
+    if (fd >= 0) return true;
+    if (errno != EEXIST) return false;
   }
+  errno = EEXIST;
+  return false;
+}
+
+bool write_all(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+#ifdef _WIN32
+    const int n = _write(fd, text.data() + done, static_cast<unsigned>(text.size() - done));
+#else
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+#endif
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Puts the temporary file in the path's place in one step.
+bool replace_with(const std::string& temp, const std::string& path) {
+#ifdef _WIN32
+  if (MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+  errno = EACCES;
+  return false;
+#else
+  return std::rename(temp.c_str(), path.c_str()) == 0;
+#endif
+}
+
+bool close_file(int fd) {
+#ifdef _WIN32
+  return _close(fd) == 0;
+#else
+  return close(fd) == 0;
+#endif
+}
+
+}  // namespace
+
+bool load_state_file(const std::string& path) {
+  std::string text;
+  std::string reason;
+  switch (read_state_text(path, text, reason)) {
+    case Found::Nothing:
+      return false;
+    case Found::Refused:
+      console::err("quillmark-sim: cannot read state file " + path + ": " + reason + "\n");
+      return false;
+    case Found::Text:
+      break;
+  }
+  if (text.size() > kMaxFileBytes)
+    reason = "too large";
+  else if (apply_state(text, reason))
+    return true;
   console::err("quillmark-sim: ignoring damaged state file " + path + ": " + reason + "\n");
   return false;
 }
 
 bool save_state_file(const std::string& path) {
-  const std::string text = format_state();
-  const std::string temp = path + ".tmp";
-  std::FILE* f = std::fopen(temp.c_str(), "wb");
-  bool ok = f != nullptr;
-  int error = errno;
-  if (ok) {
-    ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    if (!ok) error = errno;
-    if (std::fclose(f) != 0 && ok) {
-      ok = false;
-      error = errno;
-    }
+  auto refuse = [&](const std::string& reason) {
+    console::err("quillmark-sim: cannot save state file " + path + ": " + reason + "\n");
+    return false;
+  };
+  // Only a state file is replaced: whatever else has the name is the user's, or not a file.
+  std::string existing;
+  std::string reason;
+  switch (read_state_text(path, existing, reason)) {
+    case Found::Nothing:
+      break;
+    case Found::Refused:
+      return refuse(reason + "; left as it is");
+    case Found::Text:
+      if (!is_sound_state(existing, reason))
+        return refuse("damaged (" + reason + "); left as it is");
+      break;
   }
-  if (ok && std::rename(temp.c_str(), path.c_str()) != 0) {
-    // Windows will not rename onto an existing file.
-    std::remove(path.c_str());
-    if (std::rename(temp.c_str(), path.c_str()) != 0) {
-      ok = false;
-      error = errno;
-    }
+
+  const std::string text = format_state();
+  std::string temp;
+  int fd = -1;
+  if (!create_temporary(path, temp, fd)) return refuse(std::strerror(errno));
+  bool ok = write_all(fd, text);
+  int error = errno;
+  if (!close_file(fd) && ok) {
+    ok = false;
+    error = errno;
+  }
+  if (ok && !replace_with(temp, path)) {
+    ok = false;
+    error = errno;
   }
   if (!ok) {
-    std::remove(temp.c_str());
-    console::err("quillmark-sim: cannot save state file " + path + ": " + std::strerror(error) +
-                 "\n");
+    std::remove(temp.c_str());  // ours: made above, never an existing file
+    return refuse(std::strerror(error));
   }
-  return ok;
+  return true;
 }
 
 }  // namespace sim

@@ -31,12 +31,16 @@ std::string format_state();
 bool apply_state(std::string_view text, std::string& reason);
 
 // Loads the named file when it exists. A missing file is not an error (the built-in world
-// stays); a damaged or unreadable one is reported with one line on the error stream and
-// ignored. Returns true when a state was applied.
+// stays); a damaged or unreadable one, or anything but a regular file (a directory, a FIFO,
+// a symbolic link), is reported with one line on the error stream and ignored, a FIFO
+// without waiting for a writer. Returns true when a state was applied.
 bool load_state_file(const std::string& path);
 
-// Writes the world's state to the named file (through a temporary file, so an interrupted
-// save leaves the old state). A failure is reported with one line on the error stream.
+// Writes the world's state to the named file: into a new temporary file beside it, then
+// renamed over it in one step, so an interrupted save leaves the old state. Only a missing
+// file or a sound state file is replaced; anything else at the name (a damaged or foreign
+// file, a directory, a FIFO) is left as it is, and an existing file at a temporary name is
+// never touched. A failure is reported with one line on the error stream.
 bool save_state_file(const std::string& path);
 
 }  // namespace sim

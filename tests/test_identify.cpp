@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -28,6 +29,10 @@ struct AtaStringCase {
   std::string text;  // as the drive means it, before swapping
   std::string want;
 };
+
+// Cases print as their names: GoogleTest would otherwise dump the record's bytes, the unused
+// part of each string's inline buffer and the padding included.
+void PrintTo(const AtaStringCase& c, std::ostream* os) { *os << c.name; }
 
 class AtaString : public testing::TestWithParam<AtaStringCase> {};
 
@@ -141,6 +146,8 @@ struct DecodeCase {
   std::vector<std::string> versions;
   uint8_t dma, mode3, offsets_deferred, clears_nonactivated;
 };
+
+void PrintTo(const DecodeCase& c, std::ostream* os) { *os << c.name; }
 
 class Decode : public DriveTest, public testing::WithParamInterface<DecodeCase> {};
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -15,6 +16,10 @@
 #include "sim/world.h"
 #include "support/helpers.h"
 #include "support/run_tool.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 namespace {
 
@@ -204,6 +209,77 @@ TEST_F(SimState, DamagedOrOversizedFileIsReportedInOneLineAndIgnored) {
         << err;
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
     EXPECT_EQ(sim::format_state(), before);
+  }
+}
+
+// What sits at the state file's name (or at the name of the temporary file beside it) and is
+// not a state file is never replaced, deleted or waited on.
+TEST_F(SimState, WhatIsNotAStateFileIsLeftAsItIs) {
+  namespace fs = std::filesystem;
+  enum class Kind { DamagedFile, EmptyDirectory, Fifo, FileAtTheTemporaryName };
+  struct Row {
+    const char* name;
+    Kind kind;
+    bool saved;
+  };
+  const Row rows[] = {
+      {"damaged file", Kind::DamagedFile, false},
+      {"empty directory", Kind::EmptyDirectory, false},
+#ifndef _WIN32
+      {"FIFO", Kind::Fifo, false},
+#endif
+      {"a file of the user's at the temporary name", Kind::FileAtTheTemporaryName, true},
+  };
+  const std::string path = state_path();
+  const std::string temp = path + ".tmp";
+  const std::string user_bytes = "the user's own text\n";
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    fresh_world();
+    std::error_code ec;
+    fs::remove_all(path, ec);
+    fs::remove(temp, ec);
+    switch (row.kind) {
+      case Kind::DamagedFile:
+        ASSERT_TRUE(write_file(path, Bytes(user_bytes.begin(), user_bytes.end())));
+        break;
+      case Kind::EmptyDirectory:
+        ASSERT_TRUE(fs::create_directory(path));
+        break;
+      case Kind::Fifo:
+#ifndef _WIN32
+        ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+#endif
+        break;
+      case Kind::FileAtTheTemporaryName:
+        ASSERT_TRUE(write_file(temp, Bytes(user_bytes.begin(), user_bytes.end())));
+        break;
+    }
+    drive(0).firmware = "SIM2.00";
+    const std::string state = sim::format_state();
+    const Printed p = printed([&] {
+      EXPECT_FALSE(sim::load_state_file(path));
+      EXPECT_EQ(sim::save_state_file(path), row.saved);
+    });
+    EXPECT_EQ(p.out, "");
+    EXPECT_EQ(std::count(p.err.begin(), p.err.end(), '\n'), row.saved ? 0 : 2) << p.err;
+    switch (row.kind) {
+      case Kind::DamagedFile:
+        EXPECT_EQ(read_file(path), user_bytes);
+        break;
+      case Kind::EmptyDirectory:
+        EXPECT_TRUE(fs::is_directory(path));
+        break;
+      case Kind::Fifo:
+        EXPECT_EQ(fs::symlink_status(path).type(), fs::file_type::fifo);
+        break;
+      case Kind::FileAtTheTemporaryName:
+        EXPECT_EQ(read_file(temp), user_bytes);
+        EXPECT_EQ(read_file(path), state);
+        break;
+    }
+    fs::remove_all(path, ec);
+    fs::remove(temp, ec);
   }
 }
 
