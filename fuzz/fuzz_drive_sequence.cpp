@@ -368,5 +368,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check_scan(r, exit_code);
   else
     check_drive_command(line, r, exit_code);
+  hostile::end();
   return 0;
 }

@@ -111,6 +111,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!identify_fails) append_answer(stream, path, log_fails, log);
   }
   hostile::begin({}, stream.data(), stream.size(), 0, 0);
+  struct EndRun {
+    ~EndRun() { hostile::end(); }
+  } end_run;
 
   DeviceCommand cmd{};
   cmd.flags = path == 1 ? AtaPassThrough : path == 2 ? CsmiStp : ScsiPassThrough;

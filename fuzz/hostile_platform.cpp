@@ -64,8 +64,9 @@ struct State {
   uint64_t image_size = 0;
   uint8_t image_seed = 0;
   // The file as the current pass reads it, and how much of it the tool takes as its image.
-  std::vector<uint8_t> content;
-  uint8_t content_seed = 0;
+  // The file as the current pass reads it: content_size bytes of the pattern, repeated.
+  uint64_t content_size = 0;
+  std::vector<uint8_t> pattern;
   uint64_t image_limit = 0;
 };
 
@@ -201,7 +202,12 @@ QM_NO_COVERAGE bool matches_image(const AtaCommand& c, const uint8_t* data, uint
   // The file's bytes, then the zeros of the last block past its end.
   const uint64_t from_file =
       start < s.image_limit ? std::min<uint64_t>(length, s.image_limit - start) : 0;
-  if (from_file > 0 && std::memcmp(data, s.content.data() + start, from_file) != 0) return false;
+  for (uint64_t done = 0; done < from_file;) {
+    const uint64_t at = (start + done) % s.pattern.size();
+    const uint64_t n = std::min<uint64_t>(from_file - done, s.pattern.size() - at);
+    if (std::memcmp(data + done, s.pattern.data() + at, n) != 0) return false;
+    done += n;
+  }
   for (uint64_t i = from_file; i < length; ++i)
     if (data[i] != 0) return false;
   return true;
@@ -386,11 +392,18 @@ bool stp_answer_failed(bool ok, const uint8_t* buffer) {
   return false;
 }
 
-QM_NO_COVERAGE std::vector<uint8_t> image_content(uint64_t size, uint8_t seed) {
-  std::vector<uint8_t> content(size);
-  for (uint64_t i = 0; i < size; ++i)
-    content[i] = static_cast<uint8_t>(i * 31 + seed + (i >> 9) * 7);
-  return content;
+// An image file's bytes repeat with a prime period: no whole number of blocks is a multiple
+// of it below 65,521 blocks, so a segment sent from the wrong offset never matches.
+constexpr size_t kPatternPeriod = 65521;
+
+QM_NO_COVERAGE std::vector<uint8_t> image_pattern(uint8_t seed) {
+  std::vector<uint8_t> pattern(kPatternPeriod);
+  uint32_t x = 0x9E3779B9u ^ seed;
+  for (uint8_t& b : pattern) {
+    x = x * 1664525u + 1013904223u;
+    b = static_cast<uint8_t>(x >> 24);
+  }
+  return pattern;
 }
 
 }  // namespace
@@ -412,10 +425,21 @@ void begin(std::vector<std::u16string> args, const uint8_t* data, size_t size, u
   s.last_error = 0;
   s.image_size = image_size;
   s.image_seed = image_seed;
+  s.content_size = 0;
+  s.pattern = {};
   s.image_limit = 0;
 }
 
 const Record& record() { return state().record; }
+
+void end() {
+  State& s = state();
+  s.args = {};
+  s.record = Record{};
+  s.open_devices = {};
+  s.open_files = {};
+  s.pattern = {};
+}
 
 }  // namespace hostile
 
@@ -682,12 +706,10 @@ Handle platform_file_open(const std::u16string&, std::string& error_text) {
     s.image_size = stream().u16();
     s.image_seed = stream().byte();
   }
-  if (s.content.size() != s.image_size || s.content_seed != s.image_seed) {
-    s.content = hostile::image_content(s.image_size, s.image_seed);
-    s.content_seed = s.image_seed;
-  }
+  if ((sel & 0x02) || s.pattern.empty()) s.pattern = hostile::image_pattern(s.image_seed);
+  s.content_size = s.image_size;
   s.record.images.back().opened = true;
-  s.record.images.back().content_size = s.content.size();
+  s.record.images.back().content_size = s.content_size;
   const Handle h = s.next_handle++;
   s.open_files[h] = hostile::FileState{};
   return h;
@@ -699,11 +721,11 @@ int64_t platform_file_size(Handle file) {
     s.record.foreign_handle_used = true;
     return -1;
   }
-  int64_t size = static_cast<int64_t>(s.content.size());
+  int64_t size = static_cast<int64_t>(s.content_size);
   if (stream().byte() & 0x01) size = static_cast<int64_t>(stream().u64());
   s.record.images.back().reported_size = size;
   // What the tool can take as its image: the size it was told, if it can read that much.
-  s.image_limit = size >= 0 ? std::min<uint64_t>(static_cast<uint64_t>(size), s.content.size()) : 0;
+  s.image_limit = size >= 0 ? std::min<uint64_t>(static_cast<uint64_t>(size), s.content_size) : 0;
   s.record.images.back().image_size = s.image_limit;
   return size;
 }
@@ -716,10 +738,16 @@ int64_t platform_file_read(Handle file, void* buffer, int64_t size) {
     return 0;
   }
   if (size <= 0) return 0;
-  const uint64_t left = s.content.size() - it->second.position;
+  const uint64_t left = s.content_size - it->second.position;
   uint64_t n = std::min<uint64_t>(static_cast<uint64_t>(size), left);
   if (stream().byte() & 0x01) n = std::min<uint64_t>(n, stream().byte());
-  if (n > 0) std::memcpy(buffer, s.content.data() + it->second.position, n);
+  auto* out = static_cast<uint8_t*>(buffer);
+  for (uint64_t done = 0; done < n;) {
+    const uint64_t at = (it->second.position + done) % s.pattern.size();
+    const uint64_t piece = std::min<uint64_t>(n - done, s.pattern.size() - at);
+    std::memcpy(out + done, s.pattern.data() + at, piece);
+    done += piece;
+  }
   it->second.position += n;
   return static_cast<int64_t>(n);
 }

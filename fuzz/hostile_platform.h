@@ -91,4 +91,8 @@ void begin(std::vector<std::u16string> args, const uint8_t* stream, size_t strea
 
 const Record& record();
 
+// Ends a run: releases everything begin() and the run allocated, so that a run frees what it
+// allocates (libFuzzer takes any difference for a possible leak and runs the input again).
+void end();
+
 }  // namespace hostile
