@@ -68,7 +68,7 @@ bool libata_fixed_layout(const std::vector<uint8_t>& s) {
 // AVAILABLE. `declared`: ASC and ASCQ also lie within the additional length.
 bool sat_fixed_registers(const std::vector<uint8_t>& s, bool declared) {
   return s.size() >= 14 && (s[0] & 0x7F) == 0x70 && s[12] == 0x00 && s[13] == 0x1D &&
-         (s[3] | s[4] | s[5] | s[6]) != 0 && (!declared || s[7] >= 6);
+         (!declared || s[7] >= 6);
 }
 
 void check_ata_outcome(Input& in) {
