@@ -55,14 +55,14 @@ struct CommandLine {
 
 constexpr size_t kHeaderSize = 15;
 
-// Image sizes: mostly small; rarely just past the 8 MiB activate piece, at the 65,535-block
-// limit and past it (those cost a whole image's copying, so they are few).
+// Image sizes: mostly small; rarely past the 65,535-block limit (refused before it is read) or
+// just past the 8 MiB activate piece (a whole image's copying, hence rare).
 uint64_t image_size(uint8_t selector) {
-  static constexpr std::array<uint64_t, 3> kLarge = {33553921, 8388609, 33553920};
+  static constexpr std::array<uint64_t, 2> kLarge = {33553921, 8388609};
   static constexpr std::array<uint64_t, 24> kSmall = {
       0,     1,     2,     511,   512,   513,    1000,   1536,   2048,   2049,   4095, 32767,
       32768, 32769, 65535, 65536, 70000, 100000, 130560, 131072, 131073, 200000, 600,  5000};
-  if (selector >= 253) return kLarge[selector - 253];
+  if (selector >= 254) return kLarge[selector - 254];
   return kSmall[selector % kSmall.size()];
 }
 
