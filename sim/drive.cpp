@@ -109,8 +109,10 @@ std::vector<uint8_t> identify_data(const Drive& drive) {
   put_word(d, 49, 0x0300);  // LBA and DMA supported
   put_word(d, 69, drive.word69);
   put_word(d, 80, drive.word80);
-  put_word(d, 83, 0x4400);  // 48-bit address feature set
-  put_word(d, 86, 0x0400);
+  // 48-bit address and DOWNLOAD MICROCODE (bit 0) supported and enabled, as every drive
+  // that takes the command reports; other tools look here before they send it.
+  put_word(d, 83, 0x4401);
+  put_word(d, 86, 0x0401);
   put_word(d, 119, drive.word119);
   put_word(d, 128, drive.word128);
   put_word(d, 234, drive.word234);

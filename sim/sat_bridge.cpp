@@ -146,13 +146,15 @@ Outcome ata_passthrough(Port& port, const ScsiPassThroughRequest& req) {
   Outcome o;
   o.moved = std::min(out.bytes_transferred, length);
   const bool failed = (out.status & 0x21) != 0;  // ERR or DF
+  // Descriptor format where CK_COND asks for the registers, unless the translator is one of
+  // those that only ever answer in fixed format.
+  const auto sense = pt.ck_cond && !f.fixed_sense ? ata_descriptor_sense : ata_fixed_sense;
   if (failed) {
     o.status = kScsiCheckCondition;
-    o.sense = pt.ck_cond ? ata_descriptor_sense(kSenseAbortedCommand, 0, 0, out, pt.extend)
-                         : ata_fixed_sense(kSenseAbortedCommand, 0, 0, out, pt.extend);
+    o.sense = sense(kSenseAbortedCommand, 0, 0, out, pt.extend);
   } else if (pt.ck_cond) {
     o.status = kScsiCheckCondition;
-    o.sense = ata_descriptor_sense(kSenseRecoveredError, 0, kAscqAtaInfoAvailable, out, pt.extend);
+    o.sense = sense(kSenseRecoveredError, 0, kAscqAtaInfoAvailable, out, pt.extend);
   }
   return o;
 }

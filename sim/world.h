@@ -23,6 +23,7 @@ struct PortFaults {
   int scsi_status = -1;             // >= 0: SAT answers ATA commands with this SCSI status, unrun
   uint8_t scsi_status_command = 0;  // ...only for this ATA command (0: any)
   std::vector<uint8_t> sense;       // ...with these sense bytes (empty: none)
+  bool fixed_sense = false;         // ATA PASS-THROUGH answers in fixed format even with CK_COND
   bool timeout = false;             // requests time out (not carried, ERROR_SEM_TIMEOUT 121)
   // >= 0: SCSI completions report these lengths back, whatever moved (a careless driver).
   int64_t reported_transfer_length = -1;

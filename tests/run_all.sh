@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Every test: the native suites under AddressSanitizer + UndefinedBehaviorSanitizer, the
-# Windows build under wine, the real-stack test against Debian's kernel and QEMU, and the fuzz
-# targets for a bounded time.
+# Every test: the native suites under AddressSanitizer + UndefinedBehaviorSanitizer, the fleet
+# rollout under Ansible, the Windows build under wine, the packages, the real-stack test
+# against Debian's kernel and QEMU, and the fuzz targets for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -11,12 +11,18 @@ cmake --preset asan >/dev/null
 cmake --build --preset asan -j "$jobs"
 ctest --preset asan
 
+echo "== fleet rollout with Ansible (local hosts, quillmark-sim drives)"
+python3 tests/ansible/test_rollout.py build-asan
+
 echo "== Windows build under wine"
 export WINEDEBUG=-all
 unset DISPLAY
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j "$jobs"
 ctest --preset windows
+
+echo "== packages (Debian package, Windows zip)"
+bash tests/packaging/run.sh build-win
 
 echo "== real stack (Debian kernel, libata, QEMU AHCI disk)"
 bash tests/realstack/run.sh

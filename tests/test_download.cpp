@@ -203,6 +203,8 @@ TEST_P(Plans, PlanAndWireCommands) {
   ASSERT_EQ(wire.size(), c.transfers + (c.final_blocks != 0 ? 1u : 0u));
   ASSERT_EQ(drive().download_commands, static_cast<int>(wire.size()));
   const uint8_t* base = wire[0].data;
+  // SG_IO carries a 1 MiB transfer only from a page-aligned buffer.
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(base) % 4096, 0u);
   const size_t padded = (c.size + kBlock - 1) / kBlock * kBlock;
   for (size_t i = 0; i < wire.size(); ++i) {
     SCOPED_TRACE("command " + std::to_string(i));

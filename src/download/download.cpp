@@ -5,7 +5,8 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <cstdlib>
+#include <cstring>
+#include <new>
 #include <string>
 
 #include "platform/console.h"
@@ -21,6 +22,12 @@ constexpr uint8_t kCmdDownloadMicrocode = 0x92;
 
 // Process-wide, never reset: each pass's spinner continues where the previous one stopped.
 uint32_t g_spinner = 0;
+
+// Every transfer points into the image buffer, so its start decides how the operating system
+// can carry it: Linux SG_IO maps a buffer page by page and refuses a 1 MiB transfer that
+// straddles one page more than the disk's segment limit, and a Windows adapter states an
+// alignment of its own. A page boundary satisfies both.
+constexpr std::align_val_t kImageAlignment{4096};
 
 // The image: file_size bytes read from the file, in a zero-filled buffer of whole blocks so
 // that a transfer of a partial last block carries zeros past the end of the file.
@@ -39,6 +46,16 @@ struct Plan {
 };
 
 uint64_t whole_blocks(uint64_t bytes) { return (bytes + kBlock - 1) / kBlock; }
+
+// A zero-filled, page-aligned buffer of `blocks` whole blocks, or null when memory is short.
+uint8_t* allocate_image(uint64_t blocks) {
+  const size_t bytes = static_cast<size_t>(blocks * kBlock);
+  void* p = ::operator new(bytes, kImageAlignment, std::nothrow);
+  if (p != nullptr) std::memset(p, 0, bytes);
+  return static_cast<uint8_t*>(p);
+}
+
+void free_image(uint8_t* bytes) { ::operator delete(bytes, kImageAlignment); }
 
 void report(const DeviceCommand& cmd, std::string_view text) {
   if (cmd.verbosity != 0) console::err(text);
@@ -70,7 +87,7 @@ int load_image(const DeviceCommand& cmd, const std::u16string& name, Image& imag
                     std::to_string(kMaxImageBlocks * kBlock) + "\n");
     return kResultFileFailed;
   }
-  auto* bytes = static_cast<uint8_t*>(std::calloc(blocks, kBlock));
+  uint8_t* bytes = allocate_image(blocks);
   if (bytes == nullptr) {
     platform_file_close(file);
     return kResultNoMemory;
@@ -83,7 +100,7 @@ int load_image(const DeviceCommand& cmd, const std::u16string& name, Image& imag
   }
   platform_file_close(file);
   if (got != size) {
-    std::free(bytes);
+    free_image(bytes);
     report(cmd, "Short read of the firmware file: " + std::to_string(got) + " of " +
                     std::to_string(size) + " bytes\n");
     return kResultFileFailed;
@@ -216,7 +233,7 @@ int download_firmware(DeviceCommand& cmd, const DownloadParams& params) {
 
   if (activating && result != kResultSuccess) {
     console::out("Failed to Activate ...\n");
-    std::free(image.bytes);
+    free_image(image.bytes);
     return result;
   }
 
@@ -228,6 +245,6 @@ int download_firmware(DeviceCommand& cmd, const DownloadParams& params) {
   }
 
   if (!activating) print_progress(21, 100);
-  std::free(image.bytes);
+  free_image(image.bytes);
   return result;
 }

@@ -37,7 +37,7 @@ TEST(SgTranslate, ErrnoMapsToWindowsCodes) {
       {EACCES, 5, 5},           {EPERM, 5, 5},      {EROFS, 5, 5},      {EISDIR, 5, 5},
       {ENOENT, 2, 2},           {ENXIO, 2, 2},      {ENODEV, 2, 2},     {ENOTDIR, 3, 3},
       {EMFILE, 4, 4},           {EBADF, 6, 6},      {ENOMEM, 8, 8},     {ENOMEDIUM, 21, 21},
-      {EBUSY, 170, 170},        {EAGAIN, 170, 170}, {EINVAL, 87, 1},    {ETIMEDOUT, 121, 121},
+      {EBUSY, 170, 170},        {EAGAIN, 170, 170}, {EINVAL, 87, 87},   {ETIMEDOUT, 121, 121},
       {EIO, 1117, 1117},        {ENOTTY, 1, 1},     {ENOSYS, 1, 1},     {EOPNOTSUPP, 50, 1},
       {ENAMETOOLONG, 206, 206}, {EINTR, 995, 995},  {EFAULT, 998, 998}, {EXDEV, 31, 31},
   };

@@ -1,8 +1,14 @@
 #!/usr/bin/env bash
 # Real-stack test: the Linux quillmark against a storage stack nobody on this project wrote,
-# Debian's kernel (libata's SCSI/ATA translation, sd and sg) in front of QEMU's emulated AHCI
-# SATA disk, under qemu-system-x86_64 software emulation. smartctl runs beside it as the
-# independent peer, and a small probe records the raw sense bytes the kernel returns.
+# Debian's kernel under qemu-system-x86_64 software emulation, booted twice:
+#  1. libata's SCSI/ATA translation, sd and sg in front of QEMU's emulated AHCI SATA disk, which
+#     aborts DOWNLOAD MICROCODE; smartctl runs beside it as the independent peer, and a small
+#     probe records the raw sense bytes the kernel returns;
+#  2. the simulated drive (quillmark-tcmu-drive) behind a real sd disk through LIO's TCM-User
+#     backstore and the tcm_loop fabric: whole downloads in every mode and path, the drive's
+#     faults (abort, BUSY, a slow reply, fixed-format sense, a locked drive), smartctl and
+#     hdparm's own segmented download as peers, and the time per DOWNLOAD MICROCODE of the tool,
+#     a bare SG_IO loop and hdparm, printed as figures (not judged).
 #
 # Needs: apt-get and dpkg-deb (packages are downloaded, never installed), qemu-system-x86_64,
 # cpio, gzip, cmake, a C++ compiler with static libraries, smartctl.
@@ -33,6 +39,10 @@ SERIAL="QMRS-20260001"
 FWVER="QM1.23"
 # A download image larger than one 32 KiB segment.
 IMAGE_BYTES=65536
+# What quillmark-tcmu-drive reports before any download (its defaults).
+T_MODEL="QM TCMU SATA DRIVE"
+T_SERIAL="QMTCMU0000000001"
+T_FWVER="TC1.00"
 
 log() { echo "realstack [${SECONDS}s]: $*" >&2; }
 die() {
@@ -90,10 +100,14 @@ extract() {
   echo "$dir"
 }
 
-# The modules that ahci, sd_mod and sg need in the module directory $1, resolved through its
+# The modules both stages load: ahci, sd_mod and sg; the LIO target core, its TCM-User
+# backstore and the loopback fabric.
+MODULE_ROOTS="ahci sd_mod sg configfs target_core_mod target_core_user tcm_loop"
+
+# The modules that $MODULE_ROOTS need in the module directory $1, resolved through its
 # modules.dep to a fixpoint (a root built into the kernel needs nothing).
 module_closure() {
-  awk -v roots="ahci sd_mod sg" '
+  awk -v roots="$MODULE_ROOTS" '
     FILENAME ~ /modules\.builtin$/ {
       base = $1; sub(/^.*\//, "", base); sub(/\.ko$/, "", base); gsub(/-/, "_", base)
       builtin[base] = 1; next
@@ -132,7 +146,7 @@ BUSYBOX=$BBDIR/bin/busybox
 # The cache keeps the kernel image and only the modules the guest loads; the full extraction
 # and the depmod over it happen once per kernel package.
 KDIR=$CACHE/kernel/$(basename "$KDEB" .deb)
-if [[ ! -e $KDIR/.done ]]; then
+if [[ $(cat "$KDIR/.done" 2>/dev/null) != "$MODULE_ROOTS" ]]; then
   log "extracting $KPKG and resolving its modules"
   rm -rf "$KDIR" "$WORK/kx"
   mkdir -p "$WORK/kx"
@@ -154,14 +168,14 @@ if [[ ! -e $KDIR/.done ]]; then
     cp "$full/$m" "$KDIR/lib/modules/$kver/$m"
   done <<<"$closure"
   rm -rf "$WORK/kx"
-  touch "$KDIR/.done"
+  echo "$MODULE_ROOTS" >"$KDIR/.done"
 fi
 KVER=$(ls -1 "$KDIR/lib/modules" | head -n 1)
 VMLINUZ=$KDIR/vmlinuz-$KVER
 
 # --- The tool, built static ------------------------------------------------------------------
 
-log "building the static Linux quillmark in $BUILD"
+log "building the static Linux quillmark and quillmark-tcmu-drive in $BUILD"
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
 if [[ ! -e $BUILD/CMakeCache.txt ]]; then
@@ -169,11 +183,14 @@ if [[ ! -e $BUILD/CMakeCache.txt ]]; then
     -DQM_SANITIZE=OFF -DCMAKE_EXE_LINKER_FLAGS=-static >"$WORK/cmake.log" 2>&1 ||
     { cat "$WORK/cmake.log" >&2; die "cmake failed"; }
 fi
-cmake --build "$BUILD" -j "$JOBS" --target quillmark qm_platform_native >"$WORK/build.log" 2>&1 ||
+cmake --build "$BUILD" -j "$JOBS" --target quillmark qm_platform_native quillmark-tcmu-drive \
+  make-sim-image >"$WORK/build.log" 2>&1 ||
   { tail -n 40 "$WORK/build.log" >&2; die "build failed"; }
 "$CXX" -std=c++20 -O2 -Wall -Wextra -Werror -static -I"$ROOT/src" \
   "$ROOT/tests/realstack/sg_probe.cpp" "$BUILD/libqm_platform_native.a" -o "$WORK/sg_probe" ||
   die "sg_probe build failed"
+"$CXX" -std=c++20 -O2 -Wall -Wextra -Werror -static "$ROOT/tests/realstack/sg_loop.cpp" \
+  -o "$WORK/sg_loop" || die "sg_loop build failed"
 
 # --- The initramfs ---------------------------------------------------------------------------
 
@@ -183,34 +200,41 @@ mkdir -p "$IR"/{bin,sbin,usr/bin,usr/sbin,proc,sys,dev,tmp,lib/modules/"$KVER"}
 cp "$BUSYBOX" "$IR/bin/busybox"
 cp "$BUILD/quillmark" "$IR/bin/quillmark"
 cp "$WORK/sg_probe" "$IR/bin/sg_probe"
+cp "$BUILD/quillmark-tcmu-drive" "$WORK/sg_loop" "$IR/bin/"
 
 cp -a "$KDIR/lib" "$IR/"
 "$BUSYBOX" depmod -b "$IR" "$KVER"
 
-# smartctl with the shared libraries it was linked with, at the same paths.
-SMARTCTL=$(command -v smartctl)
-cp -L "$SMARTCTL" "$IR/usr/sbin/smartctl"
-ldd "$SMARTCTL" | awk '{ for (i = 1; i <= NF; i++) if ($i ~ /^\//) print $i }' | sort -u |
-  while read -r lib; do
-    mkdir -p "$IR$(dirname "$lib")"
-    cp -L "$lib" "$IR$lib"
-  done
+# smartctl and hdparm (from its Debian package) with the shared libraries they were linked
+# with, at the same paths.
+HDPARM=$(extract "$(fetch hdparm)")/sbin/hdparm
+[[ -x $HDPARM ]] || die "no hdparm in the hdparm package"
+for prog in "$(command -v smartctl)" "$HDPARM"; do
+  cp -L "$prog" "$IR/usr/sbin/"
+  ldd "$prog" | awk '{ for (i = 1; i <= NF; i++) if ($i ~ /^\//) print $i }' | sort -u |
+    while read -r lib; do
+      mkdir -p "$IR$(dirname "$lib")"
+      cp -L "$lib" "$IR$lib"
+    done
+done
 
 # The firmware image the download checks send (QEMU aborts DOWNLOAD MICROCODE anyway).
 head -c "$IMAGE_BYTES" /dev/zero | tr '\0' '\132' >"$IR/fw.bin"
 
+# The simulated images of the TCM-User stage, each with a revision of its own: name, size,
+# revision. Sizes off the block size check the padding; 2 MiB is more than SG_IO carries at once.
+mkdir -p "$IR/img"
+T_IMAGES="s:100000:TC-S ea:70000:TC-EA g1:20000:TC-G1 1m:1048576:TC-1M 2m:2097152:TC-2M
+  hd:1048576:TC-HD bench:1048576:TC-BN"
+for spec in $T_IMAGES; do
+  IFS=: read -r name size revision <<<"$spec"
+  "$BUILD/make-sim-image" "$IR/img/$name.bin" "$size" "$revision" >/dev/null ||
+    die "make-sim-image $name failed"
+done
+cp "$ROOT/tests/realstack/tcmu_stage.sh" "$IR/tcmu_stage.sh"
+
 # Each guest command runs with its output between two markers; the host judges afterwards.
 cat >"$IR/checks.sh" <<'EOF'
-run() {
-  name=$1
-  shift
-  echo "@@QM-BEGIN $name"
-  "$@" </dev/null >/tmp/out 2>&1
-  rc=$?
-  cat /tmp/out
-  echo
-  echo "@@QM-END $name rc=$rc"
-}
 run smartctl-i smartctl -i -g security /dev/sda
 run probe-sda sg_probe /dev/sda
 run probe-sg0 sg_probe /dev/sg0
@@ -240,18 +264,32 @@ mount -t devtmpfs devtmpfs /dev
 exec </dev/null >/dev/console 2>&1
 stty -onlcr </dev/console 2>/dev/null
 echo "@@QM-GUEST-UP $(uname -r)"
-for m in ahci sd_mod sg; do
-  modprobe "$m" || grep -q "/$m.ko\$" /lib/modules/*/modules.builtin ||
-    echo "@@QM-MODPROBE-FAILED $m"
-done
-i=0
-while [ $i -lt 300 ] && ! { [ -b /dev/sda ] && [ -c /dev/sg0 ]; }; do
-  sleep 0.1
-  i=$((i + 1))
-done
-[ -b /dev/sda ] || echo "@@QM-NO-DISK"
+run() {
+  name=$1
+  shift
+  echo "@@QM-BEGIN $name"
+  "$@" </dev/null >/tmp/out 2>&1
+  rc=$?
+  cat /tmp/out
+  echo
+  echo "@@QM-END $name rc=$rc"
+}
 cd /tmp
-. /checks.sh
+if grep -q qmstage=tcmu /proc/cmdline; then
+  . /tcmu_stage.sh
+else
+  for m in ahci sd_mod sg; do
+    modprobe "$m" || grep -q "/$m.ko\$" /lib/modules/*/modules.builtin ||
+      echo "@@QM-MODPROBE-FAILED $m"
+  done
+  i=0
+  while [ $i -lt 300 ] && ! { [ -b /dev/sda ] && [ -c /dev/sg0 ]; }; do
+    sleep 0.1
+    i=$((i + 1))
+  done
+  [ -b /dev/sda ] || echo "@@QM-NO-DISK"
+  . /checks.sh
+fi
 echo "@@QM-GUEST-DONE"
 poweroff -f
 EOF
@@ -262,20 +300,32 @@ log "packing the initramfs"
 
 # --- The run ---------------------------------------------------------------------------------
 
-truncate -s 64M "$WORK/disk.img"
-log "booting $KVER under QEMU (TCG)"
-start=$(date +%s)
-timeout 900 qemu-system-x86_64 -M q35 -accel tcg -m 512 -nographic -no-reboot -nic none \
-  -kernel "$VMLINUZ" -initrd "$WORK/initramfs.gz" \
-  -append "console=ttyS0 quiet loglevel=1 panic=-1 rdinit=/init" \
-  -drive "if=none,id=d0,file=$WORK/disk.img,format=raw" \
-  -device "ide-hd,drive=d0,bus=ide.0,model=$MODEL,serial=$SERIAL,ver=$FWVER" \
-  </dev/null >"$WORK/console.raw" 2>"$WORK/qemu.err" || log "qemu ended with status $?"
-log "guest ran $(($(date +%s) - start)) s"
-# Carriage returns of the serial line and the firmware's screen-control sequences go.
-sed -e 's/\r$//' -e 's/\x1b\[[0-9;?]*[A-Za-z]//g' -e 's/\x1bc//g' "$WORK/console.raw" >"$WORK/console.txt"
+# One guest boot: $1 names the transcript (console-$1.txt), $2 is added to the kernel command
+# line, the rest goes to QEMU.
+boot() {
+  local name=$1 extra=$2 start
+  shift 2
+  log "booting $KVER under QEMU (TCG): $name"
+  start=$(date +%s)
+  timeout 900 qemu-system-x86_64 -M q35 -accel tcg -m 512 -nographic -no-reboot -nic none \
+    -kernel "$VMLINUZ" -initrd "$WORK/initramfs.gz" \
+    -append "console=ttyS0 quiet loglevel=1 panic=-1 rdinit=/init $extra" "$@" \
+    </dev/null >"$WORK/console-$name.raw" 2>"$WORK/qemu-$name.err" ||
+    log "qemu ended with status $?"
+  log "guest $name ran $(($(date +%s) - start)) s"
+  # Carriage returns of the serial line and the firmware's screen-control sequences go.
+  sed -e 's/\r$//' -e 's/\x1b\[[0-9;?]*[A-Za-z]//g' -e 's/\x1bc//g' "$WORK/console-$name.raw" \
+    >"$WORK/console-$name.txt"
+}
 
-# Split the transcript into one output file and one exit-status file per command.
+truncate -s 64M "$WORK/disk.img"
+boot ahci "" -drive "if=none,id=d0,file=$WORK/disk.img,format=raw" \
+  -device "ide-hd,drive=d0,bus=ide.0,model=$MODEL,serial=$SERIAL,ver=$FWVER"
+tcmu_start=$(date +%s)
+boot tcmu qmstage=tcmu
+TCMU_SECONDS=$(($(date +%s) - tcmu_start))
+
+# Split the transcripts into one output file and one exit-status file per command.
 mkdir -p "$WORK/res"
 awk -v dir="$WORK/res" '
   /^@@QM-BEGIN / { name = $2; file = dir "/" name ".out"; printf "" > file; held = ""; inside = 1; next }
@@ -283,7 +333,7 @@ awk -v dir="$WORK/res" '
     # The last line before the marker is the newline the guest added.
     split($3, kv, "="); print kv[2] > (dir "/" name ".rc"); close(file); inside = 0; next }
   inside { if (started[name]) print held > file; held = $0; started[name] = 1 }
-' "$WORK/console.txt"
+' "$WORK/console-ahci.txt" "$WORK/console-tcmu.txt"
 
 # --- Checks ----------------------------------------------------------------------------------
 
@@ -305,15 +355,18 @@ out() { cat "$(res "$1")" 2>/dev/null; }
 rc() { cat "$WORK/res/$1.rc" 2>/dev/null || echo none; }
 has_line() { grep -qxF -- "$2" "$(res "$1")" 2>/dev/null; }
 oneline() { tr '\n' '|' | cut -c1-300; }
-# The value after "Label:" in smartctl's output, blanks trimmed.
-smart_field() { sed -n "s/^$1:[[:space:]]*//p" "$(res smartctl-i)" | sed 's/[[:space:]]*$//' | head -n 1; }
+# The value after "Label:" in smartctl's output (of run $2, by default smartctl-i), blanks
+# trimmed.
+smart_field() {
+  sed -n "s/^$1:[[:space:]]*//p" "$(res "${2:-smartctl-i}")" | sed 's/[[:space:]]*$//' | head -n 1
+}
 
-grep -q '^@@QM-GUEST-UP' "$WORK/console.txt"
-result "guest boots the kernel ($KVER)" $? "$(tail -n 5 "$WORK/console.txt" "$WORK/qemu.err" | oneline)"
-! grep -q '^@@QM-NO-DISK\|^@@QM-MODPROBE-FAILED' "$WORK/console.txt" &&
-  grep -q '^@@QM-GUEST-DONE' "$WORK/console.txt"
+grep -q '^@@QM-GUEST-UP' "$WORK/console-ahci.txt"
+result "guest boots the kernel ($KVER)" $? "$(tail -n 5 "$WORK/console-ahci.txt" "$WORK/qemu-ahci.err" | oneline)"
+! grep -q '^@@QM-NO-DISK\|^@@QM-MODPROBE-FAILED' "$WORK/console-ahci.txt" &&
+  grep -q '^@@QM-GUEST-DONE' "$WORK/console-ahci.txt"
 result "ahci, sd_mod and sg load, /dev/sda and /dev/sg0 appear, every command ran" $? \
-  "$(grep '^@@QM' "$WORK/console.txt" | tail -n 3 | oneline)"
+  "$(grep '^@@QM' "$WORK/console-ahci.txt" | tail -n 3 | oneline)"
 
 # The peer: smartctl must see what the script gave QEMU, or nothing below means anything.
 sm_model=$(smart_field "Device Model")
@@ -428,6 +481,126 @@ result "/T: download: exit 1, Error 0x4 and ERR in Status, 0 bytes" $? \
 result "missing device /dev/sdq: exit 2, silent" $? "exit $(rc qm-missing): $(out qm-missing | oneline)"
 [[ $(rc qm-missing-pd) == 2 ]]
 result "missing device \\\\.\\PhysicalDrive7: exit 2" $? "exit $(rc qm-missing-pd)"
+
+# --- The TCM-User stage ----------------------------------------------------------------------
+
+TC=$WORK/console-tcmu.txt
+grep -q '^@@QM-DISK-UP' "$TC" && grep -q '^@@QM-GUEST-DONE' "$TC" &&
+  ! grep -q '^@@QM-NO-\|^@@QM-MODPROBE-FAILED' "$TC"
+result "TCM-User: LIO modules load, the handler serves /dev/sda and /dev/sg0, every command ran" $? \
+  "$(grep '^@@QM' "$TC" | grep -v BENCH | tail -n 3 | oneline)"
+
+revision_of() { tr ' ' '\n' <<<"$T_IMAGES" | sed -n "s/^$1:[0-9]*://p"; }
+# The guest's count of DOWNLOAD MICROCODE commands at the drive before and after a run.
+counts() { sed -n "s/^@@QM-COUNT $1 //p" "$TC" | head -n 1; }
+report_is() { # run, exit code, revision: the drive's model and serial, and this revision
+  [[ $(rc "$1") == "$2" ]] && has_line "$1" "  MN: $T_MODEL" && has_line "$1" "  SN: $T_SERIAL" &&
+    has_line "$1" "  FW: $3"
+}
+smart_is() { # run, revision
+  [[ $(smart_field "Device Model" "$1") == "$T_MODEL" &&
+    $(smart_field "Serial Number" "$1") == "$T_SERIAL" &&
+    $(smart_field "Firmware Version" "$1") == "$2" ]]
+}
+smart_seen() { echo "$(smart_field "Device Model" "$1")/$(smart_field "Serial Number" "$1")/$(smart_field "Firmware Version" "$1")"; }
+
+report_is t-i-before 10 "$T_FWVER" && smart_is t-smart-before "$T_FWVER"
+result "TCM-User: before any download, /i and smartctl -i agree: $T_MODEL, $T_SERIAL, $T_FWVER" $? \
+  "smartctl $(smart_seen t-smart-before); /i exit $(rc t-i-before): $(out t-i-before | oneline)"
+
+smart_is t-smart-12 "$T_FWVER"
+result "TCM-User: smartctl -d sat,12 (ATA PASS-THROUGH (12)) reads the same identity" $? \
+  "smartctl $(smart_seen t-smart-12)"
+
+for c in "s|/s over /dev/sda" "ea|/e /a over /T:/dev/sda" "g1|/s /g 1 over /dev/sg0" \
+  "1m|immediate (0x07), 1 MiB in one command, over /dev/sda"; do
+  name=${c%%|*}
+  want=$(revision_of "$name")
+  [[ $(rc "t-dl-$name") == 0 && $(rc "t-img-$name") == 0 ]] && report_is "t-i-$name" 10 "$want"
+  result "TCM-User: ${c#*|}: exit 0, the drive holds the file byte for byte, /i shows $want" $? \
+    "exit $(rc "t-dl-$name"), cmp $(rc "t-img-$name"): $(out "t-img-$name" | oneline); /i: $(grep '^  FW' "$(res "t-i-$name")")"
+done
+
+# (Titles are worked out first: a command substitution among result's arguments resets $?.)
+want=$(revision_of s)
+smart_is t-smart-after "$want" && report_is t-i-s 10 "$want"
+result "TCM-User: after the download smartctl -i shows the new revision $want, as /i does" $? \
+  "smartctl $(smart_seen t-smart-after)"
+
+read -r before after <<<"$(counts t-dl-2m)"
+[[ $(rc t-dl-2m) == 10 && -n $before && $before == "$after" ]] && grep -qF 'IO Error [87]' "$(res t-dl-2m)"
+result "TCM-User: a 2 MiB immediate download, which SG_IO will not carry: IO error 87, exit 10, nothing sent" $? \
+  "exit $(rc t-dl-2m), commands $before -> $after: $(grep -a 'Error' "$(res t-dl-2m)" | oneline)"
+
+[[ $(rc t-abort) == 1 && $(out t-abort-rev) == "$T_FWVER" ]] && report_is t-abort-i 10 "$T_FWVER"
+result "TCM-User: the drive aborts the third segment: exit 1, it keeps $T_FWVER" $? \
+  "exit $(rc t-abort), revision '$(out t-abort-rev)'"
+[[ $(rc t-retry) == 0 && $(rc t-img-retry) == 0 ]]
+result "TCM-User: the same one-shot abort with /r 1: exit 0, the whole image" $? \
+  "exit $(rc t-retry), cmp $(rc t-img-retry)"
+
+[[ $(rc t-busy1) == 0 && $(rc t-img-busy1) == 0 ]]
+result "TCM-User: BUSY once: the kernel retries, exit 0, the whole image" $? \
+  "exit $(rc t-busy1), cmp $(rc t-img-busy1): $(out t-busy1 | oneline)"
+code=$(rc t-busy)
+[[ $code != 0 && $code != none && $(out t-busy-rev) == "$T_FWVER" ]]
+result "TCM-User: BUSY always: no exit 0 (exit $code), the drive keeps $T_FWVER" $? \
+  "revision '$(out t-busy-rev)'"
+
+code=$(rc t-slow)
+[[ $code != 0 && $code != none ]]
+result "TCM-User: a reply slower than the 5 s timeout over /dev/sg0: no exit 0 (exit $code)" $?
+[[ $(rc t-slow-next) == 0 && $(rc t-img-slow) == 0 ]]
+result "TCM-User: the next run on the same disk: exit 0, the whole image" $? \
+  "exit $(rc t-slow-next), cmp $(rc t-img-slow)"
+
+# The register dump of a failed command; a progress line may precede it on its line.
+ata_dump() { grep -aoE ' Status = 0x[0-9a-f]+ Error = 0x[0-9a-f]+ SC = .*' "$(res "$1")" | head -n 1; }
+cmp -s "$(res t-fmt-i-desc)" "$(res t-fmt-i-fixed)" && [[ $(rc t-fmt-i-fixed) == 10 ]] &&
+  report_is t-fmt-i-fixed 10 "$T_FWVER"
+result "TCM-User: /T: /i /v with fixed-format sense prints what it prints with descriptor sense" $? \
+  "$(diff "$(res t-fmt-i-desc)" "$(res t-fmt-i-fixed)" | head -n 6 | oneline)"
+regs=$(ata_dump t-fmt-abort-fixed)
+[[ $(rc t-fmt-abort-desc) == 1 && $(rc t-fmt-abort-fixed) == 1 && $regs == *" Error = 0x4 "* &&
+  $regs == "$(ata_dump t-fmt-abort-desc)" ]]
+result "TCM-User: an aborted segment over /T: decodes to the same registers from either format" $? \
+  "exit $(rc t-fmt-abort-desc)/$(rc t-fmt-abort-fixed): '$(ata_dump t-fmt-abort-desc)' vs '$regs'"
+[[ $(rc t-fmt-ok-desc) == 0 && $(rc t-fmt-ok-fixed) == 0 && $(rc t-fmt-img-desc) == 0 &&
+  $(rc t-fmt-img-fixed) == 0 ]]
+result "TCM-User: /T: downloads with either format: exit 0, the whole image" $? \
+  "exit $(rc t-fmt-ok-desc)/$(rc t-fmt-ok-fixed), cmp $(rc t-fmt-img-desc)/$(rc t-fmt-img-fixed)"
+
+read -r before after <<<"$(counts t-locked)"
+[[ $(rc t-locked) == 6 && $after == 0 ]]
+result "TCM-User: a locked drive: exit 6, no DOWNLOAD MICROCODE reached it" $? \
+  "exit $(rc t-locked), commands at the drive: '$after'"
+
+want=$(revision_of hd)
+[[ $(rc t-hdparm) == 0 && $(rc t-img-hdparm) == 0 && $(out t-hdparm-rev) == "$want" ]]
+result "TCM-User: hdparm --fwdownload-mode3 into a fresh drive: exit 0, the same bytes, $want" $? \
+  "exit $(rc t-hdparm), cmp $(rc t-img-hdparm), revision '$(out t-hdparm-rev)': $(out t-hdparm | oneline)"
+
+# Figures: the gaps between DOWNLOAD MICROCODE arrivals at the drive. The guest shares a busy
+# host, whose bursts of load show as gaps several times the usual: the median says what a
+# command takes, the lower quartile what it takes undisturbed.
+! grep '^@@QM-BENCH-RC ' "$TC" | grep -qv ' 0$' && (($(grep -c '^@@QM-BENCH-RC ' "$TC") == 15))
+result "TCM-User: the timed runs (5 rounds of quillmark, the SG_IO loop and hdparm) all succeed" $? \
+  "$(grep '^@@QM-BENCH-RC ' "$TC" | oneline)"
+# Prints the median and the lower quartile of the client's gaps.
+quartiles() {
+  sed -n "s/^@@QM-BENCH $1 //p" "$TC" | tr ' ' '\n' | grep . | sort -n |
+    awk '{ v[NR] = $1 } END { if (NR) print v[int((NR + 1) / 2)], v[int((NR + 3) / 4)], NR }'
+}
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.3f", a / b; else print "?" }'; }
+read -r q_med q_low n <<<"$(quartiles quillmark)"
+read -r l_med l_low _ <<<"$(quartiles sg_loop)"
+read -r h_med h_low _ <<<"$(quartiles hdparm)"
+echo "figures: time per DOWNLOAD MICROCODE at the drive, 1 MiB image in 32 KiB segments, ${n:-0}" \
+  "gaps each, median (lower quartile) in us: quillmark /s over /dev/sda ${q_med:-?} (${q_low:-?})," \
+  "bare SG_IO loop ${l_med:-?} (${l_low:-?}), hdparm --fwdownload-mode3 ${h_med:-?} (${h_low:-?})"
+echo "figures: quillmark / bare loop $(ratio "$q_med" "$l_med") ($(ratio "$q_low" "$l_low")), quillmark" \
+  "/ hdparm $(ratio "$q_med" "$h_med") ($(ratio "$q_low" "$h_low"))"
+echo "TCM-User stage: the guest ran ${TCMU_SECONDS} s"
 
 echo "$passed passed, $failed failed"
 [[ $failed == 0 ]]

@@ -59,8 +59,12 @@ uint32_t windows_error_from_errno(int err) {
 
 uint32_t windows_error_from_ioctl_errno(int err) {
   switch (err) {
-    case ENOTTY:
     case EINVAL:
+      // The driver knows the request but will not carry this one (SG_IO: a transfer larger
+      // than the queue takes, or a buffer whose pages exceed its segment limit). The device
+      // may well take pass-through, so this must not read as "not supported".
+      return kErrorInvalidParameter;
+    case ENOTTY:
     case ENOSYS:
     case EOPNOTSUPP:
       return ERROR_INVALID_FUNCTION;

@@ -33,8 +33,9 @@ inline constexpr uint32_t kErrorDeviceNotConnected = 1167;  // ERROR_DEVICE_NOT_
 
 // errno of a failed open/close/read to the Windows code the logic expects.
 uint32_t windows_error_from_errno(int err);
-// errno of a failed ioctl: a request the driver does not know (ENOTTY, EINVAL, ENOSYS,
-// EOPNOTSUPP) is ERROR_INVALID_FUNCTION, as a Windows driver answers an unknown control code.
+// errno of a failed ioctl: a request the driver does not know (ENOTTY, ENOSYS, EOPNOTSUPP) is
+// ERROR_INVALID_FUNCTION, as a Windows driver answers an unknown control code; EINVAL, a
+// request it knows but will not carry as given, is ERROR_INVALID_PARAMETER.
 uint32_t windows_error_from_ioctl_errno(int err);
 
 // The SCSI disk name for a Windows physical-drive number: 0 -> "sda", 25 -> "sdz",
