@@ -45,7 +45,6 @@ struct CommandLine {
   bool activate = false;
   bool info = false;
   bool l_switch = false;
-  int verbosity = 0;
   int retries = 0;
   int adapter_port = hostile::kBenignAdapterPort;
   int phy = 0;
@@ -53,6 +52,11 @@ struct CommandLine {
   std::vector<std::u16string> args;
 };
 
+// The first 15 bytes: [0] the target (drive, "/T:", "/C:" phy form, "/C:" address form,
+// "--scan"); [1] "/D:", "/s", "/e", "/a", "/i", "/l", "/v", "/vv", one bit each; [2] bits 0-1
+// the retry count, bit 2 "/g" with [3], bit 3 the address typed from [7..14] (else the
+// address of the benign adapter's phy [4] % 10), bit 4 adapter port 3 (not there) for 2;
+// [4] the phy; [5] the image size; [6] the image's pattern. The answers follow.
 constexpr size_t kHeaderSize = 15;
 
 // Image sizes: mostly small; rarely past the 65,535-block limit (refused before it is read) or
@@ -122,13 +126,10 @@ CommandLine command_line(const uint8_t* h) {
   if (c.activate) c.args.push_back(u"/a");
   if (c.info) c.args.push_back(u"/i");
   if (c.l_switch) c.args.push_back(u"/l");
-  if (o & 0x80) {
+  if (o & 0x80)
     c.args.push_back(u"/vv");
-    c.verbosity = 2;
-  } else if (o & 0x40) {
+  else if (o & 0x40)
     c.args.push_back(u"/v");
-    c.verbosity = 1;
-  }
   if (c.retries > 0) {
     c.args.push_back(u"/r");
     c.args.push_back(decimal(c.retries));
