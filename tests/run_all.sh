@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every test: the include layering (first: it is the cheapest), the native suites under
 # AddressSanitizer + UndefinedBehaviorSanitizer, the fleet rollout under Ansible, the Windows
-# build under wine, the packages, and the real-stack test against Debian's kernel and QEMU.
+# build under wine, the packages, the real-stack test against Debian's kernel and QEMU, and the
+# fuzz targets for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -32,3 +33,6 @@ bash tests/packaging/run.sh build-win
 
 echo "== real stack (Debian kernel, libata, QEMU AHCI disk)"
 bash tests/realstack/run.sh
+
+echo "== fuzz targets (libFuzzer, clang; seeds, regression inputs, then ${QM_FUZZ_SECONDS:-20} s each)"
+bash fuzz/run.sh

@@ -10,6 +10,8 @@ $SUDO apt-get install -y -qq --no-install-recommends \
   cmake ninja-build g++ python3 libgtest-dev libgmock-dev googletest libbenchmark-dev base-files >/dev/null
 # The Windows build (cross compiler) and wine to run it.
 $SUDO apt-get install -y -qq g++-mingw-w64-x86-64 wine64 >/dev/null
+# The fuzz targets: clang 14 and its libFuzzer and sanitizer runtimes.
+$SUDO apt-get install -y -qq --no-install-recommends clang libclang-rt-14-dev >/dev/null
 # The real-stack test: QEMU, cpio for the initramfs, smartctl as the independent peer.
 $SUDO apt-get install -y -qq --no-install-recommends qemu-system-x86 cpio smartmontools >/dev/null
 # Packaging (dpkg-shlibdeps for the dependencies, lintian) and the fleet rollout (Ansible).
