@@ -49,11 +49,11 @@ uint64_t qword(const uint8_t* data, int q) {
   return v;
 }
 
-int32_t state_of(uint16_t w) {
+SecurityState state_of(uint16_t w) {
   const bool enabled = w & 0x0002, locked = w & 0x0004, frozen = w & 0x0008;
-  if (frozen) return enabled ? 6 : 2;
-  if (enabled) return locked ? 4 : 5;
-  return 1;
+  if (frozen) return enabled ? SEC6 : SEC2;
+  if (enabled) return locked ? SEC4 : SEC5;
+  return SEC1;
 }
 
 std::vector<std::string> versions_of(uint16_t w) {
