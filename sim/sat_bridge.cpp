@@ -76,37 +76,19 @@ Outcome inquiry(const Port& port, const ScsiPassThroughRequest& req) {
   return o;
 }
 
-// The registers as the drive receives them.
+// The registers as the drive receives them (TaskFile's order: the bits-7:0 bytes, then the
+// bits-15:8 ones).
 TaskFile taskfile_of(const sat::PassThrough& pt) {
   const sat::InputRegisters& r = pt.registers;
-  TaskFile tf;
-  tf.features = r.features_7_0;
-  tf.count = r.count_7_0;
-  tf.lba_low = r.lba_7_0;
-  tf.lba_mid = r.lba_15_8;
-  tf.lba_high = r.lba_23_16;
-  tf.device = r.device;
-  tf.command = r.command;
-  tf.features_hi = r.features_15_8;
-  tf.count_hi = r.count_15_8;
-  tf.lba_low_hi = r.lba_31_24;
-  tf.lba_mid_hi = r.lba_39_32;
-  tf.lba_high_hi = r.lba_47_40;
-  tf.ext = pt.extend;
-  return tf;
+  return {r.features_7_0,  r.count_7_0,  r.lba_7_0,   r.lba_15_8,  r.lba_23_16, r.device, r.command,
+          r.features_15_8, r.count_15_8, r.lba_31_24, r.lba_39_32, r.lba_47_40, pt.extend};
 }
 
-// The drive's answer as sense data carries it; it returns no upper bytes.
+// The drive's answer as sense data carries it; the drive returns no upper bytes.
 sat::OutputRegisters registers_of(const AtaOutput& out) {
-  sat::OutputRegisters r{};
-  r.error = out.error;
-  r.count = out.count;
-  r.lba_low = out.lba_low;
-  r.lba_mid = out.lba_mid;
-  r.lba_high = out.lba_high;
-  r.device = out.device;
-  r.status = out.status;
-  return r;
+  return {out.error,  out.count,  out.lba_low, out.lba_mid, out.lba_high,
+          out.device, out.status, 0,           0,           0,
+          0};
 }
 
 // Which way the data of an ATA PASS-THROUGH go; false for a protocol this bridge refuses.

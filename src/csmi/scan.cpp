@@ -1,6 +1,7 @@
 // "--scan": every adapter port from 0 to 14, each SATA or STP drive behind it identified
 // through STP pass-through and listed in the very syntax a "/C:" target takes.
 #include <cstring>
+#include <initializer_list>
 #include <string>
 
 #include "csmi/csmi.h"
@@ -50,26 +51,36 @@ bool read_adapter_information(Handle adapter, uint32_t control_code, Buffer& buf
   return platform_get_last_error() == 0;
 }
 
+struct NamedByte {
+  const char* name;
+  uint8_t value;
+};
+
+void print_bytes(const char* indent, std::initializer_list<NamedByte> fields) {
+  for (const NamedByte& f : fields) console::printf("%s%s: 0x%02x\n", indent, f.name, f.value);
+}
+
 void dump_identify(const CSMI_SAS_IDENTIFY& id) {
-  console::printf("\t\tbDeviceType: 0x%02x\n", id.bDeviceType);
-  console::printf("\t\tbRestricted: 0x%02x\n", id.bRestricted);
-  console::printf("\t\tbInitiatorPortProtocol: 0x%02x\n", id.bInitiatorPortProtocol);
-  console::printf("\t\tbTargetPortProtocol: 0x%02x\n", id.bTargetPortProtocol);
-  console::printf("\t\tbPhyIdentifier: 0x%02x\n", id.bPhyIdentifier);
-  console::printf("\t\tbSignalClass: 0x%02x\n", id.bSignalClass);
+  print_bytes("\t\t", {{"bDeviceType", id.bDeviceType},
+                       {"bRestricted", id.bRestricted},
+                       {"bInitiatorPortProtocol", id.bInitiatorPortProtocol},
+                       {"bTargetPortProtocol", id.bTargetPortProtocol},
+                       {"bPhyIdentifier", id.bPhyIdentifier},
+                       {"bSignalClass", id.bSignalClass}});
   console::printf("\t\tSAS Address: ");
   for (uint8_t b : id.bSASAddress) console::printf("0x%02x ", b);
   console::printf("\n");
 }
 
 void dump_entry(const CSMI_SAS_PHY_ENTITY& e) {
-  console::printf("\n\tbPortIdentifier: 0x%02x\n", e.bPortIdentifier);
-  console::printf("\tbNegotiatedLinkRate: 0x%02x\n", e.bNegotiatedLinkRate);
-  console::printf("\tbMinimumLinkRate: 0x%02x\n", e.bMinimumLinkRate);
-  console::printf("\tbMaximumLinkRate: 0x%02x\n", e.bMaximumLinkRate);
-  console::printf("\tbPhyChangeCount: 0x%02x\n", e.bPhyChangeCount);
-  console::printf("\tbAutoDiscover: 0x%02x\n", e.bAutoDiscover);
-  console::printf("\tbPhyFeatures: 0x%02x\n", e.bPhyFeatures);
+  console::printf("\n");
+  print_bytes("\t", {{"bPortIdentifier", e.bPortIdentifier},
+                     {"bNegotiatedLinkRate", e.bNegotiatedLinkRate},
+                     {"bMinimumLinkRate", e.bMinimumLinkRate},
+                     {"bMaximumLinkRate", e.bMaximumLinkRate},
+                     {"bPhyChangeCount", e.bPhyChangeCount},
+                     {"bAutoDiscover", e.bAutoDiscover},
+                     {"bPhyFeatures", e.bPhyFeatures}});
   console::printf("\tATTACHED:\n");
   dump_identify(e.Attached);
   console::printf("\tIDENTIFY:\n");

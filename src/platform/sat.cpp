@@ -2,8 +2,19 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 namespace sat {
+namespace {
+
+// The registers the 12-byte form carries, in its order from byte 3: the bits-7:0 bytes only.
+constexpr uint8_t InputRegisters::*kShortForm[] = {
+    &InputRegisters::features_7_0, &InputRegisters::count_7_0, &InputRegisters::lba_7_0,
+    &InputRegisters::lba_15_8,     &InputRegisters::lba_23_16, &InputRegisters::device,
+    &InputRegisters::command,
+};
+
+}  // namespace
 
 uint8_t build_ata_passthrough(const PassThrough& f, uint8_t* cdb) {
   cdb[1] = static_cast<uint8_t>((f.multiple_count & 0x07) << 5 | (f.protocol & 0x0F) << 1 |
@@ -20,13 +31,7 @@ uint8_t build_ata_passthrough(const PassThrough& f, uint8_t* cdb) {
     return 16;
   }
   cdb[0] = kOpAtaPassThrough12;
-  cdb[3] = r.features_7_0;
-  cdb[4] = r.count_7_0;
-  cdb[5] = r.lba_7_0;
-  cdb[6] = r.lba_15_8;
-  cdb[7] = r.lba_23_16;
-  cdb[8] = r.device;
-  cdb[9] = r.command;
+  for (size_t i = 0; i < std::size(kShortForm); ++i) cdb[3 + i] = r.*kShortForm[i];
   cdb[10] = 0;
   cdb[11] = 0;
   return 12;
@@ -53,13 +58,7 @@ bool parse_ata_passthrough(const uint8_t* cdb, size_t length, PassThrough& out) 
     std::memcpy(&r, &cdb[3], sizeof r);
     if (!out.extend) r.features_15_8 = r.count_15_8 = r.lba_31_24 = r.lba_39_32 = r.lba_47_40 = 0;
   } else {
-    r.features_7_0 = cdb[3];
-    r.count_7_0 = cdb[4];
-    r.lba_7_0 = cdb[5];
-    r.lba_15_8 = cdb[6];
-    r.lba_23_16 = cdb[7];
-    r.device = cdb[8];
-    r.command = cdb[9];
+    for (size_t i = 0; i < std::size(kShortForm); ++i) r.*kShortForm[i] = cdb[3 + i];
   }
   return true;
 }

@@ -26,8 +26,7 @@ void build_cdb(const DeviceCommand& cmd, SCSI_PASS_THROUGH_DIRECT& h) {
   f.byt_blok = true;
   f.t_dir_in = cmd.direction == kDirIn;
   f.ck_cond = (cmd.passthru_options & kPassThroughCkCond) != 0;
-  static_assert(sizeof f.registers == sizeof cmd.regs);
-  std::memcpy(&f.registers, &cmd.regs, sizeof f.registers);
+  f.registers = cmd.regs;
   h.CdbLength = sat::build_ata_passthrough(f, h.Cdb);
 }
 

@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 
+#include "platform/ata.h"
 #include "platform/console.h"
 #include "transport/csmi_header.h"
 #include "transport/device_command.h"
@@ -21,8 +22,6 @@ constexpr uint8_t kFisPioSetup = 0x5F;
 // A PIO Setup FIS announces a data phase: byte 2 is the Status as the phase begins, byte 15
 // (E_Status) the Status the drive ends the command with.
 constexpr size_t kPioSetupEndingStatus = 15;
-constexpr uint8_t kAtaStatusErr = 0x01;
-constexpr uint8_t kAtaStatusDf = 0x20;
 
 // bConnectionStatus values of the CSMI standard, OPEN_ACCEPT (0) first.
 constexpr const char* kConnectionNames[] = {
