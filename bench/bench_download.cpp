@@ -1,17 +1,28 @@
-// The download engine's cost per DOWNLOAD MICROCODE command, measured against the simulator
-// alone: a segmented download of the largest image (65,535 blocks, one block per command) into
-// a simulated drive with no delay, beside a loop that hands the same prepared requests
-// straight to the simulator. The difference is what the engine, the transport and the
-// progress line add per command.
+// The download engine's cost per DOWNLOAD MICROCODE command, each figure a ratio to a
+// reference measured in the same run: a segmented download of the largest image (65,535
+// blocks, one block per command) into a simulated drive with no delay.
 //
-//   quillmark-bench --benchmark_filter=BM_SegmentedDownload/
-//       both loops, per-command CPU time and their ratio
-//   quillmark-bench --benchmark_filter=Stdout --benchmark_out=<file> >/dev/null
-//       the engine with its progress lines written to standard output
+// The platform's file layer is this program's own, in the simulator's place at link time: the
+// host's files with every call timed, so that a pass is measured without its read.
+//
+//   BM_EngineAgainstBaseline  engine_over_baseline: the engine against a loop that hands the
+//       same requests straight to the simulator, their data in an image buffer allocated, read
+//       and freed as the engine's; whole_pass_ms and read_ms: the engine's whole pass and the
+//       read within it.
+//   BM_OutputToFile  file_over_captured: the engine with its console going to a real file
+//       against the same with the console captured in memory.
+//   Each ratio is the median over the iterations, with the least and the greatest (_min, _max).
+//
 //   quillmark-bench --memory <image of 33,553,920 bytes>   (make-sim-image <file> 33553920 X)
 //       the peak memory of one download and its parts (Linux)
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -22,12 +33,75 @@
 
 #include "download/download.h"
 #include "platform/console.h"
+#include "platform/platform.h"
+#include "platform/text.h"
 #include "sim/image_format.h"
 #include "sim/world.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+
+double cpu_seconds(std::clock_t from, std::clock_t to) {
+  return static_cast<double>(to - from) / CLOCKS_PER_SEC;
+}
+
+// CPU time spent in the file layer since the last reset.
+double g_file_seconds = 0;
+
+// Adds the CPU time of its scope to g_file_seconds.
+struct FileClock {
+  std::clock_t start = std::clock();
+  ~FileClock() { g_file_seconds += cpu_seconds(start, std::clock()); }
+};
+
+}  // namespace
+
+// --- The file layer, in place of the simulator's ---------------------------------------------
+// The host's own files through POSIX, each call timed, so that a pass can be measured with the
+// read of its image left out.
+
+Handle platform_file_open(const std::u16string& path, std::string& error_text) {
+  FileClock clock;
+  const int fd = open(utf16_to_utf8(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    error_text = std::strerror(errno);
+    return kInvalidHandle;
+  }
+  return static_cast<Handle>(fd);
+}
+
+int64_t platform_file_size(Handle file) {
+  FileClock clock;
+  struct stat st {};
+  return fstat(static_cast<int>(file), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+}
+
+int64_t platform_file_read(Handle file, void* buffer, int64_t size) {
+  FileClock clock;
+  auto* p = static_cast<char*>(buffer);
+  int64_t done = 0;
+  while (done < size) {
+    const ssize_t n = read(static_cast<int>(file), p + done, static_cast<size_t>(size - done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += n;
+  }
+  // A first look at every page filled: on some virtual machines the first user access to a
+  // page the kernel wrote is slow (several microseconds a page), and that is the read's cost,
+  // not that of the command that happens to touch the page first.
+  unsigned sum = 0;
+  for (int64_t at = 0; at < done; at += 4096) sum += static_cast<unsigned char>(p[at]);
+  benchmark::DoNotOptimize(sum);
+  return done;
+}
+
+void platform_file_close(Handle file) {
+  FileClock clock;
+  close(static_cast<int>(file));
+}
+
+namespace {
 
 const std::u16string kDrivePath = u"\\\\.\\PhysicalDrive0";
 constexpr uint32_t kImageSize = 33553920;  // 65,535 blocks
@@ -36,8 +110,9 @@ constexpr uint32_t kCommands = kImageSize / kBlock;
 
 struct Bench {
   fs::path file;
-  std::vector<uint8_t> image;                    // the baseline's own copy of the image bytes
-  std::vector<ScsiPassThroughRequest> requests;  // what the engine sent, pointing into `image`
+  // What the engine sent: one request but for the block offset (CDB bytes 10 and 12) and the
+  // data pointer, which the baseline sets for each command as the engine does.
+  ScsiPassThroughRequest request{};
   DeviceCommand cmd{};
   DownloadParams params;
 };
@@ -63,13 +138,12 @@ Bench& bench() {
       s->file = g_given_image;
     } else {
       s->file = fs::temp_directory_path() / "quillmark-bench-image.bin";
-      s->image = sim::make_image(kImageSize, "SIM2.00");
+      const auto image = sim::make_image(kImageSize, "SIM2.00");
       std::ofstream(s->file, std::ios::binary)
-          .write(reinterpret_cast<const char*>(s->image.data()), s->image.size());
+          .write(reinterpret_cast<const char*>(image.data()), image.size());
     }
 
     sim::reset_world();
-    sim::world().log_data = false;
     sim::add_port(kDrivePath).drive.accept_any_image = true;
     s->cmd.flags = ScsiPassThrough;
     s->cmd.passthru_options = kPassThrough16;
@@ -83,120 +157,174 @@ Bench& bench() {
   return *b;
 }
 
-// One download, to take the requests exactly as the transport builds them, repointed into
-// the baseline's own copy of the image.
-void prepare_requests(Bench& b) {
-  if (!b.requests.empty()) return;
+// One download, to take the requests exactly as the transport builds them, and to check that
+// they differ only where the baseline sets them.
+void prepare_request(Bench& b) {
+  if (b.request.sptd.Length != 0) return;
   fresh_world();
   console::capture_begin();
   if (download_firmware(b.cmd, b.params) != kResultSuccess) std::abort();
   console::capture_end();
+  uint32_t commands = 0;
   for (const auto& e : sim::world().log) {
     if (e.kind != sim::LogEntry::Kind::Scsi) continue;
     ScsiPassThroughRequest r;
     std::memcpy(&r, e.request.data(), sizeof r);
-    const uint32_t offset = r.sptd.Cdb[10] | r.sptd.Cdb[12] << 8;
-    r.sptd.DataBuffer = b.image.data() + static_cast<size_t>(offset) * kBlock;
-    b.requests.push_back(r);
+    if (static_cast<uint32_t>(r.sptd.Cdb[10] | r.sptd.Cdb[12] << 8) != commands) std::abort();
+    r.sptd.Cdb[10] = r.sptd.Cdb[12] = 0;
+    r.sptd.DataBuffer = nullptr;
+    if (commands++ == 0) b.request = r;
+    if (std::memcmp(&r, &b.request, sizeof r) != 0) std::abort();
   }
-  if (b.requests.size() != kCommands) std::abort();
+  if (commands != kCommands) std::abort();
   fresh_world();
 }
 
-double cpu_seconds(std::clock_t from, std::clock_t to) {
-  return static_cast<double>(to - from) / CLOCKS_PER_SEC;
+// One pass of the engine: its whole CPU time and the part spent in the file layer.
+struct Pass {
+  double whole = 0;
+  double file = 0;
+  double without_file() const { return whole - file; }
+};
+
+Pass engine_pass(Bench& b) {
+  fresh_world();
+  g_file_seconds = 0;
+  const std::clock_t t0 = std::clock();
+  const int result = download_firmware(b.cmd, b.params);
+  console::flush();  // what the console still holds is part of the pass
+  const std::clock_t t1 = std::clock();
+  if (result != kResultSuccess || drive().last_image.size() != kImageSize) std::abort();
+  return Pass{cpu_seconds(t0, t1), g_file_seconds};
 }
 
-// What the engine's one read of the image costs by itself: the same platform calls into one
-// zero-filled allocation, then a first look at every page (under some hypervisors the first
-// user access to a page the kernel filled faults again), then freed.
-double image_read_seconds(const Bench& b) {
+Pass captured_pass(Bench& b) {
+  console::capture_begin();  // the progress lines go to memory
+  const Pass p = engine_pass(b);
+  console::capture_end();
+  return p;
+}
+
+// The pass with standard output sent to a real file, emptied first.
+Pass pass_to_file(Bench& b, const fs::path& path) {
+  std::fflush(stdout);
+  const int saved = dup(STDOUT_FILENO);
+  const int fd = open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0600);
+  if (saved < 0 || fd < 0) std::abort();
+  dup2(fd, STDOUT_FILENO);
+  close(fd);
+  const Pass p = engine_pass(b);
+  dup2(saved, STDOUT_FILENO);
+  close(saved);
+  return p;
+}
+
+// The baseline: the requests the engine sent, handed straight to the simulator. Their data lie
+// in a buffer allocated, read through the file layer and freed as the engine does it, so that
+// both loops meet the image's memory in the same state; like the engine's, its clock leaves
+// out the file layer.
+Pass baseline_pass(Bench& b) {
+  fresh_world();
+  g_file_seconds = 0;
   const std::clock_t t0 = std::clock();
+  auto* data = static_cast<uint8_t*>(std::calloc(kCommands, kBlock));
   std::string error_text;
   const Handle file = platform_file_open(b.params.file_name, error_text);
-  const int64_t size = platform_file_size(file);
-  auto* bytes = static_cast<uint8_t*>(std::calloc(static_cast<size_t>(size), 1));
-  int64_t got = 0;
-  while (got < size) {
-    const int64_t n = platform_file_read(file, bytes + got, size - got);
-    if (n <= 0) break;
-    got += n;
-  }
+  if (file == kInvalidHandle || data == nullptr ||
+      platform_file_read(file, data, kImageSize) != kImageSize)
+    std::abort();
   platform_file_close(file);
-  unsigned sum = 0;
-  for (int64_t at = 0; at < got; at += 4096) sum += bytes[at];
-  benchmark::DoNotOptimize(sum);
-  std::free(bytes);
+
+  const Handle handle = b.cmd.handle;
+  for (uint32_t i = 0; i < kCommands; ++i) {
+    ScsiPassThroughRequest r = b.request;  // the simulator writes its results into it
+    r.sptd.Cdb[10] = static_cast<uint8_t>(i);
+    r.sptd.Cdb[12] = static_cast<uint8_t>(i >> 8);
+    r.sptd.DataBuffer = data + static_cast<size_t>(i) * kBlock;
+    if (!platform_scsi_passthrough(handle, &r) || r.sptd.ScsiStatus != 0) std::abort();
+  }
+  std::free(data);
   const std::clock_t t1 = std::clock();
-  if (got != size) std::abort();
-  return cpu_seconds(t0, t1);
+  if (drive().firmware.empty() || drive().last_image.size() != kImageSize) std::abort();
+  return Pass{cpu_seconds(t0, t1), g_file_seconds};
 }
 
-// Both loops in every iteration, so that they meet the same machine state; the iteration
-// time reported is the engine's.
-void BM_SegmentedDownload(benchmark::State& state) {
+// The figure and its range over the iterations: per iteration the ratio of two passes run side
+// by side, and of those ratios the median (a shared machine disturbs single passes), the least
+// and the greatest.
+void set_ratio(benchmark::State& state, const std::string& name, std::vector<double> ratios) {
+  std::sort(ratios.begin(), ratios.end());
+  state.counters[name] = ratios[ratios.size() / 2];
+  state.counters[name + "_min"] = ratios.front();
+  state.counters[name + "_max"] = ratios.back();
+}
+
+// The engine against the baseline, both without the file layer; both loops in every
+// iteration, taking turns at going first, so that neither always meets the machine as the
+// other left it. The iteration time reported is the engine's.
+void BM_EngineAgainstBaseline(benchmark::State& state) {
   Bench& b = bench();
-  prepare_requests(b);
-  double baseline = 0;
-  double engine = 0;
-  double read = 0;
+  prepare_request(b);
+  // Once each before the clock runs: the simulated drive's second image buffer and the
+  // captured text reach their full size.
+  baseline_pass(b);
+  captured_pass(b);
+  Pass baseline, engine;
+  std::vector<double> ratios;
   for (auto _ : state) {
-    fresh_world();
-    const Handle handle = b.cmd.handle;
-    const std::clock_t t0 = std::clock();
-    for (const ScsiPassThroughRequest& prepared : b.requests) {
-      ScsiPassThroughRequest r = prepared;  // the simulator writes its results into it
-      if (!platform_scsi_passthrough(handle, &r) || r.sptd.ScsiStatus != 0) std::abort();
-    }
-    const std::clock_t t1 = std::clock();
-    if (drive().firmware.empty() || drive().last_image.size() != kImageSize) std::abort();
-
-    fresh_world();
-    console::capture_begin();  // the progress lines go to memory, not to a terminal
-    const std::clock_t t2 = std::clock();
-    const int result = download_firmware(b.cmd, b.params);
-    const std::clock_t t3 = std::clock();
-    console::capture_end();
-    if (result != kResultSuccess || drive().last_image.size() != kImageSize) std::abort();
-
-    read += image_read_seconds(b);
-    baseline += cpu_seconds(t0, t1);
-    engine += cpu_seconds(t2, t3);
-    state.SetIterationTime(cpu_seconds(t2, t3));
+    const bool baseline_first = ratios.size() % 2 == 0;
+    const Pass first = baseline_first ? baseline_pass(b) : captured_pass(b);
+    const Pass second = baseline_first ? captured_pass(b) : baseline_pass(b);
+    const Pass& base = baseline_first ? first : second;
+    const Pass& p = baseline_first ? second : first;
+    ratios.push_back(p.without_file() / base.without_file());
+    baseline.whole += base.whole;
+    baseline.file += base.file;
+    engine.whole += p.whole;
+    engine.file += p.file;
+    state.SetIterationTime(p.without_file());
   }
+  const double passes = static_cast<double>(state.iterations());
+  const double n = passes * kCommands;
+  state.counters["baseline_us_per_cmd"] = baseline.without_file() / n * 1e6;
+  state.counters["engine_us_per_cmd"] = engine.without_file() / n * 1e6;
+  set_ratio(state, "engine_over_baseline", ratios);
+  // The engine's whole pass, and the part of it the file layer took (open, size, the read,
+  // close).
+  state.counters["whole_pass_ms"] = engine.whole / passes * 1e3;
+  state.counters["read_ms"] = engine.file / passes * 1e3;
+}
+BENCHMARK(BM_EngineAgainstBaseline)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);
+
+// The engine with its console going to a real file against the same with the console
+// captured, taking turns as above; both without the file layer.
+void BM_OutputToFile(benchmark::State& state) {
+  Bench& b = bench();
+  const fs::path path = fs::temp_directory_path() / "quillmark-bench-console.txt";
+  captured_pass(b);
+  pass_to_file(b, path);
+  double captured = 0;
+  double to_file = 0;
+  std::vector<double> ratios;
+  for (auto _ : state) {
+    const bool captured_first = ratios.size() % 2 == 0;
+    const Pass first = captured_first ? captured_pass(b) : pass_to_file(b, path);
+    const Pass second = captured_first ? pass_to_file(b, path) : captured_pass(b);
+    const Pass& c = captured_first ? first : second;
+    const Pass& f = captured_first ? second : first;
+    ratios.push_back(f.without_file() / c.without_file());
+    captured += c.without_file();
+    to_file += f.without_file();
+    state.SetIterationTime(f.without_file());
+  }
+  std::error_code ec;
+  fs::remove(path, ec);
   const double n = static_cast<double>(state.iterations()) * kCommands;
-  state.counters["baseline_us_per_cmd"] = baseline / n * 1e6;
-  state.counters["engine_us_per_cmd"] = engine / n * 1e6;
-  state.counters["ratio"] = baseline > 0 ? engine / baseline : 0;
-  // The same without the one read of the image at the start of the pass.
-  state.counters["read_ms_per_pass"] = read / static_cast<double>(state.iterations()) * 1e3;
-  state.counters["engine_excl_read_us_per_cmd"] = (engine - read) / n * 1e6;
-  state.counters["ratio_excl_read"] = baseline > 0 ? (engine - read) / baseline : 0;
-  state.counters["commands"] = kCommands;
+  state.counters["captured_us_per_cmd"] = captured / n * 1e6;
+  state.counters["file_us_per_cmd"] = to_file / n * 1e6;
+  set_ratio(state, "file_over_captured", ratios);
 }
-BENCHMARK(BM_SegmentedDownload)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
-
-// The engine alone with its progress lines written to the real standard output, which a
-// run sends to /dev/null (the report then goes to --benchmark_out).
-void BM_SegmentedDownloadToStdout(benchmark::State& state) {
-  Bench& b = bench();
-  double engine = 0;
-  for (auto _ : state) {
-    fresh_world();
-    const std::clock_t t0 = std::clock();
-    const int result = download_firmware(b.cmd, b.params);
-    const std::clock_t t1 = std::clock();
-    if (result != kResultSuccess) std::abort();
-    engine += cpu_seconds(t0, t1);
-    state.SetIterationTime(cpu_seconds(t0, t1));
-  }
-  state.counters["engine_us_per_cmd"] =
-      engine / (static_cast<double>(state.iterations()) * kCommands) * 1e6;
-}
-BENCHMARK(BM_SegmentedDownloadToStdout)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(5);
+BENCHMARK(BM_OutputToFile)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);
 
 // --- Peak memory of one download ---------------------------------------------------------
 

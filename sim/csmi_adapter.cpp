@@ -237,10 +237,7 @@ bool header_fits(const SRB_IO_CONTROL& h, size_t size, uint32_t payload,
 
 Handle platform_open_adapter(const std::u16string& path) {
   auto& w = sim::world();
-  sim::LogEntry e;
-  e.kind = sim::LogEntry::Kind::OpenAdapter;
-  e.path = path;
-  w.log.push_back(std::move(e));
+  sim::log_entry(sim::LogEntry::Kind::OpenAdapter).path = path;
 
   const int port = parse_adapter_path(path);
   const int index = port < 0 ? -1 : find_adapter(port);
@@ -261,11 +258,9 @@ bool platform_csmi_request(Handle handle, void* buffer, uint32_t size) {
   sim::Adapter* a = sim::adapter_of(handle);
   const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
 
-  sim::LogEntry e;
-  e.kind = sim::LogEntry::Kind::Csmi;
+  sim::LogEntry& e = sim::log_entry(sim::LogEntry::Kind::Csmi);
   e.path = a ? adapter_path(a->port) : std::u16string();
   e.request.assign(bytes, bytes + size);
-  w.log.push_back(std::move(e));
 
   if (a == nullptr) {
     w.last_error = ERROR_INVALID_HANDLE_CODE;

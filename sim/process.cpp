@@ -1,22 +1,16 @@
-// The process side of the simulated platform: arguments, sleep, last error, console and
-// image files. Files and the console are the host's own; only the faults are planned.
+// The process side of the simulated platform: arguments, sleep, last error and the console,
+// which is the host's own. The image files are in files.cpp.
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
+#include <ctime>
 #include <thread>
 
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "sim/world.h"
 
-#ifdef _WIN32
-#include <io.h>
-#include <sys/stat.h>
-#include <sys/types.h>
-#else
-#include <fcntl.h>
-#include <sys/stat.h>
+#ifndef _WIN32
 #include <unistd.h>
 #endif
 
@@ -35,10 +29,7 @@ bool platform_wide_args(int argc, char** argv, std::vector<std::u16string>& out)
 void platform_sleep_ms(uint32_t milliseconds) {
   auto& w = sim::world();
   w.clock_ms += milliseconds;
-  sim::LogEntry e;
-  e.kind = sim::LogEntry::Kind::Sleep;
-  e.value = milliseconds;
-  w.log.push_back(std::move(e));
+  sim::log_entry(sim::LogEntry::Kind::Sleep).value = milliseconds;
   if (w.real_sleep) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
@@ -48,9 +39,21 @@ void platform_set_last_error(uint32_t code) { sim::world().last_error = code; }
 // --- Console: the host's standard streams, as UTF-8 -------------------------------------
 
 void platform_console_write(ConsoleStream stream, std::string_view bytes) {
+#ifdef _WIN32
   std::FILE* f = stream == ConsoleStream::Out ? stdout : stderr;
   std::fwrite(bytes.data(), 1, bytes.size(), f);
   std::fflush(f);
+#else
+  // Straight to the descriptor, as the Linux backend writes: one system call for each batch
+  // the console hands over.
+  const int fd = stream == ConsoleStream::Out ? STDOUT_FILENO : STDERR_FILENO;
+  while (!bytes.empty()) {
+    const ssize_t n = write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+#endif
 }
 
 void platform_console_write_wide(ConsoleStream stream, std::u16string_view text) {
@@ -59,113 +62,12 @@ void platform_console_write_wide(ConsoleStream stream, std::u16string_view text)
 
 std::string_view platform_console_hline() { return "\xE2\x94\x80"; }
 
-// --- Image files ----------------------------------------------------------------------------
-
-namespace {
-
-struct SimFile {
-  std::FILE* f;
-  int64_t read_so_far;
-};
-
+uint64_t platform_console_clock_ms() {
 #ifdef _WIN32
-using FileStat = struct _stat64;
-int file_stat(const std::u16string& path, FileStat& st) {
-  std::wstring wide(path.begin(), path.end());
-  // The C runtime finds no directory whose name ends in a separator.
-  while (wide.size() > 3 && (wide.back() == L'\\' || wide.back() == L'/')) wide.pop_back();
-  return _wstat64(wide.c_str(), &st);
-}
-int open_file_stat(std::FILE* f, FileStat& st) { return _fstat64(_fileno(f), &st); }
+  return GetTickCount64();
 #else
-using FileStat = struct stat;
-int file_stat(const std::u16string& path, FileStat& st) {
-  return stat(utf16_to_utf8(path).c_str(), &st);
-}
-int open_file_stat(std::FILE* f, FileStat& st) { return fstat(fileno(f), &st); }
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
 #endif
-
-// What a file that is not a regular one is, for the refusal; null for a regular file.
-const char* irregular_kind(const FileStat& st) {
-  const auto type = st.st_mode & S_IFMT;
-  if (type == S_IFREG) return nullptr;
-  if (type == S_IFDIR) return "a directory";
-  if (type == S_IFCHR) return "a character device";
-#ifndef _WIN32
-  if (type == S_IFIFO) return "a FIFO";
-  if (type == S_IFBLK) return "a block device";
-  if (type == S_IFSOCK) return "a socket";
-#else
-  if (type == _S_IFIFO) return "a pipe";
-#endif
-  return "of an unknown kind";
-}
-
-std::FILE* open_for_reading(const std::u16string& path) {
-#ifdef _WIN32
-  const std::wstring wide(path.begin(), path.end());
-  return _wfopen(wide.c_str(), L"rb");
-#else
-  // O_NONBLOCK: a name that became a FIFO after it was looked at must not hold the open up.
-  // The stream reads in the ordinary blocking way.
-  const int fd = open(utf16_to_utf8(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  const int flags = fcntl(fd, F_GETFL);
-  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-  std::FILE* f = fdopen(fd, "rb");
-  if (f == nullptr) close(fd);
-  return f;
-#endif
-}
-
-}  // namespace
-
-Handle platform_file_open(const std::u16string& path, std::string& error_text) {
-  // Looked at before it is opened, and what was opened looked at again.
-  FileStat st{};
-  if (file_stat(path, st) != 0) {
-    error_text = std::strerror(errno);
-    return kInvalidHandle;
-  }
-  if (const char* kind = irregular_kind(st)) {
-    error_text = not_a_regular_file(kind);
-    return kInvalidHandle;
-  }
-  std::FILE* f = open_for_reading(path);
-  if (!f) {
-    error_text = std::strerror(errno);
-    return kInvalidHandle;
-  }
-  const char* kind = open_file_stat(f, st) == 0 ? irregular_kind(st) : nullptr;
-  if (kind != nullptr) {
-    std::fclose(f);
-    error_text = not_a_regular_file(kind);
-    return kInvalidHandle;
-  }
-  return reinterpret_cast<Handle>(new SimFile{f, 0});
-}
-
-int64_t platform_file_size(Handle file) {
-  auto* sf = reinterpret_cast<SimFile*>(file);
-  const long start = std::ftell(sf->f);
-  if (start < 0 || std::fseek(sf->f, 0, SEEK_END) != 0) return -1;
-  const long end = std::ftell(sf->f);
-  std::fseek(sf->f, start, SEEK_SET);
-  return end < 0 ? -1 : static_cast<int64_t>(end - start);
-}
-
-int64_t platform_file_read(Handle file, void* buffer, int64_t size) {
-  auto* sf = reinterpret_cast<SimFile*>(file);
-  const int64_t limit = sim::world().file_read_limit;
-  if (limit >= 0 && sf->read_so_far + size > limit) size = limit - sf->read_so_far;
-  if (size <= 0) return 0;
-  const size_t n = std::fread(buffer, 1, static_cast<size_t>(size), sf->f);
-  sf->read_so_far += static_cast<int64_t>(n);
-  return static_cast<int64_t>(n);
-}
-
-void platform_file_close(Handle file) {
-  auto* sf = reinterpret_cast<SimFile*>(file);
-  std::fclose(sf->f);
-  delete sf;
 }

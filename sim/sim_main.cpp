@@ -11,6 +11,7 @@
 
 int main(int argc, char** argv) {
   sim::world().real_sleep = true;
+  sim::world().keep_log = false;
   sim::install_builtin_world();
   const char* state = std::getenv("QUILLMARK_SIM_STATE");
   const std::string state_path = state != nullptr ? state : "";

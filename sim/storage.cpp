@@ -30,11 +30,9 @@ std::vector<uint8_t> bytes_of(const T& value) {
 }
 
 sim::LogEntry& log_request(sim::LogEntry::Kind kind, const sim::Port* port) {
-  sim::LogEntry e;
-  e.kind = kind;
+  sim::LogEntry& e = sim::log_entry(kind);
   if (port != nullptr) e.path = port->path;
-  sim::world().log.push_back(std::move(e));
-  return sim::world().log.back();
+  return e;
 }
 
 void keep_data_out(sim::LogEntry& e, const void* buffer, uint32_t length) {

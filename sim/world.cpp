@@ -9,6 +9,14 @@ World& world() {
 
 void reset_world() { world() = World{}; }
 
+LogEntry& log_entry(LogEntry::Kind kind) {
+  static LogEntry scratch;
+  World& w = world();
+  LogEntry& e = w.keep_log ? w.log.emplace_back() : (scratch = LogEntry{});
+  e.kind = kind;
+  return e;
+}
+
 namespace {
 
 template <typename T>

@@ -90,7 +90,12 @@ struct World {
   std::vector<Port> ports;
   std::vector<Adapter> adapters;
   std::vector<LogEntry> log;
-  bool log_data = true;  // keep data-out bytes in the log (off for benchmarks)
+  // Record the requests in `log`. quillmark-sim, where nobody reads the log, turns it off: a
+  // rehearsal of the largest image would otherwise keep an entry for each of 65,535 commands.
+  bool keep_log = true;
+  // Keep copies of the data-out bytes in the log. Off unless a test asks for them: they would
+  // hold every image a second time.
+  bool log_data = false;
 
   // Process.
   std::optional<std::vector<std::u16string>> args;  // the wide argument vector, if programmed
@@ -115,6 +120,9 @@ Adapter* adapter_of(std::intptr_t handle);
 
 // The one world of the process.
 World& world();
+// A new entry at the end of the log for the caller to fill in; a scratch entry, overwritten
+// by the next request, when the world keeps no log.
+LogEntry& log_entry(LogEntry::Kind kind);
 // Back to an empty world (no drives, no adapters, empty log, clock 0).
 void reset_world();
 

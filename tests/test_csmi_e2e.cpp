@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/entry.h"
+#include "app/exit_codes.h"
 #include "platform/text.h"
 #include "sim/builtin_adapter.h"
 #include "sim/image_format.h"

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -7,12 +8,32 @@
 #include <string>
 #include <vector>
 
+#ifdef __linux__
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
 #include "download/download.h"
 #include "platform/console.h"
 #include "sim/image_format.h"
 #include "sim/world.h"
 #include "support/expected_texts.h"
 #include "support/helpers.h"
+
+#ifdef __linux__
+namespace {
+// The write system calls made on one descriptor while counting, seen on their way to the
+// kernel.
+int g_counted_fd = -1;
+int g_writes = 0;
+}  // namespace
+
+extern "C" ssize_t write(int fd, const void* buffer, size_t size) {
+  if (fd == g_counted_fd) ++g_writes;
+  return syscall(SYS_write, fd, buffer, size);
+}
+#endif
 
 namespace {
 
@@ -328,6 +349,53 @@ TEST_F(Download, ThreeTransferProgressBytesAfterAlignment) {
   EXPECT_EQ(out_, three_transfers_from_fresh_spinner());
   EXPECT_EQ(err_, "");
 }
+
+#ifdef __linux__
+// A pass of 65,535 commands through the real console into a real file: the bytes of the
+// calls, handed over at each new percentage and at least every 50 ms, not once per line.
+TEST_F(Download, LongPassReachesAFileInFewWrites) {
+  drive().accept_any_image = true;
+  sim::world().keep_log = false;
+  const auto file = ImageFile::of_size(65535 * kBlock);
+  align_spinner();
+  ASSERT_EQ(run(file, SegmentedImmediate, 1, 0), kResultSuccess);
+  const std::string want = out_;  // every piece as the engine wrote it
+  align_spinner();
+  console::capture_end();
+
+  const fs::path path = fs::temp_directory_path() / "qm_dl_console.txt";
+  std::fflush(stdout);
+  const int saved = dup(STDOUT_FILENO);
+  const int fd = open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0600);
+  ASSERT_GE(fd, 0);
+  dup2(fd, STDOUT_FILENO);
+  close(fd);
+  DownloadParams params;
+  params.file_name = file.name();
+  params.mode = SegmentedImmediate;
+  params.segment_blocks = 1;
+  g_writes = 0;
+  g_counted_fd = STDOUT_FILENO;
+  const auto start = std::chrono::steady_clock::now();
+  const int result = download_firmware(cmd_, params);
+  console::flush();
+  const auto took = std::chrono::steady_clock::now() - start;
+  g_counted_fd = -1;
+  dup2(saved, STDOUT_FILENO);
+  close(saved);
+  const std::string got = read_file(path.string());
+  fs::remove(path);
+
+  EXPECT_EQ(result, kResultSuccess);
+  EXPECT_EQ(got.size(), want.size());
+  EXPECT_TRUE(got == want);
+  // The warning line, 100 percentages and the closing line, and one more for each 50 ms the
+  // pass took: about 150 on a quick machine, against 65,537 before batching.
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
+  EXPECT_GT(g_writes, 0);  // the count sees the console's system calls
+  EXPECT_LE(g_writes, 102 + ms / 50) << ms << " ms";
+}
+#endif
 
 TEST_F(Download, SpinnerContinuesAcrossPasses) {
   drive().accept_any_image = true;

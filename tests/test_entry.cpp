@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/entry.h"
+#include "app/exit_codes.h"
 #include "platform/console.h"
 #include "platform/text.h"
 #include "sim/world.h"

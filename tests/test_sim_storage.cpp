@@ -662,23 +662,34 @@ TEST(Open, MissingAndDeniedDrives) {
   EXPECT_EQ(sim::world().log[1].path, u"\\\\.\\PhysicalDrive1");
 }
 
-TEST(Log, KeepsDataOutBytesAndPointer) {
-  for (bool keep_data : {true, false}) {
+TEST(Log, KeepsDataOutBytesOnlyWhenAsked) {
+  const struct {
+    const char* name;
+    bool keep_log, log_data;
+  } cases[] = {
+      {"by default", true, false}, {"data asked for", true, true}, {"no log", false, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     sim::reset_world();
     sim::add_port(kDrive);
-    sim::world().log_data = keep_data;
+    if (!c.keep_log) sim::world().keep_log = false;
+    if (c.log_data) sim::world().log_data = true;
     const Handle h = platform_open_drive(kDrive);
     Bytes image(512);
     for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 5);
     ATA_PASS_THROUGH_DIRECT t =
         ata_request(0x05, {0x07, 1, 0, 0, 0, 0, 0x92, 0}, image.data(), 512);
     uint32_t returned = 0;
-    platform_ata_passthrough(h, &t, &returned);
+    EXPECT_TRUE(platform_ata_passthrough(h, &t, &returned));
+    if (!c.keep_log) {
+      EXPECT_TRUE(sim::world().log.empty());
+      continue;
+    }
     const sim::LogEntry& e = sim::world().log.back();
     EXPECT_EQ(e.kind, Kind::Ata);
     EXPECT_EQ(e.path, kDrive);
     EXPECT_EQ(e.data_pointer, image.data());
-    EXPECT_EQ(e.data_out, keep_data ? image : Bytes{});
+    EXPECT_EQ(e.data_out, c.log_data ? image : Bytes{});
     ASSERT_EQ(e.request.size(), 48u);
     EXPECT_EQ(e.request[40], 0x07);
     EXPECT_EQ(e.request[46], 0x92);

@@ -116,6 +116,7 @@ using Setter = void (*)(DeviceCommand&, uint8_t*);
 
 sim::Port& fresh_world() {
   sim::reset_world();
+  sim::world().log_data = true;  // the data-out bytes as sent are checked
   sim::Port& port = sim::add_port(kDrive);
   port.address = kAddress;
   // DOWNLOAD MICROCODE is the drive model's own business; here it just succeeds.

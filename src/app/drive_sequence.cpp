@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "app/entry.h"
+#include "app/exit_codes.h"
 #include "csmi/csmi.h"
 #include "download/download.h"
 #include "identify/identify.h"
@@ -83,9 +83,15 @@ const char* security_refusal(int32_t state, uint64_t l_switch) {
   return nullptr;
 }
 
+// Whatever the console still holds is shown before the wait, not after it.
+void pause() {
+  console::flush();
+  platform_sleep_ms(kPauseMs);
+}
+
 void pause_after_pass() {
   console::out("\n");
-  platform_sleep_ms(kPauseMs);
+  pause();
   console::out("\n");
 }
 
@@ -95,7 +101,7 @@ void reidentify_quietly(DeviceCommand& cmd, DriveInfo& info) {
   const int32_t saved = cmd.verbosity;
   cmd.verbosity = 0;
   for (int attempt = 0; attempt < kReidentifyAttempts; ++attempt) {
-    if (attempt > 0) platform_sleep_ms(kPauseMs);
+    if (attempt > 0) pause();
     if (identify_device(cmd, info) == kResultSuccess) break;
   }
   cmd.verbosity = saved;

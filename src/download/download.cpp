@@ -22,6 +22,8 @@ constexpr uint32_t kActivateChunk = 0x800000;
 
 // Process-wide, never reset: each pass's spinner continues where the previous one stopped.
 uint32_t g_spinner = 0;
+// The percentage the last progress line showed.
+int g_last_shown = -1;
 
 // Every transfer points into the image buffer, so its start decides how the operating system
 // can carry it: Linux SG_IO maps a buffer page by page and refuses a 1 MiB transfer that
@@ -165,6 +167,9 @@ void print_progress(int bar_length, int shown) {
   p = std::to_chars(p, line + sizeof line - 1, shown).ptr;
   *p++ = '%';
   console::out(std::string_view(line, static_cast<size_t>(p - line)));
+  // The console holds lines back; a new percentage is worth showing at once.
+  if (shown != g_last_shown) console::flush();
+  g_last_shown = shown;
 }
 
 void print_share(int share) {

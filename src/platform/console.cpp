@@ -10,6 +10,11 @@
 namespace console {
 namespace {
 
+// Text held back no longer than this (ms), so that a slow pass still shows its spinner turning.
+constexpr uint64_t kMaxWait = 50;
+// ...and no more than this much of it.
+constexpr size_t kMaxHeld = 64 * 1024;
+
 struct Capture {
   bool active = false;
   std::string out;
@@ -21,6 +26,56 @@ Capture& capture() {
   return c;
 }
 
+// Text not yet handed to the system: one stream and one width at a time, so that a switch
+// hands over what came before it and the order across the streams stays that of the calls.
+// Wide text stays wide until it is handed over: a Windows console takes it as UTF-16.
+struct Held {
+  ConsoleStream stream = ConsoleStream::Out;
+  std::string narrow;
+  std::u16string wide;
+  uint64_t last_hand_over = platform_console_clock_ms();
+
+  bool empty() const { return narrow.empty() && wide.empty(); }
+
+  void hand_over() {
+    if (!narrow.empty()) platform_console_write(stream, narrow);
+    if (!wide.empty()) platform_console_write_wide(stream, wide);
+    narrow.clear();
+    wide.clear();
+    last_hand_over = platform_console_clock_ms();
+  }
+
+  // Before text for `to` of the given width is added.
+  void switch_to(ConsoleStream to, bool to_wide) {
+    if (!empty() && (to != stream || (to_wide ? !narrow.empty() : !wide.empty()))) hand_over();
+    stream = to;
+  }
+
+  // After text was added.
+  void added(bool line_end, size_t size) {
+    if (line_end || size >= kMaxHeld || platform_console_clock_ms() - last_hand_over >= kMaxWait)
+      hand_over();
+  }
+
+  // The process is ending: nothing may stay behind.
+  ~Held() {
+    if (!empty()) hand_over();
+  }
+};
+
+Held& held() {
+  static Held h;
+  return h;
+}
+
+void put(ConsoleStream stream, std::string_view text) {
+  if (text.empty()) return;
+  Held& h = held();
+  h.switch_to(stream, false);
+  h.narrow.append(text);
+  h.added(text.back() == '\n', h.narrow.size());
+}
+
 }  // namespace
 
 void out(std::string_view text) {
@@ -28,7 +83,7 @@ void out(std::string_view text) {
     capture().out.append(text);
     return;
   }
-  platform_console_write(ConsoleStream::Out, text);
+  put(ConsoleStream::Out, text);
 }
 
 void wout(std::u16string_view text) {
@@ -36,7 +91,11 @@ void wout(std::u16string_view text) {
     capture().out += utf16_to_utf8(text);
     return;
   }
-  platform_console_write_wide(ConsoleStream::Out, text);
+  if (text.empty()) return;
+  Held& h = held();
+  h.switch_to(ConsoleStream::Out, true);
+  h.wide.append(text);
+  h.added(text.back() == u'\n', h.wide.size() * 2);
 }
 
 void printf(const char* format, ...) {
@@ -67,7 +126,11 @@ void err(std::string_view text) {
     capture().err.append(text);
     return;
   }
-  platform_console_write(ConsoleStream::Err, text);
+  put(ConsoleStream::Err, text);
+}
+
+void flush() {
+  if (!held().empty()) held().hand_over();
 }
 
 std::string_view hline() { return platform_console_hline(); }
@@ -82,6 +145,7 @@ std::string device_text(std::string_view text) {
 }
 
 void capture_begin() {
+  flush();  // what was written before belongs to the real console, in its place
   capture().active = true;
   capture().out.clear();
   capture().err.clear();

@@ -2,6 +2,12 @@
 // it (narrow text, wide text, formatted prints), and the error stream. Nothing in the tool
 // writes to the standard streams any other way, so the order on screen is the order of the
 // calls. Tests capture both streams as strings.
+//
+// Text is handed to the system in batches: a download of small segments rewrites its progress
+// line tens of thousands of times, and a system call for each would cost more than the
+// commands themselves. What is held back goes out at the end of a line, before text for the
+// other stream (or of the other width), once it has waited about 50 ms, on flush() and when
+// the process ends, so the bytes and their order are those of the calls.
 #pragma once
 
 #include <string>
@@ -23,6 +29,10 @@ void printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 #endif
 // The error stream.
 void err(std::string_view text);
+
+// Hands everything held back to the system now: before a pause, or when the text shows
+// something new (the progress line's percentage).
+void flush();
 
 // The spinner's horizontal line as the console shows it.
 std::string_view hline();

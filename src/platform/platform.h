@@ -96,3 +96,6 @@ void platform_console_write_wide(ConsoleStream stream, std::u16string_view text)
 // The spinner's horizontal line: the byte 0xC4 on a Windows console (code page 437),
 // U+2500 in UTF-8 elsewhere.
 std::string_view platform_console_hline();
+// Milliseconds on a steady clock, for deciding when held-back text is due. Read for every
+// line the console takes, so it must be cheap; a resolution of a few milliseconds will do.
+uint64_t platform_console_clock_ms();

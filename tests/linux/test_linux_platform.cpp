@@ -1,18 +1,38 @@
 // The Linux backend's system-call side, on what every machine has: missing paths, regular
 // files and directories standing in for drives, pipes for the console.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <scsi/scsi.h>
+#include <scsi/sg.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdarg>
 #include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/console.h"
 #include "platform/platform.h"
 #include "platform/text.h"
+
+namespace {
+// Every ioctl request the process makes, in order, seen on its way to the kernel.
+std::vector<unsigned long> g_ioctl_requests;
+}  // namespace
+
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
+  va_list args;
+  va_start(args, request);
+  void* const arg = va_arg(args, void*);
+  va_end(args);
+  g_ioctl_requests.push_back(request);
+  return static_cast<int>(syscall(SYS_ioctl, fd, request, arg));
+}
 
 namespace {
 
@@ -132,6 +152,28 @@ TEST(LinuxPlatform, RequestsToSomethingThatIsNoScsiDevice) {
   EXPECT_EQ(platform_get_last_error(), 6u);
 }
 
+// A disk node is asked for its address the way a block device answers, not first with the
+// sg driver's query it never knows. Any block device shows it (a loop device here).
+TEST(LinuxPlatform, BlockDeviceIsAskedTheMidlayersAddressQuery) {
+  Handle h = kInvalidHandle;
+  if (DIR* dev = opendir("/dev")) {
+    while (const dirent* entry = readdir(dev)) {
+      const std::string path = std::string("/dev/") + entry->d_name;
+      struct stat st {};
+      if (stat(path.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) continue;
+      h = platform_open_drive(u16(path));
+      if (h != kInvalidHandle) break;
+    }
+    closedir(dev);
+  }
+  if (h == kInvalidHandle) GTEST_SKIP() << "no block device opens for reading and writing";
+  g_ioctl_requests.clear();
+  SCSI_ADDRESS address{};
+  platform_get_scsi_address(h, &address);
+  EXPECT_EQ(g_ioctl_requests, std::vector<unsigned long>{SCSI_IOCTL_GET_IDLUN});
+  platform_close(h);
+}
+
 TEST(LinuxPlatform, MalformedRequestsAreRefusedBeforeTheKernel) {
   Scratch s;
   const Handle h = platform_open_drive(u16(s.file));
@@ -229,14 +271,18 @@ TEST(LinuxPlatform, ImageFileErrorsCarryTheSystemText) {
   unlink(fifo.c_str());
 }
 
-// Runs `write` with standard output (or the error stream) sent into a pipe and returns what
-// came out of the pipe. A reader thread drains it so that large writes go through in parts.
+// Runs `write` with standard output and/or the error stream sent into one pipe and returns
+// what came out of the pipe. A reader thread drains it so that large writes go through in
+// parts.
 template <typename Write>
-std::string through_pipe(int fd, Write write_fn) {
+std::string through_pipe(std::initializer_list<int> fds, Write write_fn) {
   int p[2];
   if (pipe(p) != 0) return "pipe failed";
-  const int saved = dup(fd);
-  dup2(p[1], fd);
+  std::vector<int> saved;
+  for (const int fd : fds) {
+    saved.push_back(dup(fd));
+    dup2(p[1], fd);
+  }
   close(p[1]);
   std::string got;
   std::thread reader([&] {
@@ -245,8 +291,11 @@ std::string through_pipe(int fd, Write write_fn) {
     while ((n = read(p[0], buf, sizeof buf)) > 0) got.append(buf, static_cast<size_t>(n));
   });
   write_fn();
-  dup2(saved, fd);  // closes the pipe's last write end, so the reader sees the end
-  close(saved);
+  // Closes the pipe's last write ends, so the reader sees the end.
+  for (size_t i = 0; i < saved.size(); ++i) {
+    dup2(saved[i], std::data(fds)[i]);
+    close(saved[i]);
+  }
   reader.join();
   close(p[0]);
   return got;
@@ -266,7 +315,7 @@ TEST(LinuxPlatform, ConsoleWritesEveryByte) {
                {"empty", ConsoleStream::Out, STDOUT_FILENO, ""}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(through_pipe(c.fd, [&] { platform_console_write(c.stream, c.text); }), c.text);
+    EXPECT_EQ(through_pipe({c.fd}, [&] { platform_console_write(c.stream, c.text); }), c.text);
   }
 }
 
@@ -274,9 +323,25 @@ TEST(LinuxPlatform, WideConsoleTextIsUtf8) {
   const std::u16string text =
       std::u16string(u"\\\\.\\PhysicalDrive0 caf\u00E9 \u2500 ") + char16_t(0xDC80);
   EXPECT_EQ(
-      through_pipe(STDOUT_FILENO, [&] { platform_console_write_wide(ConsoleStream::Out, text); }),
+      through_pipe({STDOUT_FILENO}, [&] { platform_console_write_wide(ConsoleStream::Out, text); }),
       "\\\\.\\PhysicalDrive0 caf\xC3\xA9 \xE2\x94\x80 \x80");
   EXPECT_EQ(platform_console_hline(), "\xE2\x94\x80");
+}
+
+// The console holds text back, yet it reaches the system in the order of the calls, across
+// both streams and both widths.
+TEST(LinuxPlatform, ConsoleKeepsTheOrderOfTheCalls) {
+  const std::string got = through_pipe({STDOUT_FILENO, STDERR_FILENO}, [] {
+    console::out("1");
+    console::err("2");
+    console::wout(u"3");
+    console::out("4");
+    console::printf("%d", 5);
+    console::err("6\n");
+    console::out("7");
+    console::flush();
+  });
+  EXPECT_EQ(got, "123456\n7");
 }
 
 }  // namespace

@@ -388,6 +388,11 @@ for dev in sda sg0; do
   grep -q '^address port=' "$(res probe-$dev)"
   result "SCSI address query on /dev/$dev" $? "$(out probe-$dev | head -n 1)"
 done
+# The disk node and the sg node of one drive are asked differently and must agree.
+address_of() { grep -m 1 '^address port=' "$(res "$1")"; }
+[[ -n $(address_of probe-sda) && $(address_of probe-sda) == "$(address_of probe-sg0)" ]]
+result "/dev/sda and /dev/sg0 report the same SCSI address" $? \
+  "sda: $(address_of probe-sda); sg0: $(address_of probe-sg0)"
 dl_sense=$(probe_sense probe-sda download)
 [[ $(probe_field probe-sda download status) == 02 && -n $dl_sense ]]
 result "raw DOWNLOAD MICROCODE is refused with CHECK CONDITION and sense data" $? \

@@ -4,6 +4,7 @@
 #include <scsi/scsi.h>
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -58,18 +59,25 @@ bool platform_csmi_request(Handle, void*, uint32_t) {
 
 bool platform_get_scsi_address(Handle handle, SCSI_ADDRESS* address) {
   if (!valid(handle)) return false;
-  sg_scsi_id id{};
-  if (ioctl(fd_of(handle), SG_GET_SCSI_ID, &id) == 0) {
-    address->Length = sizeof(SCSI_ADDRESS);
-    address->PortNumber = static_cast<uint8_t>(id.host_no);
-    address->PathId = static_cast<uint8_t>(id.channel);
-    address->TargetId = static_cast<uint8_t>(id.scsi_id);
-    address->Lun = static_cast<uint8_t>(id.lun);
-    return true;
+  // A disk node (sd) is a block device and answers only the SCSI midlayer's query;
+  // SG_GET_SCSI_ID belongs to the sg driver's character nodes. Both report the same host,
+  // channel, target and lun.
+  struct stat st {};
+  const bool block = fstat(fd_of(handle), &st) == 0 && S_ISBLK(st.st_mode);
+  if (!block) {
+    sg_scsi_id id{};
+    if (ioctl(fd_of(handle), SG_GET_SCSI_ID, &id) == 0) {
+      address->Length = sizeof(SCSI_ADDRESS);
+      address->PortNumber = static_cast<uint8_t>(id.host_no);
+      address->PathId = static_cast<uint8_t>(id.channel);
+      address->TargetId = static_cast<uint8_t>(id.scsi_id);
+      address->Lun = static_cast<uint8_t>(id.lun);
+      return true;
+    }
+    // Other character nodes of the SCSI midlayer (tapes, changers) know only the older query.
+    const int sg_err = errno;
+    if (sg_err != ENOTTY && sg_err != EINVAL) return fail_ioctl(sg_err);
   }
-  const int sg_err = errno;
-  if (sg_err != ENOTTY && sg_err != EINVAL) return fail_ioctl(sg_err);
-  // SG_GET_SCSI_ID belongs to the sg driver; a disk node (sd) answers the older query.
   int idlun[2] = {0, 0};
   if (ioctl(fd_of(handle), SCSI_IOCTL_GET_IDLUN, idlun) != 0) return fail_ioctl(errno);
   *address = sg::address_from_idlun(static_cast<uint32_t>(idlun[0]));

@@ -48,7 +48,7 @@ std::string scsi_disk_name(uint32_t index);
 std::string linux_device_path(std::u16string_view path);
 
 // SCSI_IOCTL_GET_IDLUN packs the address into one int: target, lun, channel, host from the
-// low byte up. Used where SG_GET_SCSI_ID is not offered (sd block devices).
+// low byte up. The address query of sd block devices.
 SCSI_ADDRESS address_from_idlun(uint32_t dev_id);
 
 // SG_IO data direction for a SCSI_PASS_THROUGH_DIRECT DataIn value and length.

@@ -19,18 +19,22 @@ bool is_console(HANDLE h) {
   return usable(h) && GetConsoleMode(h, &mode) != FALSE;
 }
 
-void write_bytes(HANDLE h, std::string_view bytes) {
+// A console takes its text through a shared buffer of 64 KiB on older systems and refuses a
+// larger write; the batches the console module hands over can come close to that.
+constexpr size_t kConsolePiece = 16 * 1024;
+
+void write_bytes(HANDLE h, std::string_view bytes, size_t piece) {
   while (!bytes.empty()) {
     DWORD written = 0;
-    const DWORD want = static_cast<DWORD>(std::min<size_t>(bytes.size(), 1u << 20));
+    const DWORD want = static_cast<DWORD>(std::min(bytes.size(), piece));
     if (!WriteFile(h, bytes.data(), want, &written, nullptr) || written == 0) return;
     bytes.remove_prefix(written);
   }
 }
 
 void write_console_wide(HANDLE h, std::u16string_view text) {
-  // Older consoles refuse large writes; pieces never split a surrogate pair.
-  constexpr size_t kPiece = 8192;
+  // Pieces never split a surrogate pair.
+  constexpr size_t kPiece = kConsolePiece / sizeof(char16_t);
   while (!text.empty()) {
     size_t n = std::min(text.size(), kPiece);
     if (n < text.size() && text[n - 1] >= 0xD800 && text[n - 1] <= 0xDBFF) --n;
@@ -45,7 +49,7 @@ void write_console_wide(HANDLE h, std::u16string_view text) {
 
 void platform_console_write(ConsoleStream stream, std::string_view bytes) {
   const HANDLE h = std_handle(stream);
-  if (usable(h)) write_bytes(h, bytes);
+  if (usable(h)) write_bytes(h, bytes, is_console(h) ? kConsolePiece : size_t{1} << 20);
 }
 
 void platform_console_write_wide(ConsoleStream stream, std::u16string_view text) {
@@ -54,7 +58,7 @@ void platform_console_write_wide(ConsoleStream stream, std::u16string_view text)
   if (is_console(h))
     write_console_wide(h, text);
   else
-    write_bytes(h, utf16_to_utf8(text));
+    write_bytes(h, utf16_to_utf8(text), size_t{1} << 20);
 }
 
 std::string_view platform_console_hline() {
@@ -63,3 +67,5 @@ std::string_view platform_console_hline() {
   if (is_console(GetStdHandle(STD_OUTPUT_HANDLE))) return "\xC4";
   return "\xE2\x94\x80";
 }
+
+uint64_t platform_console_clock_ms() { return GetTickCount64(); }
