@@ -14,13 +14,6 @@ constexpr int kPopulatedPhys = 6;
 constexpr uint8_t kStpPhy = 4;
 constexpr uint8_t kSspPhy = 5;
 
-// A text field of the driver or controller record: NUL-terminated, rest zero.
-template <size_t N>
-void set_text(uint8_t (&field)[N], const char* text) {
-  std::memset(field, 0, N);
-  std::strncpy(reinterpret_cast<char*>(field), text, N - 1);
-}
-
 void set_address(uint8_t (&address)[8], uint8_t last) {
   const uint8_t base[8] = {0x50, 0x01, 0x51, 0x4D, 0x00, 0x00, 0x02, last};
   std::memcpy(address, base, 8);
@@ -31,21 +24,14 @@ void set_address(uint8_t (&address)[8], uint8_t last) {
 void add_builtin_adapter() {
   Adapter& a = add_adapter(kBuiltinPort);
 
-  set_text(a.driver_info.szName, "qmsas");
-  set_text(a.driver_info.szDescription, "Quillmark simulated SAS/SATA host bus adapter");
-  a.driver_info.usMajorRevision = 2;
-  a.driver_info.usMinorRevision = 1;
-  a.driver_info.usBuildRevision = 7;
-  a.driver_info.usReleaseRevision = 3;
-  a.driver_info.usCSMIMajorRevision = 0;
-  a.driver_info.usCSMIMinorRevision = 90;
+  set_driver(a, "qmsas", "Quillmark simulated SAS/SATA host bus adapter", {2, 1, 7, 3});
 
   a.config.uBoardID = 0x51C20002;
   a.config.usSlotNumber = 2;
   a.config.bControllerClass = 5;  // SAS
   a.config.bIoBusType = 3;        // PCI
   a.config.BusAddress.PciAddress.bBusNumber = 3;
-  set_text(a.config.szSerialNumber, "QMSIMHBA0002");
+  set_csmi_text(a.config.szSerialNumber, "QMSIMHBA0002");
   a.config.usMajorRevision = 2;
   a.config.usMinorRevision = 1;
   a.config.uControllerFlags = 0x00000001;  // a SAS host bus adapter

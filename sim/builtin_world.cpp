@@ -9,26 +9,12 @@
 namespace sim {
 namespace {
 
-// Every built-in drive starts as PhysicalDrive0's: model "QUILLMARK SIM SSD 480", firmware
-// "SIM1.00", DOWNLOAD MICROCODE DMA (word 69 bit 8) and mode 3 (word 119 bit 4) supported,
-// ATA8-ACS to ACS-4 claimed (word 80 0x0FF0), SEC1 (word 128 0x0001), 1 to 256 blocks per
-// segment (words 234 and 235), log page 3 valid with DM bits 34 and 35. Only the serial
-// number tells them apart: PhysicalDriveN reports "QMSIM000000000" followed by N + 1, so
+// Every built-in drive is the default simulated drive (sim/drive.h); only the serial number
+// tells them apart: PhysicalDriveN reports "QMSIM000000000" followed by N + 1, so
 // PhysicalDrive0 is QMSIM0000000001 and PhysicalDrive4 is QMSIM0000000005.
 Drive builtin_drive(int n) {
   Drive d;
-  d.model = "QUILLMARK SIM SSD 480";
   d.serial = "QMSIM000000000" + std::to_string(n + 1);
-  d.firmware = "SIM1.00";
-  d.word69 = 0x0100;
-  d.word80 = 0x0FF0;
-  d.word119 = 0x0010;
-  d.word128 = 0x0001;
-  d.word234 = 1;
-  d.word235 = 256;
-  d.log_page3 = true;
-  d.log_page3_header = 1ull << 63;
-  d.log_page3_caps = (1ull << 63) | (1ull << 34) | (1ull << 35);
   return d;
 }
 

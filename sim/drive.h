@@ -55,6 +55,10 @@ struct DriveFaults {
   bool forced_after_data = false;
 };
 
+// A default Drive is quillmark-sim's PhysicalDrive0: DOWNLOAD MICROCODE DMA (word 69 bit 8)
+// and mode 3 (word 119 bit 4) supported, ATA8-ACS to ACS-4 claimed (word 80 0x0FF0), SEC1
+// (word 128 0x0001), 1 to 256 blocks per segment (words 234 and 235), IDENTIFY DEVICE data log
+// page 3 valid with DM bits 34 and 35. The built-in world and the tests start from it.
 struct Drive {
   // IDENTIFY DEVICE fields.
   std::string model = "QUILLMARK SIM SSD 480";

@@ -6,6 +6,7 @@
 
 #include "platform/ata.h"
 #include "platform/sat.h"
+#include "sim/inquiry.h"
 #include "sim/world.h"
 
 namespace sim {
@@ -28,30 +29,13 @@ Outcome illegal_request(uint8_t asc) {
   return check_condition(sat::fixed_sense(sat::kSenseIllegalRequest, asc, 0));
 }
 
-void put_text(std::vector<uint8_t>& d, size_t at, size_t width, const std::string& text) {
-  for (size_t i = 0; i < width; ++i)
-    d[at + i] = i < text.size() ? static_cast<uint8_t>(text[i]) : ' ';
-}
-
-std::vector<uint8_t> standard_inquiry(const Drive& drive) {
-  std::vector<uint8_t> d(36, 0);
-  d[0] = 0x00;  // direct-access block device
-  d[2] = 0x05;  // SPC-3
-  d[3] = 0x02;  // response data format
-  d[4] = static_cast<uint8_t>(d.size() - 5);
-  put_text(d, 8, 8, "ATA");
-  put_text(d, 16, 16, drive.model);
-  put_text(d, 32, 4, drive.firmware);
-  return d;
-}
-
 std::vector<uint8_t> vpd_page(const Drive& drive, uint8_t page) {
   if (page == 0x00) return {0x00, 0x00, 0x00, 0x02, 0x00, 0x80};
   if (page == 0x80) {
     std::vector<uint8_t> d(4 + 20, 0);
     d[1] = 0x80;
     d[3] = 20;
-    put_text(d, 4, 20, drive.serial);
+    put_ascii(d, 4, 20, drive.serial);
     return d;
   }
   return {};
@@ -64,8 +48,9 @@ Outcome inquiry(const Port& port, const ScsiPassThroughRequest& req) {
   const uint8_t page = h.Cdb[2];
   const uint32_t allocation = static_cast<uint32_t>(h.Cdb[3] << 8 | h.Cdb[4]);
   if (!evpd && page != 0) return illegal_request(sat::kAscInvalidField);
+  // As a SAT layer names an ATA drive: vendor "ATA", SPC-3, the 36 bytes every initiator reads.
   const std::vector<uint8_t> data =
-      evpd ? vpd_page(port.drive, page) : standard_inquiry(port.drive);
+      evpd ? vpd_page(port.drive, page) : standard_inquiry(port.drive, "ATA", 0x05, 36);
   if (data.empty()) return illegal_request(sat::kAscInvalidField);
   Outcome o;
   if (h.DataIn == SCSI_IOCTL_DATA_IN && h.DataBuffer != nullptr) {

@@ -1,12 +1,15 @@
 // The storage side of the simulated platform: physical drives opened by path, their SCSI
 // address, SCSI pass-through through a SAT bridge, ATA pass-through through an ATA port,
-// and closing. Every request is logged as it arrived, before any fault or check, so that
-// tests see exactly what the tool put on the wire.
+// CSMI adapters opened as "\\.\SCSIn:" and their requests handed to the adapter's driver
+// (csmi_adapter.h), and closing. Every request is logged as it arrived, before any fault or
+// check, so that tests see exactly what the tool put on the wire; every failure sets the
+// thread's error code and nothing else.
 #include <algorithm>
 #include <cstring>
 #include <string>
 
 #include "platform/platform.h"
+#include "sim/csmi_adapter.h"
 #include "sim/sat_bridge.h"
 #include "sim/world.h"
 
@@ -16,10 +19,37 @@ constexpr uint32_t kErrorInvalidHandle = 6;
 constexpr uint32_t kErrorInvalidParameter = 87;
 constexpr uint32_t kErrorSemTimeout = 121;
 
+constexpr int kMaxAdapterPort = 0xFFFF;
+
 std::u16string adapter_path(const sim::Adapter& adapter) {
   std::u16string path = u"\\\\.\\SCSI";
   for (char c : std::to_string(adapter.port)) path += static_cast<char16_t>(c);
   return path + u":";
+}
+
+// The port of "\\.\SCSI<n>:" with n written as Windows names it (no sign, no leading zero),
+// or -1 for any other name.
+int parse_adapter_path(const std::u16string& path) {
+  const std::u16string prefix = u"\\\\.\\SCSI";
+  if (path.size() < prefix.size() + 2 || path.compare(0, prefix.size(), prefix) != 0 ||
+      path.back() != u':')
+    return -1;
+  const std::u16string digits = path.substr(prefix.size(), path.size() - prefix.size() - 1);
+  if (digits.size() > 5 || (digits.size() > 1 && digits[0] == u'0')) return -1;
+  int port = 0;
+  for (char16_t c : digits) {
+    if (c < u'0' || c > u'9') return -1;
+    port = port * 10 + (c - u'0');
+  }
+  return port <= kMaxAdapterPort ? port : -1;
+}
+
+// The index in the world's adapters of the first adapter on the port, or -1.
+int find_adapter(int port) {
+  const auto& adapters = sim::world().adapters;
+  for (size_t i = 0; i < adapters.size(); ++i)
+    if (adapters[i].port == port) return static_cast<int>(i);
+  return -1;
 }
 
 template <typename T>
@@ -29,11 +59,7 @@ std::vector<uint8_t> bytes_of(const T& value) {
   return v;
 }
 
-sim::LogEntry& log_request(sim::LogEntry::Kind kind, const sim::Port* port) {
-  sim::LogEntry& e = sim::log_entry(kind);
-  if (port != nullptr) e.path = port->path;
-  return e;
-}
+std::u16string path_of(const sim::Port* port) { return port != nullptr ? port->path : u""; }
 
 void keep_data_out(sim::LogEntry& e, const void* buffer, uint32_t length) {
   e.data_pointer = buffer;
@@ -109,8 +135,7 @@ void ata_port_execute(sim::Port& port, ATA_PASS_THROUGH_DIRECT& r) {
 
 Handle platform_open_drive(const std::u16string& path) {
   auto& ports = sim::world().ports;
-  sim::LogEntry& e = log_request(sim::LogEntry::Kind::OpenDrive, nullptr);
-  e.path = path;
+  sim::log_entry(sim::LogEntry::Kind::OpenDrive, path);
   for (size_t i = 0; i < ports.size(); ++i) {
     if (ports[i].path != path) continue;
     if (ports[i].faults.open_error != 0) {
@@ -125,7 +150,7 @@ Handle platform_open_drive(const std::u16string& path) {
 
 bool platform_get_scsi_address(Handle handle, SCSI_ADDRESS* address) {
   sim::Port* port = sim::port_of(handle);
-  sim::LogEntry& e = log_request(sim::LogEntry::Kind::GetAddress, port);
+  sim::LogEntry& e = sim::log_entry(sim::LogEntry::Kind::GetAddress, path_of(port));
   e.request = bytes_of(*address);
   if (port == nullptr) return fail(kErrorInvalidHandle);
   if (port->faults.address_error != 0) return fail(port->faults.address_error);
@@ -136,7 +161,7 @@ bool platform_get_scsi_address(Handle handle, SCSI_ADDRESS* address) {
 
 bool platform_scsi_passthrough(Handle handle, ScsiPassThroughRequest* request) {
   sim::Port* port = sim::port_of(handle);
-  sim::LogEntry& e = log_request(sim::LogEntry::Kind::Scsi, port);
+  sim::LogEntry& e = sim::log_entry(sim::LogEntry::Kind::Scsi, path_of(port));
   e.request = bytes_of(*request);
   const SCSI_PASS_THROUGH_DIRECT& h = request->sptd;
   keep_data_out(e, h.DataBuffer, h.DataIn == SCSI_IOCTL_DATA_OUT ? h.DataTransferLength : 0);
@@ -156,7 +181,7 @@ bool platform_ata_passthrough(Handle handle, ATA_PASS_THROUGH_DIRECT* request,
                               uint32_t* bytes_returned) {
   if (bytes_returned != nullptr) *bytes_returned = 0;
   sim::Port* port = sim::port_of(handle);
-  sim::LogEntry& e = log_request(sim::LogEntry::Kind::Ata, port);
+  sim::LogEntry& e = sim::log_entry(sim::LogEntry::Kind::Ata, path_of(port));
   e.request = bytes_of(*request);
   const bool out = (request->AtaFlags & ATA_FLAGS_DATA_OUT) != 0;
   keep_data_out(e, request->DataBuffer, out ? request->DataTransferLength : 0);
@@ -169,16 +194,47 @@ bool platform_ata_passthrough(Handle handle, ATA_PASS_THROUGH_DIRECT* request,
   return true;
 }
 
+Handle platform_open_adapter(const std::u16string& path) {
+  sim::log_entry(sim::LogEntry::Kind::OpenAdapter, path);
+  const int port = parse_adapter_path(path);
+  const int index = port < 0 ? -1 : find_adapter(port);
+  if (index < 0) {
+    fail(ERROR_FILE_NOT_FOUND);
+    return kInvalidHandle;
+  }
+  if (const uint32_t code = sim::world().adapters[index].faults.open_error; code != 0) {
+    fail(code);
+    return kInvalidHandle;
+  }
+  platform_set_last_error(0);
+  return sim::kAdapterHandleBase + index;
+}
+
+bool platform_csmi_request(Handle handle, void* buffer, uint32_t size) {
+  sim::Adapter* adapter = sim::adapter_of(handle);
+  sim::LogEntry& e =
+      sim::log_entry(sim::LogEntry::Kind::Csmi, adapter != nullptr ? adapter_path(*adapter) : u"");
+  const auto* bytes = static_cast<const uint8_t*>(buffer);
+  e.request.assign(bytes, bytes + size);
+  if (adapter == nullptr) return fail(kErrorInvalidHandle);
+  if (size < sizeof(SRB_IO_CONTROL)) return fail(kErrorInvalidParameter);
+  const sim::CsmiCompletion done = sim::answer_csmi(*adapter, buffer, size);
+  if (done.os_error != 0) return fail(done.os_error);
+  // A request the driver completed leaves the thread's error code as it was, unless a fault
+  // says otherwise.
+  if (done.last_error != 0) platform_set_last_error(done.last_error);
+  return true;
+}
+
 bool platform_close(Handle handle) {
   sim::Port* port = sim::port_of(handle);
-  sim::LogEntry& e = log_request(sim::LogEntry::Kind::Close, port);
+  const sim::Adapter* adapter = port == nullptr ? sim::adapter_of(handle) : nullptr;
+  sim::log_entry(sim::LogEntry::Kind::Close,
+                 adapter != nullptr ? adapter_path(*adapter) : path_of(port));
   if (port != nullptr) {
     if (port->faults.close_error != 0) return fail(port->faults.close_error);
     return true;
   }
-  if (const sim::Adapter* adapter = sim::adapter_of(handle)) {
-    e.path = adapter_path(*adapter);
-    return true;
-  }
+  if (adapter != nullptr) return true;
   return fail(kErrorInvalidHandle);
 }

@@ -9,11 +9,12 @@ World& world() {
 
 void reset_world() { world() = World{}; }
 
-LogEntry& log_entry(LogEntry::Kind kind) {
+LogEntry& log_entry(LogEntry::Kind kind, std::u16string path) {
   static LogEntry scratch;
   World& w = world();
   LogEntry& e = w.keep_log ? w.log.emplace_back() : (scratch = LogEntry{});
   e.kind = kind;
+  e.path = std::move(path);
   return e;
 }
 
@@ -53,6 +54,19 @@ Port* find_port(const std::u16string& path) {
   for (auto& p : world().ports)
     if (p.path == path) return &p;
   return nullptr;
+}
+
+void set_driver(Adapter& adapter, const char* name, const char* description,
+                DriverVersion version) {
+  CSMI_SAS_DRIVER_INFO& d = adapter.driver_info;
+  set_csmi_text(d.szName, name);
+  set_csmi_text(d.szDescription, description);
+  d.usMajorRevision = version.major;
+  d.usMinorRevision = version.minor;
+  d.usBuildRevision = version.build;
+  d.usReleaseRevision = version.release;
+  d.usCSMIMajorRevision = 0;
+  d.usCSMIMinorRevision = 90;
 }
 
 }  // namespace sim

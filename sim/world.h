@@ -4,7 +4,9 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -120,9 +122,10 @@ Adapter* adapter_of(std::intptr_t handle);
 
 // The one world of the process.
 World& world();
-// A new entry at the end of the log for the caller to fill in; a scratch entry, overwritten
-// by the next request, when the world keeps no log.
-LogEntry& log_entry(LogEntry::Kind kind);
+// The one way a request enters the log: a new entry at the end with its kind and the device
+// or adapter it named (empty for none), for the caller to add the bytes; a scratch entry,
+// overwritten by the next request, when the world keeps no log.
+LogEntry& log_entry(LogEntry::Kind kind, std::u16string path = {});
 // Back to an empty world (no drives, no adapters, empty log, clock 0).
 void reset_world();
 
@@ -130,5 +133,18 @@ void reset_world();
 Port& add_port(const std::u16string& path);
 Adapter& add_adapter(int port);
 Port* find_port(const std::u16string& path);
+
+// A text field of a driver or controller record: NUL-terminated, the rest zero.
+template <size_t N>
+void set_csmi_text(uint8_t (&field)[N], const char* text) {
+  std::memset(field, 0, N);
+  std::strncpy(reinterpret_cast<char*>(field), text, N - 1);
+}
+
+// The adapter's driver record: its name, description and version, speaking CSMI 0.90.
+struct DriverVersion {
+  uint16_t major, minor, build, release;
+};
+void set_driver(Adapter& adapter, const char* name, const char* description, DriverVersion version);
 
 }  // namespace sim

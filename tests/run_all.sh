@@ -1,15 +1,23 @@
 #!/usr/bin/env bash
-# Every test: the native suites under AddressSanitizer + UndefinedBehaviorSanitizer, the fleet
-# rollout under Ansible, the Windows build under wine, the packages, and the real-stack test
-# against Debian's kernel and QEMU.
+# Every test: the include layering (first: it is the cheapest), the native suites under
+# AddressSanitizer + UndefinedBehaviorSanitizer, the fleet rollout under Ansible, the Windows
+# build under wine, the packages, and the real-stack test against Debian's kernel and QEMU.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
+# Configures, builds and tests one CMake preset.
+build_and_test() {
+  cmake --preset "$1" >/dev/null
+  cmake --build --preset "$1" -j "$jobs"
+  ctest --preset "$1"
+}
+
+echo "== layers: no file includes a header from a layer above its own"
+python3 tools/check_layers.py
+
 echo "== native tests (asan + ubsan)"
-cmake --preset asan >/dev/null
-cmake --build --preset asan -j "$jobs"
-ctest --preset asan
+build_and_test asan
 
 echo "== fleet rollout with Ansible (local hosts, quillmark-sim drives)"
 python3 tests/ansible/test_rollout.py build-asan
@@ -17,9 +25,7 @@ python3 tests/ansible/test_rollout.py build-asan
 echo "== Windows build under wine"
 export WINEDEBUG=-all
 unset DISPLAY
-cmake --preset windows >/dev/null
-cmake --build --preset windows -j "$jobs"
-ctest --preset windows
+build_and_test windows
 
 echo "== packages (Debian package, Windows zip)"
 bash tests/packaging/run.sh build-win

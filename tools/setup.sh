@@ -5,9 +5,9 @@ SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
-# The native build, the tests and the benchmark.
+# The native build, the tests (python3 for the layering check) and the benchmark.
 $SUDO apt-get install -y -qq --no-install-recommends \
-  cmake ninja-build g++ libgtest-dev libgmock-dev googletest libbenchmark-dev base-files >/dev/null
+  cmake ninja-build g++ python3 libgtest-dev libgmock-dev googletest libbenchmark-dev base-files >/dev/null
 # The Windows build (cross compiler) and wine to run it.
 $SUDO apt-get install -y -qq g++-mingw-w64-x86-64 wine64 >/dev/null
 # The real-stack test: QEMU, cpio for the initramfs, smartctl as the independent peer.

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "platform/ata.h"
+
 namespace sat {
 namespace {
 
@@ -126,7 +128,8 @@ std::optional<OutputRegisters> decode_fixed(std::span<const uint8_t> s) {
     r.lba_high = s[11];
     return r;
   }
-  constexpr uint8_t kStatusUnfinished = 0x80 | 0x20 | 0x08 | 0x01;  // BSY, DF, DRQ, ERR
+  constexpr uint8_t kStatusUnfinished =
+      kAtaStatusBsy | kAtaStatusDf | kAtaStatusDrq | kAtaStatusErr;
   const bool information_zero = (s[3] | s[4] | s[5] | s[6]) == 0;
   // The kernel's layout is read within what it wrote, since it writes past its own length.
   if (s[7] == 0x0A && information_zero && s.size() >= 12 && (s[9] & kStatusUnfinished) != 0) {

@@ -27,14 +27,7 @@ inline SasAddress address_for(int port, int phy) {
 // nothing attached to any of them.
 inline sim::Adapter& add_empty_adapter(int port) {
   sim::Adapter& a = sim::add_adapter(port);
-  std::strcpy(reinterpret_cast<char*>(a.driver_info.szName), "testsas");
-  std::strcpy(reinterpret_cast<char*>(a.driver_info.szDescription), "Test SAS adapter");
-  a.driver_info.usMajorRevision = 4;
-  a.driver_info.usMinorRevision = 12;
-  a.driver_info.usBuildRevision = 99;
-  a.driver_info.usReleaseRevision = 17;
-  a.driver_info.usCSMIMajorRevision = 0;
-  a.driver_info.usCSMIMinorRevision = 90;
+  sim::set_driver(a, "testsas", "Test SAS adapter", {4, 12, 99, 17});
   a.config.uBoardID = 305419896;  // 0x12345678
   a.config.uControllerFlags = 3;
   a.number_of_phys = 8;
