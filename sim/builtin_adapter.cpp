@@ -37,7 +37,7 @@ void add_builtin_adapter() {
   a.config.uControllerFlags = 0x00000001;  // a SAS host bus adapter
 
   a.number_of_phys = kAdapterPhys;
-  for (int i = 0; i < 32; ++i) {
+  for (int i = 0; i < kCsmiPhyTableSize; ++i) {
     CSMI_SAS_PHY_ENTITY& e = a.phys[i];
     e = CSMI_SAS_PHY_ENTITY{};
     if (i >= kAdapterPhys) continue;  // no such phy: nothing identified, nothing attached

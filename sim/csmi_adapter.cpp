@@ -43,7 +43,7 @@ bool is_ext_command(uint8_t command) {
 // the named phy when the address sits on several. -1 when none answers to the address.
 int route_stp(const Adapter& a, const CSMI_SAS_STP_PASSTHRU& p) {
   int found = -1;
-  for (int i = 0; i < 32; ++i) {
+  for (int i = 0; i < kCsmiPhyTableSize; ++i) {
     if (!is_ata_phy(a.devices[i])) continue;
     if (std::memcmp(a.phys[i].Attached.bSASAddress, p.bDestinationSASAddress, 8) != 0) continue;
     if (found < 0 || a.phys[i].Identify.bPhyIdentifier == p.bPhyIdentifier) found = i;
@@ -150,7 +150,7 @@ void answer_ssp(Adapter& a, std::vector<uint8_t>& buf, SRB_IO_CONTROL& header) {
     return;
   }
   int phy = -1;
-  for (int i = 0; i < 32 && phy < 0; ++i)
+  for (int i = 0; i < kCsmiPhyTableSize && phy < 0; ++i)
     if (a.devices[i] == PhyDevice::Ssp &&
         std::memcmp(a.phys[i].Attached.bSASAddress, p.bDestinationSASAddress, 8) == 0)
       phy = i;

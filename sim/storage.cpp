@@ -15,22 +15,16 @@
 
 namespace {
 
-constexpr uint32_t kErrorInvalidHandle = 6;
-constexpr uint32_t kErrorInvalidParameter = 87;
-constexpr uint32_t kErrorSemTimeout = 121;
-
 constexpr int kMaxAdapterPort = 0xFFFF;
 
 std::u16string adapter_path(const sim::Adapter& adapter) {
-  std::u16string path = u"\\\\.\\SCSI";
-  for (char c : std::to_string(adapter.port)) path += static_cast<char16_t>(c);
-  return path + u":";
+  return csmi_adapter_path(static_cast<uint32_t>(adapter.port));
 }
 
 // The port of "\\.\SCSI<n>:" with n written as Windows names it (no sign, no leading zero),
 // or -1 for any other name.
 int parse_adapter_path(const std::u16string& path) {
-  const std::u16string prefix = u"\\\\.\\SCSI";
+  const std::u16string_view prefix = kAdapterPathPrefix;
   if (path.size() < prefix.size() + 2 || path.compare(0, prefix.size(), prefix) != 0 ||
       path.back() != u':')
     return -1;
@@ -75,24 +69,24 @@ bool fail(uint32_t code) {
 
 // The checks the operating system makes before a request reaches any device.
 uint32_t scsi_request_error(const SCSI_PASS_THROUGH_DIRECT& h) {
-  if (h.Length != sizeof(SCSI_PASS_THROUGH_DIRECT)) return kErrorInvalidParameter;
-  if (h.CdbLength == 0 || h.CdbLength > sizeof h.Cdb) return kErrorInvalidParameter;
-  if (h.DataIn > SCSI_IOCTL_DATA_UNSPECIFIED) return kErrorInvalidParameter;
-  if (h.DataTransferLength != 0 && h.DataBuffer == nullptr) return kErrorInvalidParameter;
+  if (h.Length != sizeof(SCSI_PASS_THROUGH_DIRECT)) return ERROR_INVALID_PARAMETER;
+  if (h.CdbLength == 0 || h.CdbLength > sizeof h.Cdb) return ERROR_INVALID_PARAMETER;
+  if (h.DataIn > SCSI_IOCTL_DATA_UNSPECIFIED) return ERROR_INVALID_PARAMETER;
+  if (h.DataTransferLength != 0 && h.DataBuffer == nullptr) return ERROR_INVALID_PARAMETER;
   if (h.SenseInfoLength != 0 &&
       (h.SenseInfoOffset < sizeof(SCSI_PASS_THROUGH_DIRECT) ||
        h.SenseInfoOffset + h.SenseInfoLength > sizeof(ScsiPassThroughRequest)))
-    return kErrorInvalidParameter;
+    return ERROR_INVALID_PARAMETER;
   return 0;
 }
 
 uint32_t ata_request_error(const ATA_PASS_THROUGH_DIRECT& r) {
-  if (r.Length != sizeof(ATA_PASS_THROUGH_DIRECT)) return kErrorInvalidParameter;
+  if (r.Length != sizeof(ATA_PASS_THROUGH_DIRECT)) return ERROR_INVALID_PARAMETER;
   const bool in = (r.AtaFlags & ATA_FLAGS_DATA_IN) != 0;
   const bool out = (r.AtaFlags & ATA_FLAGS_DATA_OUT) != 0;
-  if (in && out) return kErrorInvalidParameter;
+  if (in && out) return ERROR_INVALID_PARAMETER;
   if ((in || out) && r.DataTransferLength != 0 && r.DataBuffer == nullptr)
-    return kErrorInvalidParameter;
+    return ERROR_INVALID_PARAMETER;
   return 0;
 }
 
@@ -152,7 +146,7 @@ bool platform_get_scsi_address(Handle handle, SCSI_ADDRESS* address) {
   sim::Port* port = sim::port_of(handle);
   sim::LogEntry& e = sim::log_entry(sim::LogEntry::Kind::GetAddress, path_of(port));
   e.request = bytes_of(*address);
-  if (port == nullptr) return fail(kErrorInvalidHandle);
+  if (port == nullptr) return fail(ERROR_INVALID_HANDLE);
   if (port->faults.address_error != 0) return fail(port->faults.address_error);
   *address = port->address;
   address->Length = sizeof(SCSI_ADDRESS);
@@ -165,10 +159,10 @@ bool platform_scsi_passthrough(Handle handle, ScsiPassThroughRequest* request) {
   e.request = bytes_of(*request);
   const SCSI_PASS_THROUGH_DIRECT& h = request->sptd;
   keep_data_out(e, h.DataBuffer, h.DataIn == SCSI_IOCTL_DATA_OUT ? h.DataTransferLength : 0);
-  if (port == nullptr) return fail(kErrorInvalidHandle);
+  if (port == nullptr) return fail(ERROR_INVALID_HANDLE);
   if (port->faults.scsi_error != 0) return fail(port->faults.scsi_error);
   if (const uint32_t code = scsi_request_error(h); code != 0) return fail(code);
-  if (port->faults.timeout) return fail(kErrorSemTimeout);
+  if (port->faults.timeout) return fail(ERROR_SEM_TIMEOUT);
   sim::sat_execute(*port, *request);
   if (port->faults.reported_transfer_length >= 0)
     request->sptd.DataTransferLength = static_cast<uint32_t>(port->faults.reported_transfer_length);
@@ -185,10 +179,10 @@ bool platform_ata_passthrough(Handle handle, ATA_PASS_THROUGH_DIRECT* request,
   e.request = bytes_of(*request);
   const bool out = (request->AtaFlags & ATA_FLAGS_DATA_OUT) != 0;
   keep_data_out(e, request->DataBuffer, out ? request->DataTransferLength : 0);
-  if (port == nullptr) return fail(kErrorInvalidHandle);
+  if (port == nullptr) return fail(ERROR_INVALID_HANDLE);
   if (port->faults.ata_error != 0) return fail(port->faults.ata_error);
   if (const uint32_t code = ata_request_error(*request); code != 0) return fail(code);
-  if (port->faults.timeout) return fail(kErrorSemTimeout);
+  if (port->faults.timeout) return fail(ERROR_SEM_TIMEOUT);
   ata_port_execute(*port, *request);
   if (bytes_returned != nullptr) *bytes_returned = sizeof(ATA_PASS_THROUGH_DIRECT);
   return true;
@@ -216,8 +210,8 @@ bool platform_csmi_request(Handle handle, void* buffer, uint32_t size) {
       sim::log_entry(sim::LogEntry::Kind::Csmi, adapter != nullptr ? adapter_path(*adapter) : u"");
   const auto* bytes = static_cast<const uint8_t*>(buffer);
   e.request.assign(bytes, bytes + size);
-  if (adapter == nullptr) return fail(kErrorInvalidHandle);
-  if (size < sizeof(SRB_IO_CONTROL)) return fail(kErrorInvalidParameter);
+  if (adapter == nullptr) return fail(ERROR_INVALID_HANDLE);
+  if (size < sizeof(SRB_IO_CONTROL)) return fail(ERROR_INVALID_PARAMETER);
   const sim::CsmiCompletion done = sim::answer_csmi(*adapter, buffer, size);
   if (done.os_error != 0) return fail(done.os_error);
   // A request the driver completed leaves the thread's error code as it was, unless a fault
@@ -236,5 +230,5 @@ bool platform_close(Handle handle) {
     return true;
   }
   if (adapter != nullptr) return true;
-  return fail(kErrorInvalidHandle);
+  return fail(ERROR_INVALID_HANDLE);
 }

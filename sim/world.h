@@ -43,12 +43,12 @@ struct Port {
 
 // Planned faults of a CSMI adapter.
 struct AdapterFaults {
-  uint32_t open_error = 0;                // nonzero: the adapter does not open
-  uint32_t os_fail_control_code = 0;      // this control code fails at the OS (0: none)
-  uint32_t os_fail_error = 31;            // ...with this error code (ERROR_GEN_FAILURE)
-  uint32_t return_code_control_code = 0;  // this control code answers a nonzero ReturnCode
-  uint32_t return_code = 1;               // ...this one (CSMI_SAS_STATUS_FAILED)
-  uint32_t driver_info_error = 0;         // nonzero: driver information leaves this last error
+  uint32_t open_error = 0;                     // nonzero: the adapter does not open
+  uint32_t os_fail_control_code = 0;           // this control code fails at the OS (0: none)
+  uint32_t os_fail_error = ERROR_GEN_FAILURE;  // ...with this error code
+  uint32_t return_code_control_code = 0;       // this control code answers a nonzero ReturnCode
+  uint32_t return_code = 1;                    // ...this one (CSMI_SAS_STATUS_FAILED)
+  uint32_t driver_info_error = 0;              // nonzero: driver information leaves this last error
   uint32_t cntlr_config_error = 0;  // nonzero: controller configuration leaves this last error
   bool phy_info_fails = false;      // the phy information request fails at the OS
   // >= 0: STP replies carry a status FIS of this type in place of the Register
@@ -71,9 +71,9 @@ struct Adapter {
   CSMI_SAS_DRIVER_INFO driver_info{};
   CSMI_SAS_CNTLR_CONFIG config{};
   uint8_t number_of_phys = 8;
-  std::array<CSMI_SAS_PHY_ENTITY, 32> phys{};
-  std::array<PhyDevice, 32> devices{};
-  std::array<Drive, 32> drives{};  // the drive of a Sata or Stp phy
+  std::array<CSMI_SAS_PHY_ENTITY, kCsmiPhyTableSize> phys{};
+  std::array<PhyDevice, kCsmiPhyTableSize> devices{};
+  std::array<Drive, kCsmiPhyTableSize> drives{};  // the drive of a Sata or Stp phy
   AdapterFaults faults;
 };
 

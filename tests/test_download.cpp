@@ -157,7 +157,7 @@ class Download : public testing::Test {
 
   sim::Drive& drive() { return port_->drive; }
 
-  int run(const ImageFile& file, uint8_t mode, uint8_t segment_blocks, int verbosity) {
+  int run(const ImageFile& file, DownloadMode mode, uint8_t segment_blocks, int verbosity) {
     sim::world().log.clear();
     console::capture_begin();
     cmd_.verbosity = verbosity;
@@ -193,7 +193,7 @@ class Download : public testing::Test {
 struct PlanCase {
   const char* name;
   uint64_t size;
-  uint8_t mode;
+  DownloadMode mode;
   uint8_t segment_blocks;
   // What the plan shows.
   unsigned transfers, sectors, bytes_per_transfer, remainder;
@@ -518,7 +518,7 @@ struct RefusalCase {
   const char* name;
   FileKind kind;
   uint64_t size;
-  uint8_t mode;
+  DownloadMode mode;
   uint8_t segment_blocks;
   const char* message;  // the start of the error-stream line at a verbosity other than zero
 };
@@ -601,7 +601,7 @@ TEST_F(Download, FileOpenFailureCarriesTheSystemsDescription) {
 struct FirmwareCase {
   const char* name;
   uint32_t size;
-  uint8_t mode;
+  DownloadMode mode;
   uint8_t segment_blocks;
   uint64_t flags;
 };

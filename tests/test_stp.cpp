@@ -62,7 +62,7 @@ class StpTest : public ::testing::Test {
 
 struct LayoutCase {
   const char* name;
-  uint32_t direction;
+  DataDirection direction;
   uint32_t data_length;
   uint8_t command;
   uint32_t size;
@@ -245,16 +245,6 @@ TEST_F(StpTest, InvalidHandleSendsAndPrintsNothing) {
   EXPECT_TRUE(requests().empty());
   EXPECT_EQ(console::captured_out(), "");
   EXPECT_EQ(cmd.last_os_error, 77u);
-}
-
-TEST_F(StpTest, InvalidDirectionSendsAndPrintsNothing) {
-  for (uint32_t direction : {3u, 4u, 0xFFFFFFFFu}) {
-    cmd.direction = direction;
-    cmd.verbosity = 2;
-    EXPECT_EQ(issue_stp_passthru(cmd), kResultNotSent);
-  }
-  EXPECT_TRUE(requests().empty());
-  EXPECT_EQ(console::captured_out(), "");
 }
 
 TEST_F(StpTest, UnobtainableBufferIsReported) {

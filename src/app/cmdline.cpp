@@ -5,6 +5,7 @@
 
 #include "app/texts.h"
 #include "platform/console.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -63,9 +64,7 @@ ParseOutcome parse_csmi_target(std::u16string_view first, const std::string& inv
     options.csmi_target.phy_index = convert_number(target.substr(colon + 1), 10).value;
     if (options.csmi_target.phy_index < 0) return command_line_error(first, invocation_name);
   } else {
-    options.device_path = u"\\\\.\\SCSI";
-    options.device_path.append(target.substr(0, comma));
-    options.device_path += u':';
+    options.device_path = csmi_adapter_path(target.substr(0, comma));
     // Exactly 16 hexadecimal digits, byte i from the pair at 2i. Anything the lenient number
     // conversion would skip or stop at (a sign, "0x", blanks, a stray letter, a tail) would
     // select some other drive, so the whole address is refused instead.

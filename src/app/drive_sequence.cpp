@@ -22,7 +22,7 @@ constexpr int kReidentifyAttempts = 4;
 // CSMI adapters take small transfers only; the command line cannot raise this.
 constexpr uint8_t kCsmiSegmentBlocks = 4;
 
-const char* mode_name(uint8_t mode) {
+const char* mode_name(DownloadMode mode) {
   switch (mode) {
     case SegmentedImmediate:
       return "  Segmented Immediate Mode Selected\n";
@@ -76,7 +76,7 @@ void print_device_information(const DriveInfo& info, const DownloadParams& param
 }
 
 // The refusal text for a security state, or null when the download may go ahead.
-const char* security_refusal(int32_t state, uint64_t l_switch) {
+const char* security_refusal(SecurityState state, uint64_t l_switch) {
   if (state == SEC4) return "Err: ATA SECURITY LOCKED";
   if (l_switch != 0 && state == SEC5) return "Err: ATA SECURITY ENABLED (SEC5)";
   if (l_switch != 0 && state == SEC6) return "Err: ATA SECURITY ENABLED (SEC6)";
@@ -128,7 +128,7 @@ int run_drive_sequence(const RunOptions& options) {
   params.mode = options.mode;
   params.segment_blocks = options.segment_blocks;
 
-  int32_t status = 0;
+  int32_t status = kResultNotCarried;  // nothing carried yet
 
   if (options.verbosity != 0) print_pre_open_report(options, params);
 
@@ -146,10 +146,10 @@ int run_drive_sequence(const RunOptions& options) {
     if (status == kResultSuccess) {
       if (options.info_only || options.verbosity != 0) print_device_information(info, params);
       // After the report, and after a refusal, the handle is left to the process exit.
-      if (options.info_only) return 10;
+      if (options.info_only) return kExitDeviceInfo;
       if (const char* refusal = security_refusal(info.security_state, options.l_switch)) {
         if (options.verbosity != 0) console::out(std::string(refusal) + "\n");
-        return 6;
+        return kExitSecurityRefused;
       }
 
       if (cmd.flags & kFlagFirmwareFile) {

@@ -5,16 +5,12 @@
 
 #include "app/cmdline.h"
 #include "app/drive_sequence.h"
+#include "app/exit_codes.h"
 #include "app/texts.h"
 #include "csmi/csmi.h"
 #include "platform/console.h"
 #include "platform/platform.h"
 #include "transport/device_command.h"
-
-namespace {
-constexpr int kExitCommandLine = 8;
-constexpr int kExitScan = 0;
-}  // namespace
 
 int quillmark_main(int argc, char** argv) {
   RunOptions options;
@@ -56,7 +52,7 @@ int quillmark_main(int argc, char** argv) {
   if (options.flags & kFlagScan) {
     print_banner();
     scan_csmi_devices(options.verbosity);
-    return kExitScan;
+    return kExitSuccess;
   }
   return run_drive_sequence(options);
 }

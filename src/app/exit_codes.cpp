@@ -5,18 +5,18 @@
 int map_exit_code(int32_t status) {
   switch (status) {
     case kResultSuccess:
-      return 0;
+      return kExitSuccess;
     case kResultOpenFailed:
-      return 2;
+      return kExitOpenFailed;
     case kResultFileFailed:
-      return 4;
+      return kExitFileFailed;
     case kResultNotSupported:
-      return 9;
+      return kExitNotSupported;
     case kResultDriveError:
-      return 1;
+      return kExitDriveError;
     case kResultInterfaceCrc:
-      return 5;
+      return kExitInterfaceCrc;
     default:  // 0, -1, 10 and anything unforeseen
-      return 10;
+      return kExitOtherStatus;
   }
 }

@@ -13,8 +13,11 @@ struct CsmiTarget {
   uint8_t sas_address[8] = {};  // first digit pair in byte 0
 };
 
-// Opens the adapter, reads its phy table, selects and checks the phy. 1 or 0.
+// Opens the adapter, reads its phy table, selects and checks the phy. kResultSuccess, or
+// kResultNotCarried when the target is not resolved.
 int open_csmi_target(DeviceCommand& cmd, CsmiTarget& target);
 
-// Lists the adapters on ports 0 to 14 and the SATA drives behind them. Always 0.
+// Lists the adapters on ports 0 to 14 and the SATA drives behind them. Always kScanDone:
+// the run ends the same way whatever the scan found.
+inline constexpr int kScanDone = 0;
 int scan_csmi_devices(int verbosity);

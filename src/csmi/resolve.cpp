@@ -10,8 +10,6 @@
 
 namespace {
 
-constexpr int32_t kPhyTableSize = 32;
-
 bool is_served_protocol(uint8_t protocol) {
   return protocol == CSMI_SAS_PROTOCOL_SATA || protocol == CSMI_SAS_PROTOCOL_STP ||
          protocol == CSMI_SAS_PROTOCOL_SSP;
@@ -30,7 +28,7 @@ int open_csmi_target(DeviceCommand& cmd, CsmiTarget& target) {
     console::out("Error: Opening Device ");
     console::wout(target.adapter_path);
     console::out("\n");
-    return 0;
+    return kResultNotCarried;
   }
 
   CSMI_SAS_PHY_INFO_BUFFER info;
@@ -38,7 +36,7 @@ int open_csmi_target(DeviceCommand& cmd, CsmiTarget& target) {
     console::out("Could not get CSMI phy information for ");
     console::wout(target.adapter_path);
     console::out("\n");
-    return 0;
+    return kResultNotCarried;
   }
   const CSMI_SAS_PHY_ENTITY* table = info.Information.Phy;
 
@@ -47,12 +45,12 @@ int open_csmi_target(DeviceCommand& cmd, CsmiTarget& target) {
   if (cmd.l_switch != 0 && target.phy_index < 0) {
     std::memcpy(cmd.phy.Attached.bSASAddress, target.sas_address, 8);
     std::memcpy(cmd.phy.Identify.bSASAddress, target.sas_address, 8);
-    return 1;
+    return kResultSuccess;
   }
 
   if (target.phy_index < 0) {
     // Every entry is looked at; with several matches the last one wins.
-    for (int32_t i = 0; i < kPhyTableSize; ++i) {
+    for (int32_t i = 0; i < kCsmiPhyTableSize; ++i) {
       const CSMI_SAS_PHY_ENTITY& e = table[i];
       if (e.Identify.bDeviceType == CSMI_SAS_NO_DEVICE_ATTACHED ||
           e.Attached.bDeviceType == CSMI_SAS_NO_DEVICE_ATTACHED ||
@@ -65,20 +63,20 @@ int open_csmi_target(DeviceCommand& cmd, CsmiTarget& target) {
     }
     if (target.phy_index < 0) {
       console::out("Device Opened but SAS Address does not match any attached phy \n");
-      return 0;
+      return kResultNotCarried;
     }
   }
 
   const int32_t index = target.phy_index;
-  if (index >= kPhyTableSize) {  // names no table entry
+  if (index >= kCsmiPhyTableSize) {  // names no table entry
     print_phy_not_valid(index);
-    return 0;
+    return kResultNotCarried;
   }
   const CSMI_SAS_PHY_ENTITY& entry = table[index];
   if (entry.Identify.bDeviceType == CSMI_SAS_NO_DEVICE_ATTACHED ||
       entry.Attached.bDeviceType == CSMI_SAS_NO_DEVICE_ATTACHED) {
     print_phy_not_valid(index);
-    return 0;
+    return kResultNotCarried;
   }
 
   const uint8_t protocol = entry.Attached.bTargetPortProtocol;
@@ -88,19 +86,19 @@ int open_csmi_target(DeviceCommand& cmd, CsmiTarget& target) {
       if (cmd.verbosity >= 1)
         console::out("CSMI_SAS_PROTOCOL_SATA supported for Phy: " + phy + "\n\n");
       cmd.phy = entry;
-      return 1;
+      return kResultSuccess;
     case CSMI_SAS_PROTOCOL_STP:
       if (cmd.verbosity >= 1)
         console::out("CSMI_SAS_PROTOCOL_STP supported for Phy: " + phy + "\n\n");
       cmd.phy = entry;
-      return 1;
+      return kResultSuccess;
     case CSMI_SAS_PROTOCOL_SSP:
       // SAS drives take SCSI commands, not the ATA ones this tool sends.
       if (cmd.verbosity >= 1)
         console::out("CSMI_SAS_PROTOCOL_SSP supported for Phy: " + phy + "\n");
-      return 0;
+      return kResultNotCarried;
     default:
       console::out("Uknown Protocol " + std::to_string(protocol) + " for Phy: " + phy + "\n");
-      return 0;
+      return kResultNotCarried;
   }
 }

@@ -12,7 +12,6 @@
 namespace {
 
 constexpr unsigned kLastPort = 14;
-constexpr int kPhyTableSize = 32;
 constexpr uint32_t kScanIdentifyTimeout = 15;
 
 constexpr const char* kAsterisks = "***********************************************";
@@ -129,7 +128,7 @@ void identify_drive(DeviceCommand& cmd, uint8_t* identify, unsigned port, int ph
 void walk_phys(DeviceCommand& cmd, const CSMI_SAS_PHY_INFO& info, uint8_t* identify, unsigned port,
                ScanCounts& counts) {
   const int verbosity = cmd.verbosity;
-  for (int i = 0; i < kPhyTableSize; ++i) {
+  for (int i = 0; i < kCsmiPhyTableSize; ++i) {
     cmd.phy = info.Phy[i];
     const CSMI_SAS_PHY_ENTITY& e = cmd.phy;
     if (verbosity >= 1) console::printf("Phy %d ", i);
@@ -177,8 +176,7 @@ void walk_phys(DeviceCommand& cmd, const CSMI_SAS_PHY_INFO& info, uint8_t* ident
 // One adapter port: opened, described, walked and released.
 void scan_port(unsigned port, DeviceCommand& cmd, uint8_t* identify, ScanCounts& counts) {
   const int verbosity = cmd.verbosity;
-  const std::string digits = n(port);
-  const std::u16string path = u"\\\\.\\SCSI" + std::u16string(digits.begin(), digits.end()) + u":";
+  const std::u16string path = csmi_adapter_path(port);
 
   const Handle adapter = platform_open_adapter(path);
   if (adapter == kInvalidHandle) {
@@ -267,5 +265,5 @@ int scan_csmi_devices(int verbosity) {
   console::out(
       "To Scan the system for Physical Devices please use the following:\n\t wmic diskdrive get "
       "DeviceID,model,FirmwareRevision,InterfaceType\n\n");
-  return 0;
+  return kScanDone;
 }

@@ -6,8 +6,10 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "platform/ata.h"
 #include "platform/console.h"
@@ -31,11 +33,32 @@ int g_last_shown = -1;
 // alignment of its own. A page boundary satisfies both.
 constexpr std::align_val_t kImageAlignment{4096};
 
+// The image buffer, returned the way it was obtained (aligned) on every path.
+struct ImageRelease {
+  void operator()(uint8_t* bytes) const { ::operator delete(bytes, kImageAlignment); }
+};
+using ImageBuffer = std::unique_ptr<uint8_t, ImageRelease>;
+
 // The image: file_size bytes read from the file, in a zero-filled buffer of whole blocks so
 // that a transfer of a partial last block carries zeros past the end of the file.
 struct Image {
-  uint8_t* bytes = nullptr;
+  ImageBuffer bytes;
   int64_t file_size = 0;
+};
+
+// The image file for the time it is read: closed whichever way the reading ends.
+class FirmwareFile {
+ public:
+  explicit FirmwareFile(Handle handle) : handle_(handle) {}
+  FirmwareFile(const FirmwareFile&) = delete;
+  FirmwareFile& operator=(const FirmwareFile&) = delete;
+  ~FirmwareFile() {
+    if (handle_ != kInvalidHandle) platform_file_close(handle_);
+  }
+  Handle get() const { return handle_; }
+
+ private:
+  Handle handle_;
 };
 
 // The figures the plan shows, and what each command carries.
@@ -50,14 +73,12 @@ struct Plan {
 uint64_t whole_blocks(uint64_t bytes) { return (bytes + kBlock - 1) / kBlock; }
 
 // A zero-filled, page-aligned buffer of `blocks` whole blocks, or null when memory is short.
-uint8_t* allocate_image(uint64_t blocks) {
+ImageBuffer allocate_image(uint64_t blocks) {
   const size_t bytes = static_cast<size_t>(blocks * kBlock);
   void* p = ::operator new(bytes, kImageAlignment, std::nothrow);
   if (p != nullptr) std::memset(p, 0, bytes);
-  return static_cast<uint8_t*>(p);
+  return ImageBuffer(static_cast<uint8_t*>(p));
 }
-
-void free_image(uint8_t* bytes) { ::operator delete(bytes, kImageAlignment); }
 
 void report(const DeviceCommand& cmd, std::string_view text) {
   if (cmd.verbosity != 0) console::err(text);
@@ -65,54 +86,46 @@ void report(const DeviceCommand& cmd, std::string_view text) {
 
 int load_image(const DeviceCommand& cmd, const std::u16string& name, Image& image) {
   std::string error_text;
-  const Handle file = platform_file_open(name, error_text);
-  if (file == kInvalidHandle) {
+  const FirmwareFile file(platform_file_open(name, error_text));
+  if (file.get() == kInvalidHandle) {
     report(cmd, "File Open Failure: " + error_text + "\n");
     return kResultFileFailed;
   }
-  const int64_t size = platform_file_size(file);
+  const int64_t size = platform_file_size(file.get());
   if (size < 0) {
-    platform_file_close(file);
     report(cmd, "Firmware file size cannot be determined\n");
     return kResultFileFailed;
   }
   if (size == 0) {
-    platform_file_close(file);
     report(cmd, "Firmware file is empty\n");
     return kResultFileFailed;
   }
   // Refused before anything is sent: a count or offset past 65,535 blocks would wrap.
   const uint64_t blocks = whole_blocks(static_cast<uint64_t>(size));
   if (blocks > kMaxImageBlocks) {
-    platform_file_close(file);
     report(cmd, "Firmware file too large: " + std::to_string(size) + " bytes, at most " +
                     std::to_string(kMaxImageBlocks * kBlock) + "\n");
     return kResultFileFailed;
   }
-  uint8_t* bytes = allocate_image(blocks);
-  if (bytes == nullptr) {
-    platform_file_close(file);
-    return kResultNoMemory;
-  }
+  ImageBuffer bytes = allocate_image(blocks);
+  if (bytes == nullptr) return kResultNoMemory;
   int64_t got = 0;
   while (got < size) {
-    const int64_t n = platform_file_read(file, bytes + got, size - got);
+    const int64_t n = platform_file_read(file.get(), bytes.get() + got, size - got);
     if (n <= 0) break;
     got += n;
   }
-  platform_file_close(file);
   if (got != size) {
-    free_image(bytes);
     report(cmd, "Short read of the firmware file: " + std::to_string(got) + " of " +
                     std::to_string(size) + " bytes\n");
     return kResultFileFailed;
   }
-  image.bytes = bytes;
+  image.bytes = std::move(bytes);
   image.file_size = size;
   return kResultSuccess;
 }
 
-Plan make_plan(int64_t file_size, uint8_t mode, uint8_t segment_blocks) {
+Plan make_plan(int64_t file_size, DownloadMode mode, uint8_t segment_blocks) {
   const auto size = static_cast<uint64_t>(file_size);
   Plan plan;
   if (mode == DownloadImmediate)
@@ -138,7 +151,7 @@ Plan make_plan(int64_t file_size, uint8_t mode, uint8_t segment_blocks) {
   return plan;
 }
 
-void print_plan(uint8_t mode, int64_t file_size, const Plan& plan) {
+void print_plan(DownloadMode mode, int64_t file_size, const Plan& plan) {
   console::out("  ----------------------- \n   Downloading Code \n");
   console::printf("  Mode : 0x0%X\n", static_cast<unsigned>(mode));
   console::printf("  File Size: %lld\n", static_cast<long long>(file_size));
@@ -194,7 +207,7 @@ void set_counts(DeviceCommand& cmd, uint16_t blocks) {
 }  // namespace
 
 int download_firmware(DeviceCommand& cmd, const DownloadParams& params) {
-  const uint8_t mode = params.mode;
+  const DownloadMode mode = params.mode;
   const bool activating = mode == Activate;
   const bool verbose = cmd.verbosity != 0;
 
@@ -205,7 +218,7 @@ int download_firmware(DeviceCommand& cmd, const DownloadParams& params) {
   const Plan plan = make_plan(image.file_size, mode, params.segment_blocks);
 
   cmd.direction = activating ? kDirNone : kDirOut;
-  cmd.timeout = 5;
+  cmd.timeout = kDefaultTimeout;
   cmd.register_set = kRegisters28;
   cmd.protocol = kProtocolPio;
   cmd.data_length = activating ? plan.transfer_size : plan.blocks * kBlock;
@@ -218,7 +231,7 @@ int download_firmware(DeviceCommand& cmd, const DownloadParams& params) {
   console::out("\n\n\tPLEASE DO NOT CLOSE THIS WINDOW OR INTERRUPT THE FW DOWNLOAD PROCESS\n\n\n");
 
   int result = kResultSuccess;
-  uint8_t* position = image.bytes;
+  uint8_t* position = image.bytes.get();
   uint16_t offset = 0;
   const float transfers = static_cast<float>(plan.transfers);
   for (uint32_t i = 0; i < plan.transfers; ++i) {
@@ -238,7 +251,6 @@ int download_firmware(DeviceCommand& cmd, const DownloadParams& params) {
 
   if (activating && result != kResultSuccess) {
     console::out("Failed to Activate ...\n");
-    free_image(image.bytes);
     return result;
   }
 
@@ -250,6 +262,5 @@ int download_firmware(DeviceCommand& cmd, const DownloadParams& params) {
   }
 
   if (!activating) print_progress(21, 100);
-  free_image(image.bytes);
   return result;
 }

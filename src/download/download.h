@@ -18,7 +18,7 @@ enum DownloadMode : uint8_t {
 // What one pass is given; the drive sequence hands each pass a fresh copy.
 struct DownloadParams {
   std::u16string file_name;
-  uint8_t mode = DownloadImmediate;
+  DownloadMode mode = DownloadImmediate;
   uint8_t segment_blocks = 64;  // 512-byte blocks per transfer; 0 in the activate pass
 };
 

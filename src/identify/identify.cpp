@@ -55,7 +55,7 @@ std::string ata_string(const uint8_t* source_buffer, uint32_t length) {
   return text.substr(first, last - first);
 }
 
-int32_t security_state_of(uint16_t word128) {
+SecurityState security_state_of(uint16_t word128) {
   const bool enabled = (word128 & 0x0002) != 0;
   const bool locked = (word128 & 0x0004) != 0;
   const bool frozen = (word128 & 0x0008) != 0;
@@ -64,7 +64,7 @@ int32_t security_state_of(uint16_t word128) {
   return SEC1;
 }
 
-std::string security_state_name(int32_t state) { return "SEC" + std::to_string(state); }
+std::string security_state_name(SecurityState state) { return "SEC" + std::to_string(state); }
 
 void set_identify_command(DeviceCommand& cmd, uint8_t* buffer) {
   set_block_read(cmd, buffer);
@@ -120,6 +120,6 @@ void read_dm_capabilities(DeviceCommand& cmd, DriveInfo& info) {
   if ((qword_at(page, 0) >> 63) == 0) return;
 
   const uint64_t caps = qword_at(page, 2);
-  if (caps & (1ull << 35)) info.dm_clears_nonactivated_deferred = 1;
-  if (caps & (1ull << 34)) info.dm_offsets_deferred_supported = 1;
+  if (caps & (1ull << 35)) info.dm_clears_nonactivated_deferred = true;
+  if (caps & (1ull << 34)) info.dm_offsets_deferred_supported = true;
 }

@@ -24,11 +24,11 @@ struct DriveInfo {
   std::string serial;
   std::string firmware;
   uint16_t security_word = 0;
-  int32_t security_state = SEC0;
-  uint8_t dma_download_supported = 0;
-  uint8_t mode3_download_supported = 0;
-  uint8_t dm_offsets_deferred_supported = 0;
-  uint8_t dm_clears_nonactivated_deferred = 0;
+  SecurityState security_state = SEC0;
+  bool dma_download_supported = false;
+  bool mode3_download_supported = false;
+  bool dm_offsets_deferred_supported = false;
+  bool dm_clears_nonactivated_deferred = false;
   uint16_t min_download_blocks = 0;
   uint16_t max_download_blocks = 0;
   std::vector<std::string> major_versions;  // "ATA8-ACS ", "ACS-2 ", ... each ends in a blank
@@ -38,9 +38,9 @@ struct DriveInfo {
 std::string ata_string(const uint8_t* source_buffer, uint32_t length);
 
 // The security state that word 128 describes.
-int32_t security_state_of(uint16_t word128);
+SecurityState security_state_of(uint16_t word128);
 // How the tool names a security state: "SEC1" ... "SEC6".
-std::string security_state_name(int32_t state);
+std::string security_state_name(SecurityState state);
 
 // Sets up IDENTIFY DEVICE (28-bit PIO data-in, one 512-byte block into `buffer`); every
 // other register keeps its value.

@@ -42,6 +42,20 @@ Handle platform_open_drive(const std::u16string& path);
 // Opens a CSMI adapter ("\\.\SCSIn:") for reading and writing, shared for both.
 Handle platform_open_adapter(const std::u16string& path);
 
+// The adapter path of a SCSI port: the prefix, the port and a colon. The port is text (as
+// typed after "/C:") or a number written out in decimal.
+inline constexpr std::u16string_view kAdapterPathPrefix = u"\\\\.\\SCSI";
+inline std::u16string csmi_adapter_path(std::u16string_view port) {
+  std::u16string path(kAdapterPathPrefix);
+  path += port;
+  path += u':';
+  return path;
+}
+inline std::u16string csmi_adapter_path(uint32_t port) {
+  const std::string digits = std::to_string(port);
+  return csmi_adapter_path(std::u16string(digits.begin(), digits.end()));
+}
+
 // IOCTL_SCSI_GET_ADDRESS. False and the last error on failure.
 bool platform_get_scsi_address(Handle handle, SCSI_ADDRESS* address);
 

@@ -91,9 +91,25 @@ inline constexpr uint16_t ATA_FLAGS_DATA_OUT = 0x04;
 inline constexpr uint16_t ATA_FLAGS_48BIT_COMMAND = 0x08;
 inline constexpr uint16_t ATA_FLAGS_USE_DMA = 0x10;
 
+// The Windows error codes the backends and the simulator report (Windows: winerror.h).
 inline constexpr uint32_t ERROR_INVALID_FUNCTION = 1;
 inline constexpr uint32_t ERROR_FILE_NOT_FOUND = 2;
+inline constexpr uint32_t ERROR_PATH_NOT_FOUND = 3;
+inline constexpr uint32_t ERROR_TOO_MANY_OPEN_FILES = 4;
 inline constexpr uint32_t ERROR_ACCESS_DENIED = 5;
+inline constexpr uint32_t ERROR_INVALID_HANDLE = 6;
+inline constexpr uint32_t ERROR_NOT_ENOUGH_MEMORY = 8;
+inline constexpr uint32_t ERROR_NOT_READY = 21;
+inline constexpr uint32_t ERROR_GEN_FAILURE = 31;
+inline constexpr uint32_t ERROR_NOT_SUPPORTED = 50;
+inline constexpr uint32_t ERROR_INVALID_PARAMETER = 87;
+inline constexpr uint32_t ERROR_SEM_TIMEOUT = 121;
+inline constexpr uint32_t ERROR_BUSY = 170;
+inline constexpr uint32_t ERROR_FILENAME_EXCED_RANGE = 206;
+inline constexpr uint32_t ERROR_OPERATION_ABORTED = 995;
+inline constexpr uint32_t ERROR_NOACCESS = 998;  // a bad buffer address
+inline constexpr uint32_t ERROR_IO_DEVICE = 1117;
+inline constexpr uint32_t ERROR_DEVICE_NOT_CONNECTED = 1167;
 #endif
 
 // The numbers the logic relies on, checked on every platform (on Windows against the SDK).
@@ -143,6 +159,16 @@ static_assert(IOCTL_SCSI_PASS_THROUGH_DIRECT == 0x4D014);
 static_assert(IOCTL_ATA_PASS_THROUGH_DIRECT == 0x4D030);
 static_assert(IOCTL_SCSI_GET_ADDRESS == 0x41018);
 static_assert(IOCTL_SCSI_MINIPORT == 0x4D008);
+
+static_assert(ERROR_INVALID_FUNCTION == 1 && ERROR_FILE_NOT_FOUND == 2 &&
+              ERROR_PATH_NOT_FOUND == 3);
+static_assert(ERROR_TOO_MANY_OPEN_FILES == 4 && ERROR_ACCESS_DENIED == 5);
+static_assert(ERROR_INVALID_HANDLE == 6 && ERROR_NOT_ENOUGH_MEMORY == 8 && ERROR_NOT_READY == 21);
+static_assert(ERROR_GEN_FAILURE == 31 && ERROR_NOT_SUPPORTED == 50);
+static_assert(ERROR_INVALID_PARAMETER == 87 && ERROR_SEM_TIMEOUT == 121 && ERROR_BUSY == 170);
+static_assert(ERROR_FILENAME_EXCED_RANGE == 206 && ERROR_OPERATION_ABORTED == 995);
+static_assert(ERROR_NOACCESS == 998 && ERROR_IO_DEVICE == 1117);
+static_assert(ERROR_DEVICE_NOT_CONNECTED == 1167);
 
 // The SCSI pass-through request as the transport sends it: header, sense area and a length
 // word, one 312-byte buffer used as input and output.
@@ -250,10 +276,13 @@ struct CSMI_SAS_CNTLR_CONFIG_BUFFER {
   CSMI_SAS_CNTLR_CONFIG Configuration;
 };
 
+// Entries in an adapter's phy table: the table is fixed-size, whatever bNumberOfPhys says.
+inline constexpr int kCsmiPhyTableSize = 32;
+
 struct CSMI_SAS_PHY_INFO {
   uint8_t bNumberOfPhys;
   uint8_t bReserved[3];
-  CSMI_SAS_PHY_ENTITY Phy[32];
+  CSMI_SAS_PHY_ENTITY Phy[kCsmiPhyTableSize];
 };
 
 struct CSMI_SAS_PHY_INFO_BUFFER {

@@ -8,7 +8,6 @@
 
 namespace {
 
-constexpr uint32_t kDefaultTimeout = 5;
 constexpr uint8_t kErrorIcrcAbort = 0x84;  // interface CRC error and ABRT
 
 }  // namespace

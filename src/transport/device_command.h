@@ -21,18 +21,28 @@ inline constexpr uint64_t kFlagDeviceInfo = 0x20;    // "/i"
 inline constexpr uint64_t kFlagFirmwareFile = 0x40;  // "/D:"
 inline constexpr uint64_t kFlagScan = 0x80;          // "--scan" (replaces the whole word)
 
-// Data direction.
-inline constexpr uint32_t kDirNone = 0;
-inline constexpr uint32_t kDirIn = 1;   // drive to host
-inline constexpr uint32_t kDirOut = 2;  // host to drive
+// Data direction. The fields below keep the 32-bit width the record gives them.
+enum DataDirection : uint32_t {
+  kDirNone = 0,
+  kDirIn = 1,   // drive to host
+  kDirOut = 2,  // host to drive
+};
 
 // Register set.
-inline constexpr uint32_t kRegisters28 = 1;
-inline constexpr uint32_t kRegisters48 = 2;
+enum RegisterSet : uint32_t {
+  kRegisters28 = 1,
+  kRegisters48 = 2,
+};
 
 // Protocol.
-inline constexpr uint32_t kProtocolPio = 1;
-inline constexpr uint32_t kProtocolNonData = 3;
+enum AtaProtocol : uint32_t {
+  kProtocolPio = 1,
+  kProtocolNonData = 3,
+};
+
+// The timeout, in seconds, of a command that names none (0) on the SCSI and ATA paths, and
+// the one every download command carries.
+inline constexpr uint32_t kDefaultTimeout = 5;
 
 // Pass-through options.
 inline constexpr uint32_t kPassThrough16 = 0x01;  // ATA PASS-THROUGH (16), else (12)
@@ -47,18 +57,18 @@ static_assert(offsetof(AtaRegisters, command) == 11);
 // Records are cleared once per run and reused: a caller sets only what its command needs,
 // every other field (registers included) keeps what the previous command left.
 struct DeviceCommand {
-  Handle handle;           // 0 before any open, kInvalidHandle after a failed one
-  SCSI_ADDRESS address;    // PathId/TargetId/Lun go into every SCSI and ATA request
-  uint32_t direction;      // kDirNone / kDirIn / kDirOut
+  Handle handle;         // 0 before any open, kInvalidHandle after a failed one
+  SCSI_ADDRESS address;  // PathId/TargetId/Lun go into every SCSI and ATA request
+  DataDirection direction;
   void* data;              // caller's memory, not owned
   uint32_t data_length;    // bytes
-  uint32_t timeout;        // seconds; 0 means 5 on the SCSI and ATA paths
+  uint32_t timeout;        // seconds; 0 means kDefaultTimeout on the SCSI and ATA paths
   int32_t verbosity;       // 0, 1 ("/v"), 2 ("/vv")
   uint64_t flags;          // InterfaceKind bits + run-option bits
   uint64_t l_switch;       // "/l"
   uint32_t last_os_error;  // after the most recent system call for this record
-  uint32_t register_set;   // kRegisters28 / kRegisters48
-  uint32_t protocol;       // kProtocolPio / kProtocolNonData
+  RegisterSet register_set;
+  AtaProtocol protocol;
   AtaRegisters regs;
   uint32_t passthru_options;
   CSMI_SAS_PHY_ENTITY phy;  // the CSMI target's phy table entry
@@ -66,7 +76,8 @@ struct DeviceCommand {
 
 // Transport and open results. 1 is success everywhere; anything else is passed up unchanged.
 inline constexpr int kResultSuccess = 1;
-inline constexpr int kResultNotCarried = 0;     // OS call failed (or CSMI: refused/invalid)
+// OS call failed (or CSMI: refused, invalid handle, target not resolved).
+inline constexpr int kResultNotCarried = 0;
 inline constexpr int kResultNotSent = -1;       // CSMI: no request built
 inline constexpr int kResultOpenFailed = 2;     // open_device
 inline constexpr int kResultFileFailed = 4;     // download_firmware: image unusable

@@ -9,8 +9,6 @@
 
 namespace {
 
-constexpr uint32_t kDefaultTimeout = 5;
-
 // The block always names the Count field as the length in 512-byte blocks, with or without
 // data; a non-PIO, non-data protocol value goes out as 0.
 void build_cdb(const DeviceCommand& cmd, SCSI_PASS_THROUGH_DIRECT& h) {

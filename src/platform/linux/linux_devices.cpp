@@ -19,7 +19,7 @@ int fd_of(Handle handle) { return static_cast<int>(handle); }
 
 bool valid(Handle handle) {
   if (handle < 0 || handle > INT32_MAX) {
-    platform_set_last_error(sg::kErrorInvalidHandle);
+    platform_set_last_error(ERROR_INVALID_HANDLE);
     return false;
   }
   return true;
@@ -88,7 +88,7 @@ bool platform_scsi_passthrough(Handle handle, ScsiPassThroughRequest* request) {
   if (!valid(handle)) return false;
   SCSI_PASS_THROUGH_DIRECT& h = request->sptd;
   if (h.CdbLength == 0 || h.CdbLength > sizeof h.Cdb || h.DataIn > SCSI_IOCTL_DATA_UNSPECIFIED) {
-    platform_set_last_error(sg::kErrorInvalidParameter);
+    platform_set_last_error(ERROR_INVALID_PARAMETER);
     return false;
   }
   // The sense area lies inside the request, where SenseInfoOffset says.
@@ -132,7 +132,7 @@ bool platform_ata_passthrough(Handle handle, ATA_PASS_THROUGH_DIRECT* request,
   if (!valid(handle)) return false;
   const auto cdb = sg::build_ata_passthrough16(*request);
   if (!cdb) {
-    platform_set_last_error(sg::kErrorInvalidParameter);
+    platform_set_last_error(ERROR_INVALID_PARAMETER);
     return false;
   }
   uint8_t cdb_bytes[16];

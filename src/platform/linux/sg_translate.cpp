@@ -23,38 +23,38 @@ uint32_t windows_error_from_errno(int err) {
     case ENODEV:
       return ERROR_FILE_NOT_FOUND;
     case ENOTDIR:
-      return kErrorPathNotFound;
+      return ERROR_PATH_NOT_FOUND;
     case EMFILE:
     case ENFILE:
-      return kErrorTooManyOpenFiles;
+      return ERROR_TOO_MANY_OPEN_FILES;
     case EBADF:
-      return kErrorInvalidHandle;
+      return ERROR_INVALID_HANDLE;
     case ENOMEM:
-      return kErrorNotEnoughMemory;
+      return ERROR_NOT_ENOUGH_MEMORY;
     case ENOMEDIUM:
-      return kErrorNotReady;
+      return ERROR_NOT_READY;
     case EOPNOTSUPP:
-      return kErrorNotSupported;
+      return ERROR_NOT_SUPPORTED;
     case EINVAL:
-      return kErrorInvalidParameter;
+      return ERROR_INVALID_PARAMETER;
     case ETIMEDOUT:
-      return kErrorSemTimeout;
+      return ERROR_SEM_TIMEOUT;
     case EBUSY:
     case EAGAIN:
-      return kErrorBusy;
+      return ERROR_BUSY;
     case ENAMETOOLONG:
-      return kErrorFilenameTooLong;
+      return ERROR_FILENAME_EXCED_RANGE;
     case EINTR:
-      return kErrorOperationAborted;
+      return ERROR_OPERATION_ABORTED;
     case EFAULT:
-      return kErrorNoAccess;
+      return ERROR_NOACCESS;
     case EIO:
-      return kErrorIoDevice;
+      return ERROR_IO_DEVICE;
     case ENOTTY:
     case ENOSYS:
       return ERROR_INVALID_FUNCTION;
     default:
-      return kErrorGenFailure;
+      return ERROR_GEN_FAILURE;
   }
 }
 
@@ -64,7 +64,7 @@ uint32_t windows_error_from_ioctl_errno(int err) {
       // The driver knows the request but will not carry this one (SG_IO: a transfer larger
       // than the queue takes, or a buffer whose pages exceed its segment limit). The device
       // may well take pass-through, so this must not read as "not supported".
-      return kErrorInvalidParameter;
+      return ERROR_INVALID_PARAMETER;
     case ENOTTY:
     case ENOSYS:
     case EOPNOTSUPP:
@@ -158,28 +158,28 @@ uint32_t transport_error(uint8_t status, uint16_t host_status, uint16_t driver_s
     case 0x01:  // DID_NO_CONNECT
     case 0x04:  // DID_BAD_TARGET
     case 0x0F:  // DID_TRANSPORT_FAILFAST
-      return kErrorDeviceNotConnected;
+      return ERROR_DEVICE_NOT_CONNECTED;
     case 0x02:  // DID_BUS_BUSY
     case 0x0C:  // DID_IMM_RETRY
     case 0x0D:  // DID_REQUEUE
-      return kErrorBusy;
+      return ERROR_BUSY;
     case 0x03:  // DID_TIME_OUT
-      return kErrorSemTimeout;
+      return ERROR_SEM_TIMEOUT;
     case 0x05:  // DID_ABORT
-      return kErrorOperationAborted;
+      return ERROR_OPERATION_ABORTED;
     default:  // parity, reset, transport disrupted, ...
-      return kErrorIoDevice;
+      return ERROR_IO_DEVICE;
   }
   switch (driver_status & 0x0F) {
     case 0x00:  // DRIVER_OK
     case 0x08:  // DRIVER_SENSE: sense alongside a status, judged by the caller
       return 0;
     case 0x01:  // DRIVER_BUSY
-      return kErrorBusy;
+      return ERROR_BUSY;
     case 0x06:  // DRIVER_TIMEOUT
-      return kErrorSemTimeout;
+      return ERROR_SEM_TIMEOUT;
     default:
-      return kErrorIoDevice;
+      return ERROR_IO_DEVICE;
   }
 }
 
@@ -235,8 +235,8 @@ AtaOutcome ata_outcome(uint8_t scsi_status, std::span<const uint8_t> sense) {
     // BUSY, RESERVATION CONFLICT, TASK SET FULL, ...: the drive never ran the command.
     o.carried = false;
     o.error_code = (scsi_status == sat::kStatusBusy || scsi_status == sat::kStatusTaskSetFull)
-                       ? kErrorBusy
-                       : kErrorIoDevice;
+                       ? ERROR_BUSY
+                       : ERROR_IO_DEVICE;
     return o;
   }
   o.carried = true;

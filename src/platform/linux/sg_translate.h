@@ -15,23 +15,6 @@
 
 namespace sg {
 
-// Windows error codes the backend reports besides those in wire.h.
-inline constexpr uint32_t kErrorPathNotFound = 3;           // ERROR_PATH_NOT_FOUND
-inline constexpr uint32_t kErrorTooManyOpenFiles = 4;       // ERROR_TOO_MANY_OPEN_FILES
-inline constexpr uint32_t kErrorInvalidHandle = 6;          // ERROR_INVALID_HANDLE
-inline constexpr uint32_t kErrorNotEnoughMemory = 8;        // ERROR_NOT_ENOUGH_MEMORY
-inline constexpr uint32_t kErrorNotReady = 21;              // ERROR_NOT_READY
-inline constexpr uint32_t kErrorGenFailure = 31;            // ERROR_GEN_FAILURE
-inline constexpr uint32_t kErrorNotSupported = 50;          // ERROR_NOT_SUPPORTED
-inline constexpr uint32_t kErrorInvalidParameter = 87;      // ERROR_INVALID_PARAMETER
-inline constexpr uint32_t kErrorSemTimeout = 121;           // ERROR_SEM_TIMEOUT
-inline constexpr uint32_t kErrorBusy = 170;                 // ERROR_BUSY
-inline constexpr uint32_t kErrorFilenameTooLong = 206;      // ERROR_FILENAME_EXCED_RANGE
-inline constexpr uint32_t kErrorOperationAborted = 995;     // ERROR_OPERATION_ABORTED
-inline constexpr uint32_t kErrorNoAccess = 998;             // ERROR_NOACCESS (bad address)
-inline constexpr uint32_t kErrorIoDevice = 1117;            // ERROR_IO_DEVICE
-inline constexpr uint32_t kErrorDeviceNotConnected = 1167;  // ERROR_DEVICE_NOT_CONNECTED
-
 // errno of a failed open/close/read to the Windows code the logic expects.
 uint32_t windows_error_from_errno(int err);
 // errno of a failed ioctl: a request the driver does not know (ENOTTY, ENOSYS, EOPNOTSUPP) is
