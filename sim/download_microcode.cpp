@@ -22,8 +22,8 @@ constexpr size_t kMaxReserve = 64u << 20;
 
 AtaOutput aborted() {
   AtaOutput out;
-  out.status = kStatusError;
-  out.error = kErrorAbort;
+  out.status = kAtaStatusAborted;
+  out.error = kAtaErrorAbort;
   return out;
 }
 

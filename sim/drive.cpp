@@ -9,10 +9,6 @@
 namespace sim {
 namespace {
 
-constexpr uint8_t kCmdIdentify = 0xEC;
-constexpr uint8_t kCmdReadLogExt = 0x2F;
-constexpr uint8_t kCmdDownloadMicrocode = 0x92;
-
 constexpr uint32_t kBlock = 512;
 
 // The vendor variant: IDENTIFY DEVICE with Features 0x0B and the 28-bit LBA 0x2097DB.
@@ -42,8 +38,8 @@ void put_u64(uint8_t* p, uint64_t value) {
 
 AtaOutput aborted(const TaskFile& in) {
   AtaOutput out;
-  out.status = kStatusError;
-  out.error = kErrorAbort;
+  out.status = kAtaStatusAborted;
+  out.error = kAtaErrorAbort;
   out.device = in.device;
   return out;
 }
@@ -80,7 +76,7 @@ AtaOutput read_log_ext(const Drive& drive, const TaskFile& in, uint8_t* data, ui
 AtaOutput run_command(Drive& drive, const TaskFile& in, DataDir dir, uint8_t* data,
                       uint32_t length) {
   switch (in.command) {
-    case kCmdIdentify:
+    case kAtaIdentifyDevice:
       // A data-in command sent any other way never gets its data phase.
       if (dir != DataDir::In) return aborted(in);
       if (is_vendor_identify(in)) {
@@ -88,10 +84,10 @@ AtaOutput run_command(Drive& drive, const TaskFile& in, DataDir dir, uint8_t* da
         return deliver(in, vendor_identify_data(), data, length);
       }
       return deliver(in, identify_data(drive), data, length);
-    case kCmdReadLogExt:
+    case kAtaReadLogExt:
       if (dir != DataDir::In) return aborted(in);
       return read_log_ext(drive, in, data, length);
-    case kCmdDownloadMicrocode:
+    case kAtaDownloadMicrocode:
       return execute_download_microcode(drive, in, dir, data, length);
     default:
       return aborted(in);

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/ata.h"
+
 namespace sim {
 
 // Input registers as a drive receives them. The *_hi bytes are the bits-15:8 halves of a
@@ -34,15 +36,11 @@ struct AtaOutput {
   uint8_t lba_mid = 0;
   uint8_t lba_high = 0;
   uint8_t device = 0;
-  uint8_t status = 0x50;
+  uint8_t status = kAtaStatusReady;
   uint32_t bytes_transferred = 0;
 };
 
 enum class DataDir { None, In, Out };
-
-inline constexpr uint8_t kStatusGood = 0x50;
-inline constexpr uint8_t kStatusError = 0x51;
-inline constexpr uint8_t kErrorAbort = 0x04;
 
 // Planned faults of a drive.
 struct DriveFaults {
@@ -51,8 +49,8 @@ struct DriveFaults {
   // Answer every command `forced_command` (0: any command) with these registers and no data.
   bool forced = false;
   uint8_t forced_command = 0;
-  uint8_t forced_status = 0x51;
-  uint8_t forced_error = 0x04;
+  uint8_t forced_status = kAtaStatusAborted;
+  uint8_t forced_error = kAtaErrorAbort;
   // Run the command normally first (its data moves), then report the forced registers.
   bool forced_after_data = false;
 };

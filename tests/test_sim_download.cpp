@@ -84,7 +84,7 @@ std::vector<uint8_t> padded(std::vector<uint8_t> bytes) {
   return bytes;
 }
 
-bool ok(const sim::AtaOutput& out) { return out.status == sim::kStatusGood; }
+bool ok(const sim::AtaOutput& out) { return out.status == kAtaStatusReady; }
 
 // Sends `image` (padded to whole blocks) in segments of `segment` blocks; returns the
 // result of each command.
@@ -142,8 +142,8 @@ TEST(SimDownload, StrictAboutLengthsAndDirection) {
     const auto out =
         sim::execute_ata(drive, download(c.mode, c.blocks, 0), c.dir,
                          c.dir == sim::DataDir::None ? nullptr : bytes.data(), c.length);
-    EXPECT_EQ(out.status, sim::kStatusError);
-    EXPECT_EQ(out.error, sim::kErrorAbort);
+    EXPECT_EQ(out.status, kAtaStatusAborted);
+    EXPECT_EQ(out.error, kAtaErrorAbort);
     EXPECT_EQ(drive.firmware, "SIM1.00");
     EXPECT_TRUE(drive.last_image.empty());
   }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/sat.h"
 #include "sim/sat_bridge.h"
 #include "sim/world.h"
 #include "support/helpers.h"
@@ -239,26 +240,25 @@ struct DecodeCase {
 
 void PrintTo(const DecodeCase& c, std::ostream* os) { *os << c.name; }
 
-Bytes registers_of(const sim::TaskFile& tf) {
-  return {tf.features, tf.count,       tf.lba_low,  tf.lba_mid,    tf.lba_high,   tf.device,
-          tf.command,  tf.features_hi, tf.count_hi, tf.lba_low_hi, tf.lba_mid_hi, tf.lba_high_hi};
+Bytes registers_of(const sat::InputRegisters& r) {
+  return {r.features_7_0, r.count_7_0,     r.lba_7_0,    r.lba_15_8,  r.lba_23_16, r.device,
+          r.command,      r.features_15_8, r.count_15_8, r.lba_31_24, r.lba_39_32, r.lba_47_40};
 }
 
 class Decode : public testing::TestWithParam<DecodeCase> {};
 
 TEST_P(Decode, ReadsTheFields) {
   const DecodeCase& c = GetParam();
-  sim::SatPassThrough pt;
-  ASSERT_EQ(sim::decode_ata_passthrough(c.cdb.data(), c.cdb.size(), pt), c.ok);
+  sat::PassThrough pt;
+  ASSERT_EQ(sat::parse_ata_passthrough(c.cdb.data(), c.cdb.size(), pt), c.ok);
   if (!c.ok) return;
   EXPECT_EQ(pt.protocol, c.protocol);
   EXPECT_EQ(pt.extend, c.extend);
-  EXPECT_EQ(pt.taskfile.ext, c.extend);
   EXPECT_EQ(pt.ck_cond, c.ck_cond);
   EXPECT_EQ(pt.t_dir_in, c.t_dir_in);
   EXPECT_EQ(pt.byt_blok, c.byt_blok);
   EXPECT_EQ(pt.t_length, c.t_length);
-  EXPECT_EQ(registers_of(pt.taskfile), c.registers);
+  EXPECT_EQ(registers_of(pt.registers), c.registers);
 }
 
 // clang-format off
@@ -361,9 +361,9 @@ TEST_P(BridgeRefuses, WithIllegalRequest) {
   const RefusalCase& c = GetParam();
   ScsiPassThroughRequest r = request(c.cdb, SCSI_IOCTL_DATA_IN, 512);
   ASSERT_TRUE(send(r));
-  EXPECT_EQ(r.sptd.ScsiStatus, sim::kScsiCheckCondition);
+  EXPECT_EQ(r.sptd.ScsiStatus, sat::kStatusCheckCondition);
   EXPECT_EQ(r.sptd.DataTransferLength, 0u);
-  EXPECT_EQ(sense(r), sim::fixed_sense(sim::kSenseIllegalRequest, c.asc, 0));
+  EXPECT_EQ(sense(r), sat::fixed_sense(sat::kSenseIllegalRequest, c.asc, 0));
   EXPECT_EQ(sense(r), (Bytes{0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, c.asc, 0, 0, 0, 0, 0}));
   EXPECT_EQ(data_[0], 0xEE);
 }
@@ -423,7 +423,7 @@ TEST_P(BridgeAnswer, StatusSenseAndData) {
 
 void no_plan(sim::PortFaults&) {}
 
-constexpr uint8_t kCheckCondition = sim::kScsiCheckCondition;
+constexpr uint8_t kCheckCondition = sat::kStatusCheckCondition;
 constexpr uint8_t kNoData = SCSI_IOCTL_DATA_UNSPECIFIED;
 
 // clang-format off

@@ -4,32 +4,26 @@
 #include <cstring>
 #include <string>
 
+#include "platform/ata.h"
+#include "platform/sat.h"
 #include "sim/sat_bridge.h"
 
 namespace tcmu {
 namespace {
 
-constexpr uint8_t kOpTestUnitReady = 0x00;
 constexpr uint8_t kOpRequestSense = 0x03;
-constexpr uint8_t kOpInquiry = 0x12;
 constexpr uint8_t kOpModeSense6 = 0x1A;
 constexpr uint8_t kOpReadCapacity10 = 0x25;
 constexpr uint8_t kOpRead10 = 0x28;
 constexpr uint8_t kOpWrite10 = 0x2A;
 constexpr uint8_t kOpSynchronizeCache10 = 0x35;
 constexpr uint8_t kOpModeSense10 = 0x5A;
-constexpr uint8_t kOpAtaPassThrough16 = 0x85;
 constexpr uint8_t kOpRead16 = 0x88;
 constexpr uint8_t kOpWrite16 = 0x8A;
 constexpr uint8_t kOpServiceActionIn16 = 0x9E;
-constexpr uint8_t kOpAtaPassThrough12 = 0xA1;
 constexpr uint8_t kSaReadCapacity16 = 0x10;
 
-constexpr uint8_t kCmdDownloadMicrocode = 0x92;
-
 constexpr uint8_t kAscLbaOutOfRange = 0x21;
-constexpr uint8_t kAscInvalidOpcode = 0x20;
-constexpr uint8_t kAscInvalidField = 0x24;
 
 constexpr uint32_t kBlock = 512;
 constexpr uint8_t kCachingPage = 0x08;
@@ -51,12 +45,12 @@ void put64(uint8_t* p, uint64_t v) {
 
 Reply check_condition(uint8_t key, uint8_t asc) {
   Reply r;
-  r.status = sim::kScsiCheckCondition;
-  r.sense = sim::fixed_sense(key, asc, 0);
+  r.status = sat::kStatusCheckCondition;
+  r.sense = sat::fixed_sense(key, asc, 0);
   return r;
 }
 
-Reply illegal_request(uint8_t asc) { return check_condition(sim::kSenseIllegalRequest, asc); }
+Reply illegal_request(uint8_t asc) { return check_condition(sat::kSenseIllegalRequest, asc); }
 
 // Hands `answer` to the caller, cut at the allocation length and at the buffer.
 Reply deliver(const std::vector<uint8_t>& answer, uint32_t allocation, uint8_t* data,
@@ -135,7 +129,7 @@ Reply mode_sense(bool ten, const uint8_t* cdb, uint8_t* data, uint32_t length) {
   const uint8_t page = cdb[2] & 0x3F;
   const uint8_t subpage = cdb[3];
   if ((page != kCachingPage && page != kAllPages) || (subpage != 0 && subpage != 0xFF))
-    return illegal_request(kAscInvalidField);
+    return illegal_request(sat::kAscInvalidField);
   std::vector<uint8_t> caching(20, 0);
   caching[0] = kCachingPage;
   caching[1] = static_cast<uint8_t>(caching.size() - 2);
@@ -152,7 +146,7 @@ Reply mode_sense(bool ten, const uint8_t* cdb, uint8_t* data, uint32_t length) {
 Reply request_sense(const uint8_t* cdb, uint8_t* data, uint32_t length) {
   const bool descriptor = (cdb[1] & 0x01) != 0;
   std::vector<uint8_t> d = descriptor ? std::vector<uint8_t>{0x72, 0, 0, 0, 0, 0, 0, 0}
-                                      : sim::fixed_sense(0, 0, 0);  // NO SENSE
+                                      : sat::fixed_sense(0, 0, 0);  // NO SENSE
   return deliver(d, cdb[4], data, length);
 }
 
@@ -177,14 +171,15 @@ Reply read_write(Target& t, bool write, bool sixteen, const uint8_t* cdb, uint8_
 
 Reply ata_passthrough(Target& t, const uint8_t* cdb, size_t cdb_length, uint8_t* data,
                       uint32_t length) {
-  sim::SatPassThrough pt;
-  if (!sim::decode_ata_passthrough(cdb, cdb_length, pt)) return illegal_request(kAscInvalidField);
+  sat::PassThrough pt;
+  if (!sat::parse_ata_passthrough(cdb, cdb_length, pt))
+    return illegal_request(sat::kAscInvalidField);
   Reply r;
-  if (pt.taskfile.command == kCmdDownloadMicrocode) {
+  if (pt.registers.command == kAtaDownloadMicrocode) {
     ++t.download_arrivals;
     if (t.faults.busy != 0) {
       if (t.faults.busy > 0) --t.faults.busy;
-      r.status = kStatusBusy;
+      r.status = sat::kStatusBusy;
       return r;
     }
     if (t.download_arrivals == 1) r.delay_seconds = t.faults.delay_seconds;
@@ -216,7 +211,7 @@ Reply ata_passthrough(Target& t, const uint8_t* cdb, size_t cdb_length, uint8_t*
 bool returns_data(const uint8_t* cdb, size_t length) {
   switch (cdb[0]) {
     case kOpRequestSense:
-    case kOpInquiry:
+    case sat::kOpInquiry:
     case kOpModeSense6:
     case kOpReadCapacity10:
     case kOpRead10:
@@ -225,10 +220,10 @@ bool returns_data(const uint8_t* cdb, size_t length) {
       return true;
     case kOpServiceActionIn16:
       return (cdb[1] & 0x1F) == kSaReadCapacity16;
-    case kOpAtaPassThrough16:
-    case kOpAtaPassThrough12: {
-      sim::SatPassThrough pt;
-      return sim::decode_ata_passthrough(cdb, length, pt) && pt.t_length != 0 && pt.t_dir_in;
+    case sat::kOpAtaPassThrough16:
+    case sat::kOpAtaPassThrough12: {
+      sat::PassThrough pt;
+      return sat::parse_ata_passthrough(cdb, length, pt) && pt.t_length != 0 && pt.t_dir_in;
     }
     default:
       return false;
@@ -236,20 +231,20 @@ bool returns_data(const uint8_t* cdb, size_t length) {
 }
 
 bool carries_download_microcode(const uint8_t* cdb, size_t length) {
-  sim::SatPassThrough pt;
-  return sim::decode_ata_passthrough(cdb, length, pt) &&
-         pt.taskfile.command == kCmdDownloadMicrocode;
+  sat::PassThrough pt;
+  return sat::parse_ata_passthrough(cdb, length, pt) &&
+         pt.registers.command == kAtaDownloadMicrocode;
 }
 
 Reply execute(Target& t, const uint8_t* cdb, size_t cdb_length, uint8_t* data, uint32_t length) {
-  if (cdb_length < 6) return illegal_request(kAscInvalidField);
+  if (cdb_length < 6) return illegal_request(sat::kAscInvalidField);
   switch (cdb[0]) {
-    case kOpTestUnitReady:
+    case sat::kOpTestUnitReady:
     case kOpSynchronizeCache10:
       return Reply{};
     case kOpRequestSense:
       return request_sense(cdb, data, length);
-    case kOpInquiry:
+    case sat::kOpInquiry:
       return inquiry(t, cdb, data, length);
     case kOpModeSense6:
       return mode_sense(false, cdb, data, length);
@@ -258,7 +253,7 @@ Reply execute(Target& t, const uint8_t* cdb, size_t cdb_length, uint8_t* data, u
     case kOpReadCapacity10:
       return read_capacity(t, false, cdb, data, length);
     case kOpServiceActionIn16:
-      if ((cdb[1] & 0x1F) != kSaReadCapacity16) return illegal_request(kAscInvalidField);
+      if ((cdb[1] & 0x1F) != kSaReadCapacity16) return illegal_request(sat::kAscInvalidField);
       return read_capacity(t, true, cdb, data, length);
     case kOpRead10:
     case kOpWrite10:
@@ -266,11 +261,11 @@ Reply execute(Target& t, const uint8_t* cdb, size_t cdb_length, uint8_t* data, u
     case kOpWrite16:
       return read_write(t, cdb[0] == kOpWrite10 || cdb[0] == kOpWrite16,
                         cdb[0] == kOpRead16 || cdb[0] == kOpWrite16, cdb, data, length);
-    case kOpAtaPassThrough16:
-    case kOpAtaPassThrough12:
+    case sat::kOpAtaPassThrough16:
+    case sat::kOpAtaPassThrough12:
       return ata_passthrough(t, cdb, cdb_length, data, length);
     default:
-      return illegal_request(kAscInvalidOpcode);
+      return illegal_request(sat::kAscInvalidOpcode);
   }
 }
 

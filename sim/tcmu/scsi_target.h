@@ -33,8 +33,6 @@ struct Reply {
   uint32_t delay_seconds = 0;  // hold the reply this long before handing it back
 };
 
-inline constexpr uint8_t kStatusBusy = 0x08;
-
 // The ring does not say which way a command's data go: the command block does. True when the
 // caller's buffer is to be filled.
 bool returns_data(const uint8_t* cdb, size_t length);

@@ -71,7 +71,7 @@ void print_device_information(const DriveInfo& info, const DownloadParams& param
   if (info.max_download_blocks != 0)
     console::out("  MICROCODE DOWNLOAD MAX BLOCKS " + std::to_string(info.max_download_blocks) +
                  "\n");
-  console::out("  SEC" + std::to_string(info.security_state) + "\n");
+  console::out("  " + security_state_name(info.security_state) + "\n");
   console::printf("  Segment Size : %d\n", static_cast<int>(params.segment_blocks));
 }
 

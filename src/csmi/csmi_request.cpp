@@ -5,20 +5,8 @@
 
 #include "platform/console.h"
 
-void fill_csmi_header(SRB_IO_CONTROL& header, const char (&signature)[8], uint32_t timeout,
-                      uint32_t control_code, uint32_t total_size) {
-  header.HeaderLength = sizeof(SRB_IO_CONTROL);
-  std::memcpy(header.Signature, signature, sizeof header.Signature);
-  header.Timeout = timeout;
-  header.ControlCode = control_code;
-  header.ReturnCode = 0;
-  header.Length = total_size - sizeof(SRB_IO_CONTROL);
-}
-
 bool read_phy_info(Handle adapter, CSMI_SAS_PHY_INFO_BUFFER& buffer) {
-  std::memset(&buffer, 0, sizeof buffer);
-  fill_csmi_header(buffer.IoctlHeader, CSMI_SAS_SIGNATURE, kCsmiInfoTimeout,
-                   CC_CSMI_SAS_GET_PHY_INFO, sizeof buffer);
+  init_csmi_request(buffer, CSMI_SAS_SIGNATURE, CC_CSMI_SAS_GET_PHY_INFO);
   return platform_csmi_request(adapter, &buffer, sizeof buffer);
 }
 

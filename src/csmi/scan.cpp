@@ -1,6 +1,7 @@
 // "--scan": every adapter port from 0 to 14, each SATA or STP drive behind it identified
 // through STP pass-through and listed in the very syntax a "/C:" target takes.
 #include <cstring>
+#include <initializer_list>
 #include <string>
 
 #include "csmi/csmi.h"
@@ -41,44 +42,44 @@ void print_adapter_banner(const std::u16string& path) {
 
 // The controller and driver requests count as failed when the thread's error code is set
 // after them. It is cleared first so that an earlier call's error is not taken for theirs.
-bool read_controller_config(Handle adapter, CSMI_SAS_CNTLR_CONFIG_BUFFER& buffer) {
-  std::memset(&buffer, 0, sizeof buffer);
-  fill_csmi_header(buffer.IoctlHeader, CSMI_ALL_SIGNATURE, kCsmiInfoTimeout,
-                   CC_CSMI_SAS_GET_CNTLR_CONFIG, sizeof buffer);
+template <typename Buffer>
+bool read_adapter_information(Handle adapter, uint32_t control_code, Buffer& buffer) {
+  init_csmi_request(buffer, CSMI_ALL_SIGNATURE, control_code);
   platform_set_last_error(0);
   platform_csmi_request(adapter, &buffer, sizeof buffer);
   return platform_get_last_error() == 0;
 }
 
-bool read_driver_info(Handle adapter, CSMI_SAS_DRIVER_INFO_BUFFER& buffer) {
-  std::memset(&buffer, 0, sizeof buffer);
-  fill_csmi_header(buffer.IoctlHeader, CSMI_ALL_SIGNATURE, kCsmiInfoTimeout,
-                   CC_CSMI_SAS_GET_DRIVER_INFO, sizeof buffer);
-  platform_set_last_error(0);
-  platform_csmi_request(adapter, &buffer, sizeof buffer);
-  return platform_get_last_error() == 0;
+struct NamedByte {
+  const char* name;
+  uint8_t value;
+};
+
+void print_bytes(const char* indent, std::initializer_list<NamedByte> fields) {
+  for (const NamedByte& f : fields) console::printf("%s%s: 0x%02x\n", indent, f.name, f.value);
 }
 
 void dump_identify(const CSMI_SAS_IDENTIFY& id) {
-  console::printf("\t\tbDeviceType: 0x%02x\n", id.bDeviceType);
-  console::printf("\t\tbRestricted: 0x%02x\n", id.bRestricted);
-  console::printf("\t\tbInitiatorPortProtocol: 0x%02x\n", id.bInitiatorPortProtocol);
-  console::printf("\t\tbTargetPortProtocol: 0x%02x\n", id.bTargetPortProtocol);
-  console::printf("\t\tbPhyIdentifier: 0x%02x\n", id.bPhyIdentifier);
-  console::printf("\t\tbSignalClass: 0x%02x\n", id.bSignalClass);
+  print_bytes("\t\t", {{"bDeviceType", id.bDeviceType},
+                       {"bRestricted", id.bRestricted},
+                       {"bInitiatorPortProtocol", id.bInitiatorPortProtocol},
+                       {"bTargetPortProtocol", id.bTargetPortProtocol},
+                       {"bPhyIdentifier", id.bPhyIdentifier},
+                       {"bSignalClass", id.bSignalClass}});
   console::printf("\t\tSAS Address: ");
   for (uint8_t b : id.bSASAddress) console::printf("0x%02x ", b);
   console::printf("\n");
 }
 
 void dump_entry(const CSMI_SAS_PHY_ENTITY& e) {
-  console::printf("\n\tbPortIdentifier: 0x%02x\n", e.bPortIdentifier);
-  console::printf("\tbNegotiatedLinkRate: 0x%02x\n", e.bNegotiatedLinkRate);
-  console::printf("\tbMinimumLinkRate: 0x%02x\n", e.bMinimumLinkRate);
-  console::printf("\tbMaximumLinkRate: 0x%02x\n", e.bMaximumLinkRate);
-  console::printf("\tbPhyChangeCount: 0x%02x\n", e.bPhyChangeCount);
-  console::printf("\tbAutoDiscover: 0x%02x\n", e.bAutoDiscover);
-  console::printf("\tbPhyFeatures: 0x%02x\n", e.bPhyFeatures);
+  console::printf("\n");
+  print_bytes("\t", {{"bPortIdentifier", e.bPortIdentifier},
+                     {"bNegotiatedLinkRate", e.bNegotiatedLinkRate},
+                     {"bMinimumLinkRate", e.bMinimumLinkRate},
+                     {"bMaximumLinkRate", e.bMaximumLinkRate},
+                     {"bPhyChangeCount", e.bPhyChangeCount},
+                     {"bAutoDiscover", e.bAutoDiscover},
+                     {"bPhyFeatures", e.bPhyFeatures}});
   console::printf("\tATTACHED:\n");
   dump_identify(e.Attached);
   console::printf("\tIDENTIFY:\n");
@@ -89,21 +90,6 @@ void print_sas_address(const char* label, const uint8_t (&address)[8], const cha
   console::out(label);
   for (uint8_t b : address) console::printf("%02x", b);
   console::out(end);
-}
-
-const char* security_state_name(uint16_t word128) {
-  switch (security_state_of(word128)) {
-    case SEC2:
-      return "SEC2";
-    case SEC4:
-      return "SEC4";
-    case SEC5:
-      return "SEC5";
-    case SEC6:
-      return "SEC6";
-    default:
-      return "SEC1";
-  }
 }
 
 // IDENTIFY DEVICE to the drive behind the record's phy entry; lists it when it answers.
@@ -120,16 +106,17 @@ void identify_drive(DeviceCommand& cmd, uint8_t* identify, unsigned port, int ph
     return;
   }
 
-  const std::string serial = console::device_text(ata_string(identify + 20, 20));
-  const std::string firmware = console::device_text(ata_string(identify + 46, 8));
-  const std::string model = console::device_text(ata_string(identify + 54, 40));
-  const uint16_t word128 = static_cast<uint16_t>(identify[256] | (identify[257] << 8));
+  DriveInfo drive;
+  decode_identify_data(identify, drive);
+  const std::string serial = console::device_text(drive.serial);
+  const std::string firmware = console::device_text(drive.firmware);
+  const std::string model = console::device_text(drive.model);
   if (verbosity >= 1) {
     console::out("\tDrive Serial Number: " + serial + "\n");
     console::out("\tDrive Model Number: " + model + "\n");
     console::out("\tDrive Firmware Rev: " + firmware + "\n\n");
-    console::printf("\tATA Security Word: 0x%x\n", word128);
-    console::out(std::string("\tATA Security State: ") + security_state_name(word128) + "\n");
+    console::printf("\tATA Security Word: 0x%x\n", drive.security_word);
+    console::out("\tATA Security State: " + security_state_name(drive.security_state) + "\n");
   }
   console::out("\\\\.\\SCSI" + n(port) + ":" + std::to_string(phy) + " # " + serial + "," + model +
                "," + firmware + "\n");
@@ -206,7 +193,7 @@ void scan_port(unsigned port, DeviceCommand& cmd, uint8_t* identify, ScanCounts&
   ++counts.adapters_opened;
 
   CSMI_SAS_CNTLR_CONFIG_BUFFER config;
-  if (read_controller_config(adapter, config)) {
+  if (read_adapter_information(adapter, CC_CSMI_SAS_GET_CNTLR_CONFIG, config)) {
     if (verbosity >= 1) {
       print_adapter_banner(path);
       console::out("\tBoardID: " + n(config.Configuration.uBoardID) + "\n");
@@ -219,7 +206,7 @@ void scan_port(unsigned port, DeviceCommand& cmd, uint8_t* identify, ScanCounts&
   }
 
   CSMI_SAS_DRIVER_INFO_BUFFER driver;
-  if (!read_driver_info(adapter, driver)) {
+  if (!read_adapter_information(adapter, CC_CSMI_SAS_GET_DRIVER_INFO, driver)) {
     if (verbosity >= 1) {
       console::out("Getting CSMI Driver info failed. ");
       console::wout(path);
@@ -256,13 +243,7 @@ void scan_port(unsigned port, DeviceCommand& cmd, uint8_t* identify, ScanCounts&
 int scan_csmi_devices(int verbosity) {
   DeviceCommand cmd{};
   uint8_t identify[512] = {};
-  cmd.regs.command = 0xEC;
-  cmd.regs.count_7_0 = 1;
-  cmd.protocol = kProtocolPio;
-  cmd.register_set = kRegisters28;
-  cmd.direction = kDirIn;
-  cmd.data = identify;
-  cmd.data_length = sizeof identify;
+  set_identify_command(cmd, identify);
   cmd.timeout = kScanIdentifyTimeout;
   cmd.verbosity = verbosity;
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/ata.h"
 #include "platform/console.h"
 
 namespace {
@@ -20,7 +21,6 @@ constexpr uint32_t kBlock = 512;
 constexpr uint64_t kMaxImageBlocks = 0xFFFF;
 // The activate pass describes at most this much of the image.
 constexpr uint32_t kActivateChunk = 0x800000;
-constexpr uint8_t kCmdDownloadMicrocode = 0x92;
 
 // Process-wide, never reset: each pass's spinner continues where the previous one stopped.
 uint32_t g_spinner = 0;
@@ -225,7 +225,7 @@ int download_firmware(DeviceCommand& cmd, const DownloadParams& params) {
   cmd.regs.features_7_0 = mode;
   set_counts(cmd, plan.blocks);
   cmd.regs.device = 0x40;
-  cmd.regs.command = kCmdDownloadMicrocode;
+  cmd.regs.command = kAtaDownloadMicrocode;
 
   if (verbose) print_plan(mode, image.file_size, plan);
   console::out("\n\n\tPLEASE DO NOT CLOSE THIS WINDOW OR INTERRUPT THE FW DOWNLOAD PROCESS\n\n\n");

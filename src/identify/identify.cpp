@@ -5,12 +5,11 @@
 #include <cstddef>
 #include <cstring>
 
+#include "platform/ata.h"
 #include "platform/console.h"
 
 namespace {
 
-constexpr uint8_t kCmdIdentify = 0xEC;
-constexpr uint8_t kCmdReadLogExt = 0x2F;
 constexpr uint8_t kLogIdentifyData = 0x30;
 constexpr uint8_t kPageSupportedCapabilities = 3;
 
@@ -65,19 +64,15 @@ SecurityState security_state_of(uint16_t word128) {
   return SEC1;
 }
 
-int identify_device(DeviceCommand& cmd, DriveInfo& info) {
-  uint8_t data[512] = {};
-  set_block_read(cmd, data);
+std::string security_state_name(SecurityState state) { return "SEC" + std::to_string(state); }
+
+void set_identify_command(DeviceCommand& cmd, uint8_t* buffer) {
+  set_block_read(cmd, buffer);
   cmd.register_set = kRegisters28;
-  cmd.regs.command = kCmdIdentify;
+  cmd.regs.command = kAtaIdentifyDevice;
+}
 
-  const int result = issue_command(cmd);
-  if (result != kResultSuccess) {
-    if (cmd.verbosity != 0)
-      console::printf("ATA IDENTIFY (0xEC) command failed [0x%x]\n", cmd.last_os_error);
-    return result;
-  }
-
+void decode_identify_data(const uint8_t* data, DriveInfo& info) {
   info.serial = ata_string(data + 20, 20);
   info.model = ata_string(data + 54, 40);
   info.firmware = ata_string(data + 46, 8);
@@ -94,7 +89,20 @@ int identify_device(DeviceCommand& cmd, DriveInfo& info) {
     if (word80 & (1u << bit)) info.major_versions.emplace_back(kMajorVersions[bit - 8]);
 
   info.security_state = security_state_of(info.security_word);
+}
 
+int identify_device(DeviceCommand& cmd, DriveInfo& info) {
+  uint8_t data[512] = {};
+  set_identify_command(cmd, data);
+
+  const int result = issue_command(cmd);
+  if (result != kResultSuccess) {
+    if (cmd.verbosity != 0)
+      console::printf("ATA IDENTIFY (0xEC) command failed [0x%x]\n", cmd.last_os_error);
+    return result;
+  }
+
+  decode_identify_data(data, info);
   read_dm_capabilities(cmd, info);
   return kResultSuccess;
 }
@@ -105,7 +113,7 @@ void read_dm_capabilities(DeviceCommand& cmd, DriveInfo& info) {
   cmd.register_set = kRegisters48;
   cmd.regs.lba_7_0 = kLogIdentifyData;
   cmd.regs.lba_15_8 = kPageSupportedCapabilities;
-  cmd.regs.command = kCmdReadLogExt;
+  cmd.regs.command = kAtaReadLogExt;
 
   // Drives without the log simply show no DM capabilities.
   if (issue_command(cmd) != kResultSuccess) return;

@@ -39,6 +39,15 @@ std::string ata_string(const uint8_t* source_buffer, uint32_t length);
 
 // The security state that word 128 describes.
 SecurityState security_state_of(uint16_t word128);
+// How the tool names a security state: "SEC1" ... "SEC6".
+std::string security_state_name(SecurityState state);
+
+// Sets up IDENTIFY DEVICE (28-bit PIO data-in, one 512-byte block into `buffer`); every
+// other register keeps its value.
+void set_identify_command(DeviceCommand& cmd, uint8_t* buffer);
+// Decodes a 512-byte IDENTIFY DEVICE answer into `info`: the texts, word 128 and its state,
+// the download words; the major versions of word 80 are appended to those already there.
+void decode_identify_data(const uint8_t* data, DriveInfo& info);
 
 // IDENTIFY DEVICE, then the DM capabilities. 1, or the transport's code (info unchanged).
 int identify_device(DeviceCommand& cmd, DriveInfo& info);

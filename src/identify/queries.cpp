@@ -42,14 +42,8 @@ void read_scsi_identity(DeviceCommand& cmd) {
 
 int read_vendor_identify(DeviceCommand& cmd) {
   uint8_t data[512] = {};
-  cmd.data = data;
-  cmd.data_length = sizeof data;
-  cmd.direction = kDirIn;
-  cmd.register_set = kRegisters28;
-  cmd.protocol = kProtocolPio;
-  cmd.regs.command = 0xEC;
+  set_identify_command(cmd, data);
   cmd.regs.features_7_0 = 0x0B;
-  cmd.regs.count_7_0 = 0x01;
   cmd.regs.lba_7_0 = 0xDB;
   cmd.regs.lba_15_8 = 0x97;
   cmd.regs.lba_23_16 = 0x20;

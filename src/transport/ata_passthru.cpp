@@ -2,12 +2,12 @@
 // returned Status and Error registers and the bytes transferred.
 #include <cstring>
 
+#include "platform/ata.h"
 #include "platform/console.h"
 #include "transport/device_command.h"
 
 namespace {
 
-constexpr uint8_t kStatusReady = 0x50;     // DRDY and DSC, nothing else
 constexpr uint8_t kErrorIcrcAbort = 0x84;  // interface CRC error and ABRT
 
 }  // namespace
@@ -71,7 +71,7 @@ int issue_ata_passthru(DeviceCommand& cmd) {
   const uint8_t lba_high = request.CurrentTaskFile[4];
   const uint8_t status = request.CurrentTaskFile[6];
 
-  if (status == kStatusReady) return success;
+  if (status == kAtaStatusReady) return success;  // DRDY and DSC, nothing else
   if (error == kErrorIcrcAbort) return kResultInterfaceCrc;
   // Some drives flag an error after delivering every byte; the data are good.
   if (cmd.direction == kDirIn && request.DataTransferLength == cmd.data_length) return success;

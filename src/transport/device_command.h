@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/sat.h"
 
 // The transport selector: the low three bits of the flags word, tested in this order.
 enum InterfaceKind : uint64_t {
@@ -49,20 +50,7 @@ inline constexpr uint32_t kPassThroughCkCond = 0x20;
 
 // The twelve ATA input registers, in the order of bytes 3 to 14 of ATA PASS-THROUGH (16):
 // for each 16-bit register the bits-15:8 byte comes right before the bits-7:0 byte.
-struct AtaRegisters {
-  uint8_t features_15_8;
-  uint8_t features_7_0;
-  uint8_t count_15_8;
-  uint8_t count_7_0;
-  uint8_t lba_31_24;
-  uint8_t lba_7_0;
-  uint8_t lba_39_32;
-  uint8_t lba_15_8;
-  uint8_t lba_47_40;
-  uint8_t lba_23_16;
-  uint8_t device;
-  uint8_t command;
-};
+using AtaRegisters = sat::InputRegisters;
 static_assert(sizeof(AtaRegisters) == 12);
 static_assert(offsetof(AtaRegisters, command) == 11);
 

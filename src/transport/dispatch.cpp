@@ -4,10 +4,6 @@
 int issue_command(DeviceCommand& cmd) {
   if (cmd.flags & ScsiPassThrough) return issue_scsi_passthru(cmd);
   if (cmd.flags & AtaPassThrough) return issue_ata_passthru(cmd);
-  if (cmd.flags & CsmiStp) {
-    // An adapter that never opened gets no request and no message.
-    if (cmd.handle == kInvalidHandle) return kResultNotCarried;
-    return issue_stp_passthru(cmd);
-  }
+  if (cmd.flags & CsmiStp) return issue_stp_passthru(cmd);
   return kResultSuccess;
 }

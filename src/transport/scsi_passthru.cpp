@@ -4,68 +4,28 @@
 #include <cstring>
 
 #include "platform/console.h"
+#include "platform/sat.h"
 #include "transport/device_command.h"
 
 namespace {
 
-constexpr uint8_t kOpAtaPassThrough16 = 0x85;
-constexpr uint8_t kOpAtaPassThrough12 = 0xA1;
-
-// SAT PROTOCOL values.
-constexpr uint8_t kSatPioIn = 4;
-constexpr uint8_t kSatPioOut = 5;
-constexpr uint8_t kSatNonData = 3;
-
-// Byte 2: T_LENGTH = 2 (length in the Count field), BYT_BLOK = 1 (512-byte blocks).
-constexpr uint8_t kTLengthInCount = 0x02;
-constexpr uint8_t kBytBlok = 0x04;
-constexpr uint8_t kTDirIn = 0x08;
-constexpr uint8_t kCkCond = 0x20;
-
-// SCSI status bytes.
-constexpr uint8_t kStatusGood = 0x00;
-constexpr uint8_t kStatusCheckCondition = 0x02;
-constexpr uint8_t kStatusConditionMet = 0x04;
-
-uint8_t protocol_byte(const DeviceCommand& cmd) {
-  uint8_t protocol = 0;
-  if (cmd.protocol == kProtocolPio)
-    protocol = cmd.direction == kDirIn ? kSatPioIn : kSatPioOut;
-  else if (cmd.protocol == kProtocolNonData)
-    protocol = kSatNonData;
-  const uint8_t extend = cmd.register_set == kRegisters48 ? 0x01 : 0x00;
-  return static_cast<uint8_t>(protocol << 1 | extend);
-}
-
-uint8_t transfer_byte(const DeviceCommand& cmd) {
-  uint8_t b = kTLengthInCount | kBytBlok;
-  if (cmd.direction == kDirIn) b |= kTDirIn;
-  if (cmd.passthru_options & kPassThroughCkCond) b |= kCkCond;
-  return b;
-}
-
+// The block always names the Count field as the length in 512-byte blocks, with or without
+// data; a non-PIO, non-data protocol value goes out as 0.
 void build_cdb(const DeviceCommand& cmd, SCSI_PASS_THROUGH_DIRECT& h) {
-  const AtaRegisters& r = cmd.regs;
-  if (cmd.passthru_options & kPassThrough16) {
-    h.CdbLength = 16;
-    h.Cdb[0] = kOpAtaPassThrough16;
-    h.Cdb[1] = protocol_byte(cmd);
-    h.Cdb[2] = transfer_byte(cmd);
-    // The record keeps the registers in the block's own order: one run, bytes 3 to 14.
-    std::memcpy(&h.Cdb[3], &r, sizeof r);
-    return;
-  }
-  h.CdbLength = 12;
-  h.Cdb[0] = kOpAtaPassThrough12;
-  h.Cdb[1] = protocol_byte(cmd);
-  h.Cdb[2] = transfer_byte(cmd);
-  h.Cdb[3] = r.features_7_0;
-  h.Cdb[4] = r.count_7_0;
-  h.Cdb[5] = r.lba_7_0;
-  h.Cdb[6] = r.lba_15_8;
-  h.Cdb[7] = r.lba_23_16;
-  h.Cdb[8] = r.device;
-  h.Cdb[9] = r.command;
+  sat::PassThrough f;
+  f.long_form = (cmd.passthru_options & kPassThrough16) != 0;
+  if (cmd.protocol == kProtocolPio)
+    f.protocol = cmd.direction == kDirIn ? sat::kProtocolPioIn : sat::kProtocolPioOut;
+  else if (cmd.protocol == kProtocolNonData)
+    f.protocol = sat::kProtocolNonData;
+  // EXTEND follows the register set in both forms, although (12) has no upper bytes.
+  f.extend = cmd.register_set == kRegisters48;
+  f.t_length = sat::kTLengthInCount;
+  f.byt_blok = true;
+  f.t_dir_in = cmd.direction == kDirIn;
+  f.ck_cond = (cmd.passthru_options & kPassThroughCkCond) != 0;
+  f.registers = cmd.regs;
+  h.CdbLength = sat::build_ata_passthrough(f, h.Cdb);
 }
 
 }  // namespace
@@ -124,8 +84,8 @@ int issue_scsi_passthru(DeviceCommand& cmd) {
   }
 
   const uint8_t status = h.ScsiStatus;
-  if (status == kStatusGood || status == kStatusConditionMet) return kResultSuccess;
-  if (status == kStatusCheckCondition) {
+  if (status == sat::kStatusGood || status == sat::kStatusConditionMet) return kResultSuccess;
+  if (status == sat::kStatusCheckCondition) {
     if (cmd.verbosity != 0)
       console::printf("CHECK CONDITION ERROR for CMD: %xSense Buffer: %x%x%x\n", cmd.regs.command,
                       request.sense[0], request.sense[1], request.sense[2]);

@@ -6,14 +6,15 @@
 #include <memory>
 #include <new>
 
+#include "platform/ata.h"
 #include "platform/console.h"
+#include "transport/csmi_header.h"
 #include "transport/device_command.h"
 
 namespace {
 
 constexpr uint32_t kFixedSize = sizeof(CSMI_SAS_STP_PASSTHRU_BUFFER);                  // 168
 constexpr uint32_t kDataOffset = offsetof(CSMI_SAS_STP_PASSTHRU_BUFFER, bDataBuffer);  // 164
-constexpr uint32_t kHeaderSize = sizeof(SRB_IO_CONTROL);                               // 28
 
 // FIS types whose Status and Error bytes (2 and 3) carry the drive's verdict.
 constexpr uint8_t kFisRegisterD2H = 0x34;
@@ -21,8 +22,6 @@ constexpr uint8_t kFisPioSetup = 0x5F;
 // A PIO Setup FIS announces a data phase: byte 2 is the Status as the phase begins, byte 15
 // (E_Status) the Status the drive ends the command with.
 constexpr size_t kPioSetupEndingStatus = 15;
-constexpr uint8_t kAtaStatusErr = 0x01;
-constexpr uint8_t kAtaStatusDf = 0x20;
 
 // bConnectionStatus values of the CSMI standard, OPEN_ACCEPT (0) first.
 constexpr const char* kConnectionNames[] = {
@@ -75,6 +74,7 @@ bool status_fis_reports_error(const uint8_t* fis) {
 }  // namespace
 
 int issue_stp_passthru(DeviceCommand& cmd) {
+  // An adapter that never opened gets no request and no message.
   if (cmd.handle == kInvalidHandle) return kResultNotCarried;
 
   uint32_t data_length = 0;
@@ -112,11 +112,7 @@ int issue_stp_passthru(DeviceCommand& cmd) {
   CSMI_SAS_STP_PASSTHRU_BUFFER request;
   std::memset(&request, 0, sizeof request);
   SRB_IO_CONTROL& header = request.IoctlHeader;
-  header.HeaderLength = kHeaderSize;
-  std::memcpy(header.Signature, CSMI_SAS_SIGNATURE, sizeof header.Signature);
-  header.Timeout = cmd.timeout;  // sent as given: no default replaces 0 here
-  header.ControlCode = CC_CSMI_SAS_STP_PASSTHRU;
-  header.Length = size - kHeaderSize;
+  fill_csmi_header(header, CSMI_SAS_SIGNATURE, cmd.timeout, CC_CSMI_SAS_STP_PASSTHRU, size);
 
   CSMI_SAS_STP_PASSTHRU& p = request.Parameters;
   p.bPhyIdentifier = cmd.phy.Identify.bPhyIdentifier;

@@ -234,7 +234,7 @@ struct SenseCase {
   const char* name;
   Bytes sense;
   bool present;
-  sg::AtaOutputRegisters regs;  // error, count, lba low/mid/high, device, status, upper bytes
+  sat::OutputRegisters regs;  // error, count, lba low/mid/high, device, status, upper bytes
 };
 
 const std::vector<SenseCase>& sense_cases() {
@@ -279,7 +279,7 @@ const std::vector<SenseCase>& sense_cases() {
 TEST(SgTranslate, RegistersFromSenseData) {
   for (const auto& c : sense_cases()) {
     SCOPED_TRACE(c.name);
-    const auto r = sg::decode_ata_registers(c.sense);
+    const auto r = sat::decode_ata_registers(c.sense);
     ASSERT_EQ(r.has_value(), c.present);
     if (!r) continue;
     EXPECT_EQ(r->error, c.regs.error);
@@ -314,7 +314,7 @@ TEST(SgTranslate, SenseKeyAndCodes) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(hex(c.sense.data(), c.sense.size()));
-    const sg::SenseCode code = sg::sense_code(c.sense);
+    const sat::SenseCode code = sat::sense_code(c.sense);
     EXPECT_EQ(code.key, c.key);
     EXPECT_EQ(code.asc, c.asc);
     EXPECT_EQ(code.ascq, c.ascq);
@@ -377,7 +377,7 @@ TEST(SgTranslate, AtaOutcome) {
 }
 
 TEST(SgTranslate, RegistersGoIntoTheTaskFiles) {
-  const sg::AtaOutputRegisters r{0x04, 0x01, 0x30, 0x03, 0x02, 0x40, 0x41, 0xA1, 0xB1, 0xC1, 0xD1};
+  const sat::OutputRegisters r{0x04, 0x01, 0x30, 0x03, 0x02, 0x40, 0x41, 0xA1, 0xB1, 0xC1, 0xD1};
   ATA_PASS_THROUGH_DIRECT a{};
   std::fill(std::begin(a.PreviousTaskFile), std::end(a.PreviousTaskFile), 0xEE);
   std::fill(std::begin(a.CurrentTaskFile), std::end(a.CurrentTaskFile), 0xEE);
@@ -419,7 +419,7 @@ TEST(SgTranslate, AtaTransferredLengthDropsFailedCommands) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    sg::AtaOutputRegisters r{};
+    sat::OutputRegisters r{};
     r.status = c.status;
     EXPECT_EQ(sg::ata_transferred_length(512, c.resid, r), c.moved);
   }

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/sat.h"
 #include "platform/wire.h"
 
 namespace sg {
@@ -38,13 +39,6 @@ int sg_direction_from_data_in(uint8_t data_in, uint32_t length);
 // Seconds to the milliseconds SG_IO takes, saturating.
 uint32_t timeout_ms_from_seconds(uint32_t seconds);
 
-// The SCSI status bytes the translation tells apart.
-inline constexpr uint8_t kStatusGood = 0x00;
-inline constexpr uint8_t kStatusCheckCondition = 0x02;
-inline constexpr uint8_t kStatusConditionMet = 0x04;
-inline constexpr uint8_t kStatusBusy = 0x08;
-inline constexpr uint8_t kStatusTaskSetFull = 0x28;
-
 // The error of a request the host adapter or the kernel gave up on before the device
 // returned a status (timeout, lost device, reset), or 0 when the device's answer stands.
 uint32_t transport_error(uint8_t status, uint16_t host_status, uint16_t driver_status);
@@ -58,45 +52,17 @@ struct AtaCdb {
 // Fails (nullopt) when both data flags are set: no single transfer direction.
 std::optional<AtaCdb> build_ata_passthrough16(const ATA_PASS_THROUGH_DIRECT& request);
 
-// The drive's output registers.
-struct AtaOutputRegisters {
-  uint8_t error;
-  uint8_t count;
-  uint8_t lba_low;
-  uint8_t lba_mid;
-  uint8_t lba_high;
-  uint8_t device;
-  uint8_t status;
-  // Bits 15:8 of a 48-bit command's registers, when the answer carries them.
-  uint8_t count_15_8;
-  uint8_t lba_low_15_8;
-  uint8_t lba_mid_15_8;
-  uint8_t lba_high_15_8;
-};
-
-// The registers carried in sense data of either format, or nullopt when there are none.
-// `sense` is what the kernel wrote (sb_len_wr bytes).
-std::optional<AtaOutputRegisters> decode_ata_registers(std::span<const uint8_t> sense);
-
-// Sense key, ASC and ASCQ of fixed or descriptor sense data (0 where absent).
-struct SenseCode {
-  uint8_t key;
-  uint8_t asc;
-  uint8_t ascq;
-};
-SenseCode sense_code(std::span<const uint8_t> sense);
-
 // What an ATA pass-through request amounts to once SG_IO has carried it: either the output
 // registers, or "not carried" with a Windows error code.
 struct AtaOutcome {
   bool carried;
   uint32_t error_code;  // when not carried
-  AtaOutputRegisters registers;
+  sat::OutputRegisters registers;
 };
 AtaOutcome ata_outcome(uint8_t scsi_status, std::span<const uint8_t> sense);
 
 // Writes the registers into the structure's task files as the ATA port driver returns them.
-void store_ata_registers(const AtaOutputRegisters& registers, ATA_PASS_THROUGH_DIRECT* request);
+void store_ata_registers(const sat::OutputRegisters& registers, ATA_PASS_THROUGH_DIRECT* request);
 
 // Bytes moved: requested minus the residue the kernel reports, never below 0 or above the
 // request.
@@ -106,6 +72,6 @@ uint32_t transferred_length(uint32_t requested, int32_t resid);
 // failed, so an aborted data-in command would claim all its bytes although the drive sent
 // none; when the registers show ERR or DF nothing is counted as delivered.
 uint32_t ata_transferred_length(uint32_t requested, int32_t resid,
-                                const AtaOutputRegisters& registers);
+                                const sat::OutputRegisters& registers);
 
 }  // namespace sg

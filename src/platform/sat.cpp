@@ -1,0 +1,230 @@
+#include "platform/sat.h"
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+
+#include "platform/ata.h"
+
+namespace sat {
+namespace {
+
+// The registers the 12-byte form carries, in its order from byte 3: the bits-7:0 bytes only.
+constexpr uint8_t InputRegisters::*kShortForm[] = {
+    &InputRegisters::features_7_0, &InputRegisters::count_7_0, &InputRegisters::lba_7_0,
+    &InputRegisters::lba_15_8,     &InputRegisters::lba_23_16, &InputRegisters::device,
+    &InputRegisters::command,
+};
+
+}  // namespace
+
+uint8_t build_ata_passthrough(const PassThrough& f, uint8_t* cdb) {
+  cdb[1] = static_cast<uint8_t>((f.multiple_count & 0x07) << 5 | (f.protocol & 0x0F) << 1 |
+                                (f.extend ? 0x01 : 0x00));
+  cdb[2] = static_cast<uint8_t>((f.off_line & 0x03) << 6 | (f.ck_cond ? 0x20 : 0x00) |
+                                (f.t_type ? 0x10 : 0x00) | (f.t_dir_in ? 0x08 : 0x00) |
+                                (f.byt_blok ? 0x04 : 0x00) | (f.t_length & 0x03));
+  const InputRegisters& r = f.registers;
+  if (f.long_form) {
+    cdb[0] = kOpAtaPassThrough16;
+    // The registers are kept in the block's own order: one run, bytes 3 to 14.
+    std::memcpy(&cdb[3], &r, sizeof r);
+    cdb[15] = 0;
+    return 16;
+  }
+  cdb[0] = kOpAtaPassThrough12;
+  for (size_t i = 0; i < std::size(kShortForm); ++i) cdb[3 + i] = r.*kShortForm[i];
+  cdb[10] = 0;
+  cdb[11] = 0;
+  return 12;
+}
+
+bool parse_ata_passthrough(const uint8_t* cdb, size_t length, PassThrough& out) {
+  if (length < 12) return false;
+  const bool long_form = cdb[0] == kOpAtaPassThrough16;
+  if (!long_form && cdb[0] != kOpAtaPassThrough12) return false;
+  if (long_form && length < 16) return false;
+  out = PassThrough{};
+  out.long_form = long_form;
+  out.multiple_count = static_cast<uint8_t>(cdb[1] >> 5);
+  out.protocol = static_cast<uint8_t>((cdb[1] >> 1) & 0x0F);
+  out.extend = long_form && (cdb[1] & 0x01) != 0;
+  out.off_line = static_cast<uint8_t>(cdb[2] >> 6);
+  out.ck_cond = (cdb[2] & 0x20) != 0;
+  out.t_type = (cdb[2] & 0x10) != 0;
+  out.t_dir_in = (cdb[2] & 0x08) != 0;
+  out.byt_blok = (cdb[2] & 0x04) != 0;
+  out.t_length = static_cast<uint8_t>(cdb[2] & 0x03);
+  InputRegisters& r = out.registers;
+  if (long_form) {
+    std::memcpy(&r, &cdb[3], sizeof r);
+    if (!out.extend) r.features_15_8 = r.count_15_8 = r.lba_31_24 = r.lba_39_32 = r.lba_47_40 = 0;
+  } else {
+    for (size_t i = 0; i < std::size(kShortForm); ++i) r.*kShortForm[i] = cdb[3 + i];
+  }
+  return true;
+}
+
+namespace {
+
+constexpr uint8_t kAtaStatusReturnDescriptor = 0x09;
+
+std::optional<OutputRegisters> decode_descriptor(std::span<const uint8_t> s) {
+  const size_t end = std::min<size_t>(s.size(), 8 + static_cast<size_t>(s[7]));
+  size_t i = 8;
+  while (i + 2 <= end) {
+    const size_t length = 2 + static_cast<size_t>(s[i + 1]);
+    if (s[i] == kAtaStatusReturnDescriptor && s[i + 1] >= 0x0C && i + 14 <= end) {
+      const uint8_t* d = s.data() + i;
+      OutputRegisters r{};
+      r.error = d[3];
+      r.count_15_8 = d[4];
+      r.count = d[5];
+      r.lba_low_15_8 = d[6];
+      r.lba_low = d[7];
+      r.lba_mid_15_8 = d[8];
+      r.lba_mid = d[9];
+      r.lba_high_15_8 = d[10];
+      r.lba_high = d[11];
+      r.device = d[12];
+      r.status = d[13];
+      if ((d[2] & 0x01) == 0) {  // no EXTEND: the upper bytes mean nothing
+        r.count_15_8 = r.lba_low_15_8 = r.lba_mid_15_8 = r.lba_high_15_8 = 0;
+      }
+      return r;
+    }
+    i += length;
+  }
+  return std::nullopt;
+}
+
+uint8_t byte_or_zero(std::span<const uint8_t> s, size_t i, size_t end) {
+  return i < end && i < s.size() ? s[i] : 0;
+}
+
+// Fixed-format sense carries the registers only where it says so, in one of two layouts:
+//  - SAT's, announced by ASC/ASCQ 00/1D (ATA PASS-THROUGH INFORMATION AVAILABLE): ERROR,
+//    STATUS, DEVICE and COUNT (7:0) in the INFORMATION field (bytes 3..6), the EXTEND flags
+//    in byte 8 and LBA (7:0), (15:8), (23:16) in bytes 9..11;
+//  - Linux libata up to 6.9 (Debian 12's 6.1 among them, with the default D_SENSE=0): the
+//    same four registers eight bytes later, in bytes 8..11, the INFORMATION field left
+//    zero, the additional length 10, and the flags and LBA bytes shifted to 16..19, past the
+//    18 bytes that length claims. That kernel answers in fixed format only for a command
+//    whose Status shows BSY, DF, DRQ or ERR (a clean one comes back as descriptor sense
+//    whatever D_SENSE says), so such a Status in byte 9 is part of the layout.
+// Any other fixed sense describes something else (a MEDIUM ERROR with the failing LBA in
+// INFORMATION, a UNIT ATTENTION, ...) and carries no registers.
+std::optional<OutputRegisters> decode_fixed(std::span<const uint8_t> s) {
+  const size_t declared = std::min<size_t>(s.size(), 8 + static_cast<size_t>(s[7]));
+  OutputRegisters r{};
+  const bool ata_information = declared >= 14 && s[12] == 0x00 && s[13] == kAscqAtaInfoAvailable;
+  if (ata_information) {
+    r.error = s[3];
+    r.status = s[4];
+    r.device = s[5];
+    r.count = s[6];
+    r.lba_low = s[9];
+    r.lba_mid = s[10];
+    r.lba_high = s[11];
+    return r;
+  }
+  constexpr uint8_t kStatusUnfinished =
+      kAtaStatusBsy | kAtaStatusDf | kAtaStatusDrq | kAtaStatusErr;
+  const bool information_zero = (s[3] | s[4] | s[5] | s[6]) == 0;
+  // The kernel's layout is read within what it wrote, since it writes past its own length.
+  if (s[7] == 0x0A && information_zero && s.size() >= 12 && (s[9] & kStatusUnfinished) != 0) {
+    r.error = s[8];
+    r.status = s[9];
+    r.device = s[10];
+    r.count = s[11];
+    r.lba_low = byte_or_zero(s, 17, s.size());
+    r.lba_mid = byte_or_zero(s, 18, s.size());
+    r.lba_high = byte_or_zero(s, 19, s.size());
+    return r;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<OutputRegisters> decode_ata_registers(std::span<const uint8_t> sense) {
+  if (sense.size() < 8) return std::nullopt;
+  // Only current errors: a deferred error (0x71, 0x73) describes an earlier command.
+  switch (sense[0] & 0x7F) {
+    case 0x72:
+      return decode_descriptor(sense);
+    case 0x70:
+      return decode_fixed(sense);
+    default:
+      return std::nullopt;
+  }
+}
+
+SenseCode sense_code(std::span<const uint8_t> s) {
+  SenseCode c{};
+  if (s.empty()) return c;
+  const uint8_t code = s[0] & 0x7F;
+  if (code == 0x72 || code == 0x73) {
+    if (s.size() > 1) c.key = s[1] & 0x0F;
+    if (s.size() > 2) c.asc = s[2];
+    if (s.size() > 3) c.ascq = s[3];
+  } else if (code == 0x70 || code == 0x71) {
+    if (s.size() > 2) c.key = s[2] & 0x0F;
+    if (s.size() > 12) c.asc = s[12];
+    if (s.size() > 13) c.ascq = s[13];
+  }
+  return c;
+}
+
+std::vector<uint8_t> fixed_sense(uint8_t key, uint8_t asc, uint8_t ascq) {
+  std::vector<uint8_t> s(18, 0);
+  s[0] = 0x70;
+  s[2] = key;
+  s[7] = 10;  // additional sense length
+  s[12] = asc;
+  s[13] = ascq;
+  return s;
+}
+
+std::vector<uint8_t> ata_fixed_sense(uint8_t key, uint8_t asc, uint8_t ascq,
+                                     const OutputRegisters& registers, bool extend) {
+  std::vector<uint8_t> s = fixed_sense(key, asc, ascq);
+  s[3] = registers.error;
+  s[4] = registers.status;
+  s[5] = registers.device;
+  s[6] = registers.count;
+  // EXTEND; the upper-count and upper-LBA flags stay clear: this layout has no upper bytes.
+  s[8] = extend ? 0x80 : 0x00;
+  s[9] = registers.lba_low;
+  s[10] = registers.lba_mid;
+  s[11] = registers.lba_high;
+  return s;
+}
+
+std::vector<uint8_t> ata_descriptor_sense(uint8_t key, uint8_t asc, uint8_t ascq,
+                                          const OutputRegisters& registers, bool extend) {
+  std::vector<uint8_t> s(8 + 14, 0);
+  s[0] = 0x72;
+  s[1] = key;
+  s[2] = asc;
+  s[3] = ascq;
+  s[7] = 14;  // additional sense length: one descriptor
+  uint8_t* d = &s[8];
+  d[0] = kAtaStatusReturnDescriptor;
+  d[1] = 0x0C;
+  d[2] = extend ? 0x01 : 0x00;
+  d[3] = registers.error;
+  d[4] = registers.count_15_8;
+  d[5] = registers.count;
+  d[6] = registers.lba_low_15_8;
+  d[7] = registers.lba_low;
+  d[8] = registers.lba_mid_15_8;
+  d[9] = registers.lba_mid;
+  d[10] = registers.lba_high_15_8;
+  d[11] = registers.lba_high;
+  d[12] = registers.device;
+  d[13] = registers.status;
+  return s;
+}
+
+}  // namespace sat
