@@ -11,9 +11,6 @@
 namespace hostile {
 namespace {
 
-constexpr uint32_t kErrorGenFailure = 31;
-constexpr uint32_t kErrorInvalidHandle = 6;
-constexpr uint32_t kCsmiInvalidParameter = 3;
 // The most any single answer copies from the stream: enough for a whole phy table.
 constexpr size_t kMaxStreamCopy = 4096;
 
@@ -88,7 +85,7 @@ uint32_t error_code() {
     case 0:
       return ERROR_INVALID_FUNCTION;
     case 1:
-      return kErrorGenFailure;
+      return ERROR_GEN_FAILURE;
     case 2:
       return ERROR_ACCESS_DENIED;
     case 3:
@@ -376,7 +373,7 @@ void benign_csmi_answer(uint32_t control_code, uint8_t* buffer, uint32_t size) {
       header.ReturnCode = CSMI_SAS_STATUS_BAD_CNTL_CODE;
       return;
   }
-  header.ReturnCode = kCsmiInvalidParameter;
+  header.ReturnCode = CSMI_SAS_STATUS_INVALID_PARAMETER;
 }
 
 bool stp_answer_failed(bool ok, const uint8_t* buffer) {
@@ -684,7 +681,7 @@ bool platform_csmi_request(Handle handle, void* buffer_in, uint32_t size) {
 bool platform_close(Handle handle) {
   hostile::note_handle_use(handle);
   state().open_devices.erase(handle);
-  if (stream().byte() & 0x01) return hostile::fail(hostile::kErrorInvalidHandle);
+  if (stream().byte() & 0x01) return hostile::fail(hostile::ERROR_INVALID_HANDLE);
   return true;
 }
 

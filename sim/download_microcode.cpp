@@ -12,11 +12,6 @@
 namespace sim {
 namespace {
 
-constexpr uint8_t kModeSegmented = 0x03;
-constexpr uint8_t kModeImmediate = 0x07;
-constexpr uint8_t kModeDeferred = 0x0E;
-constexpr uint8_t kModeActivate = 0x0F;
-
 // The drive never pre-allocates more than this for an image a header announces.
 constexpr size_t kMaxReserve = 64u << 20;
 
@@ -41,7 +36,7 @@ void reset_assembly(Drive& drive) {
 
 // A complete image arrived: run it now (0x03, 0x07) or keep it for 0x0F (0x0E).
 void take_image(Drive& drive, uint8_t mode, const std::string& revision) {
-  if (mode == kModeDeferred) {
+  if (mode == kAtaDmDeferred) {
     drive.pending_revision = revision;
     drive.pending_ready = true;
     return;
@@ -62,13 +57,13 @@ AtaOutput download_whole(Drive& drive, DataDir dir, const uint8_t* data, uint32_
   const auto info = parse_image(data, length, !drive.accept_any_image);
   if (info && info->complete && (info->valid || drive.accept_any_image)) {
     drive.last_image.assign(data, data + info->length);
-    take_image(drive, kModeImmediate, info->revision);
+    take_image(drive, kAtaDmImmediate, info->revision);
     return done(length);
   }
   if (!drive.accept_any_image) return aborted();
   // Any bytes will do; without a complete header the running revision stays.
   drive.last_image.assign(data, data + length);
-  take_image(drive, kModeImmediate, info && info->complete ? info->revision : std::string());
+  take_image(drive, kAtaDmImmediate, info && info->complete ? info->revision : std::string());
   return done(length);
 }
 
@@ -149,12 +144,12 @@ AtaOutput execute_download_microcode(Drive& drive, const TaskFile& in, DataDir d
                                                                   << 8;
 
   switch (in.features) {
-    case kModeImmediate:
+    case kAtaDmImmediate:
       return download_whole(drive, dir, data, length, blocks);
-    case kModeSegmented:
-    case kModeDeferred:
+    case kAtaDmSegmented:
+    case kAtaDmDeferred:
       return download_segment(drive, in.features, dir, data, length, blocks, offset);
-    case kModeActivate:
+    case kAtaDmActivate:
       return activate(drive);
     default:
       return aborted();

@@ -5,14 +5,15 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/ata.h"
 #include "transport/device_command.h"
 
 // The DOWNLOAD MICROCODE sub-command of a pass (the Features register).
 enum DownloadMode : uint8_t {
-  SegmentedImmediate = 0x03,  // "/s"
-  DownloadImmediate = 0x07,   // default
-  Deferred = 0x0E,            // "/e"
-  Activate = 0x0F,            // the extra pass after "/a"
+  SegmentedImmediate = kAtaDmSegmented,  // "/s"
+  DownloadImmediate = kAtaDmImmediate,   // default
+  Deferred = kAtaDmDeferred,             // "/e"
+  Activate = kAtaDmActivate,             // the extra pass after "/a"
 };
 
 // What one pass is given; the drive sequence hands each pass a fresh copy.

@@ -10,6 +10,12 @@ inline constexpr uint8_t kAtaIdentifyDevice = 0xEC;
 inline constexpr uint8_t kAtaReadLogExt = 0x2F;
 inline constexpr uint8_t kAtaDownloadMicrocode = 0x92;
 
+// DOWNLOAD MICROCODE sub-commands (the Features register).
+inline constexpr uint8_t kAtaDmSegmented = 0x03;
+inline constexpr uint8_t kAtaDmImmediate = 0x07;
+inline constexpr uint8_t kAtaDmDeferred = 0x0E;
+inline constexpr uint8_t kAtaDmActivate = 0x0F;
+
 // Status register bits.
 inline constexpr uint8_t kAtaStatusErr = 0x01;
 inline constexpr uint8_t kAtaStatusDrq = 0x08;
