@@ -681,7 +681,7 @@ bool platform_csmi_request(Handle handle, void* buffer_in, uint32_t size) {
 bool platform_close(Handle handle) {
   hostile::note_handle_use(handle);
   state().open_devices.erase(handle);
-  if (stream().byte() & 0x01) return hostile::fail(hostile::ERROR_INVALID_HANDLE);
+  if (stream().byte() & 0x01) return hostile::fail(ERROR_INVALID_HANDLE);
   return true;
 }
 
