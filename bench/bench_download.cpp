@@ -28,6 +28,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -227,7 +228,8 @@ Pass baseline_pass(Bench& b) {
   fresh_world();
   g_file_seconds = 0;
   const std::clock_t t0 = std::clock();
-  auto* data = static_cast<uint8_t*>(std::calloc(kCommands, kBlock));
+  auto* data = static_cast<uint8_t*>(
+      ::operator new (size_t{kCommands} * kBlock, std::align_val_t{4096}, std::nothrow));
   std::string error_text;
   const Handle file = platform_file_open(b.params.file_name, error_text);
   if (file == kInvalidHandle || data == nullptr ||
@@ -243,7 +245,7 @@ Pass baseline_pass(Bench& b) {
     r.sptd.DataBuffer = data + static_cast<size_t>(i) * kBlock;
     if (!platform_scsi_passthrough(handle, &r) || r.sptd.ScsiStatus != 0) std::abort();
   }
-  std::free(data);
+  ::operator delete (data, std::align_val_t{4096});
   const std::clock_t t1 = std::clock();
   if (drive().firmware.empty() || drive().last_image.size() != kImageSize) std::abort();
   return Pass{cpu_seconds(t0, t1), g_file_seconds};

@@ -53,7 +53,9 @@ std::vector<uint8_t> bytes_of(const T& value) {
   return v;
 }
 
-std::u16string path_of(const sim::Port* port) { return port != nullptr ? port->path : u""; }
+std::u16string_view path_of(const sim::Port* port) {
+  return port != nullptr ? std::u16string_view(port->path) : std::u16string_view();
+}
 
 void keep_data_out(sim::LogEntry& e, const void* buffer, uint32_t length) {
   e.data_pointer = buffer;

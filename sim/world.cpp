@@ -9,12 +9,13 @@ World& world() {
 
 void reset_world() { world() = World{}; }
 
-LogEntry& log_entry(LogEntry::Kind kind, std::u16string path) {
+LogEntry& log_entry(LogEntry::Kind kind, std::u16string_view path) {
   static LogEntry scratch;
   World& w = world();
   LogEntry& e = w.keep_log ? w.log.emplace_back() : (scratch = LogEntry{});
   e.kind = kind;
-  e.path = std::move(path);
+  // Nobody reads the scratch entry's path; copying it would cost an allocation per request.
+  if (w.keep_log) e.path.assign(path);
   return e;
 }
 

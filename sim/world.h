@@ -125,7 +125,7 @@ World& world();
 // The one way a request enters the log: a new entry at the end with its kind and the device
 // or adapter it named (empty for none), for the caller to add the bytes; a scratch entry,
 // overwritten by the next request, when the world keeps no log.
-LogEntry& log_entry(LogEntry::Kind kind, std::u16string path = {});
+LogEntry& log_entry(LogEntry::Kind kind, std::u16string_view path = {});
 // Back to an empty world (no drives, no adapters, empty log, clock 0).
 void reset_world();
 
