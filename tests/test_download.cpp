@@ -492,7 +492,6 @@ const ActivateCase kActivations[] = {
     {"small_image_partial_block", 1000, 1},
     // A larger image is still activated once, with the counts of its first 8,388,608 bytes.
     {"above_the_cap", 8388608 + 1000, 16384},
-    {"two_caps_and_a_rest", 20000000, 16384},
 };
 // clang-format on
 

@@ -226,8 +226,8 @@ head -c "$IMAGE_BYTES" /dev/zero | tr '\0' '\132' >"$IR/fw.bin"
 mkdir -p "$IR/img"
 T_IMAGES="s:100000:TC-S ea:70000:TC-EA g1:20000:TC-G1 1m:1048576:TC-1M 2m:2097152:TC-2M
   hd:1048576:TC-HD bench:1048576:TC-BN"
-for spec in $T_IMAGES; do
-  IFS=: read -r name size revision <<<"$spec"
+for entry in $T_IMAGES; do
+  IFS=: read -r name size revision <<<"$entry"
   "$BUILD/make-sim-image" "$IR/img/$name.bin" "$size" "$revision" >/dev/null ||
     die "make-sim-image $name failed"
 done
@@ -274,6 +274,15 @@ run() {
   echo
   echo "@@QM-END $name rc=$rc"
 }
+# Up to 30 s for /dev/sda and /dev/sg0, which appear once the disk's probe has finished.
+wait_for_disk() {
+  i=0
+  while [ $i -lt 300 ] && ! { [ -b /dev/sda ] && [ -c /dev/sg0 ]; }; do
+    sleep 0.1
+    i=$((i + 1))
+  done
+  [ -b /dev/sda ] || echo "@@QM-NO-DISK"
+}
 cd /tmp
 if grep -q qmstage=tcmu /proc/cmdline; then
   . /tcmu_stage.sh
@@ -282,12 +291,7 @@ else
     modprobe "$m" || grep -q "/$m.ko\$" /lib/modules/*/modules.builtin ||
       echo "@@QM-MODPROBE-FAILED $m"
   done
-  i=0
-  while [ $i -lt 300 ] && ! { [ -b /dev/sda ] && [ -c /dev/sg0 ]; }; do
-    sleep 0.1
-    i=$((i + 1))
-  done
-  [ -b /dev/sda ] || echo "@@QM-NO-DISK"
+  wait_for_disk
   . /checks.sh
 fi
 echo "@@QM-GUEST-DONE"

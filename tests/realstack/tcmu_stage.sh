@@ -47,12 +47,7 @@ W=/sys/kernel/config/target/loopback/naa.5001405000000001
 mkdir -p $W/tpgt_1/lun/lun_0
 echo naa.5001405000000002 >$W/tpgt_1/nexus
 ln -s $D $W/tpgt_1/lun/lun_0/port
-i=0
-while [ $i -lt 300 ] && ! { [ -b /dev/sda ] && [ -c /dev/sg0 ]; }; do
-  sleep 0.1
-  i=$((i + 1))
-done
-[ -b /dev/sda ] || echo "@@QM-NO-DISK"
+wait_for_disk
 echo "@@QM-DISK-UP"
 
 # Identity before any download, by both.
