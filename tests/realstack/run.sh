@@ -263,6 +263,9 @@ mount -t devtmpfs devtmpfs /dev
 # the programs wrote them.
 exec </dev/null >/dev/console 2>&1
 stty -onlcr </dev/console 2>/dev/null
+# The firmware leaves its last line open (a carriage return, no line feed): end it, so that the
+# first marker starts a line of its own.
+echo
 echo "@@QM-GUEST-UP $(uname -r)"
 run() {
   name=$1
@@ -317,9 +320,11 @@ boot() {
     </dev/null >"$WORK/console-$name.raw" 2>"$WORK/qemu-$name.err" ||
     log "qemu ended with status $?"
   log "guest $name ran $(($(date +%s) - start)) s"
-  # Carriage returns of the serial line and the firmware's screen-control sequences go.
-  sed -e 's/\r$//' -e 's/\x1b\[[0-9;?]*[A-Za-z]//g' -e 's/\x1bc//g' "$WORK/console-$name.raw" \
-    >"$WORK/console-$name.txt"
+  # The firmware's screen-control sequences go; a marker that a carriage return (or anything
+  # else) left inside a line is moved to a line of its own; then the carriage returns that end
+  # lines go.
+  sed -e 's/\x1b\[[0-9;?]*[A-Za-z]//g' -e 's/\x1bc//g' -e 's/\r*\(@@QM-\)/\n\1/g' -e 's/^\n//' \
+    "$WORK/console-$name.raw" | sed -e 's/\r$//' >"$WORK/console-$name.txt"
 }
 
 truncate -s 64M "$WORK/disk.img"
@@ -366,7 +371,8 @@ smart_field() {
 }
 
 grep -q '^@@QM-GUEST-UP' "$WORK/console-ahci.txt"
-result "guest boots the kernel ($KVER)" $? "$(tail -n 5 "$WORK/console-ahci.txt" "$WORK/qemu-ahci.err" | oneline)"
+result "guest boots the kernel ($KVER)" $? \
+  "saw: $(head -n 5 "$WORK/console-ahci.txt" | oneline) qemu: $(head -n 3 "$WORK/qemu-ahci.err" | oneline)"
 ! grep -q '^@@QM-NO-DISK\|^@@QM-MODPROBE-FAILED' "$WORK/console-ahci.txt" &&
   grep -q '^@@QM-GUEST-DONE' "$WORK/console-ahci.txt"
 result "ahci, sd_mod and sg load, /dev/sda and /dev/sg0 appear, every command ran" $? \
