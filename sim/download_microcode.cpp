@@ -132,7 +132,7 @@ AtaOutput activate(Drive& drive) {
 
 AtaOutput execute_download_microcode(Drive& drive, const TaskFile& in, DataDir dir,
                                      const uint8_t* data, uint32_t length) {
-  ++drive.download_commands;
+  if (++drive.download_commands == 1 && download_started != nullptr) download_started(drive);
   if (drive.faults.abort_every_download ||
       drive.faults.abort_download_nth == drive.download_commands)
     return aborted();

@@ -94,6 +94,10 @@ struct Drive {
   DriveFaults faults;
 };
 
+// Called with the drive at the first DOWNLOAD MICROCODE it receives in this process, when set:
+// quillmark-sim notes there when a download began, so a fleet rehearsal can be timed.
+inline void (*download_started)(const Drive& drive) = nullptr;
+
 // The 512 bytes of IDENTIFY DEVICE data for the drive.
 std::vector<uint8_t> identify_data(const Drive& drive);
 

@@ -1,13 +1,33 @@
 // quillmark-sim: the tool over the built-in simulated world, with real pauses. When
 // QUILLMARK_SIM_STATE names a file, the drives' firmware state is carried from run to run
-// through it.
+// through it. When QUILLMARK_SIM_DOWNLOAD_LOG names a file, the run appends one line to it
+// ("<seconds since the epoch> <serial>") as a drive takes its first DOWNLOAD MICROCODE, so a
+// rehearsed rollout can show when each download began.
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "app/entry.h"
 #include "sim/builtin_world.h"
+#include "sim/drive.h"
 #include "sim/state_file.h"
 #include "sim/world.h"
+
+namespace {
+
+const char* download_log = nullptr;
+
+void note_download(const sim::Drive& drive) {
+  std::FILE* f = std::fopen(download_log, "a");
+  if (f == nullptr) return;
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  const long long us = std::chrono::duration_cast<std::chrono::microseconds>(now).count();
+  std::fprintf(f, "%lld.%06lld %s\n", us / 1000000, us % 1000000, drive.serial.c_str());
+  std::fclose(f);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   sim::world().real_sleep = true;
@@ -15,6 +35,8 @@ int main(int argc, char** argv) {
   sim::install_builtin_world();
   const char* state = std::getenv("QUILLMARK_SIM_STATE");
   const std::string state_path = state != nullptr ? state : "";
+  download_log = std::getenv("QUILLMARK_SIM_DOWNLOAD_LOG");
+  if (download_log != nullptr && *download_log != '\0') sim::download_started = note_download;
   if (!state_path.empty()) sim::load_state_file(state_path);
   const int exit_code = quillmark_main(argc, argv);
   if (!state_path.empty()) sim::save_state_file(state_path);
