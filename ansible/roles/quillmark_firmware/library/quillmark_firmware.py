@@ -13,26 +13,97 @@ description:
   - Reads the drive's firmware revision with C(quillmark <device> /i). When the drive already
     runs the wanted revision nothing else happens and the task reports no change, so a play
     can be run again without touching drives that are done.
-  - Otherwise downloads the image with Quillmark, reads the revision again and fails unless the
+  - Otherwise checks what a download would meet (the drive answers C(/i) on its path, its
+    security state allows a download, the image is a regular, readable file of 1 to 65,535
+    blocks), downloads the image with Quillmark, reads the revision again and fails unless the
     drive now runs the wanted revision.
-  - In check mode only the revision is read; the task reports whether a download would run.
+  - In check mode the same checks run and nothing more, so check mode fails where the download
+    would fail for these reasons, with the same message.
   - A failed run fails the task with the meaning of Quillmark's exit code as the message (for
-    example "the drive's security state forbids the download" for a locked drive).
+    example "the drive's security state forbids the download" for a locked drive); the meanings
+    are those of the exit-code table in Quillmark's README.
+  - With I(model) in place of I(device) the module only finds drives, updating none; it
+    returns the drives of that model (and of the given serial numbers) in I(devices), so that a
+    play can update them one after another.
+author:
+  - Tolvane
+requirements:
+  - The C(quillmark) package on the managed host (C(/usr/sbin/quillmark)).
+  - Root on the managed host (C(become)), as Quillmark sends commands to the drive.
+attributes:
+  check_mode:
+    description: Reads the drive and checks the image; never downloads.
+    support: full
+  diff_mode:
+    description: Shows the drive's revision before and after, with its model and serial number.
+    support: full
 options:
   device:
     description:
       - The drive as Quillmark's first argument, with its prefix, for example C(/dev/sda),
         C(/T:/dev/sdb) or C(\\.\PhysicalDrive0).
+      - One of I(device) and I(model) is required.
     type: str
-    required: true
+  model:
+    description:
+      - Find the candidate drives whose model number (C(MN:) of C(/i)) is this one, and return
+        them in I(devices); nothing is downloaded.
+      - Fails when no drive matches, unless I(allow_none=true).
+    type: str
+  serials:
+    description:
+      - With I(model), only the drives of these serial numbers; a serial number that is not
+        found among the drives of the model fails the task.
+    type: list
+    elements: str
+    default: []
+  candidates:
+    description:
+      - With I(model), the drives to look at, as Quillmark's first argument.
+      - When empty, I(discover) says where they come from.
+    type: list
+    elements: str
+    default: []
+  discover:
+    description:
+      - With I(model) and no I(candidates), C(sysfs) looks at every whole disk under
+        C(/sys/block) (as C(/dev/<name>)); C(physical_drives) at C(\\.\PhysicalDrive0),
+        C(\\.\PhysicalDrive1) and on up to the first that is not found, which is how
+        C(quillmark-sim) and Windows name drives.
+      - A candidate that does not answer C(/i) is listed in I(unreadable) and left out.
+    type: str
+    choices: [sysfs, physical_drives]
+    default: sysfs
+  allow_none:
+    description: With I(model), succeed when no drive matches.
+    type: bool
+    default: false
   image:
-    description: Path of the firmware image on the managed host.
+    description:
+      - Path of the firmware image on the managed host.
+      - Required with I(device).
     type: path
-    required: true
   revision:
-    description: The firmware revision the image brings, as C(/i) shows it after C(FW:).
+    description:
+      - The firmware revision the image brings, as C(/i) shows it after C(FW:).
+      - Required with I(device).
     type: str
-    required: true
+  from_revisions:
+    description:
+      - Revisions are vendor strings with no order that can be trusted, so a drive on an older
+        or a later revision look alike. When this list is given, only a drive running one of
+        these revisions is updated; a drive on any other revision but I(revision) fails the
+        task with "running X, which is not in from_revisions", or is skipped with
+        I(on_other_revision=skip).
+      - When empty, every drive not on I(revision) is updated.
+    type: list
+    elements: str
+    default: []
+  on_other_revision:
+    description: What a drive on a revision outside I(from_revisions) does to the task.
+    type: str
+    choices: [fail, skip]
+    default: fail
   mode:
     description:
       - C(segmented) (C(/s)), C(deferred) (C(/e)) or C(immediate) (the whole image in one
@@ -69,19 +140,27 @@ EXAMPLES = r"""
     device: /dev/sdb
     image: /var/lib/firmware/qx42.bin
     revision: QX42
+    from_revisions: [QX40, QX41]
     mode: segmented
     retries: 2
+
+- name: Drives of the model that takes QX42
+  quillmark_firmware:
+    model: QX SSD 960
+  register: qx_drives
 """
 
 RETURN = r"""
 previous_revision:
   description: The firmware revision the drive ran before the task.
-  returned: when the revision could be read
+  returned: with I(device), when the revision could be read
   type: str
+  sample: SIM1.00
 new_revision:
   description: The firmware revision the drive runs after the task (in check mode, the one it would run).
-  returned: when the revision could be read
+  returned: with I(device), when the revision could be read
   type: str
+  sample: SIM2.00
 exit_code:
   description:
     - Exit code of the last quillmark run.
@@ -89,49 +168,90 @@ exit_code:
       revision with C(/i) always ends with 10.
   returned: when quillmark ran
   type: int
+  sample: 0
 exit_meaning:
   description: What that exit code means, from Quillmark's exit-code table.
   returned: when quillmark ran
   type: str
+  sample: firmware update succeeded; always after --scan
 cmd:
   description: The command line of the last quillmark run.
   returned: when quillmark ran
   type: list
+  elements: str
+  sample: ["/usr/sbin/quillmark", "/dev/sdb", "/D:/var/lib/firmware/qx42.bin", "/s", "/g", "64", "/r", "2"]
 stdout:
   description: Standard output of the last quillmark run.
   returned: when quillmark ran
   type: str
+  sample: "  MN: QUILLMARK SIM SSD 480\n  SN: QMSIM0000000001\n  FW: SIM1.00\n"
 stderr:
   description: Error stream of the last quillmark run.
   returned: when quillmark ran
   type: str
+  sample: ""
+image_problem:
+  description: Why the image cannot be used, when that failed the task.
+  returned: when the image cannot be used
+  type: str
+  sample: "/var/lib/firmware/qx42.bin: No such file or directory"
 model:
   description: The drive's model number.
-  returned: when the revision could be read
+  returned: with I(device), when the revision could be read
   type: str
+  sample: QUILLMARK SIM SSD 480
 serial:
   description: The drive's serial number.
-  returned: when the revision could be read
+  returned: with I(device), when the revision could be read
   type: str
+  sample: QMSIM0000000001
+devices:
+  description: With I(model), the matching drives, in the order they were found.
+  returned: with I(model)
+  type: list
+  elements: str
+  sample: ["/dev/sda", "/dev/sdc"]
+drives:
+  description: With I(model), every candidate that answered C(/i).
+  returned: with I(model)
+  type: list
+  elements: dict
+  sample: [{"device": "/dev/sda", "model": "QX SSD 960", "serial": "S1", "revision": "QX41"}]
+unreadable:
+  description: With I(model), the candidates that did not answer C(/i), with the meaning of the exit code.
+  returned: with I(model)
+  type: list
+  elements: dict
+  sample: [{"device": "/dev/sdb", "exit_code": 9, "exit_meaning": "the target's interface does not support this pass-through"}]
 """
 
 import os
 import re
+import stat
 
 from ansible.module_utils.basic import AnsibleModule
 
-# Quillmark's exit codes and what they mean (the README's table).
-EXIT_MEANINGS = {
-    0: "firmware update succeeded",
-    1: "the drive reported an error (failed for device reasons)",
-    2: "no target device found (the drive could not be opened or addressed)",
-    4: "the firmware file could not be used (missing, empty, unreadable, larger than 65,535 blocks)",
-    5: "the drive's ATA Error register read 0x84",
-    6: "the drive's security state forbids the download",
-    8: "no argument, /h, --license, or a command-line error",
-    9: "the target's interface does not support this pass-through",
-    10: "the run ended after /i, or any other failure (a CSMI target not resolved, a request not carried)",
-}
+# Quillmark's exit codes and what they mean. This is the one home of the wording: the README's
+# exit-code table must read the same, row for row (the rollout test holds them together), and
+# it travels to the managed hosts inside this file, with nothing else to install there.
+EXIT_TABLE = (
+    (0, "firmware update succeeded; always after `--scan`"),
+    (1, "the drive reported an error (failed for device reasons)"),
+    (2, "no target device found (the drive could not be opened or addressed)"),
+    (4, "the firmware file could not be used (missing, not a regular file, empty, unreadable, "
+        "larger than 65,535 blocks)"),
+    (5, "the drive's ATA Error register read 0x84"),
+    (6, "the drive's security state forbids the download"),
+    (8, "no argument, `/h`, `--license`, or a command-line error"),
+    (9, "the target's interface does not support this pass-through"),
+    (10, "the run ended after `/i`, or any other failure (a CSMI target not resolved, a request "
+         "not carried)"),
+)
+
+EXIT_MEANINGS = dict((code, text.replace("`", "")) for code, text in EXIT_TABLE)
+
+EXIT_FILE = 4
+EXIT_SECURITY = 6
 
 # Exit code of a run that stopped after printing the drive information.
 EXIT_INFO = 10
@@ -140,7 +260,19 @@ EXIT_INFO = 10
 # cannot have been changed.
 EXIT_NOTHING_SENT = (2, 4, 6, 8)
 
+# The tool refuses an image beyond what a 16-bit block count and offset can address.
+MAX_IMAGE_BYTES = 65535 * 512
+
+# Quillmark refuses a locked drive without "/l", which this module never passes.
+LOCKED = "SEC4"
+
 MODE_OPTIONS = {"segmented": ["/s"], "deferred": ["/e"], "immediate": []}
+
+# Whole disks under /sys/block that are no SATA drive Quillmark could reach.
+NOT_DRIVES = re.compile(r"^(loop|ram|zram|dm-|md|nbd|sr|fd|mmcblk|nvme|vd|xvd)")
+
+# \\.\PhysicalDrive0 and on: a stop for a tool that answers every number.
+MAX_PHYSICAL_DRIVES = 256
 
 
 def meaning(rc):
@@ -154,6 +286,11 @@ def meaning(rc):
 def info_field(stdout, name):
     """The value of one line of the device information report ("  FW: SIM1.00")."""
     match = re.search(r"^  %s: (.*?)\s*$" % re.escape(name), stdout, re.MULTILINE)
+    return match.group(1) if match else None
+
+
+def security_state(stdout):
+    match = re.search(r"^  (SEC\d)\s*$", stdout, re.MULTILINE)
     return match.group(1) if match else None
 
 
@@ -172,16 +309,29 @@ class Run(object):
         )
 
 
-def read_drive(module, result):
-    """Runs /i; returns the drive's firmware revision or fails the task."""
-    p = module.params
-    run = Run(module, [p["tool"], p["device"], "/i"])
-    result.update(run.report())
+def identify(module, device):
+    """Runs /i; returns (run, the drive's fields) with the fields None unless it answered."""
+    run = Run(module, [module.params["tool"], device, "/i"])
     revision = info_field(run.stdout, "FW")
-    if run.rc == EXIT_INFO and revision is not None:
-        result["model"] = info_field(run.stdout, "MN")
-        result["serial"] = info_field(run.stdout, "SN")
-        return revision
+    if run.rc != EXIT_INFO or revision is None:
+        return run, None
+    return run, dict(
+        device=device,
+        model=info_field(run.stdout, "MN"),
+        serial=info_field(run.stdout, "SN"),
+        revision=revision,
+        security=security_state(run.stdout),
+    )
+
+
+def read_drive(module, result):
+    """Runs /i on the task's drive; returns its fields or fails the task."""
+    run, drive = identify(module, module.params["device"])
+    result.update(run.report())
+    if drive is not None:
+        result["model"] = drive["model"]
+        result["serial"] = drive["serial"]
+        return drive
     if run.rc == EXIT_INFO:
         module.fail_json(
             msg="the drive information shows no firmware revision (%s)" % meaning(run.rc), **result
@@ -189,43 +339,132 @@ def read_drive(module, result):
     module.fail_json(msg=meaning(run.rc), **result)
 
 
-def main():
-    module = AnsibleModule(
-        argument_spec=dict(
-            device=dict(type="str", required=True),
-            image=dict(type="path", required=True),
-            revision=dict(type="str", required=True),
-            mode=dict(type="str", default="segmented", choices=list(MODE_OPTIONS)),
-            activate=dict(type="bool", default=False),
-            segment_size=dict(type="int", default=64),
-            retries=dict(type="int", default=0),
-            tool=dict(type="path", default="/usr/sbin/quillmark"),
-            verbose=dict(type="bool", default=False),
-        ),
-        supports_check_mode=True,
+def image_problem(path):
+    """Why quillmark would refuse the image with exit code 4, or None when it would take it."""
+    try:
+        st = os.stat(path)
+    except OSError as e:
+        return "%s: %s" % (path, e.strerror)
+    if not stat.S_ISREG(st.st_mode):
+        return "%s is not a regular file" % path
+    if st.st_size == 0:
+        return "%s is empty" % path
+    if st.st_size > MAX_IMAGE_BYTES:
+        return "%s holds %d bytes, more than 65,535 blocks" % (path, st.st_size)
+    try:
+        with open(path, "rb") as f:
+            f.read(1)
+    except (IOError, OSError) as e:
+        return "%s: %s" % (path, e.strerror)
+    return None
+
+
+def preflight(module, drive, result):
+    """Fails the task, with the message the download run would end with, for each reason the
+    drive information and the image already show; the order is quillmark's own."""
+    if drive["security"] == LOCKED:
+        result["exit_code"] = EXIT_SECURITY
+        result["exit_meaning"] = meaning(EXIT_SECURITY)
+        module.fail_json(msg=meaning(EXIT_SECURITY), **result)
+    problem = image_problem(module.params["image"])
+    if problem is not None:
+        result["exit_code"] = EXIT_FILE
+        result["exit_meaning"] = meaning(EXIT_FILE)
+        result["image_problem"] = problem
+        module.fail_json(msg=meaning(EXIT_FILE), **result)
+
+
+def diff_of(drive, before, after):
+    context = "model: %s\nserial: %s\n" % (drive["model"], drive["serial"])
+    return dict(
+        before_header=drive["device"],
+        after_header=drive["device"],
+        before=context + "revision: %s\n" % before,
+        after=context + "revision: %s\n" % after,
     )
+
+
+def candidates(module):
+    p = module.params
+    if p["candidates"]:
+        return list(p["candidates"])
+    if p["discover"] == "sysfs":
+        try:
+            names = sorted(os.listdir("/sys/block"))
+        except OSError as e:
+            module.fail_json(msg="cannot list the disks under /sys/block: %s" % e.strerror)
+        return ["/dev/" + n for n in names if not NOT_DRIVES.match(n)]
+    return None  # \\.\PhysicalDriveN, numbered on until one is not found
+
+
+def find_drives(module):
+    p = module.params
+    result = dict(changed=False, devices=[], drives=[], unreadable=[])
+    listed = candidates(module)
+    n = 0
+    while listed is None or n < len(listed):
+        if listed is None:
+            if n >= MAX_PHYSICAL_DRIVES:
+                break
+            device = "\\\\.\\PhysicalDrive%d" % n
+        else:
+            device = listed[n]
+        n += 1
+        run, drive = identify(module, device)
+        if drive is None:
+            if listed is None and run.rc == 2:
+                break
+            result["unreadable"].append(
+                dict(device=device, exit_code=run.rc, exit_meaning=meaning(run.rc))
+            )
+            continue
+        del drive["security"]
+        result["drives"].append(drive)
+        if drive["model"] == p["model"].strip() and (
+            not p["serials"] or drive["serial"] in p["serials"]
+        ):
+            result["devices"].append(device)
+
+    found = set(d["serial"] for d in result["drives"] if d["device"] in result["devices"])
+    missing = [s for s in p["serials"] if s not in found]
+    if missing:
+        module.fail_json(
+            msg="no drive of model %s with serial number %s" % (p["model"], ", ".join(missing)),
+            **result
+        )
+    if not result["devices"] and not p["allow_none"]:
+        module.fail_json(
+            msg="no drive of model %s among the %d drives that answered" % (
+                p["model"], len(result["drives"])),
+            **result
+        )
+    module.exit_json(**result)
+
+
+def update_drive(module):
     p = module.params
     wanted = p["revision"].strip()
     result = dict(changed=False)
-
-    # The tool takes only the low 8 bits of /g and silently keeps 64 for a multiple of 256;
-    # a playbook value it would not use as written is refused here instead.
-    if not 1 <= p["segment_size"] <= 255:
-        module.fail_json(msg="segment_size must be 1 to 255, not %d" % p["segment_size"])
-    if p["retries"] < 0:
-        module.fail_json(msg="retries must not be negative, not %d" % p["retries"])
     if not wanted:
         module.fail_json(msg="revision must not be empty")
-    if not (os.path.isfile(p["tool"]) and os.access(p["tool"], os.X_OK)):
-        module.fail_json(msg="the quillmark program %s is not there or cannot be run" % p["tool"])
 
-    previous = read_drive(module, result)
+    drive = read_drive(module, result)
+    previous = drive["revision"]
     result["previous_revision"] = previous
     if previous == wanted:
         result["new_revision"] = previous
         module.exit_json(**result)
+    if p["from_revisions"] and previous not in p["from_revisions"]:
+        result["new_revision"] = previous
+        msg = "running %s, which is not in from_revisions" % previous
+        if p["on_other_revision"] == "skip":
+            module.exit_json(skipped=True, msg=msg, **result)
+        module.fail_json(msg=msg, **result)
 
+    preflight(module, drive, result)
     result["changed"] = True
+    if module._diff:
+        result["diff"] = diff_of(drive, previous, wanted)
     if module.check_mode:
         result["new_revision"] = wanted
         module.exit_json(**result)
@@ -244,14 +483,57 @@ def main():
 
     # The exit code says the drive took the image; only the drive itself can say that it runs
     # the revision the play asked for (a different image, or a deferred one not yet active).
-    after = read_drive(module, dict(result))
+    after = read_drive(module, dict(result))["revision"]
     result["new_revision"] = after
+    if module._diff:
+        result["diff"] = diff_of(drive, previous, after)
     if after != wanted:
         msg = "the drive runs firmware %s after the download, not %s" % (after, wanted)
         if p["mode"] == "deferred" and not p["activate"]:
             msg += " (a deferred image runs only once it is activated)"
         module.fail_json(msg=msg, **result)
     module.exit_json(**result)
+
+
+def main():
+    module = AnsibleModule(
+        argument_spec=dict(
+            device=dict(type="str"),
+            model=dict(type="str"),
+            serials=dict(type="list", elements="str", default=[]),
+            candidates=dict(type="list", elements="str", default=[]),
+            discover=dict(type="str", default="sysfs", choices=["sysfs", "physical_drives"]),
+            allow_none=dict(type="bool", default=False),
+            image=dict(type="path"),
+            revision=dict(type="str"),
+            from_revisions=dict(type="list", elements="str", default=[]),
+            on_other_revision=dict(type="str", default="fail", choices=["fail", "skip"]),
+            mode=dict(type="str", default="segmented", choices=list(MODE_OPTIONS)),
+            activate=dict(type="bool", default=False),
+            segment_size=dict(type="int", default=64),
+            retries=dict(type="int", default=0),
+            tool=dict(type="path", default="/usr/sbin/quillmark"),
+            verbose=dict(type="bool", default=False),
+        ),
+        required_one_of=[("device", "model")],
+        mutually_exclusive=[("device", "model")],
+        required_by=dict(device=("image", "revision")),
+        supports_check_mode=True,
+    )
+    p = module.params
+
+    # The tool takes only the low 8 bits of /g and silently keeps 64 for a multiple of 256;
+    # a playbook value it would not use as written is refused here instead.
+    if not 1 <= p["segment_size"] <= 255:
+        module.fail_json(msg="segment_size must be 1 to 255, not %d" % p["segment_size"])
+    if p["retries"] < 0:
+        module.fail_json(msg="retries must not be negative, not %d" % p["retries"])
+    if not (os.path.isfile(p["tool"]) and os.access(p["tool"], os.X_OK)):
+        module.fail_json(msg="the quillmark program %s is not there or cannot be run" % p["tool"])
+
+    if p["model"] is not None:
+        find_drives(module)
+    update_drive(module)
 
 
 if __name__ == "__main__":
