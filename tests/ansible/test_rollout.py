@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
-"""The fleet rollout end to end: real ansible-playbook runs of ansible/rollout.yml over an
-inventory of local hosts, each with a simulated drive of its own (quillmark-sim with its own
-QUILLMARK_SIM_STATE file), in batches.
+"""The fleet rollout end to end: real ansible-playbook runs of ansible/rollout.yml over
+inventories of local hosts, each with simulated drives of its own (quillmark-sim with its own
+QUILLMARK_SIM_STATE file and its own QUILLMARK_SIM_DOWNLOAD_LOG, where the simulator notes when
+each download began), in batches.
 
 usage: test_rollout.py <build directory holding quillmark-sim and sim-firmware.bin>
 
 Prints one line per check and "N passed, M failed"; exits 0 only when nothing failed.
 """
 
+import ast
 import json
 import os
 import re
@@ -18,8 +20,38 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 PLAYBOOK = os.path.join(ROOT, "ansible", "rollout.yml")
+MODULE = os.path.join(ROOT, "ansible", "roles", "quillmark_firmware", "library", "quillmark_firmware.py")
 OLD, NEW = "SIM1.00", "SIM2.00"
-GOOD_DRIVE, LOCKED_DRIVE, MISSING_DRIVE = (r"\\.\PhysicalDrive%d" % n for n in (0, 1, 9))
+MODEL = "QUILLMARK SIM SSD 480"
+DRIVE = [r"\\.\PhysicalDrive%d" % n for n in range(10)]
+GOOD, LOCKED, UNLOCKED, NO_SAT, ABORTS, MISSING = (DRIVE[n] for n in (0, 1, 2, 3, 4, 9))
+SERIAL = ["QMSIM000000000%d" % n for n in range(1, 6)]  # of PhysicalDrive0 to 4
+
+# Every result of every task, with the controller's time when it came in.
+RECORDER = '''
+import json, os, time
+from ansible.plugins.callback import CallbackBase
+
+class CallbackModule(CallbackBase):
+    CALLBACK_VERSION = 2.0
+    CALLBACK_TYPE = "notification"
+    CALLBACK_NAME = "qm_record"
+    CALLBACK_NEEDS_ENABLED = True
+
+    def _note(self, result, status):
+        with open(os.environ["QM_RECORD"], "a") as f:
+            f.write(json.dumps(dict(host=result._host.get_name(), task=result._task.get_name(),
+                                    status=status, time=time.time(), result=result._result)) + "\\n")
+
+    def v2_runner_on_ok(self, result):
+        self._note(result, "ok")
+
+    def v2_runner_on_failed(self, result, ignore_errors=False):
+        self._note(result, "failed")
+
+    def v2_runner_on_skipped(self, result):
+        self._note(result, "skipped")
+'''
 
 passed = failed = 0
 
@@ -31,25 +63,33 @@ def check(ok, what, detail=""):
         print("PASS: " + what)
     else:
         failed += 1
-        print("FAIL: " + what + (": " + detail[:800] if detail else ""))
+        print("FAIL: " + what + (": " + str(detail)[:1500] if detail else ""))
 
 
-def readme_meanings():
-    """Exit code -> meaning, from the README's exit-code table."""
+def module_exit_table():
+    """The module's exit-code table, read from its source (the module needs Ansible to run)."""
+    with open(MODULE, encoding="utf-8") as f:
+        tree = ast.parse(f.read())
+    for node in tree.body:
+        if isinstance(node, ast.Assign) and getattr(node.targets[0], "id", "") == "EXIT_TABLE":
+            return ast.literal_eval(node.value)
+    return ()
+
+
+def readme_exit_rows():
     with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as f:
         text = f.read()
     table = text.split("## Exit codes", 1)[1].split("\n## ", 1)[0]
-    rows = re.finditer(r"^\| (\d+) \| (.+?) \|$", table, re.MULTILINE)
-    return {int(m[1]): m[2].replace("`", "") for m in rows}
+    return re.findall(r"^\| \d+ \| .+ \|$", table, re.MULTILINE)
 
 
 class Fleet:
-    def __init__(self, work, sim, image, name, serial, devices, extra=None):
-        """devices: one drive path per host, hosts named <name>1, <name>2, ...; extra: more
+    def __init__(self, work, sim, image, name, serial, drives, extra=None):
+        """drives: the drive paths of each host, hosts named <name>1, <name>2, ...; extra: more
         variables of some hosts; serial: the batch size."""
         self.work, self.sim, self.serial = work, sim, serial
         self.hosts = {}
-        for i, device in enumerate(devices, 1):
+        for i, devices in enumerate(drives, 1):
             host = "%s%d" % (name, i)
             self.hosts[host] = {
                 "ansible_connection": "local",
@@ -58,45 +98,71 @@ class Fleet:
                 "quillmark_tool": sim,
                 "quillmark_image": image,
                 "quillmark_revision": NEW,
-                "quillmark_devices": [device],
-                "quillmark_environment": {"QUILLMARK_SIM_STATE": self.state(host)},
+                "quillmark_devices": devices,
+                "quillmark_environment": {"QUILLMARK_SIM_STATE": self.path(host, "state"),
+                                          "QUILLMARK_SIM_DOWNLOAD_LOG": self.path(host, "downloads")},
             }
-            self.hosts[host].update((extra or {}).get(host, {}))
+            for key, value in (extra or {}).get(host, {}).items():
+                if value is None:
+                    del self.hosts[host][key]
+                else:
+                    self.hosts[host][key] = value
         self.inventory = os.path.join(work, name + "-inventory.json")
         with open(self.inventory, "w") as f:
             json.dump({"quillmark_fleet": {"hosts": self.hosts}}, f)
+        self.runs = 0
 
-    def state(self, host):
-        return os.path.join(self.work, host + ".state")
+    def path(self, host, what):
+        return os.path.join(self.work, "%s.%s" % (host, what))
 
     def state_bytes(self):
         out = {}
         for host in self.hosts:
             try:
-                with open(self.state(host), "rb") as f:
+                with open(self.path(host, "state"), "rb") as f:
                     out[host] = f.read()
             except FileNotFoundError:
                 out[host] = None
         return out
 
-    def revision(self, host):
-        """The running revision of the host's drive, asked of quillmark-sim directly."""
-        env = dict(os.environ, QUILLMARK_SIM_STATE=self.state(host))
-        device = self.hosts[host]["quillmark_devices"][0]
-        out = subprocess.run([self.sim, device, "/i"], env=env, capture_output=True, text=True)
-        m = re.search(r"^  FW: (.*)$", out.stdout, re.MULTILINE)
+    def downloads(self):
+        """(time, host, serial) of every download the simulated drives saw begin, in order."""
+        out = []
+        for host in self.hosts:
+            try:
+                with open(self.path(host, "downloads")) as f:
+                    out += [(float(t), host, s) for t, s in (line.split() for line in f)]
+            except FileNotFoundError:
+                pass
+        return sorted(out)
+
+    def tool(self, host, *args):
+        env = dict(os.environ, QUILLMARK_SIM_STATE=self.path(host, "state"))
+        return subprocess.run([self.sim] + list(args), env=env, capture_output=True, text=True)
+
+    def revision(self, host, device):
+        """The running revision of a drive of the host, asked of quillmark-sim directly."""
+        m = re.search(r"^  FW: (.*)$", self.tool(host, device, "/i").stdout, re.MULTILINE)
         return m.group(1) if m else None
 
     def play(self, *extra):
-        """Runs the rollout; returns (exit code, per-host recap counts, per-host module results)."""
-        self.runs = getattr(self, "runs", 0) + 1
-        tree = os.path.join(self.work, "tree-%s-%d" % (os.path.basename(self.inventory), self.runs))
+        """Runs the rollout; returns (exit code, recap counts per host, records of every task
+        result, standard output)."""
+        self.runs += 1
+        tag = "%s-%d" % (os.path.basename(self.inventory), self.runs)
+        plugins = os.path.join(self.work, "callback_plugins")
+        os.makedirs(plugins, exist_ok=True)
+        with open(os.path.join(plugins, "qm_record.py"), "w") as f:
+            f.write(RECORDER)
+        record = os.path.join(self.work, tag + ".records")
         env = dict(
             os.environ,
             ANSIBLE_HOME=os.path.join(self.work, "ansible-home"),
             ANSIBLE_LOCAL_TEMP=os.path.join(self.work, "ansible-tmp"),
-            ANSIBLE_CALLBACKS_ENABLED="tree",  # each host's last result as a JSON file
-            ANSIBLE_CALLBACK_TREE_DIR=tree,
+            ANSIBLE_CALLBACK_PLUGINS=plugins,
+            ANSIBLE_CALLBACKS_ENABLED="qm_record",
+            QM_RECORD=record,
+            ANSIBLE_FORKS="10",
             ANSIBLE_NOCOLOR="1",
             ANSIBLE_RETRY_FILES_ENABLED="0",
             ANSIBLE_LOCALHOST_WARNING="0",
@@ -104,18 +170,32 @@ class Fleet:
         cmd = ["ansible-playbook", "-i", self.inventory, PLAYBOOK, "-e", "quillmark_serial=%d" % self.serial]
         start = time.monotonic()
         run = subprocess.run(cmd + list(extra), env=env, capture_output=True, text=True, cwd=self.work)
-        print("  (ansible-playbook %s: exit %d, %.1f s)" % (" ".join(extra), run.returncode,
-                                                         time.monotonic() - start))
+        self.seconds = time.monotonic() - start
+        print("  (%s %s: exit %d, %.1f s)" % (tag, " ".join(extra), run.returncode, self.seconds))
         recap = {}
         for m in re.finditer(r"^(\S+)\s+: ((?:\w+=\d+\s*)+)$", run.stdout, re.MULTILINE):
             recap[m[1]] = {k: int(v) for k, v in re.findall(r"(\w+)=(\d+)", m[2])}
         if not recap:
             print(run.stdout[-3000:] + run.stderr[-3000:])
-        results = {}
-        for host in os.listdir(tree) if os.path.isdir(tree) else []:
-            with open(os.path.join(tree, host)) as f:
-                results[host] = json.load(f).get("results", [{}])[0]
-        return run.returncode, recap, results
+        records = []
+        if os.path.exists(record):
+            with open(record) as f:
+                records = [json.loads(line) for line in f]
+        return run.returncode, recap, records, run.stdout
+
+
+def firmware_results(records, host):
+    """The results of the quillmark_firmware tasks that ran on the host, in order."""
+    return [r["result"] for r in records
+            if r["host"] == host and r["status"] != "skipped" and "exit_code" in r["result"]]
+
+
+def failure(records, host):
+    """The first failed result of the host: (time, result), or (None, {})."""
+    for r in records:
+        if r["host"] == host and r["status"] == "failed":
+            return r["time"], r["result"]
+    return None, {}
 
 
 def main():
@@ -124,56 +204,150 @@ def main():
     build = os.path.abspath(sys.argv[1])
     sim = os.path.join(build, "quillmark-sim")
     image = os.path.join(build, "sim-firmware.bin")
-    meanings = readme_meanings()
+    table = module_exit_table()
+    meanings = {code: text.replace("`", "") for code, text in table}
+
+    rows = ["| %d | %s |" % row for row in table]
+    check(rows and readme_exit_rows() == rows,
+          "the README's exit-code table reads as the module's, row for row",
+          "\n".join(["expected:"] + rows))
 
     with tempfile.TemporaryDirectory(prefix="qm-ansible.") as work:
-        fleet = Fleet(work, sim, image, "host", 2, [GOOD_DRIVE] * 4)
+        # A plain fleet: one drive per host on the old revision, which from_revisions names.
+        fleet = Fleet(work, sim, image, "host", 2, [[GOOD]] * 4,
+                      {"host%d" % i: {"quillmark_from_revisions": ["SIM0.90", OLD]} for i in range(1, 5)})
         hosts = sorted(fleet.hosts)
         for host in hosts:  # each host's drive on record at the old revision
-            fleet.revision(host)
+            fleet.revision(host, GOOD)
         before = fleet.state_bytes()
 
-        rc, stats, results = fleet.play("--check")
-        check(rc == 0 and all(stats.get(h, {}).get("changed") == 1 for h in hosts),
-              "check mode: every host reports the download it would do", str(stats))
-        check(fleet.state_bytes() == before and all(before.values()),
-              "check mode: no state file changed")
+        rc, stats, records, out = fleet.play("--check", "--diff")
+        diff = ("--- before: %s\n+++ after: %s\n@@ -1,3 +1,3 @@\n model: %s\n serial: %s\n"
+                "-revision: %s\n+revision: %s\n" % (GOOD, GOOD, MODEL, SERIAL[0], OLD, NEW))
+        check(rc == 0 and all(stats.get(h, {}).get("changed") == 1 for h in hosts) and
+              out.count(diff) == len(hosts),
+              "check mode: every host reports the download it would do, its revision as a diff",
+              str(stats) + out[-2000:])
+        check(fleet.state_bytes() == before and all(before.values()) and not fleet.downloads(),
+              "check mode: no state file changed, no download")
 
-        rc, stats, results = fleet.play()
-        revisions = {h: fleet.revision(h) for h in hosts}
-        check(rc == 0 and all(stats.get(h, {}).get("changed") == 1 for h in hosts),
-              "first run: every host changed", str(stats))
-        check(all(results.get(h, {}).get("previous_revision") == OLD and
-                  results.get(h, {}).get("new_revision") == NEW for h in hosts),
-              "first run: previous and new revision reported",
-              str({h: (r.get("previous_revision"), r.get("new_revision")) for h, r in results.items()}))
-        check(all(r == NEW for r in revisions.values()),
-              "first run: every drive runs " + NEW, str(revisions))
+        rc, stats, records, out = fleet.play()
+        results = {h: firmware_results(records, h)[-1:] for h in hosts}
+        check(rc == 0 and all(stats.get(h, {}).get("changed") == 1 for h in hosts) and
+              all(r and r[0].get("previous_revision") == OLD and r[0].get("new_revision") == NEW
+                  for r in results.values()) and
+              all(fleet.revision(h, GOOD) == NEW for h in hosts),
+              "first run: every host changed, its drive runs %s, previous and new revision reported" % NEW,
+              str(stats) + str(results))
 
-        rc, stats, results = fleet.play()
-        check(rc == 0 and all(stats.get(h, {}).get("changed") == 0 and
-                              stats.get(h, {}).get("ok") == 1 for h in hosts),
-              "second run: no host changed", str(stats))
+        rc, stats, records, out = fleet.play()
+        check(rc == 0 and all(stats.get(h, {}).get("changed") == 0 for h in hosts) and
+              len(fleet.downloads()) == len(hosts),
+              "second run: no host changed, no download", str(stats))
 
-        # Batch 1: an unknown drive, a locked one, a deferred image never activated (the tool
-        # succeeds, the drive keeps its revision) and a good drive; batch 2 must never start,
-        # though not every host of batch 1 failed.
-        broken = Fleet(work, sim, image, "broken", 4, [MISSING_DRIVE, LOCKED_DRIVE] + [GOOD_DRIVE] * 3,
-                       {"broken3": {"quillmark_mode": "deferred"}})
-        rc, stats, results = broken.play()
-        check(rc != 0 and results.get("broken2", {}).get("msg") == meanings[6] and
-              results["broken2"].get("exit_code") == 6,
-              "locked drive: fails with \"%s\"" % meanings[6], str(results.get("broken2")))
-        check(results.get("broken1", {}).get("msg") == meanings[2],
-              "unknown drive: fails with \"%s\"" % meanings[2], str(results.get("broken1")))
-        deferred = results.get("broken3", {})
-        check(deferred.get("failed") and deferred.get("exit_code") == 0 and
-              deferred.get("new_revision") == OLD and broken.revision("broken3") == OLD,
-              "deferred image not activated: the download succeeds, the task fails", str(deferred))
-        untouched = "broken5" not in stats and "broken5" not in results
-        check(stats.get("broken4", {}).get("changed") == 1 and untouched and
-              broken.state_bytes()["broken5"] is None,
-              "the batch finishes, the later batch is not touched", str(stats))
+        # Check mode meets every failure a download would meet before its first command, with
+        # the message of the exit code quillmark itself ends such a download with; the real run
+        # fails the same way, before any host of the batch, this good one too, downloads.
+        oversized = os.path.join(work, "oversized.bin")
+        with open(oversized, "wb") as f:
+            f.truncate(65536 * 512)
+        empty = os.path.join(work, "empty.bin")
+        open(empty, "wb").close()
+        cases = [  # drive, image, what it is
+            (MISSING, image, "an unknown drive"),
+            (LOCKED, image, "a locked drive"),
+            (NO_SAT, image, "a path without SCSI pass-through"),
+            (GOOD, os.path.join(work, "no-such.bin"), "a missing image"),
+            (GOOD, work, "an image that is a directory"),
+            (GOOD, empty, "an empty image"),
+            (GOOD, oversized, "an image over 65,535 blocks"),
+            (UNLOCKED, image, None),
+        ]
+        pre = Fleet(work, sim, image, "pre", len(cases), [[d] for d, _, _ in cases],
+                    {"pre%d" % i: {"quillmark_image": c[1]} for i, c in enumerate(cases, 1)})
+        runs = [pre.play("--check"), pre.play()]
+        for i, (device, img, what) in enumerate(cases, 1):
+            host = "pre%d" % i
+            if what is None:
+                check(runs[0][1].get(host, {}).get("changed") == 1 and not failure(runs[0][2], host)[0],
+                      "check mode: a drive that can take the image reports the download", runs[0][1])
+                continue
+            tool_rc = pre.tool(host, device, "/D:" + img, "/s").returncode
+            got = [failure(records, host)[1].get("msg") for _, _, records, _ in runs]
+            check(tool_rc in meanings and got == [meanings[tool_rc]] * 2,
+                  "check mode and the real run: %s fails with the message of exit code %d" % (what, tool_rc),
+                  str(got))
+        check(runs[1][0] != 0 and not pre.downloads() and pre.revision("pre8", UNLOCKED) == OLD,
+              "a failed check ends the rollout before any host of the batch downloads",
+              str(pre.downloads()))
+
+        # Drive by drive: the first drives of the batch download together; the aborting one
+        # fails, a deferred image not activated fails after its download, and from then on
+        # nothing starts: not the healthy host's second drive, not the later batch.
+        stop = Fleet(work, sim, image, "stop", 3,
+                     [[GOOD, UNLOCKED], [ABORTS, GOOD], [GOOD], [GOOD]],
+                     {"stop3": {"quillmark_mode": "deferred"}})
+        rc, stats, records, out = stop.play()
+        t_fail = min([t for t in (failure(records, h)[0] for h in stop.hosts) if t] or [0])
+        starts = stop.downloads()
+        check(rc != 0 and sorted((h, s) for _, h, s in starts) ==
+              sorted([("stop1", SERIAL[0]), ("stop2", SERIAL[4]), ("stop3", SERIAL[0])]) and
+              all(t < t_fail for t, _, _ in starts) and
+              stop.revision("stop1", UNLOCKED) == OLD and stop.state_bytes()["stop4"] is None,
+              "after a failure no download starts on any host, in this batch or a later one",
+              "failure at %.3f; downloads %s" % (t_fail, starts))
+        aborted = failure(records, "stop2")[1]
+        deferred = failure(records, "stop3")[1]
+        check(aborted.get("msg") == meanings[1] and deferred.get("exit_code") == 0 and
+              deferred.get("new_revision") == OLD and stop.revision("stop3", GOOD) == OLD,
+              "an aborted download fails with its meaning, a deferred image not activated "
+              "fails though the download succeeded", str(aborted.get("msg")) + str(deferred))
+
+        # A drive on a revision that from_revisions does not name is not downgraded.
+        other = Fleet(work, sim, image, "other", 2, [[GOOD], [GOOD]],
+                      {"other1": {"quillmark_from_revisions": ["SIM0.90"]},
+                       "other2": {"quillmark_from_revisions": ["SIM0.90"],
+                                  "quillmark_on_other_revision": "skip"}})
+        rc, stats, records, out = other.play()
+        skipped = [r for r in records if r["host"] == "other2" and r["status"] == "skipped" and
+                   r["result"].get("msg") == "running %s, which is not in from_revisions" % OLD]
+        check(rc != 0 and failure(records, "other1")[1].get("msg") ==
+              "running %s, which is not in from_revisions" % OLD and skipped and
+              not other.downloads() and other.revision("other2", GOOD) == OLD,
+              "a drive outside from_revisions fails the host, or is skipped", out[-2000:])
+
+        # Drives chosen by model (and serial number) among the simulator's drives, one by one.
+        by_model = {"quillmark_devices": None, "quillmark_model": MODEL, "quillmark_discover": "physical_drives"}
+        model = Fleet(work, sim, image, "model", 2, [[], []],
+                      {"model1": dict(by_model, quillmark_serial_numbers=[SERIAL[0], SERIAL[2]]),
+                       "model2": dict(by_model, quillmark_model="NO SUCH MODEL", quillmark_allow_none=True)})
+        rc, stats, records, out = model.play()
+        revisions = [model.revision("model1", d) for d in (GOOD, LOCKED, UNLOCKED, ABORTS)]
+        check(rc == 0 and [s for _, _, s in model.downloads()] == [SERIAL[0], SERIAL[2]] and
+              revisions == [NEW, OLD, NEW, OLD] and model.state_bytes()["model2"] is not None
+              and stats.get("model2", {}).get("changed") == 0,
+              "drives of a model and serial numbers are updated, one after the other; a model "
+              "that matches none passes when allowed", str(revisions) + out[-2000:])
+
+        # Variables that would leave a host without an update fail it instead of passing it.
+        # Each run holds the hosts that fail in one task (the first failure ends the play).
+        invalid = [
+            [({"quillmark_mode": "segmentd"}, "value of quillmark_mode must be one of"),
+             ({"quillmark_image": None}, "missing required arguments: quillmark_image")],
+            [({"quillmark_device": [GOOD], "quillmark_devices": None},
+              "unknown variable quillmark_device (did you mean quillmark_devices?)"),
+             ({"quillmark_devices": None}, "no drive to update on invalid2-2: neither")],
+            [({"quillmark_devices": None, "quillmark_model": "NO SUCH MODEL",
+               "quillmark_discover": "physical_drives"}, "no drive of model NO SUCH MODEL")],
+        ]
+        for n, rows in enumerate(invalid, 1):
+            name = "invalid%d-" % n
+            bad = Fleet(work, sim, image, name, len(rows), [[GOOD]] * len(rows),
+                        {name + str(i): v for i, (v, _) in enumerate(rows, 1)})
+            rc, stats, records, out = bad.play("--check")
+            for i, (_, message) in enumerate(rows, 1):
+                got = failure(records, name + str(i))[1].get("msg", "")
+                check(rc != 0 and message in got, "invalid variables fail the host: " + message, got)
 
     print("%d passed, %d failed" % (passed, failed))
     return 1 if failed else 0

@@ -21,14 +21,14 @@ def known_variables():
 
 
 def quillmark_unknown_variables(names, also_known=()):
-    """Names of `names` that are none of the role's variables but look like one, each with
-    the variable it is likely meant to be (None when only the prefix is shared)."""
+    """The names of `names` that are none of the role's variables but look like one, each
+    with the variable it is likely meant to be."""
     known = known_variables() | set(also_known)
     unknown = []
     for name in sorted(set(names) - known):
         close = difflib.get_close_matches(name, known, n=1, cutoff=0.8)
         if close or name.startswith("quillmark_"):
-            unknown.append(dict(name=name, meant=close[0] if close else None))
+            unknown.append(name + (" (did you mean %s?)" % close[0] if close else ""))
     return unknown
 
 
