@@ -22,8 +22,12 @@ void note_download(const sim::Drive& drive) {
   std::FILE* f = std::fopen(download_log, "a");
   if (f == nullptr) return;
   const auto now = std::chrono::system_clock::now().time_since_epoch();
-  const long long us = std::chrono::duration_cast<std::chrono::microseconds>(now).count();
-  std::fprintf(f, "%lld.%06lld %s\n", us / 1000000, us % 1000000, drive.serial.c_str());
+  const auto us = std::chrono::duration_cast<std::chrono::microseconds>(now).count();
+  std::string fraction = std::to_string(us % 1000000);
+  fraction.insert(0, 6 - fraction.size(), '0');
+  const std::string line =
+      std::to_string(us / 1000000) + "." + fraction + " " + drive.serial + "\n";
+  std::fputs(line.c_str(), f);
   std::fclose(f);
 }
 

@@ -28,8 +28,8 @@ description:
 author:
   - Tolvane
 requirements:
-  - The C(quillmark) package on the managed host (C(/usr/sbin/quillmark)).
-  - Root on the managed host (C(become)), as Quillmark sends commands to the drive.
+  - the C(quillmark) package on the managed host (C(/usr/sbin/quillmark))
+  - root on the managed host (C(become)), as Quillmark sends commands to the drive
 attributes:
   check_mode:
     description: Reads the drive and checks the image; never downloads.
