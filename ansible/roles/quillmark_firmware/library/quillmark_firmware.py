@@ -268,8 +268,9 @@ LOCKED = "SEC4"
 
 MODE_OPTIONS = {"segmented": ["/s"], "deferred": ["/e"], "immediate": []}
 
-# Whole disks under /sys/block that are no SATA drive Quillmark could reach.
-NOT_DRIVES = re.compile(r"^(loop|ram|zram|dm-|md|nbd|sr|fd|mmcblk|nvme|vd|xvd)")
+# Entries of /sys/block that are no disk of their own (the kernel's virtual and stacked devices,
+# optical and floppy drives); every other one is asked with /i.
+NOT_DRIVES = re.compile(r"^(loop|ram|zram|dm-|md|nbd|sr|fd)")
 
 # \\.\PhysicalDrive0 and on: a stop for a tool that answers every number.
 MAX_PHYSICAL_DRIVES = 256
