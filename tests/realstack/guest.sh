@@ -60,3 +60,21 @@ has_line() { grep -qxF -- "$2" "$(res "$1")" 2>/dev/null; }
 smart_field() {
   sed -n "s/^$1:[[:space:]]*//p" "$(res "${2:-smartctl-i}")" | sed 's/[[:space:]]*$//' | head -n 1
 }
+
+# A wine prefix for the wine stage, made on the host (in the guest, under TCG, it takes minutes)
+# and cached per wine version, with \\.\PhysicalDrive0 as the guest's /dev/sda and
+# \\.\PhysicalDrive1 as its /dev/sg0; prints the directory. The guest writes only to an overlay.
+wine_prefix() {
+  local dir tmp
+  dir=$CACHE/wine/$(wine --version 2>/dev/null | tr -c 'A-Za-z0-9.\n-' _)
+  if [[ ! -e $dir ]]; then
+    mkdir -p "$CACHE/wine"
+    tmp=$(mktemp -d "$CACHE/wine/.new.XXXXXX")
+    { WINEPREFIX=$tmp WINEDEBUG=-all env -u DISPLAY wineboot --init && WINEPREFIX=$tmp wineserver -w; } \
+      >"$WORK/wineboot.log" 2>&1 || { tail -n 20 "$WORK/wineboot.log" >&2; rm -rf "$tmp"; die "wineboot failed"; }
+    ln -s /dev/sda "$tmp/dosdevices/physicaldrive0"
+    ln -s /dev/sg0 "$tmp/dosdevices/physicaldrive1"
+    publish "$tmp" "$dir"
+  fi
+  echo "$dir"
+}

@@ -9,17 +9,22 @@
 #     backstore and the tcm_loop fabric: whole downloads in every mode and path, the drive's
 #     faults (abort, BUSY, a slow reply, fixed-format sense, a locked drive), smartctl and
 #     hdparm's own segmented download as peers, and the time per DOWNLOAD MICROCODE of the tool,
-#     a bare SG_IO loop and hdparm, printed as figures (not judged).
+#     a bare SG_IO loop and hdparm, printed as figures (not judged); then, on the same disk, the
+#     Windows build (Quillmark.exe) under the host's wine, whose SCSI pass-through hands the
+#     request to SG_IO: each case against the Linux build's exit code, text and the drive's
+#     record, and its time per command against the Linux build's and the bare loop's.
 #
 # The guest's side is in guest/ (init, one file per stage), the package cache in packages.sh,
 # the boot in guest.sh, the checks in checks_<stage>.sh.
 #
 # Needs: apt-get and dpkg-deb (packages are downloaded, never installed), qemu-system-x86_64,
-# cpio, gzip, cmake, a C++ compiler with static libraries, smartctl.
+# cpio, gzip, cmake, a C++ compiler with static libraries, smartctl, wine, and the Windows build
+# (cmake --preset windows && cmake --build --preset windows).
 #
 # Environment:
 #   QM_REALSTACK_CACHE  downloads and extracted packages (default ~/.cache/quillmark-realstack)
 #   QM_REALSTACK_BUILD  static build directory (default <repo>/build-realstack)
+#   QM_REALSTACK_EXE    the Windows build (default <repo>/build-win/Quillmark.exe)
 #   QM_REALSTACK_KEEP   set to keep the work directory (guest transcript, results)
 #   QM_JOBS             build parallelism (default 2)
 #
@@ -30,6 +35,7 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 ROOT=$(cd "$HERE/../.." && pwd)
 CACHE=${QM_REALSTACK_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quillmark-realstack}
 BUILD=${QM_REALSTACK_BUILD:-$ROOT/build-realstack}
+EXE=${QM_REALSTACK_EXE:-$ROOT/build-win/Quillmark.exe}
 JOBS=${QM_JOBS:-2}
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/qm-realstack.XXXXXX")
 if [[ -n ${QM_REALSTACK_KEEP:-} ]]; then
@@ -62,9 +68,10 @@ die() {
   exit 2
 }
 
-for tool in apt-get apt-cache dpkg-deb qemu-system-x86_64 cpio gzip cmake smartctl; do
+for tool in apt-get apt-cache dpkg-deb qemu-system-x86_64 cpio gzip cmake smartctl wine wineserver; do
   command -v "$tool" >/dev/null || die "missing tool: $tool"
 done
+[[ -f $EXE ]] || die "no Windows build at $EXE (cmake --preset windows && cmake --build --preset windows)"
 
 # --- Packages: the kernel, busybox for the initramfs, hdparm as a peer -------------------------
 
@@ -78,6 +85,8 @@ KVER=$(ls -1 "$KDIR/lib/modules" | head -n 1)
 VMLINUZ=$KDIR/vmlinuz-$KVER
 HDPARM_DIR=$(extract "$(fetch hdparm)")/sbin
 [[ -x $HDPARM_DIR/hdparm ]] || die "no hdparm in the hdparm package"
+log "making the wine prefix (once per wine version)"
+WINEPREFIX_DIR=$(wine_prefix)
 
 # --- The tool, its simulated drive and the probes, built static --------------------------------
 
@@ -102,12 +111,18 @@ for entry in $T_IMAGES; do
   "$BUILD/make-sim-image" "$WORK/img/$name.bin" "$size" "$revision" >/dev/null ||
     die "make-sim-image $name failed"
 done
-# The guest sees the work directory at /tmp/qm, everything else at the host's paths.
+# An image cut short of the length its header gives.
+head -c 60000 "$WORK/img/s.bin" >"$WORK/img/trunc.bin"
+# The guest sees the work directory at /tmp/qm, everything else at the host's paths; its side
+# of the test is copied, so that an edit during the run does not reach a running guest.
+cp -r "$HERE/guest" "$WORK/guest"
 cat >"$WORK/guest.env" <<EOF2
-QM_GUEST='$HERE/guest'
+QM_GUEST=/tmp/qm/guest
 IMG=/tmp/qm/img
+QM_EXE='$EXE'
+QM_WINE_LOWER='$WINEPREFIX_DIR'
 PATH='$BUILD:$HDPARM_DIR:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin'
-export QM_GUEST IMG PATH
+export QM_GUEST IMG QM_EXE QM_WINE_LOWER PATH
 EOF2
 
 # --- The boots ---------------------------------------------------------------------------------
@@ -118,7 +133,7 @@ truncate -s 64M "$WORK/disk.img"
 boot ahci ahci -drive "if=none,id=d0,file=$WORK/disk.img,format=raw" \
   -device "ide-hd,drive=d0,bus=ide.0,model=$MODEL,serial=$SERIAL,ver=$FWVER"
 tcmu_start=$(date +%s)
-boot tcmu tcmu
+boot tcmu tcmu,wine
 TCMU_SECONDS=$(($(date +%s) - tcmu_start))
 split_transcripts "$WORK/console-ahci.txt" "$WORK/console-tcmu.txt"
 
@@ -127,4 +142,5 @@ split_transcripts "$WORK/console-ahci.txt" "$WORK/console-tcmu.txt"
 set +e +o pipefail
 source "$HERE/checks_ahci.sh"
 source "$HERE/checks_tcmu.sh"
+source "$HERE/checks_wine.sh"
 report
