@@ -23,7 +23,8 @@
 #
 # Environment:
 #   QM_REALSTACK_CACHE  downloads and extracted packages (default ~/.cache/quillmark-realstack)
-#   QM_REALSTACK_BUILD  static build directory (default <repo>/build-realstack)
+#   QM_REALSTACK_BUILD  static build directory (default <repo>/build-realstack); it and the
+#                       cache must lie outside /tmp, which the guest replaces with its own
 #   QM_REALSTACK_EXE    the Windows build (default <repo>/build-win/Quillmark.exe)
 #   QM_REALSTACK_KEEP   set to keep the work directory (guest transcript, results)
 #   QM_JOBS             build parallelism (default 2)
@@ -113,13 +114,15 @@ for entry in $T_IMAGES; do
 done
 # An image cut short of the length its header gives.
 head -c 60000 "$WORK/img/s.bin" >"$WORK/img/trunc.bin"
-# The guest sees the work directory at /tmp/qm, everything else at the host's paths; its side
-# of the test is copied, so that an edit during the run does not reach a running guest.
+# The guest sees the work directory at /tmp/qm, everything else but /tmp at the host's paths.
+# Its side of the test and the Windows build are copied, so that an edit or a build during the
+# run does not reach a running guest.
 cp -r "$HERE/guest" "$WORK/guest"
+cp "$EXE" "$WORK/Quillmark.exe"
 cat >"$WORK/guest.env" <<EOF2
 QM_GUEST=/tmp/qm/guest
 IMG=/tmp/qm/img
-QM_EXE='$EXE'
+QM_EXE=/tmp/qm/Quillmark.exe
 QM_WINE_LOWER='$WINEPREFIX_DIR'
 PATH='$BUILD:$HDPARM_DIR:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin'
 export QM_GUEST IMG QM_EXE QM_WINE_LOWER PATH
