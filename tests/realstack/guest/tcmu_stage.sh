@@ -86,8 +86,10 @@ drive --busy always
 run t-busy quillmark /dev/sda /D:$IMG/s.bin /s
 run t-busy-rev cat $H/revision
 
-# A reply slower than the tool's 5 s timeout, which /dev/sgN honours; the next run works.
-drive --delay-download 6
+# A reply slower than the tool's 5 s timeout, which /dev/sgN honours; the next run works. Twice the
+# timeout, so that the kernel's abort, however late a loaded guest schedules it, still meets the
+# command in flight.
+drive --delay-download 10
 run t-slow quillmark /dev/sg0 /D:$IMG/s.bin /s
 run t-slow-next quillmark /dev/sg0 /D:$IMG/s.bin /s
 run t-img-slow cmp $H/image $IMG/s.bin
