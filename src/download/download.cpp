@@ -13,6 +13,7 @@
 
 #include "platform/ata.h"
 #include "platform/console.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -83,35 +84,46 @@ ImageBuffer allocate_image(uint64_t blocks, uint64_t file_size) {
   return ImageBuffer(static_cast<uint8_t*>(p));
 }
 
-void report(const DeviceCommand& cmd, std::string_view text) {
-  if (cmd.verbosity != 0) console::err(text);
+// An unusable image: reported on the error stream under "/v" (a missing file in the words the
+// tool has always used), and kept for the closing line otherwise.
+int refuse_image(const DeviceCommand& cmd, const std::u16string& name, std::string verbose_text,
+                 std::string_view why, DownloadReport& report) {
+  if (cmd.verbosity != 0) {
+    console::err(verbose_text + "\n");
+    report.said = true;
+  }
+  report.why = name.empty()
+                   ? std::string("No firmware file was named (/D:<file>)")
+                   : "Cannot use the firmware file " + utf16_to_utf8(console::typed_text(name)) +
+                         ": " + std::string(why);
+  return kResultFileFailed;
 }
 
-int load_image(const DeviceCommand& cmd, const std::u16string& name, Image& image) {
+int load_image(const DeviceCommand& cmd, const std::u16string& name, Image& image,
+               DownloadReport& report) {
   std::string error_text;
   const FirmwareFile file(platform_file_open(name, error_text));
-  if (file.get() == kInvalidHandle) {
-    report(cmd, "File Open Failure: " + error_text + "\n");
-    return kResultFileFailed;
-  }
+  if (file.get() == kInvalidHandle)
+    return refuse_image(cmd, name, "File Open Failure: " + error_text, error_text, report);
   const int64_t size = platform_file_size(file.get());
   if (size < 0) {
-    report(cmd, "Firmware file size cannot be determined\n");
-    return kResultFileFailed;
+    const std::string text = "Firmware file size cannot be determined";
+    return refuse_image(cmd, name, text, "its size cannot be determined", report);
   }
-  if (size == 0) {
-    report(cmd, "Firmware file is empty\n");
-    return kResultFileFailed;
-  }
+  if (size == 0) return refuse_image(cmd, name, "Firmware file is empty", "it is empty", report);
   // Refused before anything is sent: a count or offset past 65,535 blocks would wrap.
   const uint64_t blocks = whole_blocks(static_cast<uint64_t>(size));
   if (blocks > kMaxImageBlocks) {
-    report(cmd, "Firmware file too large: " + std::to_string(size) + " bytes, at most " +
-                    std::to_string(kMaxImageBlocks * kBlock) + "\n");
-    return kResultFileFailed;
+    const std::string sizes =
+        std::to_string(size) + " bytes, at most " + std::to_string(kMaxImageBlocks * kBlock);
+    return refuse_image(cmd, name, "Firmware file too large: " + sizes, "too large: " + sizes,
+                        report);
   }
   ImageBuffer bytes = allocate_image(blocks, static_cast<uint64_t>(size));
-  if (bytes == nullptr) return kResultNoMemory;
+  if (bytes == nullptr) {
+    report.why = "Not enough memory for the firmware image (" + std::to_string(size) + " bytes)";
+    return kResultNoMemory;
+  }
   int64_t got = 0;
   while (got < size) {
     const int64_t n = platform_file_read(file.get(), bytes.get() + got, size - got);
@@ -119,9 +131,9 @@ int load_image(const DeviceCommand& cmd, const std::u16string& name, Image& imag
     got += n;
   }
   if (got != size) {
-    report(cmd, "Short read of the firmware file: " + std::to_string(got) + " of " +
-                    std::to_string(size) + " bytes\n");
-    return kResultFileFailed;
+    const std::string counts = std::to_string(got) + " of " + std::to_string(size) + " bytes";
+    return refuse_image(cmd, name, "Short read of the firmware file: " + counts,
+                        "short read, " + counts, report);
   }
   image.bytes = std::move(bytes);
   image.file_size = size;
@@ -209,13 +221,15 @@ void set_counts(DeviceCommand& cmd, uint16_t blocks) {
 
 }  // namespace
 
-int download_firmware(DeviceCommand& cmd, const DownloadParams& params) {
+int download_firmware(DeviceCommand& cmd, const DownloadParams& params, DownloadReport* report) {
   const DownloadMode mode = params.mode;
   const bool activating = mode == Activate;
   const bool verbose = cmd.verbosity != 0;
+  DownloadReport unused;
+  DownloadReport& said = report != nullptr ? *report : unused;
 
   Image image;
-  const int loaded = load_image(cmd, params.file_name, image);
+  const int loaded = load_image(cmd, params.file_name, image, said);
   if (loaded != kResultSuccess) return loaded;
 
   const Plan plan = make_plan(image.file_size, mode, params.segment_blocks);
@@ -254,6 +268,7 @@ int download_firmware(DeviceCommand& cmd, const DownloadParams& params) {
 
   if (activating && result != kResultSuccess) {
     console::out("Failed to Activate ...\n");
+    said.why = "The activation failed: " + result_text(result, cmd.last_os_error);
     return result;
   }
 
@@ -265,5 +280,11 @@ int download_firmware(DeviceCommand& cmd, const DownloadParams& params) {
   }
 
   if (!activating) print_progress(21, 100);
+  if (result != kResultSuccess && said.why.empty()) {
+    const uint64_t sent = static_cast<uint64_t>(position - image.bytes.get());
+    said.why = "The download failed after " + std::to_string(sent) + " of the image's " +
+               std::to_string(image.file_size) +
+               " bytes: " + result_text(result, cmd.last_os_error);
+  }
   return result;
 }

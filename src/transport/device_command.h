@@ -86,6 +86,10 @@ inline constexpr int kResultNoMemory = 10;      // download_firmware
 inline constexpr int kResultDriveError = 11;    // the drive reported an error
 inline constexpr int kResultInterfaceCrc = 13;  // ATA Error register 0x84
 
+// A failed result in plain words, for the line that tells the user why a run failed; the
+// system's code is named where it explains the result.
+std::string result_text(int result, uint32_t os_error);
+
 // Opens a drive for the SCSI and ATA paths and reads its SCSI address. 1 or 2.
 int open_device(DeviceCommand& cmd, const std::u16string& path);
 

@@ -7,3 +7,23 @@ int issue_command(DeviceCommand& cmd) {
   if (cmd.flags & CsmiStp) return issue_stp_passthru(cmd);
   return kResultSuccess;
 }
+
+std::string result_text(int result, uint32_t os_error) {
+  switch (result) {
+    case kResultNotCarried:
+      return "the request was not carried (system error " + std::to_string(os_error) + ")";
+    case kResultNotSent:
+      return "no request could be built";
+    case kResultNotSupported:
+      return "this path does not offer the pass-through (system error " + std::to_string(os_error) +
+             ")";
+    case kResultNoMemory:
+      return "not enough memory";
+    case kResultDriveError:
+      return "the drive reported an error";
+    case kResultInterfaceCrc:
+      return "the drive reported an interface CRC error (ATA Error 0x84)";
+    default:
+      return "result " + std::to_string(result);
+  }
+}

@@ -39,8 +39,21 @@ Handle platform_open_drive(const std::u16string& path) {
   // without a medium still opens; SG_IO itself waits for completion either way.
   const std::string linux_path = sg::linux_device_path(path);
   const int fd = open(linux_path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  // A directory, a regular file or a FIFO is no drive: say so (Windows' "incorrect
+  // function", which the address query of a non-SCSI device gives too) rather than "access
+  // denied" for a directory, or sending pass-through requests to a file.
+  if (fd < 0 && errno == EISDIR) {
+    platform_set_last_error(ERROR_INVALID_FUNCTION);
+    return kInvalidHandle;
+  }
   if (fd < 0) {
     platform_set_last_error(sg::windows_error_from_errno(errno));
+    return kInvalidHandle;
+  }
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !(S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode))) {
+    close(fd);
+    platform_set_last_error(ERROR_INVALID_FUNCTION);
     return kInvalidHandle;
   }
   return static_cast<Handle>(fd);
