@@ -199,8 +199,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // C1 as UTF-8, or a C1 byte that stood for undecodable input.
   for (size_t i = 0; i < out.size(); ++i) {
     const auto c = static_cast<unsigned char>(out[i]);
-    const bool c1_utf8 =
-        c == 0xC2 && i + 1 < out.size() && static_cast<unsigned char>(out[i + 1]) <= 0x9F;
+    const auto next = i + 1 < out.size() ? static_cast<unsigned char>(out[i + 1]) : 0;
+    const bool c1_utf8 = c == 0xC2 && next >= 0x80 && next <= 0x9F;
     const bool c1_raw =
         c >= 0x80 && c <= 0x9F && (i == 0 || static_cast<unsigned char>(out[i - 1]) < 0x80);
     require(!((c < 0x20 && c != '\n') || c == 0x7F || c1_utf8 || c1_raw),
