@@ -4,11 +4,13 @@
 //  - the exit code is one of the README's table;
 //  - "/i" and a locked drive (SEC4; SEC5 and SEC6 with "/l") never get DOWNLOAD MICROCODE;
 //  - exit 0 after a download only when the last pass delivered the whole image, segment after
-//    segment from offset 0, with no segment whose answer said it failed, whatever an activate
-//    pass did after it; exit 0 after an activate pass only when its command was answered
-//    without failure;
+//    segment from offset 0, with no segment whose answer said it failed and, in mode 0x03,
+//    with no Count saying the drive expects more after the last segment or has it all before
+//    it, whatever an activate pass did after it; exit 0 after an activate pass only when its
+//    command was answered without failure;
 //  - every segment carries the image bytes at the block offset it names, and nothing of a pass
-//    follows a failed segment; an activate pass is one command;
+//    follows a failed segment or one after which the drive said it had it all; an activate
+//    pass is one command;
 //  - requests go only to the device or adapter named, STP requests only to the phy named (or
 //    found by the address named), and never to a handle that is not open;
 //  - no byte outside printable ASCII from the drive or the driver reaches the terminal (tab,
@@ -264,13 +266,20 @@ void check_scan(const hostile::Record& r, int exit_code) {
 // it names, and nothing is sent after a failed one. Returns whether the pass delivered the
 // whole image with no failed segment.
 bool check_download_pass(const hostile::Record& r, int pass, uint8_t mode) {
+  const uint64_t image = r.images[static_cast<size_t>(pass - 1)].image_size;
+  const uint64_t whole = (image + 511) / 512 * 512;
   uint32_t next_block = 0;
   uint64_t delivered = 0;
   bool failed = false;
+  bool completed_early = false;
+  bool expects_more = false;
   bool any = false;
   for (const AtaCommand& c : r.commands) {
     if (c.pass != pass || c.command != kDownloadMicrocode) continue;
+    // A block refused for asking the registers back is sent again without asking.
+    if (c.ck_cond_refused) continue;
     require(!failed, "a segment sent after a failed one in the same pass");
+    require(!completed_early, "a segment sent after the drive said it had the whole image");
     require(c.features == mode, "a download pass sends another sub-command than its mode");
     require(c.direction == 2, "a download segment without data");
     require(c.block_offset() == next_block, "a segment not at the offset after the previous one");
@@ -280,10 +289,14 @@ bool check_download_pass(const hostile::Record& r, int pass, uint8_t mode) {
     next_block += c.block_count();
     delivered += c.data_length;
     failed = failed || c.failed;
+    // In mode 0x03 the drive's Count says whether it expects more (1) or has it all (2).
+    if (mode == 0x03 && !c.failed) {
+      completed_early = c.verdict == 2 && delivered < whole;
+      expects_more = c.verdict == 1 && delivered >= whole;
+    }
     any = true;
   }
-  const uint64_t image = r.images[static_cast<size_t>(pass - 1)].image_size;
-  return any && !failed && image > 0 && delivered == (image + 511) / 512 * 512;
+  return any && !failed && !completed_early && !expects_more && image > 0 && delivered == whole;
 }
 
 // The activate pass: one command, no data, the counts of the first 8 MiB piece. Returns

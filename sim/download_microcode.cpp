@@ -103,7 +103,13 @@ AtaOutput download_segment(Drive& drive, uint8_t mode, DataDir dir, const uint8_
     take_image(drive, mode, std::string());
     return done(length);
   }
-  if (!completes) return done(length);
+  // In mode 0x03 the drive tells after each segment whether it expects more (01h) or has the
+  // whole image (02h), as its header counts it.
+  if (!completes) {
+    AtaOutput more = done(length);
+    if (mode == kAtaDmSegmented) more.count = kAtaDmExpectsMore;
+    return more;
+  }
 
   const auto info =
       parse_image(drive.assembly.data(), drive.assembly.size(), !drive.accept_any_image);
@@ -116,7 +122,9 @@ AtaOutput download_segment(Drive& drive, uint8_t mode, DataDir dir, const uint8_
   drive.last_image.swap(drive.assembly);
   reset_assembly(drive);
   take_image(drive, mode, info->revision);
-  return done(length);
+  AtaOutput whole = done(length);
+  if (mode == kAtaDmSegmented) whole.count = kAtaDmTransferComplete;
+  return whole;
 }
 
 AtaOutput activate(Drive& drive) {

@@ -107,6 +107,8 @@ Outcome ata_passthrough(Port& port, const ScsiPassThroughRequest& req) {
   const TaskFile taskfile = taskfile_of(pt);
 
   const PortFaults& f = port.faults;
+  if (pt.ck_cond && f.refuse_ck_cond) return illegal_request(sat::kAscInvalidField);
+  if (f.ignore_ck_cond) pt.ck_cond = false;
   if (f.scsi_status >= 0 &&
       (f.scsi_status_command == 0 || f.scsi_status_command == taskfile.command)) {
     Outcome o;

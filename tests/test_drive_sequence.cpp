@@ -35,6 +35,9 @@ const std::string kNewRevision = "SIM2.00";
 
 std::string image_path() { return testing::TempDir() + "quillmark_drive_sequence_fw.bin"; }
 std::string missing_path() { return testing::TempDir() + "quillmark_drive_sequence_none.bin"; }
+// The first 64 KiB of an image whose header names 1 MiB: a truncated download.
+std::string truncated_path() { return testing::TempDir() + "quillmark_drive_sequence_cut.bin"; }
+constexpr uint32_t kTruncatedSize = 65536;
 
 std::vector<uint8_t> write_image(const std::string& path, uint32_t size) {
   std::vector<uint8_t> image = sim::make_image(size, kNewRevision);
@@ -187,6 +190,9 @@ const std::string kSec5Refused =
     "The drive's ATA security is enabled (SEC5) and /l refuses it: nothing was sent\n";
 const std::string kRefusedImmediate =
     "The download failed after 0 of the image's 99328 bytes: the drive reported an error\n";
+const std::string kExpectsMore =
+    "The download failed: the drive expects more data than the image holds: 65536 of the image's "
+    "bytes were sent\n";
 const std::string kDownloadFailedAnyway =
     "The download failed: the run fails whatever the activation did.\n";
 const std::string kMissingFile =
@@ -229,6 +235,10 @@ std::vector<Case> cases() {
   // 99328 bytes in 4-block segments: 48 full ones and a 2-block remainder.
   std::string downloads;
   for (int i = 0; i < 49; ++i) downloads += " 92/03";
+  // The truncated image in two 64-block segments, or in 32 4-block ones on the CSMI path.
+  const std::string two_segments = kWarning + progress(1, 0) + progress(21, 100) + kAfterPass;
+  std::string truncated_csmi;
+  for (int i = 0; i < 32; ++i) truncated_csmi += " 92/03";
   // clang-format off
   const std::vector<Case> c = {
     {"unopenable path is silent", {kNoDrive}, {}, 2, "open", "", {}, kNoSuchDrive},
@@ -275,6 +285,13 @@ std::vector<Case> cases() {
     {"CSMI address form: the typed SAS address and phy -1", {"/C:2,5001514D00000203", "/i", "/v"}, {}, 10, "open-adapter csmi20 inq EC/00 2F/00",
      "  Device Path: \\\\.\\SCSI2:-1\n  SAS Address: 50 01 51 4d 00 00 02 03\n" + csmi_info + "SAS Address for Phy: 3 match.\n\nCSMI_SAS_PROTOCOL_SATA supported for Phy: 3\n\n" + report("QMSIMC2P3", 1, 4), {}},
     {"CSMI target not resolved: exit 10, adapter closed", {"/C:\\\\.\\SCSI2:7", d_img}, {}, 10, "open-adapter csmi20 close", "Device Opened but Phy 7 not valid.\n", {}, "The CSMI target \\\\.\\SCSI2:7 cannot be reached\n"},
+    // A truncated image: the drive says after the last segment that it expects more.
+    {"/s with a truncated image: exit 1, the drive keeps its revision", {kDrive0, "/D:{cut}", "/s"}, {}, 1, kOpened + " EC/0B 92/03 92/03 z2000 EC/03 2F/03 close", two_segments,
+     [] { EXPECT_EQ(drive(0).firmware, "SIM1.00"); }, kExpectsMore},
+    {"the same over ATA pass-through", {"/T:" + kDrive3, "/D:{cut}", "/s"}, {}, 1, "open addr inq EC/00 2F/00 EC/0B 92/03 92/03 z2000 EC/03 2F/03 close", two_segments,
+     [] { EXPECT_EQ(drive(3).firmware, "SIM1.00"); }, kExpectsMore},
+    {"the same on a CSMI phy", {"/C:\\\\.\\SCSI2:0", "/D:{cut}", "/s"}, {}, 1, "open-adapter csmi20 inq EC/00 2F/00 EC/0B" + truncated_csmi + " z2000 EC/03 2F/03 close", std::nullopt,
+     [] { EXPECT_EQ(sim::world().adapters.at(0).drives[0].firmware, "SIM1.00"); }, kExpectsMore},
     {"CSMI download in 4-block segments", {"/C:\\\\.\\SCSI2:0", d_img, "/s", "/g", "64"}, {}, 0, "open-adapter csmi20 inq EC/00 2F/00 EC/0B" + downloads + " z2000 EC/03 2F/03 close", std::nullopt,
      [] { EXPECT_EQ(sim::world().adapters.at(0).drives[0].firmware, kNewRevision); }},
   };
@@ -288,9 +305,15 @@ class DriveSequence : public testing::Test {
     sim::reset_world();
     sim::install_builtin_world();
     image_ = write_image(image_path(), kImageSize);
+    std::vector<uint8_t> cut = sim::make_image(1 << 20, kNewRevision);
+    cut.resize(kTruncatedSize);
+    ASSERT_TRUE(write_file(truncated_path(), cut));
     std::remove(missing_path().c_str());
   }
-  void TearDown() override { std::remove(image_path().c_str()); }
+  void TearDown() override {
+    std::remove(image_path().c_str());
+    std::remove(truncated_path().c_str());
+  }
   std::vector<uint8_t> image_;
 };
 
@@ -302,8 +325,9 @@ TEST_F(DriveSequence, Cases) {
     if (c.setup) c.setup();
     std::vector<std::string> args;
     for (const std::string& a : c.args)
-      args.push_back(
-          replace_all(replace_all(a, "{img}", image_path()), "{missing}", missing_path()));
+      args.push_back(replace_all(
+          replace_all(replace_all(a, "{img}", image_path()), "{missing}", missing_path()), "{cut}",
+          truncated_path()));
     const int before = g_progress_lines;
     const ToolRun r = run(args);
     EXPECT_EQ(r.exit_code, c.exit_code);

@@ -207,11 +207,32 @@ void print_share(int share) {
 }
 
 // Sends one DOWNLOAD MICROCODE for the given block offset and image position.
-int send(DeviceCommand& cmd, uint16_t offset, uint8_t* position) {
+int send(DeviceCommand& cmd, uint16_t offset, uint8_t* position, AtaOutputs* outputs) {
   cmd.regs.lba_15_8 = static_cast<uint8_t>(offset);
   cmd.regs.lba_23_16 = static_cast<uint8_t>(offset >> 8);
   cmd.data = position;
-  return issue_command(cmd);
+  return issue_command(cmd, outputs);
+}
+
+// The drive's verdict on a segment of mode 0x03, from its Count output: a drive that still
+// expects more after the last segment, or has the whole image before it, did not take the
+// image that was named (a truncated file, say). Any other Count, or none, says nothing.
+// `sent` counts the image's bytes sent so far, this segment's included.
+int judge_segment(const AtaOutputs& outputs, bool last, uint64_t sent, int64_t file_size,
+                  DownloadReport& report) {
+  if (!outputs) return kResultSuccess;
+  const uint64_t size = static_cast<uint64_t>(file_size);
+  if (last && outputs->count == kAtaDmExpectsMore) {
+    report.why = "The download failed: the drive expects more data than the image holds: " +
+                 std::to_string(size) + " of the image's bytes were sent";
+    return kResultDriveError;
+  }
+  if (!last && outputs->count == kAtaDmTransferComplete) {
+    report.why = "The download failed: the drive completed the transfer at " +
+                 std::to_string(std::min(sent, size)) + " of " + std::to_string(size) + " bytes";
+    return kResultDriveError;
+  }
+  return kResultSuccess;
 }
 
 void set_counts(DeviceCommand& cmd, uint16_t blocks) {
@@ -247,13 +268,23 @@ int download_firmware(DeviceCommand& cmd, const DownloadParams& params, Download
   if (verbose) print_plan(mode, image.file_size, plan);
   console::out("\n\n\tPLEASE DO NOT CLOSE THIS WINDOW OR INTERRUPT THE FW DOWNLOAD PROCESS\n\n\n");
 
+  // Only a segmented download hears the drive's verdict after each segment.
+  const bool judged = mode == SegmentedImmediate;
+  AtaOutputs outputs;
+  AtaOutputs* const asked = judged ? &outputs : nullptr;
+
   int result = kResultSuccess;
   uint8_t* position = image.bytes.get();
   uint16_t offset = 0;
   const float transfers = static_cast<float>(plan.transfers);
   for (uint32_t i = 0; i < plan.transfers; ++i) {
     const int share = static_cast<int>(std::floor(static_cast<float>(i) / transfers * 100.0f));
-    result = send(cmd, offset, position);
+    result = send(cmd, offset, position, asked);
+    if (result == kResultSuccess && judged) {
+      const bool last = i + 1 == plan.transfers && plan.remainder == 0;
+      const uint64_t sent = static_cast<uint64_t>(position - image.bytes.get()) + cmd.data_length;
+      result = judge_segment(outputs, last, sent, image.file_size, said);
+    }
     if (result != kResultSuccess) {
       if (verbose) console::out(" ^ ");
       break;
@@ -275,7 +306,10 @@ int download_firmware(DeviceCommand& cmd, const DownloadParams& params, Download
   if (result == kResultSuccess && plan.remainder != 0) {
     cmd.data_length = activating ? plan.remainder : plan.remainder_blocks * kBlock;
     set_counts(cmd, plan.remainder_blocks);
-    result = send(cmd, offset, position);
+    result = send(cmd, offset, position, asked);
+    if (result == kResultSuccess && judged)
+      result = judge_segment(outputs, true, static_cast<uint64_t>(image.file_size), image.file_size,
+                             said);
     if (verbose) console::out(result == kResultSuccess ? " ! " : " !^ ");
   }
 

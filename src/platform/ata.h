@@ -16,6 +16,11 @@ inline constexpr uint8_t kAtaDmImmediate = 0x07;
 inline constexpr uint8_t kAtaDmDeferred = 0x0E;
 inline constexpr uint8_t kAtaDmActivate = 0x0F;
 
+// What the Count output register says after a segment of mode 0x03: the drive expects more
+// data, or has received the whole image. Any other value says neither.
+inline constexpr uint8_t kAtaDmExpectsMore = 0x01;
+inline constexpr uint8_t kAtaDmTransferComplete = 0x02;
+
 // Status register bits.
 inline constexpr uint8_t kAtaStatusErr = 0x01;
 inline constexpr uint8_t kAtaStatusDrq = 0x08;

@@ -12,7 +12,7 @@ constexpr uint8_t kErrorIcrcAbort = 0x84;  // interface CRC error and ABRT
 
 }  // namespace
 
-int issue_ata_passthru(DeviceCommand& cmd) {
+int issue_ata_passthru(DeviceCommand& cmd, AtaOutputs* outputs) {
   ATA_PASS_THROUGH_DIRECT request;
   std::memset(&request, 0, sizeof request);
   int success = kResultSuccess;
@@ -70,6 +70,9 @@ int issue_ata_passthru(DeviceCommand& cmd) {
   const uint8_t lba_mid = request.CurrentTaskFile[3];
   const uint8_t lba_high = request.CurrentTaskFile[4];
   const uint8_t status = request.CurrentTaskFile[6];
+  if (outputs != nullptr)
+    *outputs = sat::OutputRegisters{
+        error, count, lba_low, lba_mid, lba_high, request.CurrentTaskFile[5], status, 0, 0, 0, 0};
 
   if (status == kAtaStatusReady) return success;  // DRDY and DSC, nothing else
   if (error == kErrorIcrcAbort) return kResultInterfaceCrc;

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "platform/platform.h"
@@ -93,13 +94,19 @@ std::string result_text(int result, uint32_t os_error);
 // Opens a drive for the SCSI and ATA paths and reads its SCSI address. 1 or 2.
 int open_device(DeviceCommand& cmd, const std::u16string& path);
 
-// Sends the record's command through the transport its interface bits select.
-int issue_command(DeviceCommand& cmd);
+// The drive's output registers, for a caller that asks for them: a transport never writes
+// them into the record. Empty when the answer carried none (a translator that answered GOOD,
+// a driver that returned an empty FIS).
+using AtaOutputs = std::optional<sat::OutputRegisters>;
 
-int issue_scsi_passthru(DeviceCommand& cmd);
+// Sends the record's command through the transport its interface bits select; `outputs`, when
+// given, receives the registers the answer carried.
+int issue_command(DeviceCommand& cmd, AtaOutputs* outputs = nullptr);
+
+int issue_scsi_passthru(DeviceCommand& cmd, AtaOutputs* outputs = nullptr);
 // The parts of a SCSI pass-through request every sender shares: zero-filled, the header
 // length, the drive's address, the sense area, the timeout (0 means 5 seconds) and the
 // buffer length word. Command block, direction and data are the sender's.
 void init_scsi_request(ScsiPassThroughRequest& request, const DeviceCommand& cmd);
-int issue_ata_passthru(DeviceCommand& cmd);
-int issue_stp_passthru(DeviceCommand& cmd);
+int issue_ata_passthru(DeviceCommand& cmd, AtaOutputs* outputs = nullptr);
+int issue_stp_passthru(DeviceCommand& cmd, AtaOutputs* outputs = nullptr);

@@ -71,9 +71,19 @@ bool status_fis_reports_error(const uint8_t* fis) {
   return false;
 }
 
+// The registers a Register Device-to-Host or PIO Setup FIS carries (both hold the Count in
+// byte 12; the PIO Setup FIS the Status the command ends with in byte 15). Any other FIS,
+// an all-zero one included, carries none.
+AtaOutputs registers_of(const uint8_t* fis) {
+  if (fis[0] != kFisRegisterD2H && fis[0] != kFisPioSetup) return std::nullopt;
+  const uint8_t status = fis[0] == kFisPioSetup ? fis[kPioSetupEndingStatus] : fis[2];
+  return sat::OutputRegisters{fis[3], fis[12], fis[4], fis[5], fis[6], fis[7],
+                              status, fis[13], fis[8], fis[9], fis[10]};
+}
+
 }  // namespace
 
-int issue_stp_passthru(DeviceCommand& cmd) {
+int issue_stp_passthru(DeviceCommand& cmd, AtaOutputs* outputs) {
   // An adapter that never opened gets no request and no message.
   if (cmd.handle == kInvalidHandle) return kResultNotCarried;
 
@@ -180,9 +190,12 @@ int issue_stp_passthru(DeviceCommand& cmd) {
     } else if (result == kResultDriveError) {
       console::printf("Status FIS: Status=0x%02x Error=0x%02x\n", status_fis[2], status_fis[3]);
     }
-  } else if (cmd.direction == kDirIn && data_length != 0) {
-    // The requested length, not the count the driver reports.
-    std::memcpy(cmd.data, buffer.get() + kDataOffset, data_length);
+  } else {
+    if (cmd.direction == kDirIn && data_length != 0) {
+      // The requested length, not the count the driver reports.
+      std::memcpy(cmd.data, buffer.get() + kDataOffset, data_length);
+    }
+    if (outputs != nullptr) *outputs = registers_of(status_fis);
   }
 
   if (cmd.verbosity == 2) {

@@ -225,12 +225,14 @@ head -c "$IMAGE_BYTES" /dev/zero | tr '\0' '\132' >"$IR/fw.bin"
 # revision. Sizes off the block size check the padding; 2 MiB is more than SG_IO carries at once.
 mkdir -p "$IR/img"
 T_IMAGES="s:100000:TC-S ea:70000:TC-EA g1:20000:TC-G1 1m:1048576:TC-1M 2m:2097152:TC-2M
-  hd:1048576:TC-HD bench:1048576:TC-BN"
+  hd:1048576:TC-HD bench:1048576:TC-BN tr:1048576:TC-TR"
 for entry in $T_IMAGES; do
   IFS=: read -r name size revision <<<"$entry"
   "$BUILD/make-sim-image" "$IR/img/$name.bin" "$size" "$revision" >/dev/null ||
     die "make-sim-image $name failed"
 done
+# A truncated download: the first 64 KiB of an image whose header names 1 MiB.
+head -c 65536 "$IR/img/tr.bin" >"$IR/img/trunc.bin"
 cp "$ROOT/tests/realstack/tcmu_stage.sh" "$IR/tcmu_stage.sh"
 
 # Each guest command runs with its output between two markers; the host judges afterwards.
@@ -594,6 +596,22 @@ want=$(revision_of hd)
 [[ $(rc t-hdparm) == 0 && $(rc t-img-hdparm) == 0 && $(out t-hdparm-rev) == "$want" ]]
 result "TCM-User: hdparm --fwdownload-mode3 into a fresh drive: exit 0, the same bytes, $want" $? \
   "exit $(rc t-hdparm), cmp $(rc t-img-hdparm), revision '$(out t-hdparm-rev)': $(out t-hdparm | oneline)"
+
+# The truncated image and the whole one, on each path; hdparm reads the same verdict.
+for p in sda sg0 t; do
+  [[ $(rc t-trunc-$p) == 1 && $(out t-trunc-rev-$p) == "$T_FWVER" ]]
+  result "TCM-User: a truncated image over $p: the drive expects more, exit 1, it keeps $T_FWVER" $? \
+    "exit $(rc t-trunc-$p), revision '$(out t-trunc-rev-$p)': $(out t-trunc-$p | oneline)"
+  read -r segments ck_cond <<<"$(sed -n "s/^@@QM-SEGMENTED t-whole-$p //p" "$TC" | head -n 1)"
+  [[ $(rc t-whole-$p) == 0 && $(rc t-whole-img-$p) == 0 && ${segments:-0} -gt 0 &&
+    $ck_cond == "$segments" ]]
+  result "TCM-User: the whole image over $p: exit 0, the same bytes, CK_COND on every 0x03 command" $? \
+    "exit $(rc t-whole-$p), cmp $(rc t-whole-img-$p), 0x03 commands/with CK_COND '$segments/$ck_cond'"
+done
+code=$(rc t-trunc-hdparm)
+[[ $code != 0 && $code != none && $(out t-trunc-hdparm-rev) == "$T_FWVER" ]]
+result "TCM-User: hdparm --fwdownload-mode3 refuses the truncated image too (exit $code)" $? \
+  "revision '$(out t-trunc-hdparm-rev)': $(out t-trunc-hdparm | oneline)"
 
 # Figures: the gaps between DOWNLOAD MICROCODE arrivals at the drive. The guest shares a busy
 # host, whose bursts of load show as gaps several times the usual: the median says what a

@@ -120,6 +120,25 @@ run t-hdparm hdparm --yes-i-know-what-i-am-doing --please-destroy-my-drive \
 run t-img-hdparm cmp $H/image /img/hd.bin
 run t-hdparm-rev cat $H/revision
 
+# A truncated image (the first 64 KiB of one whose header names 1 MiB): after its last
+# segment the drive says it expects more. The tool on each path, and hdparm, refuse it; the
+# whole image still goes through on each path, with CK_COND on its segments.
+for p in sda sg0 t; do
+  dev=/dev/$p
+  [ $p = t ] && dev=/T:/dev/sda
+  drive
+  run t-trunc-$p quillmark $dev /D:/img/trunc.bin /s
+  run t-trunc-rev-$p cat $H/revision
+  drive
+  run t-whole-$p quillmark $dev /D:/img/tr.bin /s
+  run t-whole-img-$p cmp $H/image /img/tr.bin
+  echo "@@QM-SEGMENTED t-whole-$p $(cat $H/segmented)"
+done
+drive
+run t-trunc-hdparm hdparm --yes-i-know-what-i-am-doing --please-destroy-my-drive \
+  --fwdownload-mode3 /img/trunc.bin /dev/sda
+run t-trunc-hdparm-rev cat $H/revision
+
 # Figures: the same 1 MiB image in 32 KiB segments by the tool, a bare SG_IO loop and hdparm,
 # timed at the drive (the arrival of each DOWNLOAD MICROCODE), in rounds whose order turns so
 # that no client always follows the same one.
