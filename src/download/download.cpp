@@ -227,7 +227,7 @@ int download_firmware(DeviceCommand& cmd, const DownloadParams& params) {
   cmd.data_length = activating ? plan.transfer_size : plan.blocks * kBlock;
   cmd.regs.features_7_0 = mode;
   set_counts(cmd, plan.blocks);
-  cmd.regs.device = 0x40;
+  cmd.regs.device = kAtaDeviceLba;
   cmd.regs.command = kAtaDownloadMicrocode;
 
   if (verbose) print_plan(mode, image.file_size, plan);

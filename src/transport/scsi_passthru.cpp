@@ -1,5 +1,6 @@
 // An ATA command wrapped in a SAT ATA PASS-THROUGH command block and sent as a direct SCSI
 // pass-through request. The outcome is judged by the SCSI status alone.
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
@@ -43,7 +44,8 @@ void init_scsi_request(ScsiPassThroughRequest& request, const DeviceCommand& cmd
   request.total_length = sizeof request;
 }
 
-int issue_scsi_passthru(DeviceCommand& cmd) {
+int issue_scsi_passthru(DeviceCommand& cmd, ReturnedRegisters* returned) {
+  if (returned != nullptr) returned->reset();
   ScsiPassThroughRequest request;
   init_scsi_request(request, cmd);
   SCSI_PASS_THROUGH_DIRECT& h = request.sptd;
@@ -84,6 +86,10 @@ int issue_scsi_passthru(DeviceCommand& cmd) {
   }
 
   const uint8_t status = h.ScsiStatus;
+  if (returned != nullptr && status == sat::kStatusCheckCondition) {
+    const size_t written = std::min<size_t>(h.SenseInfoLength, sizeof request.sense);
+    *returned = sat::decode_ata_registers({request.sense, written});
+  }
   if (status == sat::kStatusGood || status == sat::kStatusConditionMet) return kResultSuccess;
   if (status == sat::kStatusCheckCondition) {
     if (cmd.verbosity != 0)

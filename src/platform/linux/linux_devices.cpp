@@ -12,6 +12,7 @@
 
 #include "platform/linux/sg_translate.h"
 #include "platform/platform.h"
+#include "platform/task_file.h"
 
 namespace {
 
@@ -165,7 +166,7 @@ bool platform_ata_passthrough(Handle handle, ATA_PASS_THROUGH_DIRECT* request,
   }
   // CK_COND makes every command end in CHECK CONDITION, but the data of a data-in command
   // are delivered all the same; resid tells how many, unless the command failed.
-  sg::store_ata_registers(outcome.registers, request);
+  task_file::encode_output(outcome.registers, *request);
   request->DataTransferLength =
       cdb->direction == SG_DXFER_NONE
           ? 0
