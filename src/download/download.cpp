@@ -207,7 +207,7 @@ void print_share(int share) {
 }
 
 // Sends one DOWNLOAD MICROCODE for the given block offset and image position.
-int send(DeviceCommand& cmd, uint16_t offset, uint8_t* position, AtaOutputs* outputs) {
+int send(DeviceCommand& cmd, uint16_t offset, uint8_t* position, ReturnedRegisters* outputs) {
   cmd.regs.lba_15_8 = static_cast<uint8_t>(offset);
   cmd.regs.lba_23_16 = static_cast<uint8_t>(offset >> 8);
   cmd.data = position;
@@ -218,7 +218,7 @@ int send(DeviceCommand& cmd, uint16_t offset, uint8_t* position, AtaOutputs* out
 // expects more after the last segment, or has the whole image before it, did not take the
 // image that was named (a truncated file, say). Any other Count, or none, says nothing.
 // `sent` counts the image's bytes sent so far, this segment's included.
-int judge_segment(const AtaOutputs& outputs, bool last, uint64_t sent, int64_t file_size,
+int judge_segment(const ReturnedRegisters& outputs, bool last, uint64_t sent, int64_t file_size,
                   DownloadReport& report) {
   if (!outputs) return kResultSuccess;
   const uint64_t size = static_cast<uint64_t>(file_size);
@@ -262,7 +262,7 @@ int download_firmware(DeviceCommand& cmd, const DownloadParams& params, Download
   cmd.data_length = activating ? plan.transfer_size : plan.blocks * kBlock;
   cmd.regs.features_7_0 = mode;
   set_counts(cmd, plan.blocks);
-  cmd.regs.device = 0x40;
+  cmd.regs.device = kAtaDeviceLba;
   cmd.regs.command = kAtaDownloadMicrocode;
 
   if (verbose) print_plan(mode, image.file_size, plan);
@@ -270,8 +270,8 @@ int download_firmware(DeviceCommand& cmd, const DownloadParams& params, Download
 
   // Only a segmented download hears the drive's verdict after each segment.
   const bool judged = mode == SegmentedImmediate;
-  AtaOutputs outputs;
-  AtaOutputs* const asked = judged ? &outputs : nullptr;
+  ReturnedRegisters outputs;
+  ReturnedRegisters* const asked = judged ? &outputs : nullptr;
 
   int result = kResultSuccess;
   uint8_t* position = image.bytes.get();

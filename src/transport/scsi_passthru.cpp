@@ -17,12 +17,13 @@ namespace {
 // 16-byte block; every other command's bytes stay as they always were.
 bool asks_for_verdict(const DeviceCommand& cmd) {
   return (cmd.passthru_options & kPassThrough16) != 0 &&
+         (cmd.passthru_options & kPassThroughCkCond) == 0 &&
          cmd.regs.command == kAtaDownloadMicrocode && cmd.regs.features_7_0 == kAtaDmSegmented;
 }
 
 // The block always names the Count field as the length in 512-byte blocks, with or without
 // data; a non-PIO, non-data protocol value goes out as 0.
-void build_cdb(const DeviceCommand& cmd, bool ck_cond, SCSI_PASS_THROUGH_DIRECT& h) {
+void build_cdb(const DeviceCommand& cmd, bool verdict, SCSI_PASS_THROUGH_DIRECT& h) {
   sat::PassThrough f;
   f.long_form = (cmd.passthru_options & kPassThrough16) != 0;
   if (cmd.protocol == kProtocolPio)
@@ -34,7 +35,7 @@ void build_cdb(const DeviceCommand& cmd, bool ck_cond, SCSI_PASS_THROUGH_DIRECT&
   f.t_length = sat::kTLengthInCount;
   f.byt_blok = true;
   f.t_dir_in = cmd.direction == kDirIn;
-  f.ck_cond = ck_cond;
+  f.ck_cond = verdict || (cmd.passthru_options & kPassThroughCkCond) != 0;
   f.registers = cmd.regs;
   h.CdbLength = sat::build_ata_passthrough(f, h.Cdb);
 }
@@ -56,14 +57,17 @@ void init_scsi_request(ScsiPassThroughRequest& request, const DeviceCommand& cmd
 
 namespace {
 
-// One request. `verdict` sets CK_COND and takes the registers it brings back; the record's
-// own CK_COND option leaves every CHECK CONDITION a failure, as it always did.
-int send(DeviceCommand& cmd, bool verdict, AtaOutputs* outputs, bool& refused_ck_cond) {
-  refused_ck_cond = false;
+// One request. `verdict` sets CK_COND and takes the clean answer it brings (RECOVERED ERROR,
+// ATA PASS-THROUGH INFORMATION AVAILABLE, an ATA Status without ERR or DF) as success; the
+// record's own CK_COND option leaves every CHECK CONDITION a failure, as it always did.
+// `refused` tells that a translator refused the block for its CK_COND.
+int send(DeviceCommand& cmd, bool verdict, ReturnedRegisters* returned, bool& refused) {
+  refused = false;
+  if (returned != nullptr) returned->reset();
   ScsiPassThroughRequest request;
   init_scsi_request(request, cmd);
   SCSI_PASS_THROUGH_DIRECT& h = request.sptd;
-  build_cdb(cmd, verdict || (cmd.passthru_options & kPassThroughCkCond) != 0, h);
+  build_cdb(cmd, verdict, h);
 
   switch (cmd.direction) {
     case kDirNone:
@@ -100,24 +104,22 @@ int send(DeviceCommand& cmd, bool verdict, AtaOutputs* outputs, bool& refused_ck
   }
 
   const uint8_t status = h.ScsiStatus;
+  const std::span<const uint8_t> sense(request.sense,
+                                       std::min<size_t>(h.SenseInfoLength, sizeof request.sense));
+  if (returned != nullptr && status == sat::kStatusCheckCondition)
+    *returned = sat::decode_ata_registers(sense);
   if (status == sat::kStatusGood || status == sat::kStatusConditionMet) return kResultSuccess;
   if (status == sat::kStatusCheckCondition && verdict) {
-    // With CK_COND a clean command ends in CHECK CONDITION too: RECOVERED ERROR, ATA
-    // PASS-THROUGH INFORMATION AVAILABLE, and an ATA Status without ERR or DF.
-    const std::span<const uint8_t> sense(request.sense,
-                                         std::min<size_t>(h.SenseInfoLength, sizeof request.sense));
     const sat::SenseCode code = sat::sense_code(sense);
-    const AtaOutputs registers = sat::decode_ata_registers(sense);
+    const ReturnedRegisters registers = sat::decode_ata_registers(sense);
     if (code.key == sat::kSenseRecoveredError && code.asc == 0 &&
         code.ascq == sat::kAscqAtaInfoAvailable && registers &&
-        (registers->status & (kAtaStatusErr | kAtaStatusDf)) == 0) {
-      if (outputs != nullptr) *outputs = registers;
+        (registers->status & (kAtaStatusErr | kAtaStatusDf)) == 0)
       return kResultSuccess;
-    }
-    refused_ck_cond = code.key == sat::kSenseIllegalRequest && code.asc == sat::kAscInvalidField &&
-                      code.ascq == 0;
     // Not the drive's failure: the same command goes again without CK_COND.
-    if (refused_ck_cond) return kResultDriveError;
+    refused = code.key == sat::kSenseIllegalRequest && code.asc == sat::kAscInvalidField &&
+              code.ascq == 0;
+    if (refused) return kResultDriveError;
   }
   if (status == sat::kStatusCheckCondition) {
     if (cmd.verbosity != 0)
@@ -134,15 +136,12 @@ int send(DeviceCommand& cmd, bool verdict, AtaOutputs* outputs, bool& refused_ck
 
 }  // namespace
 
-int issue_scsi_passthru(DeviceCommand& cmd, AtaOutputs* outputs) {
-  if ((cmd.passthru_options & kPassThroughCkCond) != 0 || !asks_for_verdict(cmd)) {
-    bool refused = false;
-    return send(cmd, false, outputs, refused);
-  }
+int issue_scsi_passthru(DeviceCommand& cmd, ReturnedRegisters* returned) {
+  bool refused = false;
+  if (!asks_for_verdict(cmd)) return send(cmd, false, returned, refused);
   // A translator that will not take CK_COND gets the command once more without it, and the
   // download goes on without the drive's verdict.
-  bool refused = false;
-  const int result = send(cmd, true, outputs, refused);
+  const int result = send(cmd, true, returned, refused);
   if (!refused) return result;
-  return send(cmd, false, outputs, refused);
+  return send(cmd, false, returned, refused);
 }
