@@ -290,28 +290,30 @@ ScsiJudgement judge_scsi(const AtaCommand& c, uint8_t status, const uint8_t* sen
     return j;
   }
   j.failed = true;
-  if (length < 8) return j;
+  if (length == 0) return j;
+  // Current errors only: deferred sense (0x71, 0x73) tells of an earlier command. Sense cut
+  // short reads as zeros where it ends.
+  const auto at = [&](size_t i) -> uint8_t { return i < length ? sense[i] : 0; };
   const uint8_t code = sense[0] & 0x7F;
   uint8_t key = 0, asc = 0, ascq = 0;
   int ata_status = -1;
-  if (code == 0x72 || code == 0x73) {
-    key = sense[1] & 0x0F;
-    asc = sense[2];
-    ascq = sense[3];
-    const size_t end = std::min<size_t>(length, 8u + sense[7]);
-    for (size_t at = 8; at + 2 <= end; at += 2u + sense[at + 1]) {
-      if (sense[at] == 0x09 && sense[at + 1] >= 0x0C && at + 14 <= end) {
-        j.count = sense[at + 5];
-        ata_status = sense[at + 13];
+  if (code == 0x72) {
+    key = at(1) & 0x0F;
+    asc = at(2);
+    ascq = at(3);
+    const size_t end = std::min<size_t>(length, 8u + at(7));
+    for (size_t d = 8; d + 2 <= end; d += 2u + sense[d + 1]) {
+      if (sense[d] == 0x09 && sense[d + 1] >= 0x0C && d + 14 <= end) {
+        j.count = sense[d + 5];
+        ata_status = sense[d + 13];
         break;
       }
     }
-  } else if (code == 0x70 || code == 0x71) {
-    if (length < 14) return j;
-    key = sense[2] & 0x0F;
-    asc = sense[12];
-    ascq = sense[13];
-    if (asc == 0x00 && ascq == 0x1D) {
+  } else if (code == 0x70) {
+    key = at(2) & 0x0F;
+    asc = at(12);
+    ascq = at(13);
+    if (length >= 14 && asc == 0x00 && ascq == 0x1D) {
       j.count = sense[6];
       ata_status = sense[4];
     }

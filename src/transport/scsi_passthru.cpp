@@ -116,9 +116,11 @@ int send(DeviceCommand& cmd, bool verdict, ReturnedRegisters* returned, bool& re
         code.ascq == sat::kAscqAtaInfoAvailable && registers &&
         (registers->status & (kAtaStatusErr | kAtaStatusDf)) == 0)
       return kResultSuccess;
-    // Not the drive's failure: the same command goes again without CK_COND.
-    refused = code.key == sat::kSenseIllegalRequest && code.asc == sat::kAscInvalidField &&
-              code.ascq == 0;
+    // Not the drive's failure: the same command goes again without CK_COND. Only current
+    // sense speaks of this command (0x70, 0x72; not the deferred 0x71, 0x73).
+    const bool current = !sense.empty() && ((sense[0] & 0x7F) == 0x70 || (sense[0] & 0x7F) == 0x72);
+    refused = current && code.key == sat::kSenseIllegalRequest &&
+              code.asc == sat::kAscInvalidField && code.ascq == 0;
     if (refused) return kResultDriveError;
   }
   if (status == sat::kStatusCheckCondition) {
