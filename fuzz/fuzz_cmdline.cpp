@@ -5,8 +5,11 @@
 //    error prints the usage;
 //  - a run gets every option as the grammar gives it (later options win, "/g" keeps the low
 //    8 bits, numbers as the C library converts them, rejected when it would reject them);
-//  - a CSMI target names exactly the adapter, phy or SAS address typed: the address is 16
-//    hexadecimal digits and nothing else, a phy index is never negative.
+//  - a CSMI target names exactly the adapter, phy or SAS address typed: the phy is the decimal
+//    number after the colon (none: phy 0) and nothing else, the address 16 hexadecimal digits
+//    and nothing else;
+//  - nothing typed comes back to the terminal as a control character.
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -94,19 +97,15 @@ Expected reference_parse(const std::vector<std::u16string>& args) {
       return error();
     if (colon != std::u16string::npos) {
       o.device_path = target.substr(0, colon + 1);
-      const std::u16string phy = target.substr(colon + 1);
-      const Number n = c_library_number(phy);
-      if (!n.converted) {
-        o.csmi_target.phy_index = 0;
-      } else if (n.value < 0) {
-        return error();
-      } else if (!n.in_int32) {
-        o.csmi_target.phy_index = INT32_MAX;
-        e.either_error = true;
-      } else {
-        o.csmi_target.phy_index = static_cast<int32_t>(n.value);
-        e.either_error = phy.find(u'-') != std::u16string::npos;  // "-0"
+      // The phy is exactly a decimal number, or nothing for phy 0. Past 32 bits no adapter
+      // has it: refusing it is as right as taking the largest value.
+      uint64_t value = 0;
+      for (char16_t c : target.substr(colon + 1)) {
+        if (c < u'0' || c > u'9') return error();
+        value = std::min<uint64_t>(value * 10 + static_cast<uint64_t>(c - u'0'), uint64_t{1} << 40);
       }
+      o.csmi_target.phy_index = static_cast<int32_t>(std::min<uint64_t>(value, INT32_MAX));
+      e.either_error = value > INT32_MAX;
     } else {
       o.device_path = u"\\\\.\\SCSI" + target.substr(0, comma) + u":";
       const std::u16string address = target.substr(comma + 1);
@@ -195,6 +194,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const ParseOutcome outcome = parse_command_line(args, "quillmark", options);
   const std::string out = console::captured_out();
   console::capture_end();
+
+  // The echo of what was typed never carries a control character: C0 but the line ends, DEL,
+  // C1 as UTF-8, or a C1 byte that stood for undecodable input.
+  for (size_t i = 0; i < out.size(); ++i) {
+    const auto c = static_cast<unsigned char>(out[i]);
+    const auto next = i + 1 < out.size() ? static_cast<unsigned char>(out[i + 1]) : 0;
+    const bool c1_utf8 = c == 0xC2 && next >= 0x80 && next <= 0x9F;
+    const bool c1_raw =
+        c >= 0x80 && c <= 0x9F && (i == 0 || static_cast<unsigned char>(out[i - 1]) < 0x80);
+    require(!((c < 0x20 && c != '\n') || c == 0x7F || c1_utf8 || c1_raw),
+            "a control character echoed to the terminal");
+  }
 
   const Expected expected = reference_parse(args);
   if (outcome == ParseOutcome::Error) {

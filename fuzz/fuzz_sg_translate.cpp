@@ -99,7 +99,7 @@ void check_ata_outcome(Input& in) {
     const uint32_t moved =
         direction == 0 ? 0 : sg::ata_transferred_length(requested, resid, o.registers);
     require(moved <= requested, "more bytes moved than requested");
-    const sat::OutputRegisters& r = o.registers;
+    const OutputRegisters& r = o.registers;
     if (r.status == 0x50)
       success = true;
     else if (r.error != 0x84)
@@ -110,7 +110,7 @@ void check_ata_outcome(Input& in) {
   const uint8_t* descriptor = code == 0x72 ? ata_status_descriptor(sense) : nullptr;
   if (descriptor != nullptr && sense.size() >= 8) {
     require(o.carried, "a request with an ATA status return descriptor not carried");
-    const sat::OutputRegisters& r = o.registers;
+    const OutputRegisters& r = o.registers;
     require(r.error == descriptor[3] && r.count == descriptor[5] && r.lba_low == descriptor[7] &&
                 r.lba_mid == descriptor[9] && r.lba_high == descriptor[11] &&
                 r.device == descriptor[12] && r.status == descriptor[13],
@@ -118,7 +118,7 @@ void check_ata_outcome(Input& in) {
   }
   if (code == 0x70 && sat_fixed_registers(sense, true)) {
     require(o.carried, "a request with registers in fixed sense not carried");
-    const sat::OutputRegisters& r = o.registers;
+    const OutputRegisters& r = o.registers;
     require(
         r.error == sense[3] && r.status == sense[4] && r.device == sense[5] && r.count == sense[6],
         "registers not those of the fixed sense INFORMATION field");

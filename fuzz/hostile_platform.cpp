@@ -240,6 +240,7 @@ bool ata_from_cdb(const SCSI_PASS_THROUGH_DIRECT& h, AtaCommand& c) {
     c.lba_high = b[12];
     c.device = b[13];
     c.command = b[14];
+    c.ck_cond = (b[2] & 0x20) != 0;
     return true;
   }
   if (h.CdbLength == 12 && b[0] == 0xA1) {
@@ -271,6 +272,61 @@ bool scsi_status_is_failure(uint8_t status) {
 
 constexpr uint8_t kAtaErr = 0x01;
 constexpr uint8_t kAtaDf = 0x20;
+
+// The judgement of a SCSI answer to ATA PASS-THROUGH, read from the sense as SAT lays it out
+// (an oracle of its own, not the tool's decoder): a CHECK CONDITION that only hands back the
+// registers a CK_COND block asked for (RECOVERED ERROR, ATA PASS-THROUGH INFORMATION
+// AVAILABLE, an ATA Status without ERR or DF) is no failure.
+struct ScsiJudgement {
+  bool failed = false;
+  bool ck_cond_refused = false;
+  int count = -1;
+};
+
+ScsiJudgement judge_scsi(const AtaCommand& c, uint8_t status, const uint8_t* sense, size_t length) {
+  ScsiJudgement j;
+  if (status != 0x02) {
+    j.failed = scsi_status_is_failure(status);
+    return j;
+  }
+  j.failed = true;
+  if (length == 0) return j;
+  // Current errors only: deferred sense (0x71, 0x73) tells of an earlier command. Sense cut
+  // short reads as zeros where it ends.
+  const auto at = [&](size_t i) -> uint8_t { return i < length ? sense[i] : 0; };
+  const uint8_t code = sense[0] & 0x7F;
+  uint8_t key = 0, asc = 0, ascq = 0;
+  int ata_status = -1;
+  if (code == 0x72) {
+    key = at(1) & 0x0F;
+    asc = at(2);
+    ascq = at(3);
+    const size_t end = std::min<size_t>(length, 8u + at(7));
+    for (size_t d = 8; d + 2 <= end; d += 2u + sense[d + 1]) {
+      if (sense[d] == 0x09 && sense[d + 1] >= 0x0C && d + 14 <= end) {
+        j.count = sense[d + 5];
+        ata_status = sense[d + 13];
+        break;
+      }
+    }
+  } else if (code == 0x70) {
+    key = at(2) & 0x0F;
+    asc = at(12);
+    ascq = at(13);
+    if (length >= 14 && asc == 0x00 && ascq == 0x1D) {
+      j.count = sense[6];
+      ata_status = sense[4];
+    }
+  } else {
+    return j;
+  }
+  j.ck_cond_refused = c.ck_cond && key == 0x05 && asc == 0x24 && ascq == 0x00;
+  if (key == 0x01 && asc == 0x00 && ascq == 0x1D && ata_status >= 0 &&
+      (ata_status & (kAtaErr | kAtaDf)) == 0)
+    j.failed = false;
+  if (j.failed) j.count = -1;
+  return j;
+}
 
 // --- CSMI ---------------------------------------------------------------------------------
 
@@ -538,7 +594,12 @@ bool platform_scsi_passthrough(Handle handle, ScsiPassThroughRequest* request) {
   if (sel & 0x08) h.DataTransferLength = stream().u32();
   if (sel & 0x40) state().last_error = stream().u32();
   if (is_ata) {
-    c.failed = hostile::scsi_status_is_failure(h.ScsiStatus);
+    const hostile::ScsiJudgement j =
+        hostile::judge_scsi(c, h.ScsiStatus, request->sense,
+                            std::min<size_t>(h.SenseInfoLength, sizeof request->sense));
+    c.failed = j.failed;
+    c.ck_cond_refused = j.ck_cond_refused;
+    c.verdict = j.count;
     if (c.direction == 1) hostile::note_identify(c, data);
     state().record.commands.push_back(c);
   }
@@ -573,7 +634,10 @@ bool platform_ata_passthrough(Handle handle, ATA_PASS_THROUGH_DIRECT* request,
     state().record.commands.push_back(c);
     return hostile::fail(hostile::error_code());
   }
-  uint8_t registers[7] = {0, c.count, c.lba_low, c.lba_mid, c.lba_high, c.device, 0x50};
+  // A benign drive gives DOWNLOAD MICROCODE no verdict (Count 0); other commands echo it.
+  uint8_t registers[7] = {
+      0,   c.command == 0x92 ? uint8_t{0} : c.count, c.lba_low, c.lba_mid, c.lba_high, c.device,
+      0x50};
   if (sel & 0x02) stream().bytes(registers, sizeof registers);
   std::memcpy(request->CurrentTaskFile, registers, sizeof registers);
   request->CurrentTaskFile[7] = 0;
@@ -589,6 +653,7 @@ bool platform_ata_passthrough(Handle handle, ATA_PASS_THROUGH_DIRECT* request,
   if (bytes_returned != nullptr) *bytes_returned = returned;
   if (sel & 0x80) state().last_error = stream().u32();
   c.failed = (registers[6] & (hostile::kAtaErr | hostile::kAtaDf)) != 0;
+  if (!c.failed) c.verdict = registers[1];
   if (c.direction == 1) hostile::note_identify(c, data);
   state().record.commands.push_back(c);
   return true;
@@ -671,6 +736,12 @@ bool platform_csmi_request(Handle handle, void* buffer_in, uint32_t size) {
   }
   if (stp) {
     c.failed = hostile::stp_answer_failed(ok, buffer);
+    // Register Device-to-Host and PIO Setup FISes carry the Count in byte 12.
+    const uint8_t* fis =
+        buffer + hostile::kStpStatus + offsetof(CSMI_SAS_STP_PASSTHRU_STATUS, bStatusFIS);
+    if (!c.failed && size >= sizeof(CSMI_SAS_STP_PASSTHRU_BUFFER) &&
+        (fis[0] == 0x34 || fis[0] == 0x5F))
+      c.verdict = fis[12];
     // The tool takes the data of a successful read from the data area.
     if (c.direction == 1 && !c.failed) hostile::note_identify(c, data);
     state().record.commands.push_back(c);

@@ -49,6 +49,13 @@ struct AtaCommand {
   uint8_t destination[8] = {};
   // The answer said, beyond doubt, that the command failed.
   bool failed = false;
+  // SCSI only: the block asked for the registers back (CK_COND), and the answer refused the
+  // block for it (ILLEGAL REQUEST, INVALID FIELD IN CDB): the tool may send it again without.
+  bool ck_cond = false;
+  bool ck_cond_refused = false;
+  // The Count output register as the answer carried it, or -1 when it carried no registers.
+  // After a segment of mode 0x03 it is the drive's verdict: 1 expects more, 2 has it all.
+  int verdict = -1;
   // Image file openings before this command: the pass it belongs to.
   int pass = 0;
   // DOWNLOAD MICROCODE with data: every byte equals the image of its pass (zero past the end

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/fis.h"
 #include "sim/inquiry.h"
 
 namespace sim {
@@ -17,30 +18,24 @@ constexpr uint32_t kStpFixedSize = sizeof(CSMI_SAS_STP_PASSTHRU_BUFFER);
 constexpr uint32_t kStpDataOffset = offsetof(CSMI_SAS_STP_PASSTHRU_BUFFER, bDataBuffer);
 constexpr uint32_t kSspFixedSize = sizeof(CSMI_SAS_SSP_PASSTHRU_BUFFER);
 constexpr uint32_t kSspDataOffset = offsetof(CSMI_SAS_SSP_PASSTHRU_BUFFER, bDataBuffer);
-constexpr uint8_t kFisPioSetup = 0x5F;
 
 bool is_ata_phy(PhyDevice d) { return d == PhyDevice::Sata || d == PhyDevice::Stp; }
 
-// Commands whose task file the drive reads as 48-bit: the FIS does not say, the opcode does.
-bool is_ext_command(uint8_t command) {
-  switch (command) {
-    case 0x24:  // READ SECTORS EXT
-    case 0x25:  // READ DMA EXT
-    case 0x27:  // READ NATIVE MAX ADDRESS EXT
-    case 0x2F:  // READ LOG EXT
-    case 0x34:  // WRITE SECTORS EXT
-    case 0x35:  // WRITE DMA EXT
-    case 0x3F:  // WRITE LOG EXT
-    case 0x47:  // READ LOG DMA EXT
-    case 0x57:  // WRITE LOG DMA EXT
-      return true;
-    default:
-      return false;
-  }
-}
-
 // The phy an STP request reaches: the ATA device with the destination address, the one on
 // the named phy when the address sits on several. -1 when none answers to the address.
+// The status FIS of a completed command: a Register Device-to-Host FIS, unless a fault asks
+// for a PIO Setup FIS, a FIS of another type or none at all (all zero).
+void put_status_fis(const AdapterFaults& f, const OutputRegisters& out, uint8_t* s) {
+  if (f.status_fis_type == fis::kTypePioSetup) {
+    const int initial = f.pio_setup_start_status;
+    fis::encode_pio_setup(out, initial >= 0 ? static_cast<uint8_t>(initial) : out.status, s);
+    return;
+  }
+  fis::encode_register_d2h(out, s);
+  if (f.status_fis_type == 0) std::memset(s, 0, fis::kSize);
+  if (f.status_fis_type > 0) s[0] = static_cast<uint8_t>(f.status_fis_type);
+}
+
 int route_stp(const Adapter& a, const CSMI_SAS_STP_PASSTHRU& p) {
   int found = -1;
   for (int i = 0; i < kCsmiPhyTableSize; ++i) {
@@ -78,22 +73,6 @@ void answer_stp(Adapter& a, std::vector<uint8_t>& buf, SRB_IO_CONTROL& header) {
     return;
   }
 
-  const uint8_t* fis = p.bCommandFIS;
-  TaskFile tf;
-  tf.command = fis[2];
-  tf.features = fis[3];
-  tf.lba_low = fis[4];
-  tf.lba_mid = fis[5];
-  tf.lba_high = fis[6];
-  tf.device = fis[7];
-  tf.lba_low_hi = fis[8];
-  tf.lba_mid_hi = fis[9];
-  tf.lba_high_hi = fis[10];
-  tf.features_hi = fis[11];
-  tf.count = fis[12];
-  tf.count_hi = fis[13];
-  tf.ext = is_ext_command(tf.command);
-
   DataDir dir = DataDir::None;
   if (p.uFlags & CSMI_SAS_STP_READ)
     dir = DataDir::In;
@@ -106,35 +85,16 @@ void answer_stp(Adapter& a, std::vector<uint8_t>& buf, SRB_IO_CONTROL& header) {
     in_data.assign(length, 0);
     data = in_data.data();
   }
-  const AtaOutput out = execute_ata(a.drives[phy], tf, dir, data, length);
+  uint32_t moved = 0;
+  const OutputRegisters out =
+      execute_ata(a.drives[phy], fis::decode_register_h2d(p.bCommandFIS), dir, data, length, moved);
   if (dir == DataDir::In)
-    std::copy_n(in_data.begin(), std::min(out.bytes_transferred, length),
-                buf.begin() + kStpDataOffset);
+    std::copy_n(in_data.begin(), std::min(moved, length), buf.begin() + kStpDataOffset);
 
-  // Register Device-to-Host FIS from the drive's output registers.
   CSMI_SAS_STP_PASSTHRU_STATUS status{};
   status.bConnectionStatus = CSMI_SAS_OPEN_ACCEPT;
-  uint8_t* s = status.bStatusFIS;
-  s[0] = 0x34;
-  s[1] = 0x40;  // interrupt
-  s[2] = out.status;
-  s[3] = out.error;
-  s[4] = out.lba_low;
-  s[5] = out.lba_mid;
-  s[6] = out.lba_high;
-  s[7] = out.device;
-  s[12] = out.count;
-  if (a.faults.status_fis_type == 0) {
-    std::memset(s, 0, sizeof status.bStatusFIS);
-  } else if (a.faults.status_fis_type > 0) {
-    s[0] = static_cast<uint8_t>(a.faults.status_fis_type);
-  }
-  if (s[0] == kFisPioSetup) {
-    s[15] = out.status;  // E_Status
-    if (a.faults.pio_setup_start_status >= 0)
-      s[2] = static_cast<uint8_t>(a.faults.pio_setup_start_status);
-  }
-  status.uDataBytes = out.bytes_transferred;
+  put_status_fis(a.faults, out, status.bStatusFIS);
+  status.uDataBytes = moved;
   std::memcpy(buf.data() + offsetof(CSMI_SAS_STP_PASSTHRU_BUFFER, Status), &status, sizeof status);
 }
 

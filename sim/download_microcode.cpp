@@ -15,16 +15,17 @@ namespace {
 // The drive never pre-allocates more than this for an image a header announces.
 constexpr size_t kMaxReserve = 64u << 20;
 
-AtaOutput aborted() {
-  AtaOutput out;
+OutputRegisters aborted() {
+  OutputRegisters out{};
   out.status = kAtaStatusAborted;
   out.error = kAtaErrorAbort;
   return out;
 }
 
-AtaOutput done(uint32_t bytes) {
-  AtaOutput out;
-  out.bytes_transferred = bytes;
+OutputRegisters done(uint32_t& moved, uint32_t bytes) {
+  moved = bytes;
+  OutputRegisters out{};
+  out.status = kAtaStatusReady;
   return out;
 }
 
@@ -50,25 +51,26 @@ bool data_transfer_ok(DataDir dir, const uint8_t* data, uint32_t length, uint32_
   return dir == DataDir::Out && data != nullptr && blocks != 0 && length == blocks * 512u;
 }
 
-AtaOutput download_whole(Drive& drive, DataDir dir, const uint8_t* data, uint32_t length,
-                         uint32_t blocks) {
+OutputRegisters download_whole(Drive& drive, DataDir dir, const uint8_t* data, uint32_t length,
+                               uint32_t blocks, uint32_t& moved) {
   if (!data_transfer_ok(dir, data, length, blocks)) return aborted();
   reset_assembly(drive);
   const auto info = parse_image(data, length, !drive.accept_any_image);
   if (info && info->complete && (info->valid || drive.accept_any_image)) {
     drive.last_image.assign(data, data + info->length);
     take_image(drive, kAtaDmImmediate, info->revision);
-    return done(length);
+    return done(moved, length);
   }
   if (!drive.accept_any_image) return aborted();
   // Any bytes will do; without a complete header the running revision stays.
   drive.last_image.assign(data, data + length);
   take_image(drive, kAtaDmImmediate, info && info->complete ? info->revision : std::string());
-  return done(length);
+  return done(moved, length);
 }
 
-AtaOutput download_segment(Drive& drive, uint8_t mode, DataDir dir, const uint8_t* data,
-                           uint32_t length, uint32_t blocks, uint32_t offset) {
+OutputRegisters download_segment(Drive& drive, uint8_t mode, DataDir dir, const uint8_t* data,
+                                 uint32_t length, uint32_t blocks, uint32_t offset,
+                                 uint32_t& moved) {
   if (!data_transfer_ok(dir, data, length, blocks)) return aborted();
 
   const bool first = offset == 0;
@@ -101,9 +103,15 @@ AtaOutput download_segment(Drive& drive, uint8_t mode, DataDir dir, const uint8_
     if (first) drive.last_image.clear();
     drive.last_image.insert(drive.last_image.end(), data, data + length);
     take_image(drive, mode, std::string());
-    return done(length);
+    return done(moved, length);
   }
-  if (!completes) return done(length);
+  // In mode 0x03 the drive tells after each segment whether it expects more (01h) or has the
+  // whole image (02h), as its header counts it.
+  if (!completes) {
+    OutputRegisters more = done(moved, length);
+    if (mode == kAtaDmSegmented) more.count = kAtaDmExpectsMore;
+    return more;
+  }
 
   const auto info =
       parse_image(drive.assembly.data(), drive.assembly.size(), !drive.accept_any_image);
@@ -116,22 +124,24 @@ AtaOutput download_segment(Drive& drive, uint8_t mode, DataDir dir, const uint8_
   drive.last_image.swap(drive.assembly);
   reset_assembly(drive);
   take_image(drive, mode, info->revision);
-  return done(length);
+  OutputRegisters whole = done(moved, length);
+  if (mode == kAtaDmSegmented) whole.count = kAtaDmTransferComplete;
+  return whole;
 }
 
-AtaOutput activate(Drive& drive) {
+OutputRegisters activate(Drive& drive, uint32_t& moved) {
   // Nothing deferred is waiting: a strict drive refuses, one that takes anything shrugs.
-  if (!drive.pending_ready) return drive.accept_any_image ? done(0) : aborted();
+  if (!drive.pending_ready) return drive.accept_any_image ? done(moved, 0) : aborted();
   if (!drive.pending_revision.empty()) drive.firmware = drive.pending_revision;
   drive.pending_revision.clear();
   drive.pending_ready = false;
-  return done(0);
+  return done(moved, 0);
 }
 
 }  // namespace
 
-AtaOutput execute_download_microcode(Drive& drive, const TaskFile& in, DataDir dir,
-                                     const uint8_t* data, uint32_t length) {
+OutputRegisters execute_download_microcode(Drive& drive, const InputRegisters& in, DataDir dir,
+                                           const uint8_t* data, uint32_t length, uint32_t& moved) {
   if (++drive.download_commands == 1 && download_started != nullptr) download_started(drive);
   if (drive.faults.abort_every_download ||
       drive.faults.abort_download_nth == drive.download_commands)
@@ -139,18 +149,19 @@ AtaOutput execute_download_microcode(Drive& drive, const TaskFile& in, DataDir d
 
   // Block count: Count low byte, LBA (7:0) high byte. Block offset: LBA (15:8) low byte,
   // LBA (23:16) high byte.
-  const uint32_t blocks = static_cast<uint32_t>(in.count) | static_cast<uint32_t>(in.lba_low) << 8;
-  const uint32_t offset = static_cast<uint32_t>(in.lba_mid) | static_cast<uint32_t>(in.lba_high)
-                                                                  << 8;
+  const uint32_t blocks = static_cast<uint32_t>(in.count_7_0) | static_cast<uint32_t>(in.lba_7_0)
+                                                                    << 8;
+  const uint32_t offset = static_cast<uint32_t>(in.lba_15_8) | static_cast<uint32_t>(in.lba_23_16)
+                                                                   << 8;
 
-  switch (in.features) {
+  switch (in.features_7_0) {
     case kAtaDmImmediate:
-      return download_whole(drive, dir, data, length, blocks);
+      return download_whole(drive, dir, data, length, blocks, moved);
     case kAtaDmSegmented:
     case kAtaDmDeferred:
-      return download_segment(drive, in.features, dir, data, length, blocks, offset);
+      return download_segment(drive, in.features_7_0, dir, data, length, blocks, offset, moved);
     case kAtaDmActivate:
-      return activate(drive);
+      return activate(drive, moved);
     default:
       return aborted();
   }

@@ -12,8 +12,9 @@ namespace {
 constexpr uint32_t kBlock = 512;
 
 // The vendor variant: IDENTIFY DEVICE with Features 0x0B and the 28-bit LBA 0x2097DB.
-bool is_vendor_identify(const TaskFile& in) {
-  return in.features == 0x0B && in.lba_low == 0xDB && in.lba_mid == 0x97 && in.lba_high == 0x20;
+bool is_vendor_identify(const InputRegisters& in) {
+  return in.features_7_0 == 0x0B && in.lba_7_0 == 0xDB && in.lba_15_8 == 0x97 &&
+         in.lba_23_16 == 0x20;
 }
 
 void put_word(std::vector<uint8_t>& d, int word, uint16_t value) {
@@ -36,23 +37,25 @@ void put_u64(uint8_t* p, uint64_t value) {
   for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
-AtaOutput aborted(const TaskFile& in) {
-  AtaOutput out;
-  out.status = kAtaStatusAborted;
-  out.error = kAtaErrorAbort;
-  out.device = in.device;
+OutputRegisters answer(uint8_t status, uint8_t error, uint8_t device) {
+  OutputRegisters out{};
+  out.status = status;
+  out.error = error;
+  out.device = device;
   return out;
 }
 
+OutputRegisters aborted(const InputRegisters& in) {
+  return answer(kAtaStatusAborted, kAtaErrorAbort, in.device);
+}
+
 // Hands `source` to the host, no more than the host has room for.
-AtaOutput deliver(const TaskFile& in, const std::vector<uint8_t>& source, uint8_t* data,
-                  uint32_t length) {
-  AtaOutput out;
-  out.device = in.device;
+OutputRegisters deliver(const InputRegisters& in, const std::vector<uint8_t>& source, uint8_t* data,
+                        uint32_t length, uint32_t& moved) {
   const uint32_t n = data != nullptr ? std::min<uint32_t>(length, source.size()) : 0;
   if (n != 0) std::memcpy(data, source.data(), n);
-  out.bytes_transferred = n;
-  return out;
+  moved = n;
+  return answer(kAtaStatusReady, 0, in.device);
 }
 
 std::vector<uint8_t> vendor_identify_data() {
@@ -62,33 +65,34 @@ std::vector<uint8_t> vendor_identify_data() {
   return d;
 }
 
-AtaOutput read_log_ext(const Drive& drive, const TaskFile& in, uint8_t* data, uint32_t length) {
-  const unsigned log_address = in.lba_low;
-  const unsigned page = in.lba_mid | (in.lba_mid_hi << 8);
-  const unsigned pages = in.count | (in.count_hi << 8);
+OutputRegisters read_log_ext(const Drive& drive, const InputRegisters& in, uint8_t* data,
+                             uint32_t length, uint32_t& moved) {
+  const unsigned log_address = in.lba_7_0;
+  const unsigned page = in.lba_15_8 | (in.lba_39_32 << 8);
+  const unsigned pages = in.count_7_0 | (in.count_15_8 << 8);
   if (!drive.log_page3 || log_address != 0x30 || page != 3 || pages != 1) return aborted(in);
   std::vector<uint8_t> page3(kBlock);
   put_u64(&page3[0], drive.log_page3_header);
   put_u64(&page3[16], drive.log_page3_caps);
-  return deliver(in, page3, data, length);
+  return deliver(in, page3, data, length, moved);
 }
 
-AtaOutput run_command(Drive& drive, const TaskFile& in, DataDir dir, uint8_t* data,
-                      uint32_t length) {
+OutputRegisters run_command(Drive& drive, const InputRegisters& in, DataDir dir, uint8_t* data,
+                            uint32_t length, uint32_t& moved) {
   switch (in.command) {
     case kAtaIdentifyDevice:
       // A data-in command sent any other way never gets its data phase.
       if (dir != DataDir::In) return aborted(in);
       if (is_vendor_identify(in)) {
         if (!drive.answers_vendor_identify) return aborted(in);
-        return deliver(in, vendor_identify_data(), data, length);
+        return deliver(in, vendor_identify_data(), data, length, moved);
       }
-      return deliver(in, identify_data(drive), data, length);
+      return deliver(in, identify_data(drive), data, length, moved);
     case kAtaReadLogExt:
       if (dir != DataDir::In) return aborted(in);
-      return read_log_ext(drive, in, data, length);
+      return read_log_ext(drive, in, data, length, moved);
     case kAtaDownloadMicrocode:
-      return execute_download_microcode(drive, in, dir, data, length);
+      return execute_download_microcode(drive, in, dir, data, length, moved);
     default:
       return aborted(in);
   }
@@ -121,18 +125,13 @@ std::vector<uint8_t> identify_data(const Drive& drive) {
   return d;
 }
 
-AtaOutput execute_ata(Drive& drive, const TaskFile& in, DataDir dir, uint8_t* data,
-                      uint32_t length) {
+OutputRegisters execute_ata(Drive& drive, const InputRegisters& in, DataDir dir, uint8_t* data,
+                            uint32_t length, uint32_t& moved) {
+  moved = 0;
   const DriveFaults& f = drive.faults;
   const bool forced = f.forced && (f.forced_command == 0 || f.forced_command == in.command);
-  if (forced && !f.forced_after_data) {
-    AtaOutput out;
-    out.status = f.forced_status;
-    out.error = f.forced_error;
-    out.device = in.device;
-    return out;
-  }
-  AtaOutput out = run_command(drive, in, dir, data, length);
+  if (forced && !f.forced_after_data) return answer(f.forced_status, f.forced_error, in.device);
+  OutputRegisters out = run_command(drive, in, dir, data, length, moved);
   if (forced) {
     out.status = f.forced_status;
     out.error = f.forced_error;

@@ -10,36 +10,6 @@
 
 namespace sim {
 
-// Input registers as a drive receives them. The *_hi bytes are the bits-15:8 halves of a
-// 48-bit command; ext tells whether the command came as 48-bit.
-struct TaskFile {
-  uint8_t features = 0;
-  uint8_t count = 0;
-  uint8_t lba_low = 0;
-  uint8_t lba_mid = 0;
-  uint8_t lba_high = 0;
-  uint8_t device = 0;
-  uint8_t command = 0;
-  uint8_t features_hi = 0;
-  uint8_t count_hi = 0;
-  uint8_t lba_low_hi = 0;
-  uint8_t lba_mid_hi = 0;
-  uint8_t lba_high_hi = 0;
-  bool ext = false;
-};
-
-// Output registers and the data bytes the command moved.
-struct AtaOutput {
-  uint8_t error = 0;
-  uint8_t count = 0;
-  uint8_t lba_low = 0;
-  uint8_t lba_mid = 0;
-  uint8_t lba_high = 0;
-  uint8_t device = 0;
-  uint8_t status = kAtaStatusReady;
-  uint32_t bytes_transferred = 0;
-};
-
 enum class DataDir { None, In, Out };
 
 // Planned faults of a drive.
@@ -101,13 +71,15 @@ inline void (*download_started)(const Drive& drive) = nullptr;
 // The 512 bytes of IDENTIFY DEVICE data for the drive.
 std::vector<uint8_t> identify_data(const Drive& drive);
 
-// Executes one ATA command. `data` has room for `length` bytes: filled for DataDir::In,
-// read for DataDir::Out. A command the drive does not know is aborted (0x51 / 0x04).
-AtaOutput execute_ata(Drive& drive, const TaskFile& in, DataDir dir, uint8_t* data,
-                      uint32_t length);
+// Executes one ATA command and returns the drive's output registers (no upper halves: the
+// drive returns none). `data` has room for `length` bytes: filled for DataDir::In, read for
+// DataDir::Out; `moved` is set to the bytes the command transferred. A command the drive does
+// not know is aborted (0x51 / 0x04).
+OutputRegisters execute_ata(Drive& drive, const InputRegisters& in, DataDir dir, uint8_t* data,
+                            uint32_t length, uint32_t& moved);
 
 // DOWNLOAD MICROCODE (0x92), called by execute_ata.
-AtaOutput execute_download_microcode(Drive& drive, const TaskFile& in, DataDir dir,
-                                     const uint8_t* data, uint32_t length);
+OutputRegisters execute_download_microcode(Drive& drive, const InputRegisters& in, DataDir dir,
+                                           const uint8_t* data, uint32_t length, uint32_t& moved);
 
 }  // namespace sim

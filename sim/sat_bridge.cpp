@@ -61,21 +61,6 @@ Outcome inquiry(const Port& port, const ScsiPassThroughRequest& req) {
   return o;
 }
 
-// The registers as the drive receives them (TaskFile's order: the bits-7:0 bytes, then the
-// bits-15:8 ones).
-TaskFile taskfile_of(const sat::PassThrough& pt) {
-  const sat::InputRegisters& r = pt.registers;
-  return {r.features_7_0,  r.count_7_0,  r.lba_7_0,   r.lba_15_8,  r.lba_23_16, r.device, r.command,
-          r.features_15_8, r.count_15_8, r.lba_31_24, r.lba_39_32, r.lba_47_40, pt.extend};
-}
-
-// The drive's answer as sense data carries it; the drive returns no upper bytes.
-sat::OutputRegisters registers_of(const AtaOutput& out) {
-  return {out.error,  out.count,  out.lba_low, out.lba_mid, out.lba_high,
-          out.device, out.status, 0,           0,           0,
-          0};
-}
-
 // Which way the data of an ATA PASS-THROUGH go; false for a protocol this bridge refuses.
 bool protocol_direction(const sat::PassThrough& pt, DataDir& dir) {
   switch (pt.protocol) {
@@ -104,11 +89,12 @@ Outcome ata_passthrough(Port& port, const ScsiPassThroughRequest& req) {
   sat::PassThrough pt;
   if (!sat::parse_ata_passthrough(h.Cdb, h.CdbLength, pt))
     return illegal_request(sat::kAscInvalidField);
-  const TaskFile taskfile = taskfile_of(pt);
 
   const PortFaults& f = port.faults;
+  if (pt.ck_cond && f.refuse_ck_cond) return illegal_request(sat::kAscInvalidField);
+  if (f.ignore_ck_cond) pt.ck_cond = false;
   if (f.scsi_status >= 0 &&
-      (f.scsi_status_command == 0 || f.scsi_status_command == taskfile.command)) {
+      (f.scsi_status_command == 0 || f.scsi_status_command == pt.registers.command)) {
     Outcome o;
     o.status = static_cast<uint8_t>(f.scsi_status);
     o.sense = f.sense;
@@ -127,10 +113,11 @@ Outcome ata_passthrough(Port& port, const ScsiPassThroughRequest& req) {
   if (pt.t_length != 0 && buffer_fits && buffer != nullptr) length = h.DataTransferLength;
   if (length == 0) buffer = nullptr;
 
-  const AtaOutput out = execute_ata(port.drive, taskfile, dir, buffer, length);
+  uint32_t moved = 0;
+  const OutputRegisters out = execute_ata(port.drive, pt.registers, dir, buffer, length, moved);
 
   Outcome o;
-  o.moved = std::min(out.bytes_transferred, length);
+  o.moved = std::min(moved, length);
   const bool failed = (out.status & (kAtaStatusErr | kAtaStatusDf)) != 0;
   // Descriptor format where CK_COND asks for the registers, unless the translator is one of
   // those that only ever answer in fixed format.
@@ -138,11 +125,10 @@ Outcome ata_passthrough(Port& port, const ScsiPassThroughRequest& req) {
       pt.ck_cond && !f.fixed_sense ? sat::ata_descriptor_sense : sat::ata_fixed_sense;
   if (failed) {
     o.status = sat::kStatusCheckCondition;
-    o.sense = sense(sat::kSenseAbortedCommand, 0, 0, registers_of(out), pt.extend);
+    o.sense = sense(sat::kSenseAbortedCommand, 0, 0, out, pt.extend);
   } else if (pt.ck_cond) {
     o.status = sat::kStatusCheckCondition;
-    o.sense = sense(sat::kSenseRecoveredError, 0, sat::kAscqAtaInfoAvailable, registers_of(out),
-                    pt.extend);
+    o.sense = sense(sat::kSenseRecoveredError, 0, sat::kAscqAtaInfoAvailable, out, pt.extend);
   }
   return o;
 }

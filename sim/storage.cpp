@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/task_file.h"
 #include "sim/csmi_adapter.h"
 #include "sim/sat_bridge.h"
 #include "sim/world.h"
@@ -94,22 +95,7 @@ uint32_t ata_request_error(const ATA_PASS_THROUGH_DIRECT& r) {
 
 // The ATA port: the task files in, the drive's output registers back in CurrentTaskFile.
 void ata_port_execute(sim::Port& port, ATA_PASS_THROUGH_DIRECT& r) {
-  sim::TaskFile tf;
-  tf.features = r.CurrentTaskFile[0];
-  tf.count = r.CurrentTaskFile[1];
-  tf.lba_low = r.CurrentTaskFile[2];
-  tf.lba_mid = r.CurrentTaskFile[3];
-  tf.lba_high = r.CurrentTaskFile[4];
-  tf.device = r.CurrentTaskFile[5];
-  tf.command = r.CurrentTaskFile[6];
-  tf.ext = (r.AtaFlags & ATA_FLAGS_48BIT_COMMAND) != 0;
-  if (tf.ext) {
-    tf.features_hi = r.PreviousTaskFile[0];
-    tf.count_hi = r.PreviousTaskFile[1];
-    tf.lba_low_hi = r.PreviousTaskFile[2];
-    tf.lba_mid_hi = r.PreviousTaskFile[3];
-    tf.lba_high_hi = r.PreviousTaskFile[4];
-  }
+  const InputRegisters in = task_file::decode_input(r);
 
   sim::DataDir dir = sim::DataDir::None;
   if (r.AtaFlags & ATA_FLAGS_DATA_IN) dir = sim::DataDir::In;
@@ -117,14 +103,10 @@ void ata_port_execute(sim::Port& port, ATA_PASS_THROUGH_DIRECT& r) {
   uint8_t* buffer = dir == sim::DataDir::None ? nullptr : static_cast<uint8_t*>(r.DataBuffer);
   const uint32_t length = buffer != nullptr ? r.DataTransferLength : 0;
 
-  const sim::AtaOutput out = sim::execute_ata(port.drive, tf, dir, buffer, length);
-
-  const uint8_t current[8] = {out.error,    out.count,  out.lba_low, out.lba_mid,
-                              out.lba_high, out.device, out.status,  0};
-  std::memcpy(r.CurrentTaskFile, current, sizeof current);
-  // The drive returns no upper register halves.
-  if (tf.ext) std::memset(r.PreviousTaskFile, 0, sizeof r.PreviousTaskFile);
-  r.DataTransferLength = std::min(out.bytes_transferred, length);
+  uint32_t moved = 0;
+  const OutputRegisters out = sim::execute_ata(port.drive, in, dir, buffer, length, moved);
+  task_file::encode_output(out, r);
+  r.DataTransferLength = std::min(moved, length);
 }
 
 }  // namespace

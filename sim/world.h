@@ -26,7 +26,11 @@ struct PortFaults {
   uint8_t scsi_status_command = 0;  // ...only for this ATA command (0: any)
   std::vector<uint8_t> sense;       // ...with these sense bytes (empty: none)
   bool fixed_sense = false;         // ATA PASS-THROUGH answers in fixed format even with CK_COND
-  bool timeout = false;             // requests time out (not carried, ERROR_SEM_TIMEOUT 121)
+  // Translators that do not take CK_COND: one refuses such a block (ILLEGAL REQUEST, INVALID
+  // FIELD IN CDB), the other runs it and answers as if CK_COND were clear.
+  bool refuse_ck_cond = false;
+  bool ignore_ck_cond = false;
+  bool timeout = false;  // requests time out (not carried, ERROR_SEM_TIMEOUT 121)
   // >= 0: SCSI completions report these lengths back, whatever moved (a careless driver).
   int64_t reported_transfer_length = -1;
   int reported_sense_length = -1;

@@ -125,7 +125,6 @@ TEST_F(CmdLine, AcceptedCommandLinesFillTheOptions) {
       {"CSMI phy form, empty phy", {uR"(/C:\\.\SCSI3:)"}, [&](RunOptions& o) { csmi(o, uR"(\\.\SCSI3:)"); o.csmi_target.phy_index = 0; }},
       {"CSMI phy form splits at the last colon", {uR"(/C:\\.\SCSI3:1:2)"}, [&](RunOptions& o) { csmi(o, uR"(\\.\SCSI3:1:)"); o.csmi_target.phy_index = 2; }},
       {"CSMI colon wins over comma", {u"/C:x,y:7"}, [&](RunOptions& o) { csmi(o, u"x,y:"); o.csmi_target.phy_index = 7; }},
-      {"CSMI phy read leniently", {u"/C:a: 12abc"}, [&](RunOptions& o) { csmi(o, u"a:"); o.csmi_target.phy_index = 12; }},
       {"CSMI phy beyond 32 bits takes the limit", {u"/C:a:99999999999"}, [&](RunOptions& o) { csmi(o, u"a:"); o.csmi_target.phy_index = INT32_MAX; }},
       {"CSMI address form", {u"/C:2,0000000500000000"}, [&](RunOptions& o) { csmi(o, uR"(\\.\SCSI2:)"); o.csmi_target.sas_address[3] = 0x05; }},
       {"CSMI address form, adapter 12", {u"/C:12,0000000500000000"}, [&](RunOptions& o) { csmi(o, uR"(\\.\SCSI12:)"); o.csmi_target.sas_address[3] = 0x05; }},
@@ -233,8 +232,14 @@ TEST_F(CmdLine, RefusedCommandLinesReportAndShowTheUsage) {
       {{u"/C:2,00000005000000G0"}, expected_option_error("/C:2,00000005000000G0", inv)},
       {{u"/C:2,zz00000500000000"}, expected_option_error("/C:2,zz00000500000000", inv)},
       {{u"/C:2,5001514d0000024x"}, expected_option_error("/C:2,5001514d0000024x", inv)},
-      // A negative phy index names no phy.
+      // A phy is decimal digits or nothing: a sign, a letter, a blank or a tail names no phy.
       {{uR"(/C:\\.\SCSI2:-1)"}, expected_option_error(R"(/C:\\.\SCSI2:-1)", inv)},
+      {{uR"(/C:\\.\SCSI2:x)"}, expected_option_error(R"(/C:\\.\SCSI2:x)", inv)},
+      {{uR"(/C:\\.\SCSI2: 3)"}, expected_option_error(R"(/C:\\.\SCSI2: 3)", inv)},
+      {{uR"(/C:\\.\SCSI2:1x)"}, expected_option_error(R"(/C:\\.\SCSI2:1x)", inv)},
+      // Control characters are not echoed: C0, DEL, C1, and a C1 byte that was not UTF-8.
+      {{kDrive0, u"/x\x1b[2J\x7f\u009b\xDC9B\xDCFF"}, expected_option_error("/x?[2J???\xFF", inv)},
+      {{u"/C:\x1b]0;t\x07"}, expected_invalid_option("/C:?]0;t?", inv)},
   };
   for (const auto& c : cases) {
     std::string trace;

@@ -238,7 +238,8 @@ TEST_P(Plans, PlanAndWireCommands) {
     EXPECT_EQ(w.length, blocks * kBlock);
     EXPECT_EQ(w.device, 0x40);
     EXPECT_EQ(w.cdb1, 0x0A);  // PIO data-out, 28-bit
-    EXPECT_EQ(w.cdb2, 0x06);
+    // A segment of mode 0x03 asks for the registers back (CK_COND): the drive's verdict.
+    EXPECT_EQ(w.cdb2, c.mode == SegmentedImmediate ? 0x26 : 0x06);
     EXPECT_EQ(w.data_in, SCSI_IOCTL_DATA_OUT);
     EXPECT_EQ(w.timeout, 5u);
     // Every transfer points into the one image buffer, at its own block offset.
@@ -603,6 +604,13 @@ struct FirmwareCase {
   DownloadMode mode;
   uint8_t segment_blocks;
   uint64_t flags;
+  // The file: the image cut to this many bytes (0: whole), or with this many more after it.
+  uint32_t cut = 0;
+  uint32_t extra = 0;
+  void (*setup)(sim::Port&) = nullptr;
+  // A pass the drive's verdict fails: the commands sent, and the why of the failure.
+  int commands = 0;
+  const char* why = nullptr;
 };
 
 class Firmware : public Download, public testing::WithParamInterface<FirmwareCase> {};
@@ -610,9 +618,29 @@ class Firmware : public Download, public testing::WithParamInterface<FirmwareCas
 TEST_P(Firmware, ImageReachesTheDriveWhole) {
   const FirmwareCase& c = GetParam();
   cmd_.flags = c.flags;
-  const auto image = sim::make_image(c.size, "SIM2.00");
-  ImageFile file(image);
+  if (c.setup) c.setup(*port_);
+  auto image = sim::make_image(c.size, "SIM2.00");
+  std::vector<uint8_t> bytes = image;
+  if (c.cut != 0) bytes.resize(c.cut);
+  bytes.insert(bytes.end(), c.extra, 0x5A);
+  ImageFile file(bytes);
+  if (c.why != nullptr) {
+    DownloadParams params;
+    params.file_name = file.name();
+    params.mode = c.mode;
+    params.segment_blocks = c.segment_blocks;
+    DownloadReport report;
+    EXPECT_EQ(download_firmware(cmd_, params, &report), kResultDriveError);
+    EXPECT_EQ(report.why, c.why);
+    EXPECT_EQ(drive().download_commands, c.commands);
+    // A truncated image leaves the drive as it was.
+    if (c.cut != 0) {
+      EXPECT_EQ(drive().firmware, "SIM1.00");
+    }
+    return;
+  }
   ASSERT_EQ(run(file, c.mode, c.segment_blocks, 0), kResultSuccess) << out_;
+  if (c.cut != 0) return;  // nothing said either way: the drive keeps what it runs
   // Every byte arrived, the tail of a partial block included, or the checksum would fail.
   EXPECT_EQ(drive().last_image, image);
   if (c.mode == Deferred) {
@@ -631,6 +659,18 @@ const FirmwareCase kFirmwares[] = {
     {"deferred_then_activate", 1048576, Deferred, 64, ScsiPassThrough},
     {"ata_path_segmented", 100000, SegmentedImmediate, 16, AtaPassThrough},
     {"ata_path_deferred", 3000000, Deferred, 255, AtaPassThrough},
+    // The drive's verdict in mode 0x03: the first 64 KiB of a 1,000,000-byte image, and an
+    // image with a segment's worth of bytes after it.
+    {"truncated_image_scsi", 1000000, SegmentedImmediate, 64, ScsiPassThrough, 65536, 0, nullptr, 2,
+     "The download failed: the drive expects more data than the image holds: 65536 of the image's bytes were sent"},
+    {"truncated_image_ata", 1000000, SegmentedImmediate, 64, AtaPassThrough, 65536, 0, nullptr, 2,
+     "The download failed: the drive expects more data than the image holds: 65536 of the image's bytes were sent"},
+    {"truncated_image_fixed_sense", 1000000, SegmentedImmediate, 64, ScsiPassThrough, 65536, 0, [](sim::Port& p) { p.faults.fixed_sense = true; }, 2,
+     "The download failed: the drive expects more data than the image holds: 65536 of the image's bytes were sent"},
+    {"completed_before_the_last_segment", 65536, SegmentedImmediate, 64, ScsiPassThrough, 0, 32768, nullptr, 2,
+     "The download failed: the drive completed the transfer at 65536 of 98304 bytes"},
+    {"bridge_ignoring_ck_cond_gives_no_verdict", 1000000, SegmentedImmediate, 64, ScsiPassThrough, 65536, 0, [](sim::Port& p) { p.faults.ignore_ck_cond = true; }},
+    {"bridge_refusing_ck_cond_whole_image", 1000000, SegmentedImmediate, 64, ScsiPassThrough, 0, 0, [](sim::Port& p) { p.faults.refuse_ck_cond = true; }},
 };
 // clang-format on
 

@@ -35,6 +35,9 @@ const std::string kNewRevision = "SIM2.00";
 
 std::string image_path() { return testing::TempDir() + "quillmark_drive_sequence_fw.bin"; }
 std::string missing_path() { return testing::TempDir() + "quillmark_drive_sequence_none.bin"; }
+// The first 64 KiB of an image whose header names 1 MiB: a truncated download.
+std::string truncated_path() { return testing::TempDir() + "quillmark_drive_sequence_cut.bin"; }
+constexpr uint32_t kTruncatedSize = 65536;
 
 std::vector<uint8_t> write_image(const std::string& path, uint32_t size) {
   std::vector<uint8_t> image = sim::make_image(size, kNewRevision);
@@ -179,6 +182,22 @@ const std::string kFailedImmediatePass = kWarning + progress(21, 100) + kAfterPa
 
 const std::string kOpened = "open addr inq inq80 EC/00 2F/00";
 
+// The line on the error stream that ends a failed run.
+const std::string kNoSuchDrive =
+    "Cannot open \\\\.\\PhysicalDrive9: no such device (system error 2)\n";
+const std::string kLocked = "The drive's ATA security is locked (SEC4): nothing was sent\n";
+const std::string kSec5Refused =
+    "The drive's ATA security is enabled (SEC5) and /l refuses it: nothing was sent\n";
+const std::string kRefusedImmediate =
+    "The download failed after 0 of the image's 99328 bytes: the drive reported an error\n";
+const std::string kExpectsMore =
+    "The download failed: the drive expects more data than the image holds: 65536 of the image's "
+    "bytes were sent\n";
+const std::string kDownloadFailedAnyway =
+    "The download failed: the run fails whatever the activation did.\n";
+const std::string kMissingFile =
+    "Cannot use the firmware file {missing}: No such file or directory\n";
+
 struct Case {
   std::string name;
   std::vector<std::string> args;  // "{img}" and "{missing}" stand for the two file paths
@@ -186,9 +205,10 @@ struct Case {
   int exit_code;
   std::string trace;
   // The whole standard output ("{img}" for the image path, \x01 for each spinner position);
-  // nullopt: not compared. The error stream stays empty in every case.
+  // nullopt: not compared.
   std::optional<std::string> out;
   std::function<void()> check;  // the world afterwards
+  std::string err = "";         // the error stream: the cause of a failed run, one line
 };
 
 sim::Drive& drive(int n) { return sim::world().ports.at(static_cast<size_t>(n)).drive; }
@@ -215,43 +235,48 @@ std::vector<Case> cases() {
   // 99328 bytes in 4-block segments: 48 full ones and a 2-block remainder.
   std::string downloads;
   for (int i = 0; i < 49; ++i) downloads += " 92/03";
+  // The truncated image in two 64-block segments, or in 32 4-block ones on the CSMI path.
+  const std::string two_segments = kWarning + progress(1, 0) + progress(21, 100) + kAfterPass;
+  std::string truncated_csmi;
+  for (int i = 0; i < 32; ++i) truncated_csmi += " 92/03";
   // clang-format off
   const std::vector<Case> c = {
-    {"unopenable path is silent", {kNoDrive}, {}, 2, "open", "", {}},
-    {"unopenable path under /v", {kNoDrive, "/v"}, {}, 2, "open", pre_open(kNoDrive, "", "Download Immediate") + "CreateFileW INVALID_HANDLE_VALUE Error: 2", {}},
-    {"failed address query still closes the handle", {kDrive0, d_img}, [] { sim::world().ports[0].faults.address_error = 1; }, 2, "open addr close", "", {}},
+    {"unopenable path is silent", {kNoDrive}, {}, 2, "open", "", {}, kNoSuchDrive},
+    {"unopenable path under /v", {kNoDrive, "/v"}, {}, 2, "open", pre_open(kNoDrive, "", "Download Immediate") + "CreateFileW INVALID_HANDLE_VALUE Error: 2", {}, "\n" + kNoSuchDrive},
+    {"failed address query still closes the handle", {kDrive0, d_img}, [] { sim::world().ports[0].faults.address_error = 1; }, 2, "open addr close", "", {}, "Cannot open " + kDrive0 + ": not a SCSI or ATA device (system error 1)\n"},
     {"/i reports and stops", {kDrive0, "/i"}, {}, 10, kOpened, report("QMSIM0000000001", 1, 64), {}},
-    {"/i shows control characters from the drive as ?", {kDrive0, "/i"}, [] { drive(0).model = "QUILLMARK\x1b[2J\x7f SSD"; }, 10, kOpened,
-     replace_all(report("QMSIM0000000001", 1, 64), "QUILLMARK SIM SSD 480", "QUILLMARK?[2J? SSD"), {}},
+    {"/i shows control characters from the drive as ?", {kDrive0, "/i"}, [] { drive(0).model = "QUILLMARK\x1b[2J\x7f\x9b\xff SSD"; }, 10, kOpened,
+     replace_all(report("QMSIM0000000001", 1, 64), "QUILLMARK SIM SSD 480", "QUILLMARK?[2J??? SSD"), {}},
     {"/i with /D: sends no download", {kDrive0, d_img, "/s", "/i"}, {}, 10, kOpened, report("QMSIM0000000001", 1, 64), [] { no_download_on(0); }},
-    {"SEC4 refused silently", {kDrive1, d_img}, {}, 6, kOpened, "", [] { no_download_on(1); }},
-    {"SEC4 refused with the message under /v", {kDrive1, d_img, "/v"}, {}, 6, kOpened, pre_open(kDrive1, img, "Download Immediate") + report("QMSIM0000000002", 4, 64) + "Err: ATA SECURITY LOCKED\n", {}},
+    {"SEC4 refused silently", {kDrive1, d_img}, {}, 6, kOpened, "", [] { no_download_on(1); }, kLocked},
+    {"SEC4 refused with the message under /v", {kDrive1, d_img, "/v"}, {}, 6, kOpened, pre_open(kDrive1, img, "Download Immediate") + report("QMSIM0000000002", 4, 64) + "Err: ATA SECURITY LOCKED\n", {}, kLocked},
     {"SEC5 without /l downloads", {kDrive2, d_img}, {}, 0, one_immediate_pass, immediate_ok, [] { EXPECT_EQ(drive(2).firmware, kNewRevision); }},
-    {"SEC5 with /l refused", {kDrive2, d_img, "/l"}, {}, 6, kOpened, "", [] { no_download_on(2); }},
-    {"SEC5 with /l under /vv", {kDrive2, d_img, "/l", "/vv"}, {}, 6, kOpened, pre_open(kDrive2, img, "Download Immediate") + report("QMSIM0000000003", 5, 64) + "Err: ATA SECURITY ENABLED (SEC5)\n", {}},
+    {"SEC5 with /l refused", {kDrive2, d_img, "/l"}, {}, 6, kOpened, "", [] { no_download_on(2); }, kSec5Refused},
+    {"SEC5 with /l under /vv", {kDrive2, d_img, "/l", "/vv"}, {}, 6, kOpened, pre_open(kDrive2, img, "Download Immediate") + report("QMSIM0000000003", 5, 64) + "Err: ATA SECURITY ENABLED (SEC5)\n", {}, kSec5Refused},
     {"/r 2 against a failing download: three passes, vendor IDENTIFY once", {kDrive4, d_img, "/r", "2"}, {}, 1, kOpened + " EC/0B 92/07 z2000 92/07 z2000 92/07 z2000 EC/07 2F/07 close",
-     kFailedImmediatePass + "Retrying... 1\n" + kFailedImmediatePass + "Retrying... 2\n" + kFailedImmediatePass, [] { EXPECT_EQ(drive(4).download_commands, 3); }},
-    {"/r 0: one pass", {kDrive4, d_img, "/r", "0"}, {}, 1, one_immediate_pass, kFailedImmediatePass, {}},
-    {"/r -5: one pass", {kDrive4, d_img, "/r", "-5"}, {}, 1, one_immediate_pass, kFailedImmediatePass, {}},
+     kFailedImmediatePass + "Retrying... 1\n" + kFailedImmediatePass + "Retrying... 2\n" + kFailedImmediatePass, [] { EXPECT_EQ(drive(4).download_commands, 3); }, kRefusedImmediate},
+    {"/r 0: one pass", {kDrive4, d_img, "/r", "0"}, {}, 1, one_immediate_pass, kFailedImmediatePass, {}, kRefusedImmediate},
+    {"/r -5: one pass", {kDrive4, d_img, "/r", "-5"}, {}, 1, one_immediate_pass, kFailedImmediatePass, {}, kRefusedImmediate},
     {"/e /a: deferred download and activation", {kDrive0, d_img, "/e", "/a"}, {}, 0, deferred_and_activate, four_segments + kWarning + "Activate Completed ...\n",
      [] { EXPECT_EQ(drive(0).firmware, kNewRevision); EXPECT_FALSE(drive(0).pending_ready); }},
     {"/e /a: a failed activation decides the exit code", {kDrive0, d_img, "/e", "/a"}, [] { drive(0).faults.abort_download_nth = 5; }, 1, deferred_and_activate, four_segments + kWarning + "Failed to Activate ...\n",
-     [] { EXPECT_EQ(drive(0).firmware, "SIM1.00"); EXPECT_TRUE(drive(0).pending_ready); }},
+     [] { EXPECT_EQ(drive(0).firmware, "SIM1.00"); EXPECT_TRUE(drive(0).pending_ready); }, "The activation failed: the drive reported an error\n"},
     // A deferred image left by an earlier run is waiting.
-    {"/e /a: activation after a failed download decides the exit code", {kDrive0, d_img, "/e", "/a"},
-     [] { drive(0).pending_revision = "SIM3.00"; drive(0).pending_ready = true; drive(0).faults.abort_download_nth = 1; }, 0,
-     kOpened + " EC/0B 92/0E z2000 92/0F EC/0F 2F/0F close", kWarning + progress(21, 100) + kAfterPass + kWarning + "Activate Completed ...\n", [] { EXPECT_EQ(drive(0).firmware, "SIM3.00"); }},
-    {"missing file with /r 1: two passes", {kDrive0, "/D:{missing}", "/r", "1"}, {}, 4, kOpened + " EC/0B z2000 z2000 EC/0B 2F/0B close", kAfterPass + "Retrying... 1\n" + kAfterPass, {}},
+    {"/e /a: the activation still runs after a failed download, and the run fails", {kDrive0, d_img, "/e", "/a"},
+     [] { drive(0).pending_revision = "SIM3.00"; drive(0).pending_ready = true; drive(0).faults.abort_download_nth = 1; }, 1,
+     kOpened + " EC/0B 92/0E z2000 92/0F EC/0F 2F/0F close", kWarning + progress(21, 100) + kAfterPass + kWarning + "Activate Completed ...\n" + kDownloadFailedAnyway,
+     [] { EXPECT_EQ(drive(0).firmware, "SIM3.00"); }, "The download failed after 0 of the image's 99328 bytes: the drive reported an error\n"},
+    {"missing file with /r 1: two passes", {kDrive0, "/D:{missing}", "/r", "1"}, {}, 4, kOpened + " EC/0B z2000 z2000 EC/0B 2F/0B close", kAfterPass + "Retrying... 1\n" + kAfterPass, {}, kMissingFile},
     // The re-identify carries the vendor variant's Features and LBA (no download command
     // replaced them), which this drive refuses.
     {"quiet re-identify: four attempts 2000 ms apart, exit code unchanged", {kDrive0, "/D:{missing}"}, [] { drive(0).answers_vendor_identify = false; }, 4,
-     kOpened + " EC/0B z2000 EC/0B z2000 EC/0B z2000 EC/0B z2000 EC/0B close", kAfterPass, {}},
-    {"/a without /D:: only the activate pass, which has no file", {kDrive0, "/a"}, {}, 4, kOpened + " EC/00 2F/00 close", "", {}},
+     kOpened + " EC/0B z2000 EC/0B z2000 EC/0B z2000 EC/0B z2000 EC/0B close", kAfterPass, {}, kMissingFile},
+    {"/a without /D:: only the activate pass, which has no file", {kDrive0, "/a"}, {}, 4, kOpened + " EC/00 2F/00 close", "", {}, "No firmware file was named (/D:<file>)\n"},
     {"neither /D: nor /a: identify twice", {kDrive0}, {}, 0, kOpened + " EC/00 2F/00 close", "", {}},
     {"transport status 13 gives exit 5", {"/T:" + kDrive0, d_img},
-     [] { auto& f = drive(0).faults; f.forced = true; f.forced_command = 0x92; f.forced_status = 0x51; f.forced_error = 0x84; }, 5, one_immediate_pass, kFailedImmediatePass, {}},
-    {"transport status 0 gives exit 10", {"/T:" + kDrive0, d_img}, [] { sim::world().ports[0].faults.ata_error = 31; }, 10, "open addr inq inq80 EC/00 close", "", {}},
-    {"the bridge without SCSI pass-through: exit 9", {kDrive3, d_img}, {}, 9, "open addr inq EC/00 close", "", {}},
+     [] { auto& f = drive(0).faults; f.forced = true; f.forced_command = 0x92; f.forced_status = 0x51; f.forced_error = 0x84; }, 5, one_immediate_pass, kFailedImmediatePass, {}, "The download failed after 0 of the image's 99328 bytes: the drive reported an interface CRC error (ATA Error 0x84)\n"},
+    {"transport status 0 gives exit 10", {"/T:" + kDrive0, d_img}, [] { sim::world().ports[0].faults.ata_error = 31; }, 10, "open addr inq inq80 EC/00 close", "", {}, "IDENTIFY DEVICE failed: the request was not carried (system error 31)\n"},
+    {"the bridge without SCSI pass-through: exit 9", {kDrive3, d_img}, {}, 9, "open addr inq EC/00 close", "", {}, "IDENTIFY DEVICE failed: this path does not offer the pass-through (system error 1)\n"},
     {"the same drive through ATA pass-through", {"/T:" + kDrive3, d_img, "/s"}, {}, 0, "open addr inq EC/00 2F/00 EC/0B 92/03 92/03 92/03 92/03 z2000 EC/03 2F/03 close", four_segments,
      [] { EXPECT_EQ(drive(3).firmware, kNewRevision); }},
     // CSMI targets on the built-in adapter ("\\.\SCSI2:", SATA drives on phys 0 to 3).
@@ -259,7 +284,14 @@ std::vector<Case> cases() {
      "  Device Path: \\\\.\\SCSI2:1\n  SAS Address: 00 00 00 00 00 00 00 00\n" + csmi_info + "CSMI_SAS_PROTOCOL_SATA supported for Phy: 1\n\n" + report("QMSIMC2P1", 1, 4), {}},
     {"CSMI address form: the typed SAS address and phy -1", {"/C:2,5001514D00000203", "/i", "/v"}, {}, 10, "open-adapter csmi20 inq EC/00 2F/00",
      "  Device Path: \\\\.\\SCSI2:-1\n  SAS Address: 50 01 51 4d 00 00 02 03\n" + csmi_info + "SAS Address for Phy: 3 match.\n\nCSMI_SAS_PROTOCOL_SATA supported for Phy: 3\n\n" + report("QMSIMC2P3", 1, 4), {}},
-    {"CSMI target not resolved: exit 10, adapter closed", {"/C:\\\\.\\SCSI2:7", d_img}, {}, 10, "open-adapter csmi20 close", "Device Opened but Phy 7 not valid.\n", {}},
+    {"CSMI target not resolved: exit 10, adapter closed", {"/C:\\\\.\\SCSI2:7", d_img}, {}, 10, "open-adapter csmi20 close", "Device Opened but Phy 7 not valid.\n", {}, "The CSMI target \\\\.\\SCSI2:7 cannot be reached\n"},
+    // A truncated image: the drive says after the last segment that it expects more.
+    {"/s with a truncated image: exit 1, the drive keeps its revision", {kDrive0, "/D:{cut}", "/s"}, {}, 1, kOpened + " EC/0B 92/03 92/03 z2000 EC/03 2F/03 close", two_segments,
+     [] { EXPECT_EQ(drive(0).firmware, "SIM1.00"); }, kExpectsMore},
+    {"the same over ATA pass-through", {"/T:" + kDrive3, "/D:{cut}", "/s"}, {}, 1, "open addr inq EC/00 2F/00 EC/0B 92/03 92/03 z2000 EC/03 2F/03 close", two_segments,
+     [] { EXPECT_EQ(drive(3).firmware, "SIM1.00"); }, kExpectsMore},
+    {"the same on a CSMI phy", {"/C:\\\\.\\SCSI2:0", "/D:{cut}", "/s"}, {}, 1, "open-adapter csmi20 inq EC/00 2F/00 EC/0B" + truncated_csmi + " z2000 EC/03 2F/03 close", std::nullopt,
+     [] { EXPECT_EQ(sim::world().adapters.at(0).drives[0].firmware, "SIM1.00"); }, kExpectsMore},
     {"CSMI download in 4-block segments", {"/C:\\\\.\\SCSI2:0", d_img, "/s", "/g", "64"}, {}, 0, "open-adapter csmi20 inq EC/00 2F/00 EC/0B" + downloads + " z2000 EC/03 2F/03 close", std::nullopt,
      [] { EXPECT_EQ(sim::world().adapters.at(0).drives[0].firmware, kNewRevision); }},
   };
@@ -273,9 +305,15 @@ class DriveSequence : public testing::Test {
     sim::reset_world();
     sim::install_builtin_world();
     image_ = write_image(image_path(), kImageSize);
+    std::vector<uint8_t> cut = sim::make_image(1 << 20, kNewRevision);
+    cut.resize(kTruncatedSize);
+    ASSERT_TRUE(write_file(truncated_path(), cut));
     std::remove(missing_path().c_str());
   }
-  void TearDown() override { std::remove(image_path().c_str()); }
+  void TearDown() override {
+    std::remove(image_path().c_str());
+    std::remove(truncated_path().c_str());
+  }
   std::vector<uint8_t> image_;
 };
 
@@ -287,8 +325,9 @@ TEST_F(DriveSequence, Cases) {
     if (c.setup) c.setup();
     std::vector<std::string> args;
     for (const std::string& a : c.args)
-      args.push_back(
-          replace_all(replace_all(a, "{img}", image_path()), "{missing}", missing_path()));
+      args.push_back(replace_all(
+          replace_all(replace_all(a, "{img}", image_path()), "{missing}", missing_path()), "{cut}",
+          truncated_path()));
     const int before = g_progress_lines;
     const ToolRun r = run(args);
     EXPECT_EQ(r.exit_code, c.exit_code);
@@ -297,7 +336,8 @@ TEST_F(DriveSequence, Cases) {
     if (c.out) {
       EXPECT_EQ(r.out, fill_spinners(replace_all(*c.out, "{img}", image_path()), before));
     }
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err,
+              replace_all(replace_all(c.err, "{img}", image_path()), "{missing}", missing_path()));
     if (c.check) c.check();
   }
 }

@@ -115,7 +115,7 @@ TEST_F(Entry, ParsesTheWideVectorAndNamesTheNarrowInvocation) {
   // clang-format off
   const NarrowWideCase cases[] = {
       {"wide vector parsed", {"narrow-name", "/h"}, {u"wide-name", kDrive0, u"/x\u00e9"}, expected_option_error("/x\xC3\xA9", "narrow-name")},
-      {"undecodable byte written back unchanged", {"q", "x"}, {u"q", kDrive0, u"/bad\xDC80"}, expected_option_error("/bad\x80", "q")},
+      {"undecodable byte written back unchanged", {"q", "x"}, {u"q", kDrive0, u"/bad\xDCFF"}, expected_option_error("/bad\xFF", "q")},
       {"wide vector with the program name only counts as no argument", {"q", "/x"}, {u"q"}, usage},
       {"empty wide vector counts as no argument", {"q", "/x"}, {}, usage},
       {"narrow count of one wins over a longer wide vector", {"q"}, {u"q", kDrive0, u"/x"}, usage},

@@ -86,29 +86,28 @@ TEST(IdentifyData, WordsFromTheDriveAndAValidIntegrityWord) {
 // ---------------------------------------------------------------------------------------
 // The drive's commands.
 
-sim::TaskFile identify_tf() {
-  sim::TaskFile tf;
-  tf.count = 1;
+InputRegisters identify_tf() {
+  InputRegisters tf{};
+  tf.count_7_0 = 1;
   tf.command = 0xEC;
   return tf;
 }
 
-sim::TaskFile vendor_tf() {
-  sim::TaskFile tf = identify_tf();
-  tf.features = 0x0B;
-  tf.lba_low = 0xDB;
-  tf.lba_mid = 0x97;
-  tf.lba_high = 0x20;
+InputRegisters vendor_tf() {
+  InputRegisters tf = identify_tf();
+  tf.features_7_0 = 0x0B;
+  tf.lba_7_0 = 0xDB;
+  tf.lba_15_8 = 0x97;
+  tf.lba_23_16 = 0x20;
   return tf;
 }
 
-sim::TaskFile read_log_tf(uint8_t log, uint8_t page, uint8_t count = 1) {
-  sim::TaskFile tf;
-  tf.count = count;
-  tf.lba_low = log;
-  tf.lba_mid = page;
+InputRegisters read_log_tf(uint8_t log, uint8_t page, uint8_t count = 1) {
+  InputRegisters tf{};
+  tf.count_7_0 = count;
+  tf.lba_7_0 = log;
+  tf.lba_15_8 = page;
   tf.command = 0x2F;
-  tf.ext = true;
   return tf;
 }
 
@@ -116,7 +115,7 @@ enum class Expect { Identify, Vendor, LogPage, Nothing };
 
 struct DriveCase {
   const char* name;
-  sim::TaskFile tf;
+  InputRegisters tf{};
   sim::DataDir dir;
   uint32_t length;
   void (*mutate)(sim::Drive&);
@@ -154,10 +153,11 @@ TEST_P(DriveCommand, Answers) {
   drive.log_page3_caps = 0x8000000C00000000ull;
   c.mutate(drive);
   Bytes buf(1024, 0xEE);
-  const sim::AtaOutput out = sim::execute_ata(drive, c.tf, c.dir, buf.data(), c.length);
+  uint32_t moved = 0;
+  const OutputRegisters out = sim::execute_ata(drive, c.tf, c.dir, buf.data(), c.length, moved);
   EXPECT_EQ(out.status, c.status);
   EXPECT_EQ(out.error, c.error);
-  EXPECT_EQ(out.bytes_transferred, c.bytes);
+  EXPECT_EQ(moved, c.bytes);
 
   Bytes expected;
   if (c.data == Expect::Identify) expected = sim::identify_data(drive);
@@ -182,21 +182,21 @@ const auto In = sim::DataDir::In;
 const auto None = sim::DataDir::None;
 const auto Out = sim::DataDir::Out;
 
-sim::TaskFile with_command(uint8_t command) {
-  sim::TaskFile tf;
+InputRegisters with_command(uint8_t command) {
+  InputRegisters tf{};
   tf.command = command;
   return tf;
 }
 
-sim::TaskFile features_0b_other_lba() {
-  sim::TaskFile tf = vendor_tf();
-  tf.lba_high = 0x21;
+InputRegisters features_0b_other_lba() {
+  InputRegisters tf = vendor_tf();
+  tf.lba_23_16 = 0x21;
   return tf;
 }
 
-sim::TaskFile read_log_page_hi() {
-  sim::TaskFile tf = read_log_tf(0x30, 3);
-  tf.lba_mid_hi = 1;
+InputRegisters read_log_page_hi() {
+  InputRegisters tf = read_log_tf(0x30, 3);
+  tf.lba_39_32 = 1;
   return tf;
 }
 
@@ -240,7 +240,7 @@ struct DecodeCase {
 
 void PrintTo(const DecodeCase& c, std::ostream* os) { *os << c.name; }
 
-Bytes registers_of(const sat::InputRegisters& r) {
+Bytes registers_of(const InputRegisters& r) {
   return {r.features_7_0, r.count_7_0,     r.lba_7_0,    r.lba_15_8,  r.lba_23_16, r.device,
           r.command,      r.features_15_8, r.count_15_8, r.lba_31_24, r.lba_39_32, r.lba_47_40};
 }

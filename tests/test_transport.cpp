@@ -56,6 +56,11 @@ void set_download(DeviceCommand& c, uint8_t* buf) {
   c.regs.device = 0x40;
 }
 
+void set_download_deferred(DeviceCommand& c, uint8_t* buf) {
+  set_download(c, buf);
+  c.regs.features_7_0 = 0x0E;
+}
+
 // The activation: no data, but still the PIO protocol.
 void set_activate(DeviceCommand& c, uint8_t*) {
   set_common(c, kDirNone, nullptr, 0, kRegisters28, kProtocolPio, 0x92);
@@ -242,7 +247,9 @@ constexpr uint32_t k16 = kPassThrough16;
 const ScsiCase kScsiCases[] = {
     {"Identify", set_identify, k16, {0x85, 0x08, 0x0E, 0, 0, 0, 0x01, 0, 0, 0, 0, 0, 0, 0, 0xEC, 0}, kIn, true, 1},
     {"ReadLogExt", set_read_log, k16, {0x85, 0x09, 0x0E, 0, 0, 0, 0x01, 0, 0x30, 0, 0x03, 0, 0, 0, 0x2F, 0}, kIn, true, 1},
-    {"DownloadWithData", set_download, k16, {0x85, 0x0A, 0x06, 0, 0x03, 0, 0x40, 0, 0, 0, 0x40, 0, 0, 0x40, 0x92, 0}, kOut, true, 1},
+    {"DownloadWithData", set_download_deferred, k16, {0x85, 0x0A, 0x06, 0, 0x0E, 0, 0x40, 0, 0, 0, 0x40, 0, 0, 0x40, 0x92, 0}, kOut, true, 1},
+    // A segment of mode 0x03 asks for the drive's verdict in its registers: CK_COND.
+    {"SegmentedDownloadSetsCkCond", set_download, k16, {0x85, 0x0A, 0x26, 0, 0x03, 0, 0x40, 0, 0, 0, 0x40, 0, 0, 0x40, 0x92, 0}, kOut, true, 1},
     {"DownloadWithoutData", set_activate, k16, {0x85, 0x0A, 0x06, 0, 0x0F, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x92, 0}, kUnspecified, false, 1},
     {"NonData", set_flush, k16, {0x85, 0x06, 0x06, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xE7, 0}, kUnspecified, false, 11},
     {"NonData48", set_flush_ext, k16, {0x85, 0x07, 0x06, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xEA, 0}, kUnspecified, false, 11},
@@ -580,6 +587,21 @@ TEST(Transport, DoesNotWriteTheDrivesAnswerIntoTheRecord) {
     EXPECT_EQ(std::memcmp(&before.regs, &cmd.regs, sizeof cmd.regs), 0);
     EXPECT_EQ(before.data_length, cmd.data_length);
     EXPECT_EQ(before.direction, cmd.direction);
+  }
+}
+
+TEST(Transport, HandsTheDrivesRegistersToACallerThatAsks) {
+  for (uint64_t interface : {uint64_t{ScsiPassThrough}, uint64_t{AtaPassThrough}}) {
+    fresh_world();
+    DeviceCommand cmd = opened_record(interface);
+    // CK_COND: the SCSI path's registers come back in the sense data.
+    cmd.passthru_options = kPassThrough16 | kPassThroughCkCond;
+    set_unknown_command(cmd, nullptr);
+    ReturnedRegisters returned;
+    EXPECT_EQ(issue_command(cmd, &returned), kResultDriveError);
+    ASSERT_TRUE(returned.has_value());
+    EXPECT_EQ(returned->status, 0x51);
+    EXPECT_EQ(returned->error, 0x04);
   }
 }
 

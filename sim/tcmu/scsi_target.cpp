@@ -177,6 +177,10 @@ Reply ata_passthrough(Target& t, const uint8_t* cdb, size_t cdb_length, uint8_t*
   Reply r;
   if (pt.registers.command == kAtaDownloadMicrocode) {
     ++t.download_arrivals;
+    if (pt.registers.features_7_0 == kAtaDmSegmented) {
+      ++t.segmented_arrivals;
+      if (pt.ck_cond) ++t.segmented_ck_cond;
+    }
     if (t.faults.busy != 0) {
       if (t.faults.busy > 0) --t.faults.busy;
       r.status = sat::kStatusBusy;

@@ -23,6 +23,10 @@ struct Target {
   std::vector<uint8_t> medium;  // what READ and WRITE reach; its size is the capacity
   TargetFaults faults;
   int download_arrivals = 0;  // DOWNLOAD MICROCODE commands that reached the unit, BUSY or not
+  // Of those, the segmented ones (sub-command 0x03), and how many of them asked for the
+  // drive's registers back (CK_COND): the drive's verdict on a segment comes only that way.
+  int segmented_arrivals = 0;
+  int segmented_ck_cond = 0;
 };
 
 // The answer to one command. `data_in` bytes of the caller's buffer were filled.

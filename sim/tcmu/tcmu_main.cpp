@@ -8,7 +8,8 @@
 //
 // The record directory tells the test what the drive holds: "image" (the last complete image
 // it accepted), "revision" (the firmware revision it reports), "downloads" (DOWNLOAD
-// MICROCODE commands that reached it), "ready" once the ring is served, and, at exit (SIGTERM),
+// MICROCODE commands that reached it), "segmented" (of those, the ones with sub-command 0x03,
+// and how many of these had CK_COND set), "ready" once the ring is served, and, at exit (SIGTERM),
 // "download-times" (arrival of each DOWNLOAD MICROCODE, nanoseconds, one a line).
 #include <fcntl.h>
 #include <poll.h>
@@ -120,6 +121,9 @@ class Record {
     const std::string path = dir_ + "/downloads";
     downloads_ = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (downloads_ < 0) die("cannot create " + path);
+    const std::string segmented = dir_ + "/segmented";
+    segmented_ = open(segmented.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (segmented_ < 0) die("cannot create " + segmented);
   }
 
   void update(const tcmu::Target& t) {
@@ -131,6 +135,13 @@ class Record {
       char text[16];
       const int n = std::snprintf(text, sizeof text, "%10d\n", arrivals_);
       if (pwrite(downloads_, text, static_cast<size_t>(n), 0) != n) die("cannot count");
+    }
+    if (t.segmented_arrivals != segmented_arrivals_) {
+      segmented_arrivals_ = t.segmented_arrivals;
+      char text[32];
+      const int n = std::snprintf(text, sizeof text, "%10d %10d\n", t.segmented_arrivals,
+                                  t.segmented_ck_cond);
+      if (pwrite(segmented_, text, static_cast<size_t>(n), 0) != n) die("cannot count");
     }
     if (d.firmware != revision_) {
       revision_ = d.firmware;
@@ -156,7 +167,9 @@ class Record {
  private:
   std::string dir_;
   int downloads_ = -1;
+  int segmented_ = -1;
   int arrivals_ = -1;
+  int segmented_arrivals_ = -1;
   int commands_ = -1;
   std::string revision_;
   std::vector<uint8_t> image_;

@@ -29,11 +29,12 @@ int hex_digit_value(char16_t c) {
   return d < 16 ? d : -1;
 }
 
-// Both command-line errors: one wide line naming the element, then the usage.
+// Both command-line errors: one wide line naming the element, then the usage. The element is
+// echoed with its control characters neutralised: a pasted escape sequence is not replayed.
 ParseOutcome report_error(std::u16string_view text, std::u16string_view element,
                           const std::string& invocation_name) {
   std::u16string line(text);
-  line.append(element);
+  line.append(console::typed_text(element));
   line += u'\n';
   console::wout(line);
   print_usage(invocation_name);
@@ -58,11 +59,15 @@ ParseOutcome parse_csmi_target(std::u16string_view first, const std::string& inv
     return invalid_option(first, invocation_name);
   }
   if (colon != target.npos) {
-    // The phy number is read leniently: no digit gives 0, an overlong one its nearest limit.
-    // A negative one names no phy (and the form carries no address to search by).
+    // Decimal digits or nothing (phy 0). A lenient reading would turn "x", " 3" or "1x" into
+    // some phy the user never named and download there. An overlong number takes its nearest
+    // limit, which no adapter has.
+    const std::u16string_view phy = target.substr(colon + 1);
+    for (char16_t c : phy) {
+      if (c < u'0' || c > u'9') return command_line_error(first, invocation_name);
+    }
     options.device_path = std::u16string(target.substr(0, colon + 1));
-    options.csmi_target.phy_index = convert_number(target.substr(colon + 1), 10).value;
-    if (options.csmi_target.phy_index < 0) return command_line_error(first, invocation_name);
+    options.csmi_target.phy_index = convert_number(phy, 10).value;
   } else {
     options.device_path = csmi_adapter_path(target.substr(0, comma));
     // Exactly 16 hexadecimal digits, byte i from the pair at 2i. Anything the lenient number

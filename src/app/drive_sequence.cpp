@@ -11,6 +11,7 @@
 #include "platform/console.h"
 #include "platform/platform.h"
 #include "platform/text.h"
+#include "platform/wire.h"
 #include "transport/device_command.h"
 
 namespace {
@@ -107,6 +108,32 @@ void reidentify_quietly(DeviceCommand& cmd, DriveInfo& info) {
   cmd.verbosity = saved;
 }
 
+// Why the drive could not be opened, in the system's terms as far as they help the user.
+std::string open_failure(const std::u16string& path, uint32_t os_error, bool opened) {
+  std::string reason;
+  switch (os_error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      reason = "no such device";
+      break;
+    case ERROR_ACCESS_DENIED:
+      reason = "access denied (the tool needs administrator rights, root on Linux)";
+      break;
+    case ERROR_INVALID_FUNCTION:
+      // The address query is the first thing only a SCSI or ATA device answers.
+      reason = "not a SCSI or ATA device";
+      break;
+    case ERROR_BUSY:
+      reason = "the device is busy";
+      break;
+    default:
+      reason = opened ? "its SCSI address cannot be read" : "the system refused to open it";
+      break;
+  }
+  return "Cannot open " + utf16_to_utf8(console::typed_text(path)) + ": " + reason +
+         " (system error " + std::to_string(os_error) + ")";
+}
+
 void close_device(DeviceCommand& cmd) {
   if (cmd.handle == 0 || cmd.handle == kInvalidHandle) return;
   // Nothing useful can be done about a failed release at the end of the run.
@@ -129,6 +156,9 @@ int run_drive_sequence(const RunOptions& options) {
   params.segment_blocks = options.segment_blocks;
 
   int32_t status = kResultNotCarried;  // nothing carried yet
+  // Why the run failed, for the one line on the error stream that ends a failed run; said is
+  // set when that cause is already there.
+  DownloadReport failure;
 
   if (options.verbosity != 0) print_pre_open_report(options, params);
 
@@ -136,39 +166,70 @@ int run_drive_sequence(const RunOptions& options) {
     params.segment_blocks = kCsmiSegmentBlocks;
     CsmiTarget target = options.csmi_target;
     status = open_csmi_target(cmd, target);
+    if (status != kResultSuccess) {
+      failure.why =
+          "The CSMI target " + utf16_to_utf8(console::typed_text(options.device_path)) +
+          (options.csmi_target.phy_index >= 0 ? std::to_string(options.csmi_target.phy_index)
+                                              : std::string(" (by SAS address)")) +
+          " cannot be reached";
+    }
   } else {
     status = open_device(cmd, options.device_path);
+    if (status != kResultSuccess) {
+      failure.why =
+          open_failure(options.device_path, cmd.last_os_error, cmd.handle != kInvalidHandle);
+    }
   }
 
   if (cmd.handle != kInvalidHandle && status == kResultSuccess) {
     read_scsi_identity(cmd);
     status = identify_device(cmd, info);
-    if (status == kResultSuccess) {
+    if (status != kResultSuccess) {
+      failure.why = "IDENTIFY DEVICE failed: " + result_text(status, cmd.last_os_error);
+    } else {
       if (options.info_only || options.verbosity != 0) print_device_information(info, params);
       // After the report, and after a refusal, the handle is left to the process exit.
       if (options.info_only) return kExitDeviceInfo;
       if (const char* refusal = security_refusal(info.security_state, options.l_switch)) {
         if (options.verbosity != 0) console::out(std::string(refusal) + "\n");
+        console::err_line(info.security_state == SEC4
+                              ? "The drive's ATA security is locked (SEC4): nothing was sent"
+                              : "The drive's ATA security is enabled (" +
+                                    security_state_name(info.security_state) +
+                                    ") and /l refuses it: nothing was sent");
         return kExitSecurityRefused;
       }
 
+      bool download_failed = false;
       if (cmd.flags & kFlagFirmwareFile) {
         (void)read_vendor_identify(cmd);
         int32_t attempt = 0;
         do {
           if (attempt > 0) console::out("Retrying... " + std::to_string(attempt) + "\n");
           const DownloadParams pass = params;
-          status = download_firmware(cmd, pass);
+          failure = DownloadReport{};
+          status = download_firmware(cmd, pass, &failure);
           pause_after_pass();
           ++attempt;
         } while (status != kResultSuccess && attempt <= options.retry_count);
+        download_failed = status != kResultSuccess;
       }
 
       if (cmd.flags & kFlagActivate) {
         params.mode = Activate;
         params.segment_blocks = 0;
         const DownloadParams pass = params;
-        status = download_firmware(cmd, pass);
+        // The activation goes to the drive whatever the download did, but it cannot turn a
+        // failed download into success: the image it would switch to is not the one named
+        // (a deferred image left by an earlier run, say).
+        DownloadReport activation;
+        const int32_t activated = download_firmware(cmd, pass, &activation);
+        if (download_failed) {
+          console::out("The download failed: the run fails whatever the activation did.\n");
+        } else {
+          status = activated;
+          failure = activation;
+        }
       }
 
       reidentify_quietly(cmd, info);
@@ -176,5 +237,10 @@ int run_drive_sequence(const RunOptions& options) {
   }
 
   close_device(cmd);
-  return map_exit_code(status);
+  const int exit_code = map_exit_code(status);
+  if (exit_code != kExitSuccess && !failure.said) {
+    console::err_line(failure.why.empty() ? "The run failed: " + result_text(status, 0)
+                                          : failure.why);
+  }
+  return exit_code;
 }

@@ -13,6 +13,7 @@
 
 #include "platform/ata.h"
 #include "platform/console.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -83,35 +84,46 @@ ImageBuffer allocate_image(uint64_t blocks, uint64_t file_size) {
   return ImageBuffer(static_cast<uint8_t*>(p));
 }
 
-void report(const DeviceCommand& cmd, std::string_view text) {
-  if (cmd.verbosity != 0) console::err(text);
+// An unusable image: reported on the error stream under "/v" (a missing file in the words the
+// tool has always used), and kept for the closing line otherwise.
+int refuse_image(const DeviceCommand& cmd, const std::u16string& name, std::string verbose_text,
+                 std::string_view why, DownloadReport& report) {
+  if (cmd.verbosity != 0) {
+    console::err(verbose_text + "\n");
+    report.said = true;
+  }
+  report.why = name.empty()
+                   ? std::string("No firmware file was named (/D:<file>)")
+                   : "Cannot use the firmware file " + utf16_to_utf8(console::typed_text(name)) +
+                         ": " + std::string(why);
+  return kResultFileFailed;
 }
 
-int load_image(const DeviceCommand& cmd, const std::u16string& name, Image& image) {
+int load_image(const DeviceCommand& cmd, const std::u16string& name, Image& image,
+               DownloadReport& report) {
   std::string error_text;
   const FirmwareFile file(platform_file_open(name, error_text));
-  if (file.get() == kInvalidHandle) {
-    report(cmd, "File Open Failure: " + error_text + "\n");
-    return kResultFileFailed;
-  }
+  if (file.get() == kInvalidHandle)
+    return refuse_image(cmd, name, "File Open Failure: " + error_text, error_text, report);
   const int64_t size = platform_file_size(file.get());
   if (size < 0) {
-    report(cmd, "Firmware file size cannot be determined\n");
-    return kResultFileFailed;
+    const std::string text = "Firmware file size cannot be determined";
+    return refuse_image(cmd, name, text, "its size cannot be determined", report);
   }
-  if (size == 0) {
-    report(cmd, "Firmware file is empty\n");
-    return kResultFileFailed;
-  }
+  if (size == 0) return refuse_image(cmd, name, "Firmware file is empty", "it is empty", report);
   // Refused before anything is sent: a count or offset past 65,535 blocks would wrap.
   const uint64_t blocks = whole_blocks(static_cast<uint64_t>(size));
   if (blocks > kMaxImageBlocks) {
-    report(cmd, "Firmware file too large: " + std::to_string(size) + " bytes, at most " +
-                    std::to_string(kMaxImageBlocks * kBlock) + "\n");
-    return kResultFileFailed;
+    const std::string sizes =
+        std::to_string(size) + " bytes, at most " + std::to_string(kMaxImageBlocks * kBlock);
+    return refuse_image(cmd, name, "Firmware file too large: " + sizes, "too large: " + sizes,
+                        report);
   }
   ImageBuffer bytes = allocate_image(blocks, static_cast<uint64_t>(size));
-  if (bytes == nullptr) return kResultNoMemory;
+  if (bytes == nullptr) {
+    report.why = "Not enough memory for the firmware image (" + std::to_string(size) + " bytes)";
+    return kResultNoMemory;
+  }
   int64_t got = 0;
   while (got < size) {
     const int64_t n = platform_file_read(file.get(), bytes.get() + got, size - got);
@@ -119,9 +131,9 @@ int load_image(const DeviceCommand& cmd, const std::u16string& name, Image& imag
     got += n;
   }
   if (got != size) {
-    report(cmd, "Short read of the firmware file: " + std::to_string(got) + " of " +
-                    std::to_string(size) + " bytes\n");
-    return kResultFileFailed;
+    const std::string counts = std::to_string(got) + " of " + std::to_string(size) + " bytes";
+    return refuse_image(cmd, name, "Short read of the firmware file: " + counts,
+                        "short read, " + counts, report);
   }
   image.bytes = std::move(bytes);
   image.file_size = size;
@@ -195,11 +207,32 @@ void print_share(int share) {
 }
 
 // Sends one DOWNLOAD MICROCODE for the given block offset and image position.
-int send(DeviceCommand& cmd, uint16_t offset, uint8_t* position) {
+int send(DeviceCommand& cmd, uint16_t offset, uint8_t* position, ReturnedRegisters* outputs) {
   cmd.regs.lba_15_8 = static_cast<uint8_t>(offset);
   cmd.regs.lba_23_16 = static_cast<uint8_t>(offset >> 8);
   cmd.data = position;
-  return issue_command(cmd);
+  return issue_command(cmd, outputs);
+}
+
+// The drive's verdict on a segment of mode 0x03, from its Count output: a drive that still
+// expects more after the last segment, or has the whole image before it, did not take the
+// image that was named (a truncated file, say). Any other Count, or none, says nothing.
+// `sent` counts the image's bytes sent so far, this segment's included.
+int judge_segment(const ReturnedRegisters& outputs, bool last, uint64_t sent, int64_t file_size,
+                  DownloadReport& report) {
+  if (!outputs) return kResultSuccess;
+  const uint64_t size = static_cast<uint64_t>(file_size);
+  if (last && outputs->count == kAtaDmExpectsMore) {
+    report.why = "The download failed: the drive expects more data than the image holds: " +
+                 std::to_string(size) + " of the image's bytes were sent";
+    return kResultDriveError;
+  }
+  if (!last && outputs->count == kAtaDmTransferComplete) {
+    report.why = "The download failed: the drive completed the transfer at " +
+                 std::to_string(std::min(sent, size)) + " of " + std::to_string(size) + " bytes";
+    return kResultDriveError;
+  }
+  return kResultSuccess;
 }
 
 void set_counts(DeviceCommand& cmd, uint16_t blocks) {
@@ -209,13 +242,15 @@ void set_counts(DeviceCommand& cmd, uint16_t blocks) {
 
 }  // namespace
 
-int download_firmware(DeviceCommand& cmd, const DownloadParams& params) {
+int download_firmware(DeviceCommand& cmd, const DownloadParams& params, DownloadReport* report) {
   const DownloadMode mode = params.mode;
   const bool activating = mode == Activate;
   const bool verbose = cmd.verbosity != 0;
+  DownloadReport unused;
+  DownloadReport& said = report != nullptr ? *report : unused;
 
   Image image;
-  const int loaded = load_image(cmd, params.file_name, image);
+  const int loaded = load_image(cmd, params.file_name, image, said);
   if (loaded != kResultSuccess) return loaded;
 
   const Plan plan = make_plan(image.file_size, mode, params.segment_blocks);
@@ -227,11 +262,16 @@ int download_firmware(DeviceCommand& cmd, const DownloadParams& params) {
   cmd.data_length = activating ? plan.transfer_size : plan.blocks * kBlock;
   cmd.regs.features_7_0 = mode;
   set_counts(cmd, plan.blocks);
-  cmd.regs.device = 0x40;
+  cmd.regs.device = kAtaDeviceLba;
   cmd.regs.command = kAtaDownloadMicrocode;
 
   if (verbose) print_plan(mode, image.file_size, plan);
   console::out("\n\n\tPLEASE DO NOT CLOSE THIS WINDOW OR INTERRUPT THE FW DOWNLOAD PROCESS\n\n\n");
+
+  // Only a segmented download hears the drive's verdict after each segment.
+  const bool judged = mode == SegmentedImmediate;
+  ReturnedRegisters outputs;
+  ReturnedRegisters* const asked = judged ? &outputs : nullptr;
 
   int result = kResultSuccess;
   uint8_t* position = image.bytes.get();
@@ -239,7 +279,12 @@ int download_firmware(DeviceCommand& cmd, const DownloadParams& params) {
   const float transfers = static_cast<float>(plan.transfers);
   for (uint32_t i = 0; i < plan.transfers; ++i) {
     const int share = static_cast<int>(std::floor(static_cast<float>(i) / transfers * 100.0f));
-    result = send(cmd, offset, position);
+    result = send(cmd, offset, position, asked);
+    if (result == kResultSuccess && judged) {
+      const bool last = i + 1 == plan.transfers && plan.remainder == 0;
+      const uint64_t sent = static_cast<uint64_t>(position - image.bytes.get()) + cmd.data_length;
+      result = judge_segment(outputs, last, sent, image.file_size, said);
+    }
     if (result != kResultSuccess) {
       if (verbose) console::out(" ^ ");
       break;
@@ -254,16 +299,26 @@ int download_firmware(DeviceCommand& cmd, const DownloadParams& params) {
 
   if (activating && result != kResultSuccess) {
     console::out("Failed to Activate ...\n");
+    said.why = "The activation failed: " + result_text(result, cmd.last_os_error);
     return result;
   }
 
   if (result == kResultSuccess && plan.remainder != 0) {
     cmd.data_length = activating ? plan.remainder : plan.remainder_blocks * kBlock;
     set_counts(cmd, plan.remainder_blocks);
-    result = send(cmd, offset, position);
+    result = send(cmd, offset, position, asked);
+    if (result == kResultSuccess && judged)
+      result = judge_segment(outputs, true, static_cast<uint64_t>(image.file_size), image.file_size,
+                             said);
     if (verbose) console::out(result == kResultSuccess ? " ! " : " !^ ");
   }
 
   if (!activating) print_progress(21, 100);
+  if (result != kResultSuccess && said.why.empty()) {
+    const uint64_t sent = static_cast<uint64_t>(position - image.bytes.get());
+    said.why = "The download failed after " + std::to_string(sent) + " of the image's " +
+               std::to_string(image.file_size) +
+               " bytes: " + result_text(result, cmd.last_os_error);
+  }
   return result;
 }

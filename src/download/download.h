@@ -23,5 +23,13 @@ struct DownloadParams {
   uint8_t segment_blocks = 64;  // 512-byte blocks per transfer; 0 in the activate pass
 };
 
-// One pass. Returns 1, 4 (image unusable), 10 (no memory) or the failing transport's code.
-int download_firmware(DeviceCommand& cmd, const DownloadParams& params);
+// Why a pass failed, in plain words, for the line that ends a failed run.
+struct DownloadReport {
+  std::string why;
+  bool said = false;  // already on the error stream (the verbose file reports)
+};
+
+// One pass. Returns 1, 4 (image unusable), 10 (no memory) or the failing transport's code;
+// a failure is explained in *report when one is given.
+int download_firmware(DeviceCommand& cmd, const DownloadParams& params,
+                      DownloadReport* report = nullptr);

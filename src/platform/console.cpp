@@ -26,6 +26,11 @@ Capture& capture() {
   return c;
 }
 
+// Whether the last text written, on either stream, ended a line (true before any).
+bool g_at_line_start = true;
+
+void note_end(char last) { g_at_line_start = last == '\n'; }
+
 // Text not yet handed to the system: one stream and one width at a time, so that a switch
 // hands over what came before it and the order across the streams stays that of the calls.
 // Wide text stays wide until it is handed over: a Windows console takes it as UTF-16.
@@ -79,6 +84,7 @@ void put(ConsoleStream stream, std::string_view text) {
 }  // namespace
 
 void out(std::string_view text) {
+  if (!text.empty()) note_end(text.back());
   if (capture().active) {
     capture().out.append(text);
     return;
@@ -87,6 +93,7 @@ void out(std::string_view text) {
 }
 
 void wout(std::u16string_view text) {
+  if (!text.empty()) note_end(text.back() == u'\n' ? '\n' : ' ');
   if (capture().active) {
     capture().out += utf16_to_utf8(text);
     return;
@@ -122,11 +129,19 @@ void printf(const char* format, ...) {
 }
 
 void err(std::string_view text) {
+  if (!text.empty()) note_end(text.back());
   if (capture().active) {
     capture().err.append(text);
     return;
   }
   put(ConsoleStream::Err, text);
+}
+
+void err_line(std::string_view text) {
+  std::string line = g_at_line_start ? std::string() : std::string("\n");
+  line.append(text);
+  line += '\n';
+  err(line);
 }
 
 void flush() {
@@ -139,7 +154,18 @@ std::string device_text(std::string_view text) {
   std::string shown(text);
   for (char& c : shown) {
     const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) c = '?';
+    if (byte < 0x20 || byte > 0x7E) c = '?';
+  }
+  return shown;
+}
+
+std::u16string typed_text(std::u16string_view text) {
+  std::u16string shown(text);
+  for (char16_t& c : shown) {
+    // U+DC80..U+DCFF stand for the bytes 0x80..0xFF that were not UTF-8, and go out as those
+    // bytes.
+    const char16_t byte = c >= 0xDC80 && c <= 0xDCFF ? c - 0xDC00 : c;
+    if (byte < 0x20 || (byte >= 0x7F && byte <= 0x9F)) c = u'?';
   }
   return shown;
 }
@@ -147,6 +173,7 @@ std::string device_text(std::string_view text) {
 void capture_begin() {
   flush();  // what was written before belongs to the real console, in its place
   capture().active = true;
+  g_at_line_start = true;
   capture().out.clear();
   capture().err.clear();
 }

@@ -29,6 +29,10 @@ void printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 #endif
 // The error stream.
 void err(std::string_view text);
+// One line on the error stream (the line end is added), starting on a line of its own: when
+// the last text on either stream did not end a line, a line end on the error stream comes
+// first, so the line is not glued to an unfinished one on the terminal.
+void err_line(std::string_view text);
 
 // Hands everything held back to the system now: before a pause, or when the text shows
 // something new (the progress line's percentage).
@@ -38,9 +42,14 @@ void flush();
 std::string_view hline();
 
 // Text that came from a drive or a driver (model, serial number, revision, driver names), as
-// it may reach the terminal: every control character (below 0x20, and 0x7F) becomes '?', so
-// a device cannot send escape sequences; every other byte stays as it is.
+// it may reach the terminal. ATA and CSMI strings are ASCII, so every byte outside 0x20-0x7E
+// becomes '?': a device can send neither an escape sequence nor a C1 control byte (0x9B
+// alone starts one on many terminals).
 std::string device_text(std::string_view text);
+
+// Text the user typed, echoed back: control characters (C0, DEL and C1, also when they stand
+// for an undecodable byte) become '?'; printable text in any script stays as it is.
+std::u16string typed_text(std::u16string_view text);
 
 // Capture for tests: while active, both streams are collected (wide text as UTF-8) instead
 // of written.

@@ -2,18 +2,39 @@
 
 #include <algorithm>
 #include <cstring>
-#include <iterator>
 
 #include "platform/ata.h"
 
 namespace sat {
 namespace {
 
-// The registers the 12-byte form carries, in its order from byte 3: the bits-7:0 bytes only.
-constexpr uint8_t InputRegisters::*kShortForm[] = {
-    &InputRegisters::features_7_0, &InputRegisters::count_7_0, &InputRegisters::lba_7_0,
-    &InputRegisters::lba_15_8,     &InputRegisters::lba_23_16, &InputRegisters::device,
-    &InputRegisters::command,
+// The registers the 12-byte form carries: the bits-7:0 bytes only. The 16-byte form carries
+// all twelve in InputRegisters' own order, bytes 3 to 14.
+constexpr RegisterByte<InputRegisters> kShortForm[] = {
+    {3, &InputRegisters::features_7_0}, {4, &InputRegisters::count_7_0},
+    {5, &InputRegisters::lba_7_0},      {6, &InputRegisters::lba_15_8},
+    {7, &InputRegisters::lba_23_16},    {8, &InputRegisters::device},
+    {9, &InputRegisters::command},
+};
+
+// The ATA Status Return descriptor, from its first byte.
+constexpr RegisterByte<OutputRegisters> kStatusReturn[] = {
+    {3, &OutputRegisters::error},     {4, &OutputRegisters::count_15_8},
+    {5, &OutputRegisters::count},     {6, &OutputRegisters::lba_low_15_8},
+    {7, &OutputRegisters::lba_low},   {8, &OutputRegisters::lba_mid_15_8},
+    {9, &OutputRegisters::lba_mid},   {10, &OutputRegisters::lba_high_15_8},
+    {11, &OutputRegisters::lba_high}, {12, &OutputRegisters::device},
+    {13, &OutputRegisters::status},
+};
+
+// Fixed-format sense of an ATA PASS-THROUGH command: ERROR, STATUS, DEVICE and COUNT (7:0) in
+// the INFORMATION field, LBA (7:0), (15:8), (23:16) in the COMMAND-SPECIFIC INFORMATION field
+// after the EXTEND flags byte. No upper bytes.
+constexpr RegisterByte<OutputRegisters> kFixedSense[] = {
+    {3, &OutputRegisters::error},     {4, &OutputRegisters::status},
+    {5, &OutputRegisters::device},    {6, &OutputRegisters::count},
+    {9, &OutputRegisters::lba_low},   {10, &OutputRegisters::lba_mid},
+    {11, &OutputRegisters::lba_high},
 };
 
 }  // namespace
@@ -33,7 +54,7 @@ uint8_t build_ata_passthrough(const PassThrough& f, uint8_t* cdb) {
     return 16;
   }
   cdb[0] = kOpAtaPassThrough12;
-  for (size_t i = 0; i < std::size(kShortForm); ++i) cdb[3 + i] = r.*kShortForm[i];
+  put_registers(kShortForm, r, cdb);
   cdb[10] = 0;
   cdb[11] = 0;
   return 12;
@@ -60,7 +81,7 @@ bool parse_ata_passthrough(const uint8_t* cdb, size_t length, PassThrough& out) 
     std::memcpy(&r, &cdb[3], sizeof r);
     if (!out.extend) r.features_15_8 = r.count_15_8 = r.lba_31_24 = r.lba_39_32 = r.lba_47_40 = 0;
   } else {
-    for (size_t i = 0; i < std::size(kShortForm); ++i) r.*kShortForm[i] = cdb[3 + i];
+    take_registers(kShortForm, cdb, r);
   }
   return true;
 }
@@ -77,17 +98,7 @@ std::optional<OutputRegisters> decode_descriptor(std::span<const uint8_t> s) {
     if (s[i] == kAtaStatusReturnDescriptor && s[i + 1] >= 0x0C && i + 14 <= end) {
       const uint8_t* d = s.data() + i;
       OutputRegisters r{};
-      r.error = d[3];
-      r.count_15_8 = d[4];
-      r.count = d[5];
-      r.lba_low_15_8 = d[6];
-      r.lba_low = d[7];
-      r.lba_mid_15_8 = d[8];
-      r.lba_mid = d[9];
-      r.lba_high_15_8 = d[10];
-      r.lba_high = d[11];
-      r.device = d[12];
-      r.status = d[13];
+      take_registers(kStatusReturn, d, r);
       if ((d[2] & 0x01) == 0) {  // no EXTEND: the upper bytes mean nothing
         r.count_15_8 = r.lba_low_15_8 = r.lba_mid_15_8 = r.lba_high_15_8 = 0;
       }
@@ -119,13 +130,7 @@ std::optional<OutputRegisters> decode_fixed(std::span<const uint8_t> s) {
   OutputRegisters r{};
   const bool ata_information = declared >= 14 && s[12] == 0x00 && s[13] == kAscqAtaInfoAvailable;
   if (ata_information) {
-    r.error = s[3];
-    r.status = s[4];
-    r.device = s[5];
-    r.count = s[6];
-    r.lba_low = s[9];
-    r.lba_mid = s[10];
-    r.lba_high = s[11];
+    take_registers(kFixedSense, s.data(), r);
     return r;
   }
   constexpr uint8_t kStatusUnfinished =
@@ -189,15 +194,9 @@ std::vector<uint8_t> fixed_sense(uint8_t key, uint8_t asc, uint8_t ascq) {
 std::vector<uint8_t> ata_fixed_sense(uint8_t key, uint8_t asc, uint8_t ascq,
                                      const OutputRegisters& registers, bool extend) {
   std::vector<uint8_t> s = fixed_sense(key, asc, ascq);
-  s[3] = registers.error;
-  s[4] = registers.status;
-  s[5] = registers.device;
-  s[6] = registers.count;
+  put_registers(kFixedSense, registers, s.data());
   // EXTEND; the upper-count and upper-LBA flags stay clear: this layout has no upper bytes.
   s[8] = extend ? 0x80 : 0x00;
-  s[9] = registers.lba_low;
-  s[10] = registers.lba_mid;
-  s[11] = registers.lba_high;
   return s;
 }
 
@@ -213,17 +212,7 @@ std::vector<uint8_t> ata_descriptor_sense(uint8_t key, uint8_t asc, uint8_t ascq
   d[0] = kAtaStatusReturnDescriptor;
   d[1] = 0x0C;
   d[2] = extend ? 0x01 : 0x00;
-  d[3] = registers.error;
-  d[4] = registers.count_15_8;
-  d[5] = registers.count;
-  d[6] = registers.lba_low_15_8;
-  d[7] = registers.lba_low;
-  d[8] = registers.lba_mid_15_8;
-  d[9] = registers.lba_mid;
-  d[10] = registers.lba_high_15_8;
-  d[11] = registers.lba_high;
-  d[12] = registers.device;
-  d[13] = registers.status;
+  put_registers(kStatusReturn, registers, d);
   return s;
 }
 

@@ -11,6 +11,8 @@
 #include <span>
 #include <vector>
 
+#include "platform/ata.h"
+
 namespace sat {
 
 // SCSI operation codes.
@@ -46,24 +48,6 @@ inline constexpr uint8_t kProtocolFpdma = 12;
 // T_LENGTH value (byte 2, bits 1:0) naming the Count field as the transfer length.
 inline constexpr uint8_t kTLengthInCount = 2;
 
-// The input registers in the order of bytes 3 to 14 of the 16-byte block: for each 16-bit
-// register the bits-15:8 byte comes right before the bits-7:0 byte.
-struct InputRegisters {
-  uint8_t features_15_8;
-  uint8_t features_7_0;
-  uint8_t count_15_8;
-  uint8_t count_7_0;
-  uint8_t lba_31_24;
-  uint8_t lba_7_0;
-  uint8_t lba_39_32;
-  uint8_t lba_15_8;
-  uint8_t lba_47_40;
-  uint8_t lba_23_16;
-  uint8_t device;
-  uint8_t command;
-};
-static_assert(sizeof(InputRegisters) == 12);
-
 // The fields of ATA PASS-THROUGH (16) or (12).
 struct PassThrough {
   bool long_form = true;       // (16); (12) carries only the bits-7:0 bytes
@@ -86,22 +70,6 @@ uint8_t build_ata_passthrough(const PassThrough& fields, uint8_t* cdb);
 // shorter than its form. EXTEND counts in the 16-byte form only, and without it the upper
 // register bytes are read as zero, since they never reach the drive.
 bool parse_ata_passthrough(const uint8_t* cdb, size_t length, PassThrough& out);
-
-// The drive's output registers as sense data carries them.
-struct OutputRegisters {
-  uint8_t error;
-  uint8_t count;
-  uint8_t lba_low;
-  uint8_t lba_mid;
-  uint8_t lba_high;
-  uint8_t device;
-  uint8_t status;
-  // Bits 15:8 of a 48-bit command's registers, when the answer carries them.
-  uint8_t count_15_8;
-  uint8_t lba_low_15_8;
-  uint8_t lba_mid_15_8;
-  uint8_t lba_high_15_8;
-};
 
 // The registers carried in sense data of either format, or nullopt when there are none.
 // `sense` is what the device wrote.

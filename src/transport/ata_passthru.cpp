@@ -4,6 +4,7 @@
 
 #include "platform/ata.h"
 #include "platform/console.h"
+#include "platform/task_file.h"
 #include "transport/device_command.h"
 
 namespace {
@@ -12,7 +13,8 @@ constexpr uint8_t kErrorIcrcAbort = 0x84;  // interface CRC error and ABRT
 
 }  // namespace
 
-int issue_ata_passthru(DeviceCommand& cmd) {
+int issue_ata_passthru(DeviceCommand& cmd, ReturnedRegisters* returned) {
+  if (returned != nullptr) returned->reset();
   ATA_PASS_THROUGH_DIRECT request;
   std::memset(&request, 0, sizeof request);
   int success = kResultSuccess;
@@ -23,16 +25,8 @@ int issue_ata_passthru(DeviceCommand& cmd) {
   request.Lun = cmd.address.Lun;
   request.TimeOutValue = cmd.timeout != 0 ? cmd.timeout : kDefaultTimeout;
 
-  const AtaRegisters& r = cmd.regs;
-  if (cmd.register_set == kRegisters48) {
-    request.AtaFlags |= ATA_FLAGS_48BIT_COMMAND;
-    const uint8_t previous[8] = {
-        r.features_15_8, r.count_15_8, r.lba_31_24, r.lba_39_32, r.lba_47_40, 0, 0, 0};
-    std::memcpy(request.PreviousTaskFile, previous, sizeof previous);
-  }
-  const uint8_t current[8] = {r.features_7_0, r.count_7_0, r.lba_7_0, r.lba_15_8,
-                              r.lba_23_16,    r.device,    r.command, 0};
-  std::memcpy(request.CurrentTaskFile, current, sizeof current);
+  if (cmd.register_set == kRegisters48) request.AtaFlags |= ATA_FLAGS_48BIT_COMMAND;
+  task_file::encode_input(cmd.regs, request);
 
   switch (cmd.direction) {
     case kDirNone:
@@ -54,9 +48,9 @@ int issue_ata_passthru(DeviceCommand& cmd) {
       break;
   }
 
-  uint32_t returned = 0;
+  uint32_t bytes_returned = 0;
   platform_set_last_error(0);
-  const bool carried = platform_ata_passthrough(cmd.handle, &request, &returned);
+  const bool carried = platform_ata_passthrough(cmd.handle, &request, &bytes_returned);
   cmd.last_os_error = platform_get_last_error();
 
   if (!carried) {
@@ -64,24 +58,20 @@ int issue_ata_passthru(DeviceCommand& cmd) {
     return cmd.last_os_error == ERROR_INVALID_FUNCTION ? kResultNotSupported : kResultNotCarried;
   }
 
-  const uint8_t error = request.CurrentTaskFile[0];
-  const uint8_t count = request.CurrentTaskFile[1];
-  const uint8_t lba_low = request.CurrentTaskFile[2];
-  const uint8_t lba_mid = request.CurrentTaskFile[3];
-  const uint8_t lba_high = request.CurrentTaskFile[4];
-  const uint8_t status = request.CurrentTaskFile[6];
+  const OutputRegisters out = task_file::decode_output(request);
+  if (returned != nullptr) *returned = out;
 
-  if (status == kAtaStatusReady) return success;  // DRDY and DSC, nothing else
-  if (error == kErrorIcrcAbort) return kResultInterfaceCrc;
+  if (out.status == kAtaStatusReady) return success;  // DRDY and DSC, nothing else
+  if (out.error == kErrorIcrcAbort) return kResultInterfaceCrc;
   // Some drives flag an error after delivering every byte; the data are good.
   if (cmd.direction == kDirIn && request.DataTransferLength == cmd.data_length) return success;
 
   if (cmd.verbosity != 0) {
     console::printf(
         " Status = 0x%x Error = 0x%x SC = 0x%x LBA Low = 0x%x LBA Mid = 0x%x LBA Hi = 0x%x\n",
-        status, error, count, lba_low, lba_mid, lba_high);
+        out.status, out.error, out.count, out.lba_low, out.lba_mid, out.lba_high);
     console::printf(" Data Transfered = %d [io=%d, req=%d]\n",
-                    static_cast<int>(request.DataTransferLength), static_cast<int>(returned),
+                    static_cast<int>(request.DataTransferLength), static_cast<int>(bytes_returned),
                     static_cast<int>(cmd.data_length));
   }
   return kResultDriveError;

@@ -3,10 +3,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
+#include "platform/ata.h"
 #include "platform/platform.h"
-#include "platform/sat.h"
 
 // The transport selector: the low three bits of the flags word, tested in this order.
 enum InterfaceKind : uint64_t {
@@ -48,12 +49,6 @@ inline constexpr uint32_t kDefaultTimeout = 5;
 inline constexpr uint32_t kPassThrough16 = 0x01;  // ATA PASS-THROUGH (16), else (12)
 inline constexpr uint32_t kPassThroughCkCond = 0x20;
 
-// The twelve ATA input registers, in the order of bytes 3 to 14 of ATA PASS-THROUGH (16):
-// for each 16-bit register the bits-15:8 byte comes right before the bits-7:0 byte.
-using AtaRegisters = sat::InputRegisters;
-static_assert(sizeof(AtaRegisters) == 12);
-static_assert(offsetof(AtaRegisters, command) == 11);
-
 // Records are cleared once per run and reused: a caller sets only what its command needs,
 // every other field (registers included) keeps what the previous command left.
 struct DeviceCommand {
@@ -69,7 +64,7 @@ struct DeviceCommand {
   uint32_t last_os_error;  // after the most recent system call for this record
   RegisterSet register_set;
   AtaProtocol protocol;
-  AtaRegisters regs;
+  InputRegisters regs;  // in the order of bytes 3 to 14 of ATA PASS-THROUGH (16)
   uint32_t passthru_options;
   CSMI_SAS_PHY_ENTITY phy;  // the CSMI target's phy table entry
 };
@@ -86,16 +81,27 @@ inline constexpr int kResultNoMemory = 10;      // download_firmware
 inline constexpr int kResultDriveError = 11;    // the drive reported an error
 inline constexpr int kResultInterfaceCrc = 13;  // ATA Error register 0x84
 
+// A failed result in plain words, for the line that tells the user why a run failed; the
+// system's code is named where it explains the result.
+std::string result_text(int result, uint32_t os_error);
+
 // Opens a drive for the SCSI and ATA paths and reads its SCSI address. 1 or 2.
 int open_device(DeviceCommand& cmd, const std::u16string& path);
 
-// Sends the record's command through the transport its interface bits select.
-int issue_command(DeviceCommand& cmd);
+// The drive's output registers as a transport's answer carried them, through the codec of
+// its wire: the ATA registers in the sense data, the returned task files, the status FIS.
+// nullopt when the answer carried none (a SCSI answer with no registers in its sense, a
+// status FIS of no register type).
+using ReturnedRegisters = std::optional<OutputRegisters>;
 
-int issue_scsi_passthru(DeviceCommand& cmd);
+// Sends the record's command through the transport its interface bits select. A caller that
+// wants the drive's output registers passes `returned`; the result code does not depend on it.
+int issue_command(DeviceCommand& cmd, ReturnedRegisters* returned = nullptr);
+
+int issue_scsi_passthru(DeviceCommand& cmd, ReturnedRegisters* returned = nullptr);
 // The parts of a SCSI pass-through request every sender shares: zero-filled, the header
 // length, the drive's address, the sense area, the timeout (0 means 5 seconds) and the
 // buffer length word. Command block, direction and data are the sender's.
 void init_scsi_request(ScsiPassThroughRequest& request, const DeviceCommand& cmd);
-int issue_ata_passthru(DeviceCommand& cmd);
-int issue_stp_passthru(DeviceCommand& cmd);
+int issue_ata_passthru(DeviceCommand& cmd, ReturnedRegisters* returned = nullptr);
+int issue_stp_passthru(DeviceCommand& cmd, ReturnedRegisters* returned = nullptr);

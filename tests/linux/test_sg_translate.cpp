@@ -234,7 +234,7 @@ struct SenseCase {
   const char* name;
   Bytes sense;
   bool present;
-  sat::OutputRegisters regs;  // error, count, lba low/mid/high, device, status, upper bytes
+  OutputRegisters regs;  // error, count, lba low/mid/high, device, status, upper bytes
 };
 
 const std::vector<SenseCase>& sense_cases() {
@@ -376,18 +376,6 @@ TEST(SgTranslate, AtaOutcome) {
   }
 }
 
-TEST(SgTranslate, RegistersGoIntoTheTaskFiles) {
-  const sat::OutputRegisters r{0x04, 0x01, 0x30, 0x03, 0x02, 0x40, 0x41, 0xA1, 0xB1, 0xC1, 0xD1};
-  ATA_PASS_THROUGH_DIRECT a{};
-  std::fill(std::begin(a.PreviousTaskFile), std::end(a.PreviousTaskFile), 0xEE);
-  std::fill(std::begin(a.CurrentTaskFile), std::end(a.CurrentTaskFile), 0xEE);
-  sg::store_ata_registers(r, &a);
-  const uint8_t current[8] = {0x04, 0x01, 0x30, 0x03, 0x02, 0x40, 0x41, 0x00};
-  const uint8_t previous[8] = {0x00, 0xA1, 0xB1, 0xC1, 0xD1, 0x00, 0x00, 0x00};
-  EXPECT_EQ(hex(a.CurrentTaskFile, 8), hex(current, 8));
-  EXPECT_EQ(hex(a.PreviousTaskFile, 8), hex(previous, 8));
-}
-
 TEST(SgTranslate, TransferredLength) {
   const struct {
     uint32_t requested;
@@ -419,7 +407,7 @@ TEST(SgTranslate, AtaTransferredLengthDropsFailedCommands) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    sat::OutputRegisters r{};
+    OutputRegisters r{};
     r.status = c.status;
     EXPECT_EQ(sg::ata_transferred_length(512, c.resid, r), c.moved);
   }

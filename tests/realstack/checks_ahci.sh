@@ -123,7 +123,8 @@ er=$(sed -n 's/.* Error = 0x\([0-9a-f]*\) .*/\1/p' <<<"$regs")
 result "/T: download: exit 1, Error 0x4 and ERR in Status, 0 bytes" $? \
   "exit $(rc qm-ata-dl-v): $(grep -E '^ (Status|Data)' "$(res qm-ata-dl-v)" | oneline)"
 
-[[ $(rc qm-missing) == 2 && ! -s $(res qm-missing) ]]
-result "missing device /dev/sdq: exit 2, silent" $? "exit $(rc qm-missing): $(out qm-missing | oneline)"
+[[ $(rc qm-missing) == 2 && $(out qm-missing) == "Cannot open /dev/sdq: no such device (system error 2)" ]]
+result "missing device /dev/sdq: exit 2, only the cause on the error stream" $? \
+  "exit $(rc qm-missing): $(out qm-missing | oneline)"
 [[ $(rc qm-missing-pd) == 2 ]]
 result "missing device \\\\.\\PhysicalDrive7: exit 2" $? "exit $(rc qm-missing-pd)"

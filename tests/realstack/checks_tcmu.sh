@@ -102,6 +102,22 @@ want=$(revision_of hd)
 result "TCM-User: hdparm --fwdownload-mode3 into a fresh drive: exit 0, the same bytes, $want" $? \
   "exit $(rc t-hdparm), cmp $(rc t-img-hdparm), revision '$(out t-hdparm-rev)': $(out t-hdparm | oneline)"
 
+# A truncated image and the whole one, on each path; hdparm reads the same verdict.
+for p in sda sg0 t; do
+  [[ $(rc t-cut-$p) == 1 && $(out t-cut-rev-$p) == "$T_FWVER" ]]
+  result "TCM-User: a truncated image over $p: the drive expects more, exit 1, it keeps $T_FWVER" $? \
+    "exit $(rc t-cut-$p), revision '$(out t-cut-rev-$p)': $(out t-cut-$p | oneline)"
+  read -r segments ck_cond <<<"$(sed -n "s/^@@QM-SEGMENTED t-whole-$p //p" "$TC" | head -n 1)"
+  [[ $(rc t-whole-$p) == 0 && $(rc t-whole-img-$p) == 0 && ${segments:-0} -gt 0 &&
+    $ck_cond == "$segments" ]]
+  result "TCM-User: the whole image over $p: exit 0, the same bytes, CK_COND on every 0x03 command" $? \
+    "exit $(rc t-whole-$p), cmp $(rc t-whole-img-$p), 0x03 commands/with CK_COND '$segments/$ck_cond'"
+done
+code=$(rc t-cut-hdparm)
+[[ $code != 0 && $code != none && $(out t-cut-hdparm-rev) == "$T_FWVER" ]]
+result "TCM-User: hdparm --fwdownload-mode3 refuses the truncated image too (exit $code)" $? \
+  "revision '$(out t-cut-hdparm-rev)': $(out t-cut-hdparm | oneline)"
+
 # Figures: the gaps between DOWNLOAD MICROCODE arrivals at the drive. The guest shares a busy
 # host, whose bursts of load show as gaps several times the usual: the median says what a
 # command takes, the lower quartile what it takes undisturbed.

@@ -114,6 +114,8 @@ for entry in $T_IMAGES; do
 done
 # An image cut short of the length its header gives.
 head -c 60000 "$WORK/img/s.bin" >"$WORK/img/trunc.bin"
+# The same cut at a whole number of blocks, as hdparm takes an image.
+head -c 65536 "$WORK/img/s.bin" >"$WORK/img/cut.bin"
 # The guest sees the work directory at /tmp/qm, everything else but /tmp at the host's paths.
 # Its side of the test and the Windows build are copied, so that an edit or a build during the
 # run does not reach a running guest.

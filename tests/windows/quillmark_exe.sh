@@ -29,15 +29,19 @@ run() {
   rc=$?
 }
 
-# expect <name> <expected exit code> <expected stdout file>
+# expect <name> <expected exit code> <expected stdout file> [<expected error output file>]
 expect() {
-  local name=$1 want_rc=$2 want=$3 problems=()
+  local name=$1 want_rc=$2 want=$3 want_err=${4:-} problems=()
   [ "$rc" -eq "$want_rc" ] || problems+=("exit code $rc, expected $want_rc")
   if ! cmp -s out.txt "$want"; then
     problems+=("standard output differs (expected, then actual)")
     diff <(od -c "$want") <(od -c out.txt) | head -20
   fi
-  [ -s err.txt ] && problems+=("unexpected error output: $(head -5 err.txt | oneline)")
+  if [ -n "$want_err" ]; then
+    cmp -s err.txt "$want_err" || problems+=("error output: $(head -5 err.txt | oneline)")
+  elif [ -s err.txt ]; then
+    problems+=("unexpected error output: $(head -5 err.txt | oneline)")
+  fi
   result "$name" "${#problems[@]}" "$(IFS=';'; echo "${problems[*]}")"
 }
 
@@ -154,13 +158,16 @@ expect "escaped quote" 8 expected.txt
 # --- A drive that cannot be opened ---------------------------------------------------------
 run '\\.\PhysicalDrive7'
 : >expected.txt
-expect "unopenable drive" 2 expected.txt
+# The cause, on the error stream only; after the verbose line it starts a line of its own.
+printf 'Cannot open \\\\.\\PhysicalDrive7: no such device (system error 2)\n' >expected_err.txt
+expect "unopenable drive" 2 expected.txt expected_err.txt
 
 # The quoted file name arrives whole; the system's code for a missing device is 2.
 run '"\\.\PhysicalDrive7" /v /D:"my fw.bin" /s'
 printf '  Device Path: \\\\.\\PhysicalDrive7\n  FileName: my fw.bin\n' >expected.txt
 printf '  Segmented Immediate Mode Selected\nCreateFileW INVALID_HANDLE_VALUE Error: 2' >>expected.txt
-expect "unopenable drive, verbose" 2 expected.txt
+{ printf '\n'; cat expected_err.txt; } >expected_err_v.txt
+expect "unopenable drive, verbose" 2 expected.txt expected_err_v.txt
 
 # --- The CSMI scan with no adapter ---------------------------------------------------------
 run '--scan'

@@ -12,6 +12,7 @@
 
 #include "platform/linux/sg_translate.h"
 #include "platform/platform.h"
+#include "platform/task_file.h"
 
 namespace {
 
@@ -30,6 +31,42 @@ bool fail_ioctl(int err) {
   return false;
 }
 
+// One SG_IO request: the command block, the data and the sense area.
+struct SgRequest {
+  uint8_t* cdb;
+  uint8_t cdb_length;
+  int direction;  // SG_DXFER_*
+  void* data;
+  uint32_t length;
+  uint8_t* sense;
+  uint8_t sense_room;
+  uint32_t timeout_seconds;
+};
+
+// Every request reaches the kernel here. False, with the Windows error set, when the ioctl
+// failed or the request ended without the device's answer (host adapter or kernel gave up);
+// otherwise `io` holds the SCSI status, the sense written and the residue for the caller.
+bool sg_io(Handle handle, const SgRequest& r, sg_io_hdr_t& io) {
+  io = {};
+  io.interface_id = 'S';
+  io.dxfer_direction = r.direction;
+  io.cmd_len = r.cdb_length;
+  io.cmdp = r.cdb;
+  io.mx_sb_len = r.sense_room;
+  io.sbp = r.sense;
+  if (r.direction != SG_DXFER_NONE) {
+    io.dxfer_len = r.length;
+    io.dxferp = r.data;
+  }
+  io.timeout = sg::timeout_ms_from_seconds(r.timeout_seconds);
+  if (ioctl(fd_of(handle), SG_IO, &io) != 0) return fail_ioctl(errno);
+  if (const uint32_t err = sg::transport_error(io.status, io.host_status, io.driver_status)) {
+    platform_set_last_error(err);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 Handle platform_open_drive(const std::u16string& path) {
@@ -39,8 +76,21 @@ Handle platform_open_drive(const std::u16string& path) {
   // without a medium still opens; SG_IO itself waits for completion either way.
   const std::string linux_path = sg::linux_device_path(path);
   const int fd = open(linux_path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  // A directory, a regular file or a FIFO is no drive: say so (Windows' "incorrect
+  // function", which the address query of a non-SCSI device gives too) rather than "access
+  // denied" for a directory, or sending pass-through requests to a file.
+  if (fd < 0 && errno == EISDIR) {
+    platform_set_last_error(ERROR_INVALID_FUNCTION);
+    return kInvalidHandle;
+  }
   if (fd < 0) {
     platform_set_last_error(sg::windows_error_from_errno(errno));
+    return kInvalidHandle;
+  }
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !(S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode))) {
+    close(fd);
+    platform_set_last_error(ERROR_INVALID_FUNCTION);
     return kInvalidHandle;
   }
   return static_cast<Handle>(fd);
@@ -101,24 +151,14 @@ bool platform_scsi_passthrough(Handle handle, ScsiPassThroughRequest* request) {
   const uint8_t sense_length =
       static_cast<uint8_t>(h.SenseInfoLength < sense_room ? h.SenseInfoLength : sense_room);
 
-  sg_io_hdr_t io{};
-  io.interface_id = 'S';
-  io.dxfer_direction = sg::sg_direction_from_data_in(h.DataIn, h.DataTransferLength);
-  io.cmd_len = h.CdbLength;
-  io.cmdp = h.Cdb;
-  io.mx_sb_len = sense_length;
-  io.sbp = sense_length > 0 ? base + h.SenseInfoOffset : nullptr;
-  if (io.dxfer_direction != SG_DXFER_NONE) {
-    io.dxfer_len = h.DataTransferLength;
-    io.dxferp = h.DataBuffer;
-  }
-  io.timeout = sg::timeout_ms_from_seconds(h.TimeOutValue);
-
-  if (ioctl(fd_of(handle), SG_IO, &io) != 0) return fail_ioctl(errno);
-  if (const uint32_t err = sg::transport_error(io.status, io.host_status, io.driver_status)) {
-    platform_set_last_error(err);
+  uint8_t* const sense = sense_length > 0 ? base + h.SenseInfoOffset : nullptr;
+  const int direction = sg::sg_direction_from_data_in(h.DataIn, h.DataTransferLength);
+  sg_io_hdr_t io;
+  if (!sg_io(handle,
+             {h.Cdb, h.CdbLength, direction, h.DataBuffer, h.DataTransferLength, sense,
+              sense_length, h.TimeOutValue},
+             io))
     return false;
-  }
   h.ScsiStatus = io.status;
   h.SenseInfoLength = io.sb_len_wr;
   h.DataTransferLength = io.dxfer_direction == SG_DXFER_NONE
@@ -135,28 +175,14 @@ bool platform_ata_passthrough(Handle handle, ATA_PASS_THROUGH_DIRECT* request,
     platform_set_last_error(ERROR_INVALID_PARAMETER);
     return false;
   }
-  uint8_t cdb_bytes[16];
-  std::memcpy(cdb_bytes, cdb->bytes, sizeof cdb_bytes);
+  sg::AtaCdb block = *cdb;
   uint8_t sense[64] = {};
-
-  sg_io_hdr_t io{};
-  io.interface_id = 'S';
-  io.dxfer_direction = cdb->direction;
-  io.cmd_len = sizeof cdb_bytes;
-  io.cmdp = cdb_bytes;
-  io.mx_sb_len = sizeof sense;
-  io.sbp = sense;
-  if (cdb->direction != SG_DXFER_NONE) {
-    io.dxfer_len = request->DataTransferLength;
-    io.dxferp = request->DataBuffer;
-  }
-  io.timeout = sg::timeout_ms_from_seconds(request->TimeOutValue);
-
-  if (ioctl(fd_of(handle), SG_IO, &io) != 0) return fail_ioctl(errno);
-  if (const uint32_t err = sg::transport_error(io.status, io.host_status, io.driver_status)) {
-    platform_set_last_error(err);
+  sg_io_hdr_t io;
+  if (!sg_io(handle,
+             {block.bytes, sizeof block.bytes, block.direction, request->DataBuffer,
+              request->DataTransferLength, sense, sizeof sense, request->TimeOutValue},
+             io))
     return false;
-  }
   const size_t written = io.sb_len_wr < sizeof sense ? io.sb_len_wr : sizeof sense;
   const sg::AtaOutcome outcome = sg::ata_outcome(io.status, std::span(sense, written));
   if (!outcome.carried) {
@@ -165,7 +191,7 @@ bool platform_ata_passthrough(Handle handle, ATA_PASS_THROUGH_DIRECT* request,
   }
   // CK_COND makes every command end in CHECK CONDITION, but the data of a data-in command
   // are delivered all the same; resid tells how many, unless the command failed.
-  sg::store_ata_registers(outcome.registers, request);
+  task_file::encode_output(outcome.registers, *request);
   request->DataTransferLength =
       cdb->direction == SG_DXFER_NONE
           ? 0

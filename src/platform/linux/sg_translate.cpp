@@ -7,6 +7,7 @@
 #include <climits>
 
 #include "platform/ata.h"
+#include "platform/task_file.h"
 #include "platform/text.h"
 
 namespace sg {
@@ -203,24 +204,7 @@ std::optional<AtaCdb> build_ata_passthrough16(const ATA_PASS_THROUGH_DIRECT& req
     f.byt_blok = true;
     f.t_dir_in = in;
   }
-  // Task file order: Features, Count, LBA low, mid, high, Device, Command; the previous task
-  // file holds the bits-15:8 bytes of the first five.
-  const uint8_t* prev = request.PreviousTaskFile;
-  const uint8_t* cur = request.CurrentTaskFile;
-  const auto upper = [&](int i) { return f.extend ? prev[i] : uint8_t{0}; };
-  sat::InputRegisters& r = f.registers;
-  r.features_15_8 = upper(0);
-  r.features_7_0 = cur[0];
-  r.count_15_8 = upper(1);
-  r.count_7_0 = cur[1];
-  r.lba_31_24 = upper(2);
-  r.lba_7_0 = cur[2];
-  r.lba_39_32 = upper(3);
-  r.lba_15_8 = cur[3];
-  r.lba_47_40 = upper(4);
-  r.lba_23_16 = cur[4];
-  r.device = cur[5];
-  r.command = cur[6];
+  f.registers = task_file::decode_input(request);
 
   AtaCdb cdb{};
   cdb.direction = !data ? SG_DXFER_NONE : (in ? SG_DXFER_FROM_DEV : SG_DXFER_TO_DEV);
@@ -265,25 +249,6 @@ AtaOutcome ata_outcome(uint8_t scsi_status, std::span<const uint8_t> sense) {
   return o;
 }
 
-void store_ata_registers(const sat::OutputRegisters& r, ATA_PASS_THROUGH_DIRECT* request) {
-  uint8_t* cur = request->CurrentTaskFile;
-  cur[0] = r.error;
-  cur[1] = r.count;
-  cur[2] = r.lba_low;
-  cur[3] = r.lba_mid;
-  cur[4] = r.lba_high;
-  cur[5] = r.device;
-  cur[6] = r.status;
-  cur[7] = 0;
-  uint8_t* prev = request->PreviousTaskFile;
-  prev[0] = 0;
-  prev[1] = r.count_15_8;
-  prev[2] = r.lba_low_15_8;
-  prev[3] = r.lba_mid_15_8;
-  prev[4] = r.lba_high_15_8;
-  prev[5] = prev[6] = prev[7] = 0;
-}
-
 uint32_t transferred_length(uint32_t requested, int32_t resid) {
   if (resid <= 0) return requested;
   if (static_cast<uint32_t>(resid) >= requested) return 0;
@@ -291,7 +256,7 @@ uint32_t transferred_length(uint32_t requested, int32_t resid) {
 }
 
 uint32_t ata_transferred_length(uint32_t requested, int32_t resid,
-                                const sat::OutputRegisters& registers) {
+                                const OutputRegisters& registers) {
   if (registers.status & (kAtaStatusErr | kAtaStatusDf)) return 0;
   return transferred_length(requested, resid);
 }

@@ -57,12 +57,9 @@ std::optional<AtaCdb> build_ata_passthrough16(const ATA_PASS_THROUGH_DIRECT& req
 struct AtaOutcome {
   bool carried;
   uint32_t error_code;  // when not carried
-  sat::OutputRegisters registers;
+  OutputRegisters registers;
 };
 AtaOutcome ata_outcome(uint8_t scsi_status, std::span<const uint8_t> sense);
-
-// Writes the registers into the structure's task files as the ATA port driver returns them.
-void store_ata_registers(const sat::OutputRegisters& registers, ATA_PASS_THROUGH_DIRECT* request);
 
 // Bytes moved: requested minus the residue the kernel reports, never below 0 or above the
 // request.
@@ -72,6 +69,6 @@ uint32_t transferred_length(uint32_t requested, int32_t resid);
 // failed, so an aborted data-in command would claim all its bytes although the drive sent
 // none; when the registers show ERR or DF nothing is counted as delivered.
 uint32_t ata_transferred_length(uint32_t requested, int32_t resid,
-                                const sat::OutputRegisters& registers);
+                                const OutputRegisters& registers);
 
 }  // namespace sg

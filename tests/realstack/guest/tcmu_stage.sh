@@ -117,6 +117,25 @@ run t-hdparm hdparm --yes-i-know-what-i-am-doing --please-destroy-my-drive \
 run t-img-hdparm cmp $H/image $IMG/hd.bin
 run t-hdparm-rev cat $H/revision
 
+# A truncated image (the first 64 KiB of s.bin, whose header names 100,000 bytes): after its
+# last segment the drive says it expects more. The tool on each path, and hdparm, refuse it;
+# the whole image still goes through on each path, with CK_COND on its 0x03 commands.
+for p in sda sg0 t; do
+  dev=/dev/$p
+  [ $p = t ] && dev=/T:/dev/sda
+  drive
+  run t-cut-$p quillmark $dev /D:$IMG/cut.bin /s
+  run t-cut-rev-$p cat $H/revision
+  drive
+  run t-whole-$p quillmark $dev /D:$IMG/s.bin /s
+  run t-whole-img-$p cmp $H/image $IMG/s.bin
+  echo "@@QM-SEGMENTED t-whole-$p $(cat $H/segmented)"
+done
+drive
+run t-cut-hdparm hdparm --yes-i-know-what-i-am-doing --please-destroy-my-drive \
+  --fwdownload-mode3 $IMG/cut.bin /dev/sda
+run t-cut-hdparm-rev cat $H/revision
+
 # Figures: the same 1 MiB image in 32 KiB segments by the tool, a bare SG_IO loop and hdparm,
 # timed at the drive (the arrival of each DOWNLOAD MICROCODE), in rounds whose order turns so
 # that no client always follows the same one.
