@@ -24,11 +24,11 @@ constexpr uint8_t kCsmiSegmentBlocks = 4;
 
 const char* mode_name(DownloadMode mode) {
   switch (mode) {
-    case SegmentedImmediate:
+    case DownloadMode::SegmentedImmediate:
       return "  Segmented Immediate Mode Selected\n";
-    case DownloadImmediate:
+    case DownloadMode::DownloadImmediate:
       return "  Download Immediate Mode Selected\n";
-    case Deferred:
+    case DownloadMode::Deferred:
       return "  Deferred Mode Selected\n";
     default:
       return "";
@@ -77,9 +77,9 @@ void print_device_information(const DriveInfo& info, const DownloadParams& param
 
 // The refusal text for a security state, or null when the download may go ahead.
 const char* security_refusal(SecurityState state, uint64_t l_switch) {
-  if (state == SEC4) return "Err: ATA SECURITY LOCKED";
-  if (l_switch != 0 && state == SEC5) return "Err: ATA SECURITY ENABLED (SEC5)";
-  if (l_switch != 0 && state == SEC6) return "Err: ATA SECURITY ENABLED (SEC6)";
+  if (state == SecurityState::SEC4) return "Err: ATA SECURITY LOCKED";
+  if (l_switch != 0 && state == SecurityState::SEC5) return "Err: ATA SECURITY ENABLED (SEC5)";
+  if (l_switch != 0 && state == SecurityState::SEC6) return "Err: ATA SECURITY ENABLED (SEC6)";
   return nullptr;
 }
 
@@ -165,7 +165,7 @@ int run_drive_sequence(const RunOptions& options) {
       }
 
       if (cmd.flags & kFlagActivate) {
-        params.mode = Activate;
+        params.mode = DownloadMode::Activate;
         params.segment_blocks = 0;
         const DownloadParams pass = params;
         status = download_firmware(cmd, pass);

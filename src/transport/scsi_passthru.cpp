@@ -39,7 +39,7 @@ void init_scsi_request(ScsiPassThroughRequest& request, const DeviceCommand& cmd
   h.TargetId = cmd.address.TargetId;
   h.Lun = cmd.address.Lun;
   h.SenseInfoLength = sizeof request.sense;
-  h.TimeOutValue = cmd.timeout != 0 ? cmd.timeout : kDefaultTimeout;
+  h.TimeOutValue = request_timeout(cmd);
   h.SenseInfoOffset = offsetof(ScsiPassThroughRequest, sense);
   request.total_length = sizeof request;
 }
