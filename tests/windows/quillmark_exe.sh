@@ -10,6 +10,7 @@ set -uo pipefail
 export LC_ALL=C.UTF-8
 
 exe=$(realpath "$1") eula=$(realpath "$2") lgpl=$(realpath "$3")
+usage_golden=$(realpath "$(dirname "${BASH_SOURCE[0]}")/../golden/usage.txt")
 shift 3
 wine=("$@")
 export WINEDEBUG=-all
@@ -52,48 +53,12 @@ eq74=$(printf '=%.0s' {1..74})
 eq69=$(printf '=%.0s' {1..69})
 eq47=$(printf '=%.0s' {1..47})
 
-usage() {  # $1: the invocation name as typed
-  printf '\nUsage: %s [prefix]<device> </D:firmware file> [options]\n' "$1"
-  cat <<'EOF'
-
-Default Interface is SCSI Pass-Through.
-Use prefix /T: to use ATA Pass-Through.
-Use prefix /C: to use CSMI device.
-Use --license option to print license agreement.
-Use /h option to see this information.
-Use /v option to see verbose debug information.
-Use /i option to print device information.
-SATA Target options:
-  Use --scan to print CSMI devices in the system
-  Use /a option to use activate command (0x0F Feature Reg.)
-  Use /e option to use deferred download (0x0E Feature Reg.)
-  Use /s option to use segmented download (0x03 Feature Reg.)
-  Use /r <number> to keep retrying firmware download
-  Use /g <number> to set segment size.
-
-Examples:
-  Quillmark.exe \\.\PhysicalDrive0 /D:fw.LOD /s 
-  Quillmark.exe /T:\\.\PhysicalDrive1 /D:fw.LOD /e 
-  Quillmark.exe /C:\\.\SCSI3:1 /D:fw.LOD /e /a /v 
-  Quillmark.exe /C:2,0000000500000000 /D:fw.LOD /e /a /v 
-
-Return Codes Supported: 
-EOF
-  local rule
-  rule=$(printf -- '-%.0s' {1..73})
-  echo "$rule"
-  echo "| Code |         Description                                            |"
-  echo "$rule"
-  for row in \
-    "|  0   |  Firmware Update succeeded                                     |" \
-    "|  1   |  Firmware Filed due to device reasons                          |" \
-    "|  2   |  No Target device found                                        |" \
-    "|  4   |  Fialed due to invalid / corrupted firmware file               |" \
-    "|  8   |  Invalid Command Line argument                                 |" \
-    "|  9   |  Target Device interface not supported                         |"; do
-    echo "$row"
-    echo "$rule"
-  done
+usage() {  # $1: the invocation name as typed; the golden text is Quillmark.exe's
+  local line
+  head -n 1 "$usage_golden"
+  line=$(sed -n 2p "$usage_golden")
+  printf '%s\n' "${line/Quillmark.exe/"$1"}"
+  tail -n +3 "$usage_golden"
 }
 
 scan_hint() {
