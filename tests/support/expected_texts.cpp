@@ -8,7 +8,7 @@
 
 std::string expected_banner() {
   const std::string rule(74, '=');
-  return rule + "\n" + "Tolvane Utility. Version: 1.0.4-L Build Date: " + __DATE__ + "\n" +
+  return rule + "\n" + "Tolvane Utility. Version: " QM_VERSION "-L Build Date: " + __DATE__ + "\n" +
          "Copyright (c) Tolvane. All rights reserved.\n" + rule + "\n";
 }
 

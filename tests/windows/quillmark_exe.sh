@@ -4,14 +4,14 @@
 # from a Windows prompt. Standard output, the error stream and the exit code are compared
 # whole.
 #
-# usage: quillmark_exe.sh <Quillmark.exe> <eula.txt> <LGPL-3 text> <wine> [wine args...]
+# usage: quillmark_exe.sh <Quillmark.exe> <eula.txt> <LGPL-3 text> <version> <wine> [wine args...]
 set -uo pipefail
 # English month names for the build date, and UTF-8 arguments for wine to pass on.
 export LC_ALL=C.UTF-8
 
-exe=$(realpath "$1") eula=$(realpath "$2") lgpl=$(realpath "$3")
+exe=$(realpath "$1") eula=$(realpath "$2") lgpl=$(realpath "$3") version=$4
 usage_golden=$(realpath "$(dirname "${BASH_SOURCE[0]}")/../golden/usage.txt")
-shift 3
+shift 4
 wine=("$@")
 export WINEDEBUG=-all
 unset DISPLAY
@@ -78,8 +78,8 @@ if [ "${#b[@]}" -ne 4 ] || [ "${b[0]}" != "$eq74" ] || [ "${b[3]}" != "$eq74" ] 
   fail "banner: not two rules around two lines"
 fi
 case "${b[1]}" in
-  "Tolvane Utility. Version: 1.0.4-L Build Date: $built" | \
-    "Tolvane Utility. Version: 1.0.4-L Build Date: $built_before") ;;
+  "Tolvane Utility. Version: $version-L Build Date: $built" | \
+    "Tolvane Utility. Version: $version-L Build Date: $built_before") ;;
   *) fail "banner: second line is '${b[1]}', built $built" ;;
 esac
 { cat banner.txt; usage Quillmark.exe; } >help.txt
