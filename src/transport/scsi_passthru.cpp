@@ -86,7 +86,8 @@ int issue_scsi_passthru(DeviceCommand& cmd, ReturnedRegisters* returned) {
   }
 
   const uint8_t status = h.ScsiStatus;
-  if (returned != nullptr && status == sat::kStatusCheckCondition) {
+  if (returned != nullptr) {
+    // Read whatever the status, as the Linux backend reads sense that comes beside GOOD.
     const size_t written = std::min<size_t>(h.SenseInfoLength, sizeof request.sense);
     *returned = sat::decode_ata_registers({request.sense, written});
   }
