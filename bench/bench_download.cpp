@@ -151,7 +151,7 @@ Bench& bench() {
     if (open_device(s->cmd, kDrivePath) != kResultSuccess) std::abort();
 
     s->params.file_name = s->file.u16string();
-    s->params.mode = SegmentedImmediate;
+    s->params.mode = DownloadMode::SegmentedImmediate;
     s->params.segment_blocks = 1;
     return s;
   }();

@@ -7,12 +7,7 @@
 set(QM_PACKAGING_DIR ${CMAKE_CURRENT_SOURCE_DIR}/packaging)
 
 # The package carries the version the tool prints, without the "-L" of the banner.
-file(STRINGS ${SRC}/app/texts.cpp QM_VERSION_LINE REGEX "kVersion = \"[0-9]+\\.[0-9]+\\.[0-9]+")
-if(NOT QM_VERSION_LINE MATCHES "kVersion = \"([0-9]+\\.[0-9]+\\.[0-9]+)")
-  message(FATAL_ERROR "cannot read the tool's version from src/app/texts.cpp")
-endif()
-set(QM_PACKAGE_VERSION ${CMAKE_MATCH_1})
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${SRC}/app/texts.cpp)
+set(QM_PACKAGE_VERSION ${PROJECT_VERSION})
 
 set(CPACK_PACKAGE_NAME quillmark)
 set(CPACK_PACKAGE_VERSION ${QM_PACKAGE_VERSION})

@@ -132,7 +132,7 @@ Expected reference_parse(const std::vector<std::u16string>& args) {
       o.file_name = a.substr(3);
       o.flags |= 0x40;
     } else if (starts_with(a, u"/s")) {
-      o.mode = SegmentedImmediate;
+      o.mode = DownloadMode::SegmentedImmediate;
     } else if (starts_with(a, u"/g") || starts_with(a, u"/r")) {
       if (i + 1 >= args.size()) return error();
       const Number n = c_library_number(args[++i]);
@@ -151,7 +151,7 @@ Expected reference_parse(const std::vector<std::u16string>& args) {
       o.info_only = true;
       o.flags |= 0x20;
     } else if (starts_with(a, u"/e")) {
-      o.mode = Deferred;
+      o.mode = DownloadMode::Deferred;
     } else if (starts_with(a, u"/a")) {
       o.flags |= 0x10;
     } else if (starts_with(a, u"/l")) {

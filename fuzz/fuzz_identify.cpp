@@ -51,9 +51,9 @@ uint64_t qword(const uint8_t* data, int q) {
 
 SecurityState state_of(uint16_t w) {
   const bool enabled = w & 0x0002, locked = w & 0x0004, frozen = w & 0x0008;
-  if (frozen) return enabled ? SEC6 : SEC2;
-  if (enabled) return locked ? SEC4 : SEC5;
-  return SEC1;
+  if (frozen) return enabled ? SecurityState::SEC6 : SecurityState::SEC2;
+  if (enabled) return locked ? SecurityState::SEC4 : SecurityState::SEC5;
+  return SecurityState::SEC1;
 }
 
 std::vector<std::string> versions_of(uint16_t w) {

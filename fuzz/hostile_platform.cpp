@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/ata.h"
+
 namespace hostile {
 namespace {
 
@@ -270,9 +272,6 @@ bool scsi_status_is_failure(uint8_t status) {
   }
 }
 
-constexpr uint8_t kAtaErr = 0x01;
-constexpr uint8_t kAtaDf = 0x20;
-
 // The judgement of a SCSI answer to ATA PASS-THROUGH, read from the sense as SAT lays it out
 // (an oracle of its own, not the tool's decoder): a CHECK CONDITION that only hands back the
 // registers a CK_COND block asked for (RECOVERED ERROR, ATA PASS-THROUGH INFORMATION
@@ -322,7 +321,7 @@ ScsiJudgement judge_scsi(const AtaCommand& c, uint8_t status, const uint8_t* sen
   }
   j.ck_cond_refused = c.ck_cond && key == 0x05 && asc == 0x24 && ascq == 0x00;
   if (key == 0x01 && asc == 0x00 && ascq == 0x1D && ata_status >= 0 &&
-      (ata_status & (kAtaErr | kAtaDf)) == 0)
+      (ata_status & (kAtaStatusErr | kAtaStatusDf)) == 0)
     j.failed = false;
   if (j.failed) j.count = -1;
   return j;
@@ -439,9 +438,9 @@ bool stp_answer_failed(bool ok, const uint8_t* buffer) {
   const uint8_t* status = buffer + kStpStatus;
   if (status[0] != CSMI_SAS_OPEN_ACCEPT) return true;
   const uint8_t* fis = status + offsetof(CSMI_SAS_STP_PASSTHRU_STATUS, bStatusFIS);
-  if (fis[0] == 0x34) return (fis[2] & (kAtaErr | kAtaDf)) != 0;
+  if (fis[0] == 0x34) return (fis[2] & (kAtaStatusErr | kAtaStatusDf)) != 0;
   // PIO Setup: the starting status in byte 2, the ending status (E_Status) in byte 15.
-  if (fis[0] == 0x5F) return ((fis[2] | fis[15]) & (kAtaErr | kAtaDf)) != 0;
+  if (fis[0] == 0x5F) return ((fis[2] | fis[15]) & (kAtaStatusErr | kAtaStatusDf)) != 0;
   return false;
 }
 
@@ -652,7 +651,7 @@ bool platform_ata_passthrough(Handle handle, ATA_PASS_THROUGH_DIRECT* request,
   const uint32_t returned = (sel & 0x08) ? stream().u32() : sizeof(ATA_PASS_THROUGH_DIRECT);
   if (bytes_returned != nullptr) *bytes_returned = returned;
   if (sel & 0x80) state().last_error = stream().u32();
-  c.failed = (registers[6] & (hostile::kAtaErr | hostile::kAtaDf)) != 0;
+  c.failed = (registers[6] & (kAtaStatusErr | kAtaStatusDf)) != 0;
   if (!c.failed) c.verdict = registers[1];
   if (c.direction == 1) hostile::note_identify(c, data);
   state().record.commands.push_back(c);
@@ -662,7 +661,7 @@ bool platform_ata_passthrough(Handle handle, ATA_PASS_THROUGH_DIRECT* request,
 bool platform_csmi_request(Handle handle, void* buffer_in, uint32_t size) {
   hostile::note_handle_use(handle);
   auto* buffer = static_cast<uint8_t*>(buffer_in);
-  if (size < hostile::kHeader) return hostile::fail(87);
+  if (size < hostile::kHeader) return hostile::fail(ERROR_INVALID_PARAMETER);
   uint32_t control_code = 0;
   std::memcpy(&control_code, buffer + offsetof(SRB_IO_CONTROL, ControlCode), 4);
   const bool stp = control_code == CC_CSMI_SAS_STP_PASSTHRU && size >= hostile::kStpData;

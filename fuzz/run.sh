@@ -12,7 +12,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${QM_FUZZ_SECONDS:-20}
-targets=${QM_FUZZ_TARGETS:-"fuzz_cmdline fuzz_sg_translate fuzz_identify fuzz_drive_sequence fuzz_sim_state fuzz_text"}
+# Every target is one file fuzz/fuzz_<name>.cpp (fuzz/CMakeLists.txt builds each).
+all_targets=$(find fuzz -maxdepth 1 -name 'fuzz_*.cpp' -printf '%f\n' | sed 's/\.cpp$//' | sort | tr '\n' ' ')
+targets=${QM_FUZZ_TARGETS:-$all_targets}
 build=build-fuzz
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE= \

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/fis.h"
+#include "platform/sat.h"
 #include "sim/inquiry.h"
 
 namespace sim {
@@ -121,17 +122,18 @@ void answer_ssp(Adapter& a, std::vector<uint8_t>& buf, SRB_IO_CONTROL& header) {
 
   CSMI_SAS_SSP_PASSTHRU_STATUS status{};
   status.bConnectionStatus = CSMI_SAS_OPEN_ACCEPT;
-  if (p.bCDB[0] == 0x12 && (p.uFlags & CSMI_SAS_SSP_READ)) {
+  const auto inquiry = sat::parse_inquiry(p.bCDB, sizeof p.bCDB);
+  if (inquiry && (p.uFlags & CSMI_SAS_SSP_READ)) {
     // A direct-access disk of its own make, claiming SPC-4, with the full 96 bytes.
     const std::vector<uint8_t> data = standard_inquiry(a.drives[phy], "QMSIM", 0x06, 96);
-    const uint32_t allocation = p.bCDB[4] | (p.bCDB[3] << 8);
+    const uint32_t allocation = inquiry->allocation_length;
     const uint32_t n =
         std::min<uint32_t>({allocation, p.uDataLength, static_cast<uint32_t>(data.size())});
     std::copy_n(data.begin(), n, buf.begin() + kSspDataOffset);
     status.bDataPresent = 1;  // data
     status.uDataBytes = n;
   } else {
-    status.bStatus = 0x02;  // CHECK CONDITION: only INQUIRY is known
+    status.bStatus = sat::kStatusCheckCondition;  // only INQUIRY is known
   }
   std::memcpy(buf.data() + offsetof(CSMI_SAS_SSP_PASSTHRU_BUFFER, Status), &status, sizeof status);
 }

@@ -11,10 +11,9 @@ namespace {
 
 constexpr uint32_t kBlock = 512;
 
-// The vendor variant: IDENTIFY DEVICE with Features 0x0B and the 28-bit LBA 0x2097DB.
 bool is_vendor_identify(const InputRegisters& in) {
-  return in.features_7_0 == 0x0B && in.lba_7_0 == 0xDB && in.lba_15_8 == 0x97 &&
-         in.lba_23_16 == 0x20;
+  const uint32_t lba = uint32_t{in.lba_23_16} << 16 | uint32_t{in.lba_15_8} << 8 | in.lba_7_0;
+  return in.features_7_0 == kAtaVendorIdentifyFeatures && lba == kAtaVendorIdentifyLba;
 }
 
 void put_word(std::vector<uint8_t>& d, int word, uint16_t value) {

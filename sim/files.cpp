@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/platform.h"
+#include "platform/host.h"
 #include "platform/text.h"
 #include "sim/world.h"
 

@@ -1,18 +1,12 @@
-// The process side of the simulated platform: arguments, sleep, last error and the console,
-// which is the host's own. The image files are in files.cpp.
-#include <cerrno>
+// The process side of the simulated platform: arguments, sleep, last error and, on Windows,
+// the console. The image files are in files.cpp.
 #include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <thread>
 
-#include "platform/platform.h"
+#include "platform/host.h"
 #include "platform/text.h"
 #include "sim/world.h"
-
-#ifndef _WIN32
-#include <unistd.h>
-#endif
 
 bool platform_wide_args(int argc, char** argv, std::vector<std::u16string>& out) {
   auto& w = sim::world();
@@ -36,24 +30,16 @@ void platform_sleep_ms(uint32_t milliseconds) {
 uint32_t platform_get_last_error() { return sim::world().last_error; }
 void platform_set_last_error(uint32_t code) { sim::world().last_error = code; }
 
-// --- Console: the host's standard streams, as UTF-8 -------------------------------------
+// --- Console ---------------------------------------------------------------------------
+// On Linux the simulator writes through the Linux backend's console (linux_console.cpp).
+// On Windows it writes its standard streams as UTF-8 through the C runtime, whatever they
+// are connected to.
 
-void platform_console_write(ConsoleStream stream, std::string_view bytes) {
 #ifdef _WIN32
+void platform_console_write(ConsoleStream stream, std::string_view bytes) {
   std::FILE* f = stream == ConsoleStream::Out ? stdout : stderr;
   std::fwrite(bytes.data(), 1, bytes.size(), f);
   std::fflush(f);
-#else
-  // Straight to the descriptor, as the Linux backend writes: one system call for each batch
-  // the console hands over.
-  const int fd = stream == ConsoleStream::Out ? STDOUT_FILENO : STDERR_FILENO;
-  while (!bytes.empty()) {
-    const ssize_t n = write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
-#endif
 }
 
 void platform_console_write_wide(ConsoleStream stream, std::u16string_view text) {
@@ -62,12 +48,5 @@ void platform_console_write_wide(ConsoleStream stream, std::u16string_view text)
 
 std::string_view platform_console_hline() { return "\xE2\x94\x80"; }
 
-uint64_t platform_console_clock_ms() {
-#ifdef _WIN32
-  return GetTickCount64();
-#else
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-  return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
+uint64_t platform_console_clock_ms() { return GetTickCount64(); }
 #endif
-}

@@ -43,14 +43,12 @@ std::vector<uint8_t> vpd_page(const Drive& drive, uint8_t page) {
 
 Outcome inquiry(const Port& port, const ScsiPassThroughRequest& req) {
   const SCSI_PASS_THROUGH_DIRECT& h = req.sptd;
-  if (h.CdbLength < 6) return illegal_request(sat::kAscInvalidField);
-  const bool evpd = (h.Cdb[1] & 0x01) != 0;
-  const uint8_t page = h.Cdb[2];
-  const uint32_t allocation = static_cast<uint32_t>(h.Cdb[3] << 8 | h.Cdb[4]);
-  if (!evpd && page != 0) return illegal_request(sat::kAscInvalidField);
+  const auto cdb = sat::parse_inquiry(h.Cdb, h.CdbLength);
+  if (!cdb || (!cdb->evpd && cdb->page != 0)) return illegal_request(sat::kAscInvalidField);
+  const uint32_t allocation = cdb->allocation_length;
   // As a SAT layer names an ATA drive: vendor "ATA", SPC-3, the 36 bytes every initiator reads.
   const std::vector<uint8_t> data =
-      evpd ? vpd_page(port.drive, page) : standard_inquiry(port.drive, "ATA", 0x05, 36);
+      cdb->evpd ? vpd_page(port.drive, cdb->page) : standard_inquiry(port.drive, "ATA", 0x05, 36);
   if (data.empty()) return illegal_request(sat::kAscInvalidField);
   Outcome o;
   if (h.DataIn == SCSI_IOCTL_DATA_IN && h.DataBuffer != nullptr) {

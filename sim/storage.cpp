@@ -4,11 +4,12 @@
 // (csmi_adapter.h), and closing. Every request is logged as it arrived, before any fault or
 // check, so that tests see exactly what the tool put on the wire; every failure sets the
 // thread's error code and nothing else.
+#include "platform/storage.h"
+
 #include <algorithm>
 #include <cstring>
 #include <string>
 
-#include "platform/platform.h"
 #include "platform/task_file.h"
 #include "sim/csmi_adapter.h"
 #include "sim/sat_bridge.h"

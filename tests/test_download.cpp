@@ -175,7 +175,7 @@ class Download : public testing::Test {
   void align_spinner() {
     ImageFile tiny(pattern(100));  // shorter than a segment: only the closing line
     for (int i = 0; i < 4; ++i) {
-      ASSERT_EQ(run(tiny, SegmentedImmediate, 1, 0), kResultSuccess);
+      ASSERT_EQ(run(tiny, DownloadMode::SegmentedImmediate, 1, 0), kResultSuccess);
       const auto lines = progress_lines(out_);
       ASSERT_EQ(lines.size(), 1u);
       if (lines[0].spinner == "|") return;
@@ -216,8 +216,8 @@ TEST_P(Plans, PlanAndWireCommands) {
   ASSERT_EQ(run(file, c.mode, c.segment_blocks, 1), kResultSuccess) << out_ << err_;
   EXPECT_EQ(err_, "");
 
-  const std::string plan =
-      expected_plan(c.mode, c.size, c.transfers, c.sectors, c.bytes_per_transfer, c.remainder);
+  const std::string plan = expected_plan(static_cast<int>(c.mode), c.size, c.transfers, c.sectors,
+                                         c.bytes_per_transfer, c.remainder);
   ASSERT_EQ(out_.substr(0, plan.size() + kWarning.size()), plan + kWarning);
 
   const auto wire = download_commands();
@@ -232,14 +232,14 @@ TEST_P(Plans, PlanAndWireCommands) {
     const WireCommand& w = wire[i];
     const bool final = i == c.transfers;
     const uint32_t blocks = final ? c.final_blocks : c.sectors;
-    EXPECT_EQ(w.features, c.mode);
+    EXPECT_EQ(w.features, static_cast<uint8_t>(c.mode));
     EXPECT_EQ(w.blocks(), blocks);
     EXPECT_EQ(w.offset(), i * c.sectors);
     EXPECT_EQ(w.length, blocks * kBlock);
     EXPECT_EQ(w.device, 0x40);
     EXPECT_EQ(w.cdb1, 0x0A);  // PIO data-out, 28-bit
     // A segment of mode 0x03 asks for the registers back (CK_COND): the drive's verdict.
-    EXPECT_EQ(w.cdb2, c.mode == SegmentedImmediate ? 0x26 : 0x06);
+    EXPECT_EQ(w.cdb2, c.mode == DownloadMode::SegmentedImmediate ? 0x26 : 0x06);
     EXPECT_EQ(w.data_in, SCSI_IOCTL_DATA_OUT);
     EXPECT_EQ(w.timeout, 5u);
     // Every transfer points into the one image buffer, at its own block offset.
@@ -269,17 +269,17 @@ TEST_P(Plans, PlanAndWireCommands) {
 // clang-format off
 const PlanCase kPlans[] = {
     // The worked example: 30 full transfers, then 16,960 bytes as 34 whole blocks.
-    {"million_bytes_64_blocks", 1000000, SegmentedImmediate, 64, 30, 64, 32768, 16960, 34},
-    {"million_bytes_deferred", 1000000, Deferred, 64, 30, 64, 32768, 16960, 34},
+    {"million_bytes_64_blocks", 1000000, DownloadMode::SegmentedImmediate, 64, 30, 64, 32768, 16960, 34},
+    {"million_bytes_deferred", 1000000, DownloadMode::Deferred, 64, 30, 64, 32768, 16960, 34},
     // 488 bytes left after one block: sent as one whole block at offset 1.
-    {"thousand_bytes_1_block", 1000, SegmentedImmediate, 1, 1, 1, 512, 488, 1},
-    {"shorter_than_a_segment", 10000, Deferred, 64, 0, 64, 32768, 10000, 20},
-    {"exact_multiple", 65536, SegmentedImmediate, 64, 2, 64, 32768, 0, 0},
-    {"segment_above_128_blocks", 300000, SegmentedImmediate, 200, 2, 200, 102400, 95200, 186},
-    {"immediate_whole_file", 1000000, DownloadImmediate, 64, 1, 1954, 1000000, 0, 0},
-    {"immediate_exact", 4096, DownloadImmediate, 200, 1, 8, 4096, 0, 0},
-    {"immediate_largest_image", 33553920, DownloadImmediate, 64, 1, 65535, 33553920, 0, 0},
-    {"segmented_largest_image", 33553920, SegmentedImmediate, 255, 257, 255, 130560, 0, 0},
+    {"thousand_bytes_1_block", 1000, DownloadMode::SegmentedImmediate, 1, 1, 1, 512, 488, 1},
+    {"shorter_than_a_segment", 10000, DownloadMode::Deferred, 64, 0, 64, 32768, 10000, 20},
+    {"exact_multiple", 65536, DownloadMode::SegmentedImmediate, 64, 2, 64, 32768, 0, 0},
+    {"segment_above_128_blocks", 300000, DownloadMode::SegmentedImmediate, 200, 2, 200, 102400, 95200, 186},
+    {"immediate_whole_file", 1000000, DownloadMode::DownloadImmediate, 64, 1, 1954, 1000000, 0, 0},
+    {"immediate_exact", 4096, DownloadMode::DownloadImmediate, 200, 1, 8, 4096, 0, 0},
+    {"immediate_largest_image", 33553920, DownloadMode::DownloadImmediate, 64, 1, 65535, 33553920, 0, 0},
+    {"segmented_largest_image", 33553920, DownloadMode::SegmentedImmediate, 255, 257, 255, 130560, 0, 0},
 };
 // clang-format on
 
@@ -288,7 +288,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, Plans, testing::ValuesIn(kPlans), case_name<Plan
 TEST_F(Download, MillionByteExampleProgress) {
   drive().accept_any_image = true;
   ImageFile file(pattern(1000000));
-  ASSERT_EQ(run(file, SegmentedImmediate, 64, 0), kResultSuccess);
+  ASSERT_EQ(run(file, DownloadMode::SegmentedImmediate, 64, 0), kResultSuccess);
   const int shares[] = {0,  3,  6,  10, 13, 16, 20, 23, 26, 30, 33, 36, 40, 43, 46,
                         50, 53, 56, 60, 63, 66, 70, 73, 76, 80, 83, 86, 90, 93, 96};
   const auto lines = progress_lines(out_);
@@ -305,7 +305,7 @@ TEST_F(Download, MillionByteExampleProgress) {
 TEST_F(Download, OnePerCentShowsAsZero) {
   drive().accept_any_image = true;
   ImageFile file(pattern(200 * kBlock));
-  ASSERT_EQ(run(file, SegmentedImmediate, 2, 0), kResultSuccess);
+  ASSERT_EQ(run(file, DownloadMode::SegmentedImmediate, 2, 0), kResultSuccess);
   const auto lines = progress_lines(out_);
   ASSERT_EQ(lines.size(), 101u);
   EXPECT_EQ(lines[0].shown, 0);
@@ -333,8 +333,8 @@ TEST_F(Download, ThreeTransferProgressBytesOnAFreshSpinner) {
         bool same = false;
         {
           ImageFile file(pattern(3 * 64 * kBlock));
-          same = run(file, SegmentedImmediate, 64, 0) == kResultSuccess && out_ == want &&
-                 err_.empty();
+          same = run(file, DownloadMode::SegmentedImmediate, 64, 0) == kResultSuccess &&
+                 out_ == want && err_.empty();
         }
         std::exit(same ? 0 : 1);
       },
@@ -346,7 +346,7 @@ TEST_F(Download, ThreeTransferProgressBytesAfterAlignment) {
   drive().accept_any_image = true;
   align_spinner();
   ImageFile file(pattern(3 * 64 * kBlock));
-  ASSERT_EQ(run(file, SegmentedImmediate, 64, 0), kResultSuccess);
+  ASSERT_EQ(run(file, DownloadMode::SegmentedImmediate, 64, 0), kResultSuccess);
   EXPECT_EQ(out_, three_transfers_from_fresh_spinner());
   EXPECT_EQ(err_, "");
 }
@@ -359,7 +359,7 @@ TEST_F(Download, LongPassReachesAFileInFewWrites) {
   sim::world().keep_log = false;
   const auto file = ImageFile::of_size(65535 * kBlock);
   align_spinner();
-  ASSERT_EQ(run(file, SegmentedImmediate, 1, 0), kResultSuccess);
+  ASSERT_EQ(run(file, DownloadMode::SegmentedImmediate, 1, 0), kResultSuccess);
   const std::string want = out_;  // every piece as the engine wrote it
   align_spinner();
   console::capture_end();
@@ -373,7 +373,7 @@ TEST_F(Download, LongPassReachesAFileInFewWrites) {
   close(fd);
   DownloadParams params;
   params.file_name = file.name();
-  params.mode = SegmentedImmediate;
+  params.mode = DownloadMode::SegmentedImmediate;
   params.segment_blocks = 1;
   g_writes = 0;
   g_counted_fd = STDOUT_FILENO;
@@ -402,9 +402,9 @@ TEST_F(Download, SpinnerContinuesAcrossPasses) {
   drive().accept_any_image = true;
   ImageFile file(pattern(5 * kBlock));
   for (int pass = 0; pass < 3; ++pass) {
-    ASSERT_EQ(run(file, SegmentedImmediate, 2, 0), kResultSuccess);
+    ASSERT_EQ(run(file, DownloadMode::SegmentedImmediate, 2, 0), kResultSuccess);
     const auto first = progress_lines(out_);
-    ASSERT_EQ(run(file, Deferred, 1, 0), kResultSuccess);
+    ASSERT_EQ(run(file, DownloadMode::Deferred, 1, 0), kResultSuccess);
     const auto second = progress_lines(out_);
     ASSERT_FALSE(first.empty());
     ASSERT_FALSE(second.empty());
@@ -418,7 +418,7 @@ TEST_F(Download, FailureOfThirdOfTenTransfers) {
   ImageFile file(pattern(10 * 64 * kBlock + 1000));
   for (int verbosity : {0, 1}) {
     drive().download_commands = 0;
-    const int result = run(file, Deferred, 64, verbosity);
+    const int result = run(file, DownloadMode::Deferred, 64, verbosity);
     EXPECT_EQ(result, kResultDriveError);
     EXPECT_EQ(download_commands().size(), 3u);  // nothing after the failed one
     const auto lines = progress_lines(out_);
@@ -444,7 +444,7 @@ TEST_F(Download, FinalShortTransferFailure) {
   drive().accept_any_image = true;
   drive().faults.abort_download_nth = 3;
   ImageFile file(pattern(2 * 64 * kBlock + 700));
-  EXPECT_EQ(run(file, SegmentedImmediate, 64, 1), kResultDriveError);
+  EXPECT_EQ(run(file, DownloadMode::SegmentedImmediate, 64, 1), kResultDriveError);
   const auto wire = download_commands();
   ASSERT_EQ(wire.size(), 3u);
   EXPECT_EQ(wire[2].blocks(), 2u);
@@ -467,7 +467,7 @@ TEST_P(ActivatePass, SendsOneCommandWithoutData) {
   drive().accept_any_image = true;
   auto file = ImageFile::of_size(c.size);
   for (int verbosity : {0, 1}) {
-    ASSERT_EQ(run(file, Activate, 0, verbosity), kResultSuccess) << out_ << err_;
+    ASSERT_EQ(run(file, DownloadMode::Activate, 0, verbosity), kResultSuccess) << out_ << err_;
     const auto wire = download_commands();
     ASSERT_EQ(wire.size(), 1u);
     EXPECT_EQ(wire[0].features, 0x0F);
@@ -502,11 +502,11 @@ INSTANTIATE_TEST_SUITE_P(Cases, ActivatePass, testing::ValuesIn(kActivations),
 TEST_F(Download, ActivateFailure) {
   // Nothing deferred is waiting: the drive refuses the activation.
   auto file = ImageFile::of_size(20000000);
-  EXPECT_EQ(run(file, Activate, 0, 1), kResultDriveError);
+  EXPECT_EQ(run(file, DownloadMode::Activate, 0, 1), kResultDriveError);
   EXPECT_EQ(download_commands().size(), 1u);
   EXPECT_NE(out_.find(" ^ Failed to Activate ...\n"), std::string::npos) << out_;
   EXPECT_EQ(out_.find("\r\t"), std::string::npos);
-  EXPECT_EQ(run(file, Activate, 0, 0), kResultDriveError);
+  EXPECT_EQ(run(file, DownloadMode::Activate, 0, 0), kResultDriveError);
   EXPECT_EQ(out_, kWarning + "Failed to Activate ...\n");
 }
 
@@ -565,20 +565,20 @@ constexpr uint64_t kTooLarge = 33553921;  // one byte past the largest image
 
 // clang-format off
 const RefusalCase kRefusals[] = {
-    {"empty_segmented", kPresent, 0, SegmentedImmediate, 64, "Firmware file is empty"},
-    {"empty_immediate", kPresent, 0, DownloadImmediate, 64, "Firmware file is empty"},
-    {"empty_deferred", kPresent, 0, Deferred, 64, "Firmware file is empty"},
-    {"empty_activate", kPresent, 0, Activate, 0, "Firmware file is empty"},
-    {"one_byte_past_the_limit", kPresent, kTooLarge, DownloadImmediate, 64, "Firmware file too large"},
-    {"too_large_segmented", kPresent, kTooLarge, SegmentedImmediate, 1, "Firmware file too large"},
-    {"32_mib_deferred", kPresent, 33554432, Deferred, 64, "Firmware file too large"},
-    {"too_large_activate", kPresent, 33554432, Activate, 0, "Firmware file too large"},
-    {"short_read_segmented", kShortRead, 10000, SegmentedImmediate, 64, "Short read of the firmware file"},
-    {"short_read_immediate", kShortRead, 10000, DownloadImmediate, 64, "Short read of the firmware file"},
-    {"short_read_activate", kShortRead, 10000, Activate, 0, "Short read of the firmware file"},
-    {"missing_file", kMissing, 1, SegmentedImmediate, 64, "File Open Failure: "},
-    {"missing_file_activate", kMissing, 1, Activate, 0, "File Open Failure: "},
-    {"directory", kDirectory, 1, SegmentedImmediate, 64, "File Open Failure: Not a regular file (a directory)"},
+    {"empty_segmented", kPresent, 0, DownloadMode::SegmentedImmediate, 64, "Firmware file is empty"},
+    {"empty_immediate", kPresent, 0, DownloadMode::DownloadImmediate, 64, "Firmware file is empty"},
+    {"empty_deferred", kPresent, 0, DownloadMode::Deferred, 64, "Firmware file is empty"},
+    {"empty_activate", kPresent, 0, DownloadMode::Activate, 0, "Firmware file is empty"},
+    {"one_byte_past_the_limit", kPresent, kTooLarge, DownloadMode::DownloadImmediate, 64, "Firmware file too large"},
+    {"too_large_segmented", kPresent, kTooLarge, DownloadMode::SegmentedImmediate, 1, "Firmware file too large"},
+    {"32_mib_deferred", kPresent, 33554432, DownloadMode::Deferred, 64, "Firmware file too large"},
+    {"too_large_activate", kPresent, 33554432, DownloadMode::Activate, 0, "Firmware file too large"},
+    {"short_read_segmented", kShortRead, 10000, DownloadMode::SegmentedImmediate, 64, "Short read of the firmware file"},
+    {"short_read_immediate", kShortRead, 10000, DownloadMode::DownloadImmediate, 64, "Short read of the firmware file"},
+    {"short_read_activate", kShortRead, 10000, DownloadMode::Activate, 0, "Short read of the firmware file"},
+    {"missing_file", kMissing, 1, DownloadMode::SegmentedImmediate, 64, "File Open Failure: "},
+    {"missing_file_activate", kMissing, 1, DownloadMode::Activate, 0, "File Open Failure: "},
+    {"directory", kDirectory, 1, DownloadMode::SegmentedImmediate, 64, "File Open Failure: Not a regular file (a directory)"},
 };
 // clang-format on
 
@@ -643,34 +643,34 @@ TEST_P(Firmware, ImageReachesTheDriveWhole) {
   if (c.cut != 0) return;  // nothing said either way: the drive keeps what it runs
   // Every byte arrived, the tail of a partial block included, or the checksum would fail.
   EXPECT_EQ(drive().last_image, image);
-  if (c.mode == Deferred) {
+  if (c.mode == DownloadMode::Deferred) {
     EXPECT_EQ(drive().firmware, "SIM1.00");
     EXPECT_TRUE(drive().pending_ready);
-    ASSERT_EQ(run(file, Activate, 0, 0), kResultSuccess) << out_;
+    ASSERT_EQ(run(file, DownloadMode::Activate, 0, 0), kResultSuccess) << out_;
   }
   EXPECT_EQ(drive().firmware, "SIM2.00");
 }
 
 // clang-format off
 const FirmwareCase kFirmwares[] = {
-    {"segmented_odd_size", 1000000, SegmentedImmediate, 64, ScsiPassThrough},
-    {"segmented_one_block", 70000, SegmentedImmediate, 1, ScsiPassThrough},
-    {"immediate_odd_size", 1000001, DownloadImmediate, 64, ScsiPassThrough},
-    {"deferred_then_activate", 1048576, Deferred, 64, ScsiPassThrough},
-    {"ata_path_segmented", 100000, SegmentedImmediate, 16, AtaPassThrough},
-    {"ata_path_deferred", 3000000, Deferred, 255, AtaPassThrough},
+    {"segmented_odd_size", 1000000, DownloadMode::SegmentedImmediate, 64, ScsiPassThrough},
+    {"segmented_one_block", 70000, DownloadMode::SegmentedImmediate, 1, ScsiPassThrough},
+    {"immediate_odd_size", 1000001, DownloadMode::DownloadImmediate, 64, ScsiPassThrough},
+    {"deferred_then_activate", 1048576, DownloadMode::Deferred, 64, ScsiPassThrough},
+    {"ata_path_segmented", 100000, DownloadMode::SegmentedImmediate, 16, AtaPassThrough},
+    {"ata_path_deferred", 3000000, DownloadMode::Deferred, 255, AtaPassThrough},
     // The drive's verdict in mode 0x03: the first 64 KiB of a 1,000,000-byte image, and an
     // image with a segment's worth of bytes after it.
-    {"truncated_image_scsi", 1000000, SegmentedImmediate, 64, ScsiPassThrough, 65536, 0, nullptr, 2,
+    {"truncated_image_scsi", 1000000, DownloadMode::SegmentedImmediate, 64, ScsiPassThrough, 65536, 0, nullptr, 2,
      "The download failed: the drive expects more data than the image holds: 65536 of the image's bytes were sent"},
-    {"truncated_image_ata", 1000000, SegmentedImmediate, 64, AtaPassThrough, 65536, 0, nullptr, 2,
+    {"truncated_image_ata", 1000000, DownloadMode::SegmentedImmediate, 64, AtaPassThrough, 65536, 0, nullptr, 2,
      "The download failed: the drive expects more data than the image holds: 65536 of the image's bytes were sent"},
-    {"truncated_image_fixed_sense", 1000000, SegmentedImmediate, 64, ScsiPassThrough, 65536, 0, [](sim::Port& p) { p.faults.fixed_sense = true; }, 2,
+    {"truncated_image_fixed_sense", 1000000, DownloadMode::SegmentedImmediate, 64, ScsiPassThrough, 65536, 0, [](sim::Port& p) { p.faults.fixed_sense = true; }, 2,
      "The download failed: the drive expects more data than the image holds: 65536 of the image's bytes were sent"},
-    {"completed_before_the_last_segment", 65536, SegmentedImmediate, 64, ScsiPassThrough, 0, 32768, nullptr, 2,
+    {"completed_before_the_last_segment", 65536, DownloadMode::SegmentedImmediate, 64, ScsiPassThrough, 0, 32768, nullptr, 2,
      "The download failed: the drive completed the transfer at 65536 of 98304 bytes"},
-    {"bridge_ignoring_ck_cond_gives_no_verdict", 1000000, SegmentedImmediate, 64, ScsiPassThrough, 65536, 0, [](sim::Port& p) { p.faults.ignore_ck_cond = true; }},
-    {"bridge_refusing_ck_cond_whole_image", 1000000, SegmentedImmediate, 64, ScsiPassThrough, 0, 0, [](sim::Port& p) { p.faults.refuse_ck_cond = true; }},
+    {"bridge_ignoring_ck_cond_gives_no_verdict", 1000000, DownloadMode::SegmentedImmediate, 64, ScsiPassThrough, 65536, 0, [](sim::Port& p) { p.faults.ignore_ck_cond = true; }},
+    {"bridge_refusing_ck_cond_whole_image", 1000000, DownloadMode::SegmentedImmediate, 64, ScsiPassThrough, 0, 0, [](sim::Port& p) { p.faults.refuse_ck_cond = true; }},
 };
 // clang-format on
 

@@ -76,7 +76,7 @@ TEST(AtaStringBytes, FirstCharacterOfEachPairIsTheSecondByte) {
 
 struct SecurityCase {
   uint16_t word128;
-  int32_t state;
+  SecurityState state;
 };
 
 class SecurityWord : public testing::TestWithParam<SecurityCase> {};
@@ -85,14 +85,16 @@ TEST_P(SecurityWord, GivesState) {
   EXPECT_EQ(security_state_of(GetParam().word128), GetParam().state);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, SecurityWord,
-                         testing::Values(SecurityCase{0x0000, SEC1}, SecurityCase{0x0001, SEC1},
-                                         SecurityCase{0x0008, SEC2}, SecurityCase{0x0009, SEC2},
-                                         SecurityCase{0x0002, SEC5}, SecurityCase{0x0006, SEC4},
-                                         SecurityCase{0x0007, SEC4}, SecurityCase{0x000A, SEC6},
-                                         SecurityCase{0x000E, SEC6}, SecurityCase{0x0004, SEC1},
-                                         SecurityCase{0x000C, SEC2}, SecurityCase{0xFFF1, SEC1},
-                                         SecurityCase{0xFFFF, SEC6}));
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SecurityWord,
+    testing::Values(
+        SecurityCase{0x0000, SecurityState::SEC1}, SecurityCase{0x0001, SecurityState::SEC1},
+        SecurityCase{0x0008, SecurityState::SEC2}, SecurityCase{0x0009, SecurityState::SEC2},
+        SecurityCase{0x0002, SecurityState::SEC5}, SecurityCase{0x0006, SecurityState::SEC4},
+        SecurityCase{0x0007, SecurityState::SEC4}, SecurityCase{0x000A, SecurityState::SEC6},
+        SecurityCase{0x000E, SecurityState::SEC6}, SecurityCase{0x0004, SecurityState::SEC1},
+        SecurityCase{0x000C, SecurityState::SEC2}, SecurityCase{0xFFF1, SecurityState::SEC1},
+        SecurityCase{0xFFFF, SecurityState::SEC6}));
 
 // --- Through the simulated drive ---------------------------------------------------------
 
@@ -173,7 +175,7 @@ TEST_P(Decode, FillsDriveInfo) {
   EXPECT_EQ(info.serial, "SER 42");
   EXPECT_EQ(info.firmware, "REV9");
   EXPECT_EQ(info.security_word, 0x000A);
-  EXPECT_EQ(info.security_state, SEC6);
+  EXPECT_EQ(info.security_state, SecurityState::SEC6);
   EXPECT_EQ(info.major_versions, c.versions);
   EXPECT_EQ(info.dma_download_supported, c.dma);
   EXPECT_EQ(info.mode3_download_supported, c.mode3);
@@ -231,7 +233,7 @@ TEST_F(DriveTest, FailedIdentifyLeavesInfoAsItWas) {
     info.serial = "OLD SERIAL";
     info.firmware = "OLD FW";
     info.security_word = 0x0006;
-    info.security_state = SEC4;
+    info.security_state = SecurityState::SEC4;
     info.dma_download_supported = 1;
     info.min_download_blocks = 3;
     info.max_download_blocks = 7;

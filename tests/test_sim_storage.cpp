@@ -518,23 +518,6 @@ TEST_F(Bridge, AtaPortReturnsRegistersAndBytes) {
   EXPECT_EQ(r.DataTransferLength, 0u);
 }
 
-TEST_F(Bridge, AtaPortReads48BitRegistersFromBothTaskFiles) {
-  ATA_PASS_THROUGH_DIRECT r =
-      ata_request(0x0B, {0, 1, 0x30, 0x03, 0, 0, 0x2F, 0}, data_.data(), 512);
-  ASSERT_TRUE(platform_ata_passthrough(handle_, &r, nullptr));
-  EXPECT_EQ(r.CurrentTaskFile[6], 0x50);
-  // The page number's upper byte sits in the previous task file: page 0x0103 does not exist.
-  r = ata_request(0x0B, {0, 1, 0x30, 0x03, 0, 0, 0x2F, 0}, data_.data(), 512);
-  r.PreviousTaskFile[3] = 0x01;
-  ASSERT_TRUE(platform_ata_passthrough(handle_, &r, nullptr));
-  EXPECT_EQ(r.CurrentTaskFile[6], 0x51);
-  // Without the 48-bit flag the previous task file is not read.
-  r = ata_request(0x03, {0, 1, 0x30, 0x03, 0, 0, 0x2F, 0}, data_.data(), 512);
-  r.PreviousTaskFile[3] = 0x01;
-  ASSERT_TRUE(platform_ata_passthrough(handle_, &r, nullptr));
-  EXPECT_EQ(r.CurrentTaskFile[6], 0x50);
-}
-
 TEST_F(Bridge, AtaPortRefusesBothDirections) {
   ATA_PASS_THROUGH_DIRECT r = ata_request(0x07, {0, 1, 0, 0, 0, 0, 0xEC, 0}, data_.data(), 512);
   uint32_t returned = 7;

@@ -332,42 +332,6 @@ const AtaCase kAtaCases[] = {
 INSTANTIATE_TEST_SUITE_P(Cases, AtaRequest, testing::ValuesIn(kAtaCases), case_name<AtaCase>);
 
 // ---------------------------------------------------------------------------------------
-// Timeout and address, both paths.
-
-struct TimeoutCase {
-  uint64_t interface;
-  uint32_t timeout;
-  uint32_t sent;
-};
-
-void PrintTo(const TimeoutCase& c, std::ostream* os) {
-  *os << "interface " << c.interface << " timeout " << c.timeout;
-}
-
-class Timeout : public testing::TestWithParam<TimeoutCase> {};
-
-TEST_P(Timeout, ZeroGoesOutAsFive) {
-  const TimeoutCase& c = GetParam();
-  fresh_world();
-  DeviceCommand cmd = opened_record(c.interface);
-  Bytes data(512);
-  set_identify(cmd, data.data());
-  cmd.timeout = c.timeout;
-  EXPECT_EQ(send(cmd).result, kResultSuccess);
-  if (c.interface == ScsiPassThrough)
-    EXPECT_EQ(sent_scsi().sptd.TimeOutValue, c.sent);
-  else
-    EXPECT_EQ(sent_ata().TimeOutValue, c.sent);
-  EXPECT_EQ(cmd.timeout, c.timeout);  // the record is only read
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, Timeout,
-                         testing::Values(TimeoutCase{ScsiPassThrough, 0, 5},
-                                         TimeoutCase{ScsiPassThrough, 7, 7},
-                                         TimeoutCase{AtaPassThrough, 0, 5},
-                                         TimeoutCase{AtaPassThrough, 60, 60}));
-
-// ---------------------------------------------------------------------------------------
 // Data arrive in the caller's buffer on both paths.
 
 class DataIn : public testing::TestWithParam<uint64_t> {};

@@ -153,7 +153,7 @@ ParseOutcome parse_command_line(const std::vector<std::u16string>& args,
       options.file_name = arg.substr(3);
       options.flags |= kFlagFirmwareFile;
     } else if (starts_with(arg, u"/s")) {
-      options.mode = SegmentedImmediate;
+      options.mode = DownloadMode::SegmentedImmediate;
     } else if (starts_with(arg, u"/g") || starts_with(arg, u"/r")) {
       // The value is always the next element, whatever it holds.
       if (i + 1 >= args.size()) return command_line_error(arg, invocation_name);
@@ -175,7 +175,7 @@ ParseOutcome parse_command_line(const std::vector<std::u16string>& args,
       options.info_only = true;
       options.flags |= kFlagDeviceInfo;
     } else if (starts_with(arg, u"/e")) {
-      options.mode = Deferred;
+      options.mode = DownloadMode::Deferred;
     } else if (starts_with(arg, u"/a")) {
       options.flags |= kFlagActivate;
     } else if (starts_with(arg, u"/l")) {

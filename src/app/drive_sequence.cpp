@@ -25,11 +25,11 @@ constexpr uint8_t kCsmiSegmentBlocks = 4;
 
 const char* mode_name(DownloadMode mode) {
   switch (mode) {
-    case SegmentedImmediate:
+    case DownloadMode::SegmentedImmediate:
       return "  Segmented Immediate Mode Selected\n";
-    case DownloadImmediate:
+    case DownloadMode::DownloadImmediate:
       return "  Download Immediate Mode Selected\n";
-    case Deferred:
+    case DownloadMode::Deferred:
       return "  Deferred Mode Selected\n";
     default:
       return "";
@@ -78,9 +78,9 @@ void print_device_information(const DriveInfo& info, const DownloadParams& param
 
 // The refusal text for a security state, or null when the download may go ahead.
 const char* security_refusal(SecurityState state, uint64_t l_switch) {
-  if (state == SEC4) return "Err: ATA SECURITY LOCKED";
-  if (l_switch != 0 && state == SEC5) return "Err: ATA SECURITY ENABLED (SEC5)";
-  if (l_switch != 0 && state == SEC6) return "Err: ATA SECURITY ENABLED (SEC6)";
+  if (state == SecurityState::SEC4) return "Err: ATA SECURITY LOCKED";
+  if (l_switch != 0 && state == SecurityState::SEC5) return "Err: ATA SECURITY ENABLED (SEC5)";
+  if (l_switch != 0 && state == SecurityState::SEC6) return "Err: ATA SECURITY ENABLED (SEC6)";
   return nullptr;
 }
 
@@ -192,7 +192,7 @@ int run_drive_sequence(const RunOptions& options) {
       if (options.info_only) return kExitDeviceInfo;
       if (const char* refusal = security_refusal(info.security_state, options.l_switch)) {
         if (options.verbosity != 0) console::out(std::string(refusal) + "\n");
-        console::err_line(info.security_state == SEC4
+        console::err_line(info.security_state == SecurityState::SEC4
                               ? "The drive's ATA security is locked (SEC4): nothing was sent"
                               : "The drive's ATA security is enabled (" +
                                     security_state_name(info.security_state) +
@@ -216,7 +216,7 @@ int run_drive_sequence(const RunOptions& options) {
       }
 
       if (cmd.flags & kFlagActivate) {
-        params.mode = Activate;
+        params.mode = DownloadMode::Activate;
         params.segment_blocks = 0;
         const DownloadParams pass = params;
         // The activation goes to the drive whatever the download did, but it cannot turn a

@@ -13,7 +13,7 @@ struct RunOptions {
   std::u16string device_path;        // the drive, or the CSMI adapter path
   CsmiTarget csmi_target;
   std::u16string file_name;
-  DownloadMode mode = DownloadImmediate;
+  DownloadMode mode = DownloadMode::DownloadImmediate;
   uint8_t segment_blocks = 64;
   int32_t retry_count = 0;
   int32_t verbosity = 0;

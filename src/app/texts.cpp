@@ -10,7 +10,7 @@ std::string_view embedded_lgpl_text();
 
 namespace {
 
-constexpr std::string_view kVersion = "1.0.4-L";
+constexpr std::string_view kVersion = QM_VERSION "-L";
 // The compiler's date is already in the "Oct  4 2016" form we show.
 constexpr std::string_view kBuildDate = __DATE__;
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/console.h"
+#include "platform/sat.h"
 
 bool read_phy_info(Handle adapter, CSMI_SAS_PHY_INFO_BUFFER& buffer) {
   init_csmi_request(buffer, CSMI_SAS_SIGNATURE, CC_CSMI_SAS_GET_PHY_INFO);
@@ -32,10 +33,8 @@ bool ssp_inquiry_probe(Handle adapter, const CSMI_SAS_PHY_ENTITY& entry, uint32_
   p.bConnectionRate = CSMI_SAS_LINK_RATE_NEGOTIATED;
   std::memcpy(p.bDestinationSASAddress, entry.Attached.bSASAddress,
               sizeof p.bDestinationSASAddress);
-  p.bCDBLength = 6;
-  // INQUIRY, standard data, allocation length 96.
-  const uint8_t cdb[6] = {0x12, 0x00, 0x00, 0x00, kInquiryLength, 0x00};
-  std::memcpy(p.bCDB, cdb, sizeof cdb);
+  p.bCDBLength = sat::kInquiryCdbLength;
+  sat::build_inquiry({false, 0, kInquiryLength}, p.bCDB);
   p.uFlags = CSMI_SAS_SSP_READ;
   p.uDataLength = kInquiryLength;
   std::memcpy(buffer, &request, offsetof(CSMI_SAS_SSP_PASSTHRU_BUFFER, bDataBuffer));

@@ -19,6 +19,25 @@ void print_phy_not_valid(int32_t index) {
   console::out("Device Opened but Phy " + std::to_string(index) + " not valid.\n");
 }
 
+// The entry whose attached device has the SAS address and a protocol the tool serves, or -1.
+// Every entry is looked at; with several matches the last one wins.
+int32_t find_phy(const DeviceCommand& cmd, const CSMI_SAS_PHY_ENTITY* table,
+                 const uint8_t* address) {
+  int32_t found = -1;
+  for (int32_t i = 0; i < kCsmiPhyTableSize; ++i) {
+    const CSMI_SAS_PHY_ENTITY& e = table[i];
+    if (e.Identify.bDeviceType == CSMI_SAS_NO_DEVICE_ATTACHED ||
+        e.Attached.bDeviceType == CSMI_SAS_NO_DEVICE_ATTACHED ||
+        !is_served_protocol(e.Attached.bTargetPortProtocol) ||
+        std::memcmp(e.Attached.bSASAddress, address, 8) != 0)
+      continue;
+    found = i;
+    if (cmd.verbosity >= 1)
+      console::out("SAS Address for Phy: " + std::to_string(i) + " match.\n\n");
+  }
+  return found;
+}
+
 }  // namespace
 
 int open_csmi_target(DeviceCommand& cmd, CsmiTarget& target) {
@@ -49,18 +68,7 @@ int open_csmi_target(DeviceCommand& cmd, CsmiTarget& target) {
   }
 
   if (target.phy_index < 0) {
-    // Every entry is looked at; with several matches the last one wins.
-    for (int32_t i = 0; i < kCsmiPhyTableSize; ++i) {
-      const CSMI_SAS_PHY_ENTITY& e = table[i];
-      if (e.Identify.bDeviceType == CSMI_SAS_NO_DEVICE_ATTACHED ||
-          e.Attached.bDeviceType == CSMI_SAS_NO_DEVICE_ATTACHED ||
-          !is_served_protocol(e.Attached.bTargetPortProtocol) ||
-          std::memcmp(e.Attached.bSASAddress, target.sas_address, 8) != 0)
-        continue;
-      target.phy_index = i;
-      if (cmd.verbosity >= 1)
-        console::out("SAS Address for Phy: " + std::to_string(i) + " match.\n\n");
-    }
+    target.phy_index = find_phy(cmd, table, target.sas_address);
     if (target.phy_index < 0) {
       console::out("Device Opened but SAS Address does not match any attached phy \n");
       return kResultNotCarried;

@@ -8,6 +8,7 @@
 #include "csmi/csmi_request.h"
 #include "identify/identify.h"
 #include "platform/console.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -23,7 +24,7 @@ struct ScanCounts {
   unsigned drives = 0;
 };
 
-std::string n(unsigned value) { return std::to_string(value); }
+std::string decimal(unsigned value) { return std::to_string(value); }
 
 // An 81-byte driver text, up to its first NUL and never past its end.
 std::string fixed_text(const uint8_t (&text)[81]) {
@@ -118,8 +119,8 @@ void identify_drive(DeviceCommand& cmd, uint8_t* identify, unsigned port, int ph
     console::printf("\tATA Security Word: 0x%x\n", drive.security_word);
     console::out("\tATA Security State: " + security_state_name(drive.security_state) + "\n");
   }
-  console::out("\\\\.\\SCSI" + n(port) + ":" + std::to_string(phy) + " # " + serial + "," + model +
-               "," + firmware + "\n");
+  console::out(utf16_to_utf8(csmi_adapter_path(port)) + std::to_string(phy) + " # " + serial + "," +
+               model + "," + firmware + "\n");
   print_sas_address("SAS Address (Attached): ", entry.Attached.bSASAddress, "\n");
   print_sas_address("SAS Address (Identify): ", entry.Identify.bSASAddress, "\n\n");
   ++counts.drives;
@@ -196,8 +197,8 @@ void scan_port(unsigned port, DeviceCommand& cmd, uint8_t* identify, ScanCounts&
   if (read_adapter_information(adapter, CC_CSMI_SAS_GET_CNTLR_CONFIG, config)) {
     if (verbosity >= 1) {
       print_adapter_banner(path);
-      console::out("\tBoardID: " + n(config.Configuration.uBoardID) + "\n");
-      console::out("\tControllerFlags: " + n(config.Configuration.uControllerFlags) + "\n");
+      console::out("\tBoardID: " + decimal(config.Configuration.uBoardID) + "\n");
+      console::out("\tControllerFlags: " + decimal(config.Configuration.uControllerFlags) + "\n");
     }
   } else if (verbosity >= 1) {
     console::out("Getting CSMI CNTLR info failed. ");
@@ -220,10 +221,11 @@ void scan_port(unsigned port, DeviceCommand& cmd, uint8_t* identify, ScanCounts&
     print_adapter_banner(path);
     console::out("\tDriver: " + console::device_text(fixed_text(d.szName)) + "\n");
     console::out("\tDescription: " + console::device_text(fixed_text(d.szDescription)) + "\n");
-    console::out("\tVersion: " + n(d.usMajorRevision) + "." + n(d.usMinorRevision) + "\n");
-    console::out("\tCSMI Version: " + n(d.usCSMIMajorRevision) + "." + n(d.usCSMIMinorRevision) +
+    console::out("\tVersion: " + decimal(d.usMajorRevision) + "." + decimal(d.usMinorRevision) +
                  "\n");
-    console::out("\tRelease: " + n(d.usReleaseRevision) + "\n");
+    console::out("\tCSMI Version: " + decimal(d.usCSMIMajorRevision) + "." +
+                 decimal(d.usCSMIMinorRevision) + "\n");
+    console::out("\tRelease: " + decimal(d.usReleaseRevision) + "\n");
   }
   ++counts.adapters_answering;
 
@@ -256,10 +258,10 @@ int scan_csmi_devices(int verbosity) {
     console::out(kEquals);
     console::out("\n");
     if (counts.adapters_answering > 0)
-      console::out("\nFound " + n(counts.adapters_answering) + " CSMI Controller(s) and " +
-                   n(counts.drives) + " CSMI device(s)\n\n");
+      console::out("\nFound " + decimal(counts.adapters_answering) + " CSMI Controller(s) and " +
+                   decimal(counts.drives) + " CSMI device(s)\n\n");
     else
-      console::out("\nTested " + n(counts.adapters_opened) +
+      console::out("\nTested " + decimal(counts.adapters_opened) +
                    " valid controller(s) but didn't find any CSMI devices\n\n");
   }
   console::out(

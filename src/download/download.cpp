@@ -18,6 +18,8 @@
 namespace {
 
 constexpr uint32_t kBlock = 512;
+// Seconds every DOWNLOAD MICROCODE command may take, on every path.
+constexpr uint32_t kDownloadTimeout = 5;
 // The block count and the block offset of the command are 16-bit fields.
 constexpr uint64_t kMaxImageBlocks = 0xFFFF;
 // The activate pass describes at most this much of the image.
@@ -143,7 +145,7 @@ int load_image(const DeviceCommand& cmd, const std::u16string& name, Image& imag
 Plan make_plan(int64_t file_size, DownloadMode mode, uint8_t segment_blocks) {
   const auto size = static_cast<uint64_t>(file_size);
   Plan plan;
-  if (mode == DownloadImmediate)
+  if (mode == DownloadMode::DownloadImmediate)
     plan.transfer_size = static_cast<uint32_t>(size);
   else if (segment_blocks != 0)
     plan.transfer_size = segment_blocks * kBlock;
@@ -151,7 +153,7 @@ Plan make_plan(int64_t file_size, DownloadMode mode, uint8_t segment_blocks) {
     plan.transfer_size = static_cast<uint32_t>(std::min<uint64_t>(size, kActivateChunk));
   plan.transfers = static_cast<uint16_t>(size / plan.transfer_size);
   plan.remainder = static_cast<uint32_t>(size % plan.transfer_size);
-  if (mode == Activate) {
+  if (mode == DownloadMode::Activate) {
     // One activation, whatever the size: the first one switches to the whole deferred image,
     // and a second would find nothing pending and be aborted. No data goes with it, so its
     // counts describe the image (or its first 8 MiB) as the file has it.
@@ -244,7 +246,7 @@ void set_counts(DeviceCommand& cmd, uint16_t blocks) {
 
 int download_firmware(DeviceCommand& cmd, const DownloadParams& params, DownloadReport* report) {
   const DownloadMode mode = params.mode;
-  const bool activating = mode == Activate;
+  const bool activating = mode == DownloadMode::Activate;
   const bool verbose = cmd.verbosity != 0;
   DownloadReport unused;
   DownloadReport& said = report != nullptr ? *report : unused;
@@ -256,11 +258,11 @@ int download_firmware(DeviceCommand& cmd, const DownloadParams& params, Download
   const Plan plan = make_plan(image.file_size, mode, params.segment_blocks);
 
   cmd.direction = activating ? kDirNone : kDirOut;
-  cmd.timeout = kDefaultTimeout;
+  cmd.timeout = kDownloadTimeout;
   cmd.register_set = kRegisters28;
   cmd.protocol = kProtocolPio;
   cmd.data_length = activating ? plan.transfer_size : plan.blocks * kBlock;
-  cmd.regs.features_7_0 = mode;
+  cmd.regs.features_7_0 = static_cast<uint8_t>(mode);
   set_counts(cmd, plan.blocks);
   cmd.regs.device = kAtaDeviceLba;
   cmd.regs.command = kAtaDownloadMicrocode;
@@ -269,7 +271,7 @@ int download_firmware(DeviceCommand& cmd, const DownloadParams& params, Download
   console::out("\n\n\tPLEASE DO NOT CLOSE THIS WINDOW OR INTERRUPT THE FW DOWNLOAD PROCESS\n\n\n");
 
   // Only a segmented download hears the drive's verdict after each segment.
-  const bool judged = mode == SegmentedImmediate;
+  const bool judged = mode == DownloadMode::SegmentedImmediate;
   ReturnedRegisters outputs;
   ReturnedRegisters* const asked = judged ? &outputs : nullptr;
 

@@ -9,7 +9,7 @@
 #include "transport/device_command.h"
 
 // The DOWNLOAD MICROCODE sub-command of a pass (the Features register).
-enum DownloadMode : uint8_t {
+enum class DownloadMode : uint8_t {
   SegmentedImmediate = kAtaDmSegmented,  // "/s"
   DownloadImmediate = kAtaDmImmediate,   // default
   Deferred = kAtaDmDeferred,             // "/e"
@@ -19,7 +19,7 @@ enum DownloadMode : uint8_t {
 // What one pass is given; the drive sequence hands each pass a fresh copy.
 struct DownloadParams {
   std::u16string file_name;
-  DownloadMode mode = DownloadImmediate;
+  DownloadMode mode = DownloadMode::DownloadImmediate;
   uint8_t segment_blocks = 64;  // 512-byte blocks per transfer; 0 in the activate pass
 };
 

@@ -59,12 +59,14 @@ SecurityState security_state_of(uint16_t word128) {
   const bool enabled = (word128 & 0x0002) != 0;
   const bool locked = (word128 & 0x0004) != 0;
   const bool frozen = (word128 & 0x0008) != 0;
-  if (frozen) return enabled ? SEC6 : SEC2;
-  if (enabled) return locked ? SEC4 : SEC5;
-  return SEC1;
+  if (frozen) return enabled ? SecurityState::SEC6 : SecurityState::SEC2;
+  if (enabled) return locked ? SecurityState::SEC4 : SecurityState::SEC5;
+  return SecurityState::SEC1;
 }
 
-std::string security_state_name(SecurityState state) { return "SEC" + std::to_string(state); }
+std::string security_state_name(SecurityState state) {
+  return "SEC" + std::to_string(static_cast<int32_t>(state));
+}
 
 void set_identify_command(DeviceCommand& cmd, uint8_t* buffer) {
   set_block_read(cmd, buffer);

@@ -9,7 +9,7 @@
 #include "transport/device_command.h"
 
 // ATA security states as the standard numbers them (0 and 3 are never produced).
-enum SecurityState : int32_t {
+enum class SecurityState : int32_t {
   SEC0 = 0,
   SEC1 = 1,  // disabled, not frozen
   SEC2 = 2,  // disabled, frozen
@@ -24,7 +24,7 @@ struct DriveInfo {
   std::string serial;
   std::string firmware;
   uint16_t security_word = 0;
-  SecurityState security_state = SEC0;
+  SecurityState security_state = SecurityState::SEC0;
   bool dma_download_supported = false;
   bool mode3_download_supported = false;
   bool dm_offsets_deferred_supported = false;

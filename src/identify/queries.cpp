@@ -4,10 +4,13 @@
 #include <cstring>
 
 #include "identify/identify.h"
+#include "platform/ata.h"
+#include "platform/sat.h"
 
 namespace {
 
-constexpr uint32_t kInquiryLength = 252;
+constexpr uint16_t kInquiryLength = 252;
+constexpr uint8_t kVpdUnitSerialNumber = 0x80;
 
 }  // namespace
 
@@ -16,12 +19,11 @@ void read_scsi_identity(DeviceCommand& cmd) {
   ScsiPassThroughRequest request;
   init_scsi_request(request, cmd);
   SCSI_PASS_THROUGH_DIRECT& h = request.sptd;
-  h.CdbLength = 6;
+  h.CdbLength = sat::kInquiryCdbLength;
   h.DataIn = SCSI_IOCTL_DATA_IN;
   h.DataTransferLength = kInquiryLength;
   h.DataBuffer = data;
-  const uint8_t standard_inquiry[6] = {0x12, 0x00, 0x00, 0x00, kInquiryLength, 0x00};
-  std::memcpy(h.Cdb, standard_inquiry, sizeof standard_inquiry);
+  sat::build_inquiry({false, 0, kInquiryLength}, h.Cdb);
 
   platform_set_last_error(0);
   const bool carried = platform_scsi_passthrough(cmd.handle, &request);
@@ -32,8 +34,7 @@ void read_scsi_identity(DeviceCommand& cmd) {
   // transfer and sense lengths are what the driver reported back, but never more than the
   // buffer and the sense area hold, whatever a driver claims.
   std::memset(data, 0, sizeof data);
-  const uint8_t serial_page[5] = {0x12, 0x01, 0x80, 0x00, kInquiryLength};
-  std::memcpy(h.Cdb, serial_page, sizeof serial_page);
+  sat::build_inquiry({true, kVpdUnitSerialNumber, kInquiryLength}, h.Cdb);
   h.DataTransferLength = std::min<uint32_t>(h.DataTransferLength, sizeof data);
   h.SenseInfoLength =
       static_cast<uint8_t>(std::min<size_t>(h.SenseInfoLength, sizeof request.sense));
@@ -43,9 +44,9 @@ void read_scsi_identity(DeviceCommand& cmd) {
 int read_vendor_identify(DeviceCommand& cmd) {
   uint8_t data[512] = {};
   set_identify_command(cmd, data);
-  cmd.regs.features_7_0 = 0x0B;
-  cmd.regs.lba_7_0 = 0xDB;
-  cmd.regs.lba_15_8 = 0x97;
-  cmd.regs.lba_23_16 = 0x20;
+  cmd.regs.features_7_0 = kAtaVendorIdentifyFeatures;
+  cmd.regs.lba_7_0 = static_cast<uint8_t>(kAtaVendorIdentifyLba);
+  cmd.regs.lba_15_8 = static_cast<uint8_t>(kAtaVendorIdentifyLba >> 8);
+  cmd.regs.lba_23_16 = static_cast<uint8_t>(kAtaVendorIdentifyLba >> 16);
   return issue_command(cmd);
 }

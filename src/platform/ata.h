@@ -22,6 +22,10 @@ inline constexpr uint8_t kAtaDmActivate = 0x0F;
 inline constexpr uint8_t kAtaDmExpectsMore = 0x01;
 inline constexpr uint8_t kAtaDmTransferComplete = 0x02;
 
+// The vendor IDENTIFY variant: IDENTIFY DEVICE with this Features value and this 28-bit LBA.
+inline constexpr uint8_t kAtaVendorIdentifyFeatures = 0x0B;
+inline constexpr uint32_t kAtaVendorIdentifyLba = 0x2097DB;
+
 // Status register bits.
 inline constexpr uint8_t kAtaStatusErr = 0x01;
 inline constexpr uint8_t kAtaStatusDrq = 0x08;

@@ -39,6 +39,20 @@ constexpr RegisterByte<OutputRegisters> kFixedSense[] = {
 
 }  // namespace
 
+void build_inquiry(const Inquiry& f, uint8_t* cdb) {
+  cdb[0] = kOpInquiry;
+  cdb[1] = f.evpd ? 0x01 : 0x00;
+  cdb[2] = f.page;
+  cdb[3] = static_cast<uint8_t>(f.allocation_length >> 8);
+  cdb[4] = static_cast<uint8_t>(f.allocation_length);
+  cdb[5] = 0;  // CONTROL
+}
+
+std::optional<Inquiry> parse_inquiry(const uint8_t* cdb, size_t length) {
+  if (length < kInquiryCdbLength || cdb[0] != kOpInquiry) return std::nullopt;
+  return Inquiry{(cdb[1] & 0x01) != 0, cdb[2], static_cast<uint16_t>(cdb[3] << 8 | cdb[4])};
+}
+
 uint8_t build_ata_passthrough(const PassThrough& f, uint8_t* cdb) {
   cdb[1] = static_cast<uint8_t>((f.multiple_count & 0x07) << 5 | (f.protocol & 0x0F) << 1 |
                                 (f.extend ? 0x01 : 0x00));

@@ -48,6 +48,18 @@ inline constexpr uint8_t kProtocolFpdma = 12;
 // T_LENGTH value (byte 2, bits 1:0) naming the Count field as the transfer length.
 inline constexpr uint8_t kTLengthInCount = 2;
 
+// INQUIRY (6): standard data, or the vital product data page `page` with EVPD.
+struct Inquiry {
+  bool evpd = false;
+  uint8_t page = 0;
+  uint16_t allocation_length = 0;
+};
+inline constexpr uint8_t kInquiryCdbLength = 6;
+// Writes the block into `cdb` (room for kInquiryCdbLength bytes).
+void build_inquiry(const Inquiry& fields, uint8_t* cdb);
+// Reads a block of `length` bytes: nullopt when it is no INQUIRY or too short for one.
+std::optional<Inquiry> parse_inquiry(const uint8_t* cdb, size_t length);
+
 // The fields of ATA PASS-THROUGH (16) or (12).
 struct PassThrough {
   bool long_form = true;       // (16); (12) carries only the bits-7:0 bytes

@@ -23,7 +23,7 @@ int issue_ata_passthru(DeviceCommand& cmd, ReturnedRegisters* returned) {
   request.PathId = cmd.address.PathId;
   request.TargetId = cmd.address.TargetId;
   request.Lun = cmd.address.Lun;
-  request.TimeOutValue = cmd.timeout != 0 ? cmd.timeout : kDefaultTimeout;
+  request.TimeOutValue = request_timeout(cmd);
 
   if (cmd.register_set == kRegisters48) request.AtaFlags |= ATA_FLAGS_48BIT_COMMAND;
   task_file::encode_input(cmd.regs, request);

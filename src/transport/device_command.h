@@ -41,10 +41,6 @@ enum AtaProtocol : uint32_t {
   kProtocolNonData = 3,
 };
 
-// The timeout, in seconds, of a command that names none (0) on the SCSI and ATA paths, and
-// the one every download command carries.
-inline constexpr uint32_t kDefaultTimeout = 5;
-
 // Pass-through options.
 inline constexpr uint32_t kPassThrough16 = 0x01;  // ATA PASS-THROUGH (16), else (12)
 inline constexpr uint32_t kPassThroughCkCond = 0x20;
@@ -57,7 +53,7 @@ struct DeviceCommand {
   DataDirection direction;
   void* data;              // caller's memory, not owned
   uint32_t data_length;    // bytes
-  uint32_t timeout;        // seconds; 0 means kDefaultTimeout on the SCSI and ATA paths
+  uint32_t timeout;        // seconds; see request_timeout
   int32_t verbosity;       // 0, 1 ("/v"), 2 ("/vv")
   uint64_t flags;          // InterfaceKind bits + run-option bits
   uint64_t l_switch;       // "/l"
@@ -68,6 +64,13 @@ struct DeviceCommand {
   uint32_t passthru_options;
   CSMI_SAS_PHY_ENTITY phy;  // the CSMI target's phy table entry
 };
+
+// The timeout, in seconds, of a SCSI or ATA pass-through request: the record's, or 5 when
+// the record says 0. (The CSMI path passes 0 on unchanged.)
+inline uint32_t request_timeout(const DeviceCommand& cmd) {
+  constexpr uint32_t kWhenZero = 5;
+  return cmd.timeout != 0 ? cmd.timeout : kWhenZero;
+}
 
 // Transport and open results. 1 is success everywhere; anything else is passed up unchanged.
 inline constexpr int kResultSuccess = 1;

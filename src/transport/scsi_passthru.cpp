@@ -50,7 +50,7 @@ void init_scsi_request(ScsiPassThroughRequest& request, const DeviceCommand& cmd
   h.TargetId = cmd.address.TargetId;
   h.Lun = cmd.address.Lun;
   h.SenseInfoLength = sizeof request.sense;
-  h.TimeOutValue = cmd.timeout != 0 ? cmd.timeout : kDefaultTimeout;
+  h.TimeOutValue = request_timeout(cmd);
   h.SenseInfoOffset = offsetof(ScsiPassThroughRequest, sense);
   request.total_length = sizeof request;
 }
@@ -106,8 +106,8 @@ int send(DeviceCommand& cmd, bool verdict, ReturnedRegisters* returned, bool& re
   const uint8_t status = h.ScsiStatus;
   const std::span<const uint8_t> sense(request.sense,
                                        std::min<size_t>(h.SenseInfoLength, sizeof request.sense));
-  if (returned != nullptr && status == sat::kStatusCheckCondition)
-    *returned = sat::decode_ata_registers(sense);
+  // Read whatever the status, as the Linux backend reads sense that comes beside GOOD.
+  if (returned != nullptr) *returned = sat::decode_ata_registers(sense);
   if (status == sat::kStatusGood || status == sat::kStatusConditionMet) return kResultSuccess;
   if (status == sat::kStatusCheckCondition && verdict) {
     const sat::SenseCode code = sat::sense_code(sense);

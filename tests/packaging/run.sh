@@ -9,7 +9,8 @@ set -uo pipefail
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 BUILD=${QM_PACKAGE_BUILD:-$ROOT/build-pkg}
 WIN_BUILD=${1:-}
-VERSION=1.0.4
+# The version project() in CMakeLists.txt gives the tool.
+VERSION=$(sed -n 's/^project(Quillmark VERSION \([0-9.]*\) .*/\1/p' "$ROOT/CMakeLists.txt")
 
 source "$ROOT/tests/support/checks.sh"
 

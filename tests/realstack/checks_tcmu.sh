@@ -116,7 +116,7 @@ done
 code=$(rc t-cut-hdparm)
 [[ $code != 0 && $code != none && $(out t-cut-hdparm-rev) == "$T_FWVER" ]]
 result "TCM-User: hdparm --fwdownload-mode3 refuses the truncated image too (exit $code)" $? \
-  "revision '$(out t-cut-hdparm-rev)': $(out t-cut-hdparm | oneline)"
+  "revision '$(out t-cut-hdparm-rev)', 0x03 commands/with CK_COND '$(sed -n "s/^@@QM-SEGMENTED t-cut-hdparm //p" "$TC" | head -n 1)': $(out t-cut-hdparm | oneline)"
 
 # Figures: the gaps between DOWNLOAD MICROCODE arrivals at the drive. The guest shares a busy
 # host, whose bursts of load show as gaps several times the usual: the median says what a

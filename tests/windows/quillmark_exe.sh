@@ -4,14 +4,15 @@
 # from a Windows prompt. Standard output, the error stream and the exit code are compared
 # whole. One line per case, "N passed, M failed" at the end.
 #
-# usage: quillmark_exe.sh <Quillmark.exe> <eula.txt> <LGPL-3 text> <wine> [wine args...]
+# usage: quillmark_exe.sh <Quillmark.exe> <eula.txt> <LGPL-3 text> <version> <wine> [wine args...]
 set -uo pipefail
 source "$(cd "$(dirname "$0")/../support" && pwd)/checks.sh"
 # English month names for the build date, and UTF-8 arguments for wine to pass on.
 export LC_ALL=C.UTF-8
 
-exe=$(realpath "$1") eula=$(realpath "$2") lgpl=$(realpath "$3")
-shift 3
+exe=$(realpath "$1") eula=$(realpath "$2") lgpl=$(realpath "$3") version=$4
+usage_golden=$(realpath "$(dirname "${BASH_SOURCE[0]}")/../golden/usage.txt")
+shift 4
 wine=("$@")
 export WINEDEBUG=-all
 unset DISPLAY
@@ -49,48 +50,12 @@ eq74=$(printf '=%.0s' {1..74})
 eq69=$(printf '=%.0s' {1..69})
 eq47=$(printf '=%.0s' {1..47})
 
-usage() {  # $1: the invocation name as typed
-  printf '\nUsage: %s [prefix]<device> </D:firmware file> [options]\n' "$1"
-  cat <<'EOF'
-
-Default Interface is SCSI Pass-Through.
-Use prefix /T: to use ATA Pass-Through.
-Use prefix /C: to use CSMI device.
-Use --license option to print license agreement.
-Use /h option to see this information.
-Use /v option to see verbose debug information.
-Use /i option to print device information.
-SATA Target options:
-  Use --scan to print CSMI devices in the system
-  Use /a option to use activate command (0x0F Feature Reg.)
-  Use /e option to use deferred download (0x0E Feature Reg.)
-  Use /s option to use segmented download (0x03 Feature Reg.)
-  Use /r <number> to keep retrying firmware download
-  Use /g <number> to set segment size.
-
-Examples:
-  Quillmark.exe \\.\PhysicalDrive0 /D:fw.LOD /s 
-  Quillmark.exe /T:\\.\PhysicalDrive1 /D:fw.LOD /e 
-  Quillmark.exe /C:\\.\SCSI3:1 /D:fw.LOD /e /a /v 
-  Quillmark.exe /C:2,0000000500000000 /D:fw.LOD /e /a /v 
-
-Return Codes Supported: 
-EOF
-  local rule
-  rule=$(printf -- '-%.0s' {1..73})
-  echo "$rule"
-  echo "| Code |         Description                                            |"
-  echo "$rule"
-  for row in \
-    "|  0   |  Firmware Update succeeded                                     |" \
-    "|  1   |  Firmware Filed due to device reasons                          |" \
-    "|  2   |  No Target device found                                        |" \
-    "|  4   |  Fialed due to invalid / corrupted firmware file               |" \
-    "|  8   |  Invalid Command Line argument                                 |" \
-    "|  9   |  Target Device interface not supported                         |"; do
-    echo "$row"
-    echo "$rule"
-  done
+usage() {  # $1: the invocation name as typed; the golden text is Quillmark.exe's
+  local line
+  head -n 1 "$usage_golden"
+  line=$(sed -n 2p "$usage_golden")
+  printf '%s\n' "${line/Quillmark.exe/"$1"}"
+  tail -n +3 "$usage_golden"
 }
 
 scan_hint() {
@@ -109,8 +74,8 @@ mapfile -t b <banner.txt
 [ "${#b[@]}" -eq 4 ] && [ "${b[0]}" == "$eq74" ] && [ "${b[3]}" == "$eq74" ] && [ -n "${b[2]}" ]
 result "banner: two rules around two lines" $?
 case "${b[1]}" in
-  "Tolvane Utility. Version: 1.0.4-L Build Date: $built" | \
-    "Tolvane Utility. Version: 1.0.4-L Build Date: $built_before") result "banner: version and build date" 0 ;;
+  "Tolvane Utility. Version: $version-L Build Date: $built" | \
+    "Tolvane Utility. Version: $version-L Build Date: $built_before") result "banner: version and build date" 0 ;;
   *) result "banner: version and build date" 1 "second line is '${b[1]}', built $built" ;;
 esac
 { cat banner.txt; usage Quillmark.exe; } >help.txt

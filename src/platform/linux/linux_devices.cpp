@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "platform/linux/sg_translate.h"
-#include "platform/platform.h"
+#include "platform/storage.h"
 #include "platform/task_file.h"
 
 namespace {

@@ -1,4 +1,5 @@
-// The process side of the Linux backend: arguments, sleep, last error, console, image files.
+// The process side of the Linux backend: arguments, sleep, last error, image files. The
+// console is in linux_console.cpp, which the simulator shares.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,8 +8,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/host.h"
 #include "platform/linux/sg_translate.h"
-#include "platform/platform.h"
 #include "platform/text.h"
 
 namespace {
@@ -33,36 +34,6 @@ void platform_sleep_ms(uint32_t milliseconds) {
   // A signal cuts the sleep short; carry on with what remains.
   while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
   }
-}
-
-// --- Console ----------------------------------------------------------------------------------
-
-void platform_console_write(ConsoleStream stream, std::string_view bytes) {
-  const int fd = stream == ConsoleStream::Out ? STDOUT_FILENO : STDERR_FILENO;
-  const char* p = bytes.data();
-  size_t left = bytes.size();
-  while (left > 0) {
-    const ssize_t n = write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;  // a closed or full console loses the text, as on Windows
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-}
-
-void platform_console_write_wide(ConsoleStream stream, std::u16string_view text) {
-  platform_console_write(stream, utf16_to_utf8(text));
-}
-
-std::string_view platform_console_hline() { return "\xE2\x94\x80"; }  // U+2500
-
-uint64_t platform_console_clock_ms() {
-  // The coarse clock costs a fraction of the precise one and ticks at least every few ms.
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-  return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
 }
 
 // --- Image files ------------------------------------------------------------------------------

@@ -3,7 +3,7 @@
 // as UTF-8.
 #include <algorithm>
 
-#include "platform/platform.h"
+#include "platform/host.h"
 #include "platform/text.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // request structures go to the driver unchanged; the transports above built them byte for
 // byte. The last error is left exactly as the system call left it: the callers decide when
 // it is cleared and when it is read.
-#include "platform/platform.h"
+#include "platform/storage.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The firmware image file over Win32.
 #include <algorithm>
 
-#include "platform/platform.h"
+#include "platform/host.h"
 #include "platform/text.h"
 
 namespace {

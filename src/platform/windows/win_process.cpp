@@ -1,6 +1,6 @@
 // Process services over Win32: the wide argument vector, sleeping and the thread's last
 // error.
-#include "platform/platform.h"
+#include "platform/host.h"
 // After windows.h, which platform.h brings in: shellapi.h builds on its types.
 #include <shellapi.h>
 

@@ -135,6 +135,7 @@ drive
 run t-cut-hdparm hdparm --yes-i-know-what-i-am-doing --please-destroy-my-drive \
   --fwdownload-mode3 $IMG/cut.bin /dev/sda
 run t-cut-hdparm-rev cat $H/revision
+echo "@@QM-SEGMENTED t-cut-hdparm $(cat $H/segmented)"
 
 # Figures: the same 1 MiB image in 32 KiB segments by the tool, a bare SG_IO loop and hdparm,
 # timed at the drive (the arrival of each DOWNLOAD MICROCODE), in rounds whose order turns so

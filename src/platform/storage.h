@@ -1,0 +1,58 @@
+// What the tool asks of the storage stack: drives and CSMI adapters opened by path, the SCSI
+// address, the three request kinds and closing. platform/linux and platform/windows carry the
+// requests to real devices; sim/ answers them with its simulated world.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/host.h"
+#include "platform/wire.h"
+
+// --- Devices and adapters -------------------------------------------------------------------
+
+// Opens a drive for reading and writing, existing devices only, not shared. Returns
+// kInvalidHandle and sets the last error on failure.
+Handle platform_open_drive(const std::u16string& path);
+
+// Opens a CSMI adapter ("\\.\SCSIn:") for reading and writing, shared for both.
+Handle platform_open_adapter(const std::u16string& path);
+
+// The adapter path of a SCSI port: the prefix, the port and a colon. The port is text (as
+// typed after "/C:") or a number written out in decimal.
+inline constexpr std::u16string_view kAdapterPathPrefix = u"\\\\.\\SCSI";
+inline std::u16string csmi_adapter_path(std::u16string_view port) {
+  std::u16string path(kAdapterPathPrefix);
+  path += port;
+  path += u':';
+  return path;
+}
+inline std::u16string csmi_adapter_path(uint32_t port) {
+  const std::string digits = std::to_string(port);
+  return csmi_adapter_path(std::u16string(digits.begin(), digits.end()));
+}
+
+// IOCTL_SCSI_GET_ADDRESS. False and the last error on failure.
+bool platform_get_scsi_address(Handle handle, SCSI_ADDRESS* address);
+
+// IOCTL_SCSI_PASS_THROUGH_DIRECT with the 312-byte request as input and output. The data
+// buffer named in the header is read or filled in place. On return the header carries the
+// SCSI status, DataTransferLength the bytes moved and SenseInfoLength the sense bytes
+// returned. False and the last error when the request was not carried.
+bool platform_scsi_passthrough(Handle handle, ScsiPassThroughRequest* request);
+
+// IOCTL_ATA_PASS_THROUGH_DIRECT with the 48-byte structure as input and output. On return
+// CurrentTaskFile holds the drive's output registers (Error, Count, LBA low, mid, high,
+// Device, Status) and DataTransferLength the bytes moved; *bytes_returned receives the
+// byte count the call reports. False and the last error when not carried.
+bool platform_ata_passthrough(Handle handle, ATA_PASS_THROUGH_DIRECT* request,
+                              uint32_t* bytes_returned);
+
+// IOCTL_SCSI_MINIPORT carrying one CSMI request; the buffer (SRB_IO_CONTROL header and
+// payload) is input and output with its full size. Returns the OS success flag; the last
+// error holds the thread's error code afterwards.
+bool platform_csmi_request(Handle handle, void* buffer, uint32_t size);
+
+// CloseHandle. False and the last error on failure.
+bool platform_close(Handle handle);
