@@ -233,17 +233,24 @@ int download_firmware(DeviceCommand& cmd, const DownloadParams& params) {
   if (verbose) print_plan(mode, image.file_size, plan);
   console::out("\n\n\tPLEASE DO NOT CLOSE THIS WINDOW OR INTERRUPT THE FW DOWNLOAD PROCESS\n\n\n");
 
+  PassProgress unused;
+  PassProgress& progress = params.progress != nullptr ? *params.progress : unused;
+  progress.done = 0;
+  progress.planned = plan.transfers + (plan.remainder != 0 ? 1u : 0u);
+
   int result = kResultSuccess;
   uint8_t* position = image.bytes.get();
   uint16_t offset = 0;
   const float transfers = static_cast<float>(plan.transfers);
   for (uint32_t i = 0; i < plan.transfers; ++i) {
     const int share = static_cast<int>(std::floor(static_cast<float>(i) / transfers * 100.0f));
+    if (platform_interrupted()) return kResultInterrupted;
     result = send(cmd, offset, position);
     if (result != kResultSuccess) {
       if (verbose) console::out(" ^ ");
       break;
     }
+    ++progress.done;
     position += plan.transfer_size;
     offset = static_cast<uint16_t>(offset + plan.blocks);
     if (activating)
@@ -258,9 +265,11 @@ int download_firmware(DeviceCommand& cmd, const DownloadParams& params) {
   }
 
   if (result == kResultSuccess && plan.remainder != 0) {
+    if (platform_interrupted()) return kResultInterrupted;
     cmd.data_length = activating ? plan.remainder : plan.remainder_blocks * kBlock;
     set_counts(cmd, plan.remainder_blocks);
     result = send(cmd, offset, position);
+    if (result == kResultSuccess) ++progress.done;
     if (verbose) console::out(result == kResultSuccess ? " ! " : " !^ ");
   }
 

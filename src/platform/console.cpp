@@ -68,6 +68,8 @@ Held& held() {
   return h;
 }
 
+bool g_mid_line = false;
+
 void put(ConsoleStream stream, std::string_view text) {
   if (text.empty()) return;
   Held& h = held();
@@ -79,6 +81,7 @@ void put(ConsoleStream stream, std::string_view text) {
 }  // namespace
 
 void out(std::string_view text) {
+  if (!text.empty()) g_mid_line = text.back() != '\n';
   if (capture().active) {
     capture().out.append(text);
     return;
@@ -87,6 +90,7 @@ void out(std::string_view text) {
 }
 
 void wout(std::u16string_view text) {
+  if (!text.empty()) g_mid_line = text.back() != u'\n';
   if (capture().active) {
     capture().out += utf16_to_utf8(text);
     return;
@@ -132,6 +136,8 @@ void err(std::string_view text) {
 void flush() {
   if (!held().empty()) held().hand_over();
 }
+
+bool mid_line() { return g_mid_line; }
 
 std::string_view hline() { return platform_console_hline(); }
 

@@ -113,3 +113,33 @@ std::string_view platform_console_hline();
 // Milliseconds on a steady clock, for deciding when held-back text is due. Read for every
 // line the console takes, so it must be cheap; a resolution of a few milliseconds will do.
 uint64_t platform_console_clock_ms();
+
+// --- One run per drive ----------------------------------------------------------------------
+// Two runs that send commands to one drive at the same time interleave them; a claim keeps a
+// second run off a drive that another run holds. The key names the drive itself (its SCSI
+// address, or its adapter and SAS address), never the path typed, so that every path to one
+// drive meets the same claim. Keys use the characters a-z, 0-9 and '-' only.
+
+enum class ClaimOutcome {
+  Claimed,      // held until platform_release_drive or the end of the process
+  Busy,         // another process holds it (holder_pid: its id, 0 when unknown)
+  Unavailable,  // no claim can be made here (reason: why); the caller goes on without one
+};
+struct DriveClaim {
+  ClaimOutcome outcome = ClaimOutcome::Unavailable;
+  Handle handle = kInvalidHandle;  // with Claimed: what platform_release_drive takes
+  uint32_t holder_pid = 0;
+  std::string reason;
+};
+// Claims the drive, waiting up to wait_ms milliseconds for another holder to let go (0: not
+// at all). However the process ends, its claims end with it.
+DriveClaim platform_claim_drive(std::string_view key, uint32_t wait_ms);
+void platform_release_drive(Handle claim);
+
+// --- Interruption ---------------------------------------------------------------------------
+// The operator's interrupt (SIGINT, SIGTERM, SIGHUP; on Windows Ctrl-C, Ctrl-Break and the
+// console's close event) asks the run to stop: the first one only sets a flag that the logic
+// reads between commands, so a command in flight always completes, and it cuts a pause short;
+// a second one ends the process at once.
+void platform_install_interrupt_handler();
+bool platform_interrupted();

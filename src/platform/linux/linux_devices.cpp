@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <scsi/scsi.h>
 #include <scsi/sg.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,6 +29,23 @@ bool valid(Handle handle) {
 bool fail_ioctl(int err) {
   platform_set_last_error(sg::windows_error_from_ioctl_errno(err));
   return false;
+}
+
+// SG_IO with the operator's interrupts held back until it returns. The sg driver gives up
+// waiting on a signal and the command goes on without its result, or the call is started
+// again and the drive gets the command twice; held back, the signal lands between commands.
+int sg_io(int fd, sg_io_hdr_t& io) {
+  sigset_t interrupts, before;
+  sigemptyset(&interrupts);
+  sigaddset(&interrupts, SIGINT);
+  sigaddset(&interrupts, SIGTERM);
+  sigaddset(&interrupts, SIGHUP);
+  sigprocmask(SIG_BLOCK, &interrupts, &before);
+  const int result = ioctl(fd, SG_IO, &io);
+  const int err = errno;
+  sigprocmask(SIG_SETMASK, &before, nullptr);
+  errno = err;
+  return result;
 }
 
 }  // namespace
@@ -114,7 +132,7 @@ bool platform_scsi_passthrough(Handle handle, ScsiPassThroughRequest* request) {
   }
   io.timeout = sg::timeout_ms_from_seconds(h.TimeOutValue);
 
-  if (ioctl(fd_of(handle), SG_IO, &io) != 0) return fail_ioctl(errno);
+  if (sg_io(fd_of(handle), io) != 0) return fail_ioctl(errno);
   if (const uint32_t err = sg::transport_error(io.status, io.host_status, io.driver_status)) {
     platform_set_last_error(err);
     return false;
@@ -152,7 +170,7 @@ bool platform_ata_passthrough(Handle handle, ATA_PASS_THROUGH_DIRECT* request,
   }
   io.timeout = sg::timeout_ms_from_seconds(request->TimeOutValue);
 
-  if (ioctl(fd_of(handle), SG_IO, &io) != 0) return fail_ioctl(errno);
+  if (sg_io(fd_of(handle), io) != 0) return fail_ioctl(errno);
   if (const uint32_t err = sg::transport_error(io.status, io.host_status, io.driver_status)) {
     platform_set_last_error(err);
     return false;
