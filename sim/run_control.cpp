@@ -91,9 +91,9 @@ DriveClaim platform_claim_drive(std::string_view key, uint32_t wait_ms) {
   if (!w.claims_unavailable.empty()) {
     c.reason = w.claims_unavailable;
   } else {
-    for (const std::string& held : w.claims) {
+    for (const sim::World::Claim& held : w.claims) {
       // This run holds it already: a claim that was never let go.
-      if (held == key) {
+      if (held.held && held.key == key) {
         c.outcome = ClaimOutcome::Busy;
         return c;
       }
@@ -110,7 +110,7 @@ DriveClaim platform_claim_drive(std::string_view key, uint32_t wait_ms) {
     c.outcome = ClaimOutcome::Claimed;
 #endif
     if (c.outcome == ClaimOutcome::Claimed) {
-      w.claims.emplace_back(key);
+      w.claims.push_back({std::string(key)});
       c.handle = sim::kClaimHandleBase + static_cast<Handle>(w.claims.size() - 1);
     }
   }
@@ -123,11 +123,11 @@ void platform_release_drive(Handle claim) {
   auto& w = sim::world();
   const std::intptr_t index = claim - sim::kClaimHandleBase;
   if (index < 0 || index >= static_cast<std::intptr_t>(w.claims.size())) return;
-  std::string& key = w.claims[static_cast<size_t>(index)];
+  sim::World::Claim& c = w.claims[static_cast<size_t>(index)];
 #ifndef _WIN32
-  if (w.claim_file >= 0 && !key.empty()) lock_byte(w.claim_file, key_offset(key), F_UNLCK);
+  if (w.claim_file >= 0 && c.held) lock_byte(w.claim_file, key_offset(c.key), F_UNLCK);
 #endif
-  key.clear();
+  c.held = false;
 }
 
 void platform_install_interrupt_handler() {

@@ -111,8 +111,12 @@ struct World {
   // Image file reads: at most this many bytes are read from any file (-1: no limit).
   int64_t file_read_limit = -1;
 
-  // Drive claims. `claims` holds the keys this run claimed, by handle, a released one empty.
-  std::vector<std::string> claims;
+  // Drive claims: every claim this run made, by handle, and whether it is still held.
+  struct Claim {
+    std::string key;
+    bool held = true;
+  };
+  std::vector<Claim> claims;
   std::map<std::string, uint32_t> claims_elsewhere;  // keys another run holds: its process id
   std::string claims_unavailable;  // not empty: no claim can be made, for this reason
   // quillmark-sim: a file whose byte-range locks (one byte per key) carry the claims between
