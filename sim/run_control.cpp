@@ -136,7 +136,12 @@ void platform_install_interrupt_handler() {
   struct sigaction action {};
   action.sa_handler = on_interrupt;
   sigemptyset(&action.sa_mask);
-  for (int s : kSignals) sigaction(s, &action, nullptr);
+  for (int s : kSignals) {
+    // As the tool does: a signal the process was started with ignored stays ignored.
+    struct sigaction inherited {};
+    if (sigaction(s, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN) continue;
+    sigaction(s, &action, nullptr);
+  }
 #endif
 }
 

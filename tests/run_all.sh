@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Every test: the include layering (first: it is the cheapest), the native suites under
-# AddressSanitizer + UndefinedBehaviorSanitizer, the fleet rollout under Ansible, the Windows
+# AddressSanitizer + UndefinedBehaviorSanitizer, simulated runs at the same time and interrupted
+# ones, the fleet rollout under Ansible, the Windows
 # build under wine, the packages, the real-stack test against Debian's kernel and QEMU, and the
 # fuzz targets for a bounded time.
 set -euo pipefail
@@ -19,6 +20,9 @@ python3 tools/check_layers.py
 
 echo "== native tests (asan + ubsan)"
 build_and_test asan
+
+echo "== runs at the same time and interrupted runs (quillmark-sim, one state file)"
+bash tests/concurrency/run.sh build-asan
 
 echo "== fleet rollout with Ansible (local hosts, quillmark-sim drives)"
 python3 tests/ansible/test_rollout.py build-asan

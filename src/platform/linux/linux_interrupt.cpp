@@ -30,7 +30,13 @@ void platform_install_interrupt_handler() {
   sigemptyset(&action.sa_mask);
   // Without SA_RESTART: a pause ends at the interrupt instead of sleeping on.
   action.sa_flags = 0;
-  for (int s : kSignals) sigaction(s, &action, nullptr);
+  for (int s : kSignals) {
+    // A signal the process was started with ignored stays ignored: nohup's SIGHUP, the SIGINT
+    // of a job a shell started in the background.
+    struct sigaction inherited {};
+    if (sigaction(s, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN) continue;
+    sigaction(s, &action, nullptr);
+  }
 }
 
 bool platform_interrupted() { return g_interrupted != 0; }
