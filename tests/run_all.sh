@@ -35,7 +35,7 @@ build_and_test windows
 echo "== packages (Debian package, Windows zip)"
 bash tests/packaging/run.sh build-win
 
-echo "== real stack (Debian kernel, libata, QEMU AHCI disk)"
+echo "== real stack (Debian kernel under QEMU: libata, the TCM-User drive, Quillmark.exe under wine)"
 bash tests/realstack/run.sh
 
 echo "== fuzz targets (libFuzzer, clang; seeds, regression inputs, then ${QM_FUZZ_SECONDS:-20} s each)"

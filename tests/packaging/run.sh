@@ -11,18 +11,7 @@ BUILD=${QM_PACKAGE_BUILD:-$ROOT/build-pkg}
 WIN_BUILD=${1:-}
 VERSION=1.0.4
 
-passed=0 failed=0
-check() { # check <description> <command...>
-  local what=$1
-  shift
-  if "$@"; then
-    echo "PASS: $what"
-    passed=$((passed + 1))
-  else
-    echo "FAIL: $what"
-    failed=$((failed + 1))
-  fi
-}
+source "$ROOT/tests/support/checks.sh"
 
 # --- Debian package ----------------------------------------------------------------------------
 mkdir -p "$BUILD"
@@ -31,9 +20,9 @@ if ! { cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQM_TES
   cmake --build "$BUILD" -j "${QM_JOBS:-2}" &&
   (cd "$BUILD" && rm -f ./*.deb && cpack -G DEB); } >"$log" 2>&1; then
   tail -n 30 "$log"
-  echo "FAIL: the Debian package could not be built"
-  echo "0 passed, 1 failed"
-  exit 1
+  result "the Debian package is built" 1
+  report
+  exit
 fi
 deb=$BUILD/quillmark_${VERSION}_amd64.deb
 
@@ -79,5 +68,4 @@ for n in z.namelist():
 EOF
 fi
 
-echo "$passed passed, $failed failed"
-[[ $failed -eq 0 ]]
+report

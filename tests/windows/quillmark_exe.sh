@@ -2,10 +2,11 @@
 # Quillmark.exe under wine, end to end: each case is one command line typed into a batch
 # file, so that the program receives the raw command line and splits it itself, exactly as
 # from a Windows prompt. Standard output, the error stream and the exit code are compared
-# whole.
+# whole. One line per case, "N passed, M failed" at the end.
 #
 # usage: quillmark_exe.sh <Quillmark.exe> <eula.txt> <LGPL-3 text> <wine> [wine args...]
 set -uo pipefail
+source "$(cd "$(dirname "$0")/../support" && pwd)/checks.sh"
 # English month names for the build date, and UTF-8 arguments for wine to pass on.
 export LC_ALL=C.UTF-8
 
@@ -20,12 +21,6 @@ trap 'rm -rf "$work"' EXIT
 cp "$exe" "$work/Quillmark.exe"
 cd "$work"
 
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-
 # Runs one command line ($1, as typed after the program name) through cmd.exe; leaves the
 # outputs in out.txt and err.txt and the exit code in $rc.
 run() {
@@ -34,18 +29,16 @@ run() {
   rc=$?
 }
 
-# check <name> <expected exit code> <expected stdout file>
-check() {
-  local name=$1 want_rc=$2 want=$3
-  if [ "$rc" -ne "$want_rc" ]; then fail "$name: exit code $rc, expected $want_rc"; fi
+# expect <name> <expected exit code> <expected stdout file>
+expect() {
+  local name=$1 want_rc=$2 want=$3 problems=()
+  [ "$rc" -eq "$want_rc" ] || problems+=("exit code $rc, expected $want_rc")
   if ! cmp -s out.txt "$want"; then
-    fail "$name: standard output differs (expected, then actual)"
+    problems+=("standard output differs (expected, then actual)")
     diff <(od -c "$want") <(od -c out.txt) | head -20
   fi
-  if [ -s err.txt ]; then
-    fail "$name: unexpected error output:"
-    head -5 err.txt
-  fi
+  [ -s err.txt ] && problems+=("unexpected error output: $(head -5 err.txt | oneline)")
+  result "$name" "${#problems[@]}" "$(IFS=';'; echo "${problems[*]}")"
 }
 
 eq74=$(printf '=%.0s' {1..74})
@@ -109,31 +102,29 @@ head -n 4 out.txt >banner.txt
 built=$(date -r "$exe" '+%b %e %Y')
 built_before=$(date -d "$(date -r "$exe" '+%F') -1 day" '+%b %e %Y')
 mapfile -t b <banner.txt
-if [ "${#b[@]}" -ne 4 ] || [ "${b[0]}" != "$eq74" ] || [ "${b[3]}" != "$eq74" ] || [ -z "${b[2]}" ]; then
-  fail "banner: not two rules around two lines"
-fi
+[ "${#b[@]}" -eq 4 ] && [ "${b[0]}" == "$eq74" ] && [ "${b[3]}" == "$eq74" ] && [ -n "${b[2]}" ]
+result "banner: two rules around two lines" $?
 case "${b[1]}" in
   "Tolvane Utility. Version: 1.0.4-L Build Date: $built" | \
-    "Tolvane Utility. Version: 1.0.4-L Build Date: $built_before") ;;
-  *) fail "banner: second line is '${b[1]}', built $built" ;;
+    "Tolvane Utility. Version: 1.0.4-L Build Date: $built_before") result "banner: version and build date" 0 ;;
+  *) result "banner: version and build date" 1 "second line is '${b[1]}', built $built" ;;
 esac
 { cat banner.txt; usage Quillmark.exe; } >help.txt
-check "no argument" 8 help.txt
+expect "no argument" 8 help.txt
 
 # --- Help and licence ----------------------------------------------------------------------
 for first in /h /H /help; do
   run "$first"
-  check "$first" 8 help.txt
+  expect "$first" 8 help.txt
 done
 
 { cat banner.txt "$eula"; printf '%s\n\n' "$eq69"; cat "$lgpl"; } >license.txt
 for first in --license /L; do
   run "$first"
-  check "$first" 8 license.txt
+  expect "$first" 8 license.txt
 done
-if [ "$(tail -n 1 out.txt)" != "$(tail -n 1 "$lgpl")" ]; then
-  fail "--license: does not end with the LGPL's last line"
-fi
+[ "$(tail -n 1 out.txt)" == "$(tail -n 1 "$lgpl")" ]
+result "--license: ends with the LGPL's last line" $?
 
 # --- Command-line errors: the message, the usage, no banner --------------------------------
 error_at() {  # the element as the program should echo it
@@ -141,40 +132,40 @@ error_at() {  # the element as the program should echo it
 }
 run '\\.\PhysicalDrive0 /D:fw.LOD /x'
 error_at '/x'
-check "unknown option" 8 expected.txt
+expect "unknown option" 8 expected.txt
 
 run '/C:SCSI3'
 { printf 'Invalid Command Line Option: /C:SCSI3\n'; usage Quillmark.exe; } >expected.txt
-check "CSMI target without colon or comma" 8 expected.txt
+expect "CSMI target without colon or comma" 8 expected.txt
 
 # Quotes group blanks into one element wherever they stand in it, and go away.
 run '\\.\PhysicalDrive0 /D:"my fw.bin" /bad"arg with blanks"tail'
 error_at '/badarg with blankstail'
-check "quoted blanks inside an element" 8 expected.txt
+expect "quoted blanks inside an element" 8 expected.txt
 
 # A backslash before a quote makes it literal; "a\\" is a followed by one backslash.
 run '"\\.\PhysicalDrive0" "a\\" /x\"y'
 error_at 'a\'
-check "escaped backslash before a closing quote" 8 expected.txt
+expect "escaped backslash before a closing quote" 8 expected.txt
 run '"\\.\PhysicalDrive0" /s /x\"y "a\\"'
 error_at '/x"y'
-check "escaped quote" 8 expected.txt
+expect "escaped quote" 8 expected.txt
 
 # --- A drive that cannot be opened ---------------------------------------------------------
 run '\\.\PhysicalDrive7'
 : >expected.txt
-check "unopenable drive" 2 expected.txt
+expect "unopenable drive" 2 expected.txt
 
 # The quoted file name arrives whole; the system's code for a missing device is 2.
 run '"\\.\PhysicalDrive7" /v /D:"my fw.bin" /s'
 printf '  Device Path: \\\\.\\PhysicalDrive7\n  FileName: my fw.bin\n' >expected.txt
 printf '  Segmented Immediate Mode Selected\nCreateFileW INVALID_HANDLE_VALUE Error: 2' >>expected.txt
-check "unopenable drive, verbose" 2 expected.txt
+expect "unopenable drive, verbose" 2 expected.txt
 
 # --- The CSMI scan with no adapter ---------------------------------------------------------
 run '--scan'
 { cat banner.txt; printf '\tScanning for CSMI Devices\n\n'; scan_hint; } >expected.txt
-check "--scan" 0 expected.txt
+expect "--scan" 0 expected.txt
 
 run '--scan /v'
 {
@@ -185,7 +176,7 @@ run '--scan /v'
   printf "\nTested 0 valid controller(s) but didn't find any CSMI devices\n\n"
   scan_hint
 } >expected.txt
-check "--scan /v" 0 expected.txt
+expect "--scan /v" 0 expected.txt
 
 # --- Text beyond the ANSI code page, started straight from Linux ---------------------------
 # wine hands the program the name as a Windows path on drive Z:.
@@ -195,10 +186,6 @@ rc=$?
   printf '\nError in command line at /Grüße-€-😀\n'
   usage "Z:${work//\//\\}\\Quillmark.exe"
 } >expected.txt
-check "non-ASCII element, redirected output is UTF-8" 8 expected.txt
+expect "non-ASCII element, redirected output is UTF-8" 8 expected.txt
 
-if [ "$failures" -ne 0 ]; then
-  echo "$failures check(s) failed"
-  exit 1
-fi
-echo "all Quillmark.exe checks passed"
+report

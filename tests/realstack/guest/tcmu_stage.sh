@@ -1,6 +1,5 @@
-# Guest side of the real-stack test's TCM-User stage (sourced by the initramfs's /init, busybox
-# sh): the simulated drive served by quillmark-tcmu-drive behind a tcm_loop SCSI disk, driven by
-# quillmark, smartctl and hdparm. Prints markers and transcripts only; the host judges.
+# Guest side of the TCM-User stage: the simulated drive served by quillmark-tcmu-drive behind a
+# tcm_loop SCSI disk, driven by quillmark, smartctl and hdparm.
 
 H=/tmp/drive # the handler's record of what the drive holds
 DRIVE_PID=
@@ -26,10 +25,6 @@ drive() {
 
 downloads() { echo $(cat $H/downloads); }
 
-for m in configfs target_core_mod target_core_user tcm_loop sd_mod sg; do
-  modprobe "$m" || grep -q "/$m.ko\$" /lib/modules/*/modules.builtin ||
-    echo "@@QM-MODPROBE-FAILED $m"
-done
 grep -q ' /sys/kernel/config ' /proc/mounts || mount -t configfs configfs /sys/kernel/config
 D=/sys/kernel/config/target/core/user_0/qmdev
 mkdir -p $D
@@ -56,46 +51,46 @@ run t-smart-12 smartctl -d sat,12 -i /dev/sda
 run t-i-before quillmark /dev/sda /i
 
 # Downloads that succeed, each followed by the drive's image and /i.
-run t-dl-s quillmark /dev/sda /D:/img/s.bin /s
-run t-img-s cmp $H/image /img/s.bin
+run t-dl-s quillmark /dev/sda /D:$IMG/s.bin /s
+run t-img-s cmp $H/image $IMG/s.bin
 run t-i-s quillmark /dev/sda /i
 run t-smart-after smartctl -i /dev/sda
-run t-dl-ea quillmark /T:/dev/sda /D:/img/ea.bin /e /a
-run t-img-ea cmp $H/image /img/ea.bin
+run t-dl-ea quillmark /T:/dev/sda /D:$IMG/ea.bin /e /a
+run t-img-ea cmp $H/image $IMG/ea.bin
 run t-i-ea quillmark /dev/sda /i
-run t-dl-g1 quillmark /dev/sg0 /D:/img/g1.bin /s /g 1
-run t-img-g1 cmp $H/image /img/g1.bin
+run t-dl-g1 quillmark /dev/sg0 /D:$IMG/g1.bin /s /g 1
+run t-img-g1 cmp $H/image $IMG/g1.bin
 run t-i-g1 quillmark /dev/sg0 /i
-run t-dl-1m quillmark /dev/sda /D:/img/1m.bin
-run t-img-1m cmp $H/image /img/1m.bin
+run t-dl-1m quillmark /dev/sda /D:$IMG/1m.bin
+run t-img-1m cmp $H/image $IMG/1m.bin
 run t-i-1m quillmark /dev/sda /i
 # Twice the most SG_IO carries in one command: refused before anything reaches the drive.
 before=$(downloads)
-run t-dl-2m quillmark /dev/sda /D:/img/2m.bin /v
+run t-dl-2m quillmark /dev/sda /D:$IMG/2m.bin /v
 echo "@@QM-COUNT t-dl-2m $before $(downloads)"
 
 # A segment the drive aborts, with and without a retry.
 drive --abort-download 3
-run t-abort quillmark /dev/sda /D:/img/s.bin /s
+run t-abort quillmark /dev/sda /D:$IMG/s.bin /s
 run t-abort-rev cat $H/revision
 run t-abort-i quillmark /dev/sda /i
 drive --abort-download 3
-run t-retry quillmark /dev/sda /D:/img/s.bin /s /r 1
-run t-img-retry cmp $H/image /img/s.bin
+run t-retry quillmark /dev/sda /D:$IMG/s.bin /s /r 1
+run t-img-retry cmp $H/image $IMG/s.bin
 
 # BUSY: once the kernel retries by itself; always, it gives up.
 drive --busy 1
-run t-busy1 quillmark /dev/sda /D:/img/s.bin /s
-run t-img-busy1 cmp $H/image /img/s.bin
+run t-busy1 quillmark /dev/sda /D:$IMG/s.bin /s
+run t-img-busy1 cmp $H/image $IMG/s.bin
 drive --busy always
-run t-busy quillmark /dev/sda /D:/img/s.bin /s
+run t-busy quillmark /dev/sda /D:$IMG/s.bin /s
 run t-busy-rev cat $H/revision
 
 # A reply slower than the tool's 5 s timeout, which /dev/sgN honours; the next run works.
 drive --delay-download 6
-run t-slow quillmark /dev/sg0 /D:/img/s.bin /s
-run t-slow-next quillmark /dev/sg0 /D:/img/s.bin /s
-run t-img-slow cmp $H/image /img/s.bin
+run t-slow quillmark /dev/sg0 /D:$IMG/s.bin /s
+run t-slow-next quillmark /dev/sg0 /D:$IMG/s.bin /s
+run t-img-slow cmp $H/image $IMG/s.bin
 
 # The same runs with descriptor and with fixed-format sense data.
 for f in desc fixed; do
@@ -103,21 +98,21 @@ for f in desc fixed; do
   [ $f = fixed ] && opt=--fixed-sense
   drive $opt --abort-download 2
   run t-fmt-i-$f quillmark /T:/dev/sda /i /v
-  run t-fmt-abort-$f quillmark /T:/dev/sda /D:/img/s.bin /s /v
-  run t-fmt-ok-$f quillmark /T:/dev/sda /D:/img/s.bin /s
-  run t-fmt-img-$f cmp $H/image /img/s.bin
+  run t-fmt-abort-$f quillmark /T:/dev/sda /D:$IMG/s.bin /s /v
+  run t-fmt-ok-$f quillmark /T:/dev/sda /D:$IMG/s.bin /s
+  run t-fmt-img-$f cmp $H/image $IMG/s.bin
 done
 
 # A locked drive is refused before any DOWNLOAD MICROCODE.
 drive --security locked
-run t-locked quillmark /dev/sda /D:/img/s.bin /s
+run t-locked quillmark /dev/sda /D:$IMG/s.bin /s
 echo "@@QM-COUNT t-locked 0 $(downloads)"
 
 # hdparm's segmented download into a fresh drive whose minimum segment is the tool's default.
 drive --segment-min 64 --segment-max 64
 run t-hdparm hdparm --yes-i-know-what-i-am-doing --please-destroy-my-drive \
-  --fwdownload-mode3 /img/hd.bin /dev/sda
-run t-img-hdparm cmp $H/image /img/hd.bin
+  --fwdownload-mode3 $IMG/hd.bin /dev/sda
+run t-img-hdparm cmp $H/image $IMG/hd.bin
 run t-hdparm-rev cat $H/revision
 
 # Figures: the same 1 MiB image in 32 KiB segments by the tool, a bare SG_IO loop and hdparm,
@@ -131,10 +126,10 @@ for round in 1 2 3 4 5; do
   for client in $order; do
     a=$(downloads)
     case $client in
-      quillmark) quillmark /dev/sda /D:/img/bench.bin /s ;;
-      sg_loop) sg_loop /dev/sda /img/bench.bin 64 ;;
+      quillmark) quillmark /dev/sda /D:$IMG/bench.bin /s ;;
+      sg_loop) sg_loop /dev/sda $IMG/bench.bin 64 ;;
       hdparm) hdparm --yes-i-know-what-i-am-doing --please-destroy-my-drive \
-        --fwdownload-mode3 /img/bench.bin /dev/sda ;;
+        --fwdownload-mode3 $IMG/bench.bin /dev/sda ;;
     esac </dev/null >/dev/null 2>&1
     echo "@@QM-BENCH-RC $client $?"
     ranges="$ranges $client:$a:$(downloads)"
@@ -144,17 +139,9 @@ drive_stop=$DRIVE_PID
 kill "$drive_stop"
 wait "$drive_stop"
 DRIVE_PID=
-# One line per run: the client and the gaps between its commands' arrivals, in microseconds.
 for r in $ranges; do
   client=${r%%:*}
   a=${r#*:}
   b=${a#*:}
-  a=${a%%:*}
-  awk -v c="$client" -v a="$a" -v b="$b" '
-    { t[NR] = $1 }
-    END {
-      line = "@@QM-BENCH " c
-      for (i = a + 2; i <= b; i++) line = line " " int((t[i] - t[i - 1]) / 1000)
-      print line
-    }' $H/download-times
+  gaps "@@QM-BENCH $client" "${a%%:*}" "$b"
 done

@@ -1,0 +1,126 @@
+# Checks and figures of the TCM-User stage (bash; sourced by run.sh after the boots): the
+# simulated drive behind a real sd disk.
+
+# What quillmark-tcmu-drive reports before any download (its defaults).
+T_MODEL="QM TCMU SATA DRIVE"
+T_SERIAL="QMTCMU0000000001"
+T_FWVER="TC1.00"
+
+TC=$WORK/console-tcmu.txt
+grep -q '^@@QM-DISK-UP' "$TC" && grep -q '^@@QM-GUEST-DONE' "$TC" &&
+  ! grep -q '^@@QM-NO-\|^@@QM-MODPROBE-FAILED' "$TC"
+result "TCM-User: LIO modules load, the handler serves /dev/sda and /dev/sg0, every command ran" $? \
+  "$(grep '^@@QM' "$TC" | grep -v BENCH | tail -n 3 | oneline)"
+
+revision_of() { tr ' ' '\n' <<<"$T_IMAGES" | sed -n "s/^$1:[0-9]*://p"; }
+# The guest's count of DOWNLOAD MICROCODE commands at the drive before and after a run.
+counts() { sed -n "s/^@@QM-COUNT $1 //p" "$TC" | head -n 1; }
+report_is() { # run, exit code, revision: the drive's model and serial, and this revision
+  [[ $(rc "$1") == "$2" ]] && has_line "$1" "  MN: $T_MODEL" && has_line "$1" "  SN: $T_SERIAL" &&
+    has_line "$1" "  FW: $3"
+}
+smart_is() { # run, revision
+  [[ $(smart_field "Device Model" "$1") == "$T_MODEL" &&
+    $(smart_field "Serial Number" "$1") == "$T_SERIAL" &&
+    $(smart_field "Firmware Version" "$1") == "$2" ]]
+}
+smart_seen() { echo "$(smart_field "Device Model" "$1")/$(smart_field "Serial Number" "$1")/$(smart_field "Firmware Version" "$1")"; }
+
+report_is t-i-before 10 "$T_FWVER" && smart_is t-smart-before "$T_FWVER"
+result "TCM-User: before any download, /i and smartctl -i agree: $T_MODEL, $T_SERIAL, $T_FWVER" $? \
+  "smartctl $(smart_seen t-smart-before); /i exit $(rc t-i-before): $(out t-i-before | oneline)"
+
+smart_is t-smart-12 "$T_FWVER"
+result "TCM-User: smartctl -d sat,12 (ATA PASS-THROUGH (12)) reads the same identity" $? \
+  "smartctl $(smart_seen t-smart-12)"
+
+for c in "s|/s over /dev/sda" "ea|/e /a over /T:/dev/sda" "g1|/s /g 1 over /dev/sg0" \
+  "1m|immediate (0x07), 1 MiB in one command, over /dev/sda"; do
+  name=${c%%|*}
+  want=$(revision_of "$name")
+  [[ $(rc "t-dl-$name") == 0 && $(rc "t-img-$name") == 0 ]] && report_is "t-i-$name" 10 "$want"
+  result "TCM-User: ${c#*|}: exit 0, the drive holds the file byte for byte, /i shows $want" $? \
+    "exit $(rc "t-dl-$name"), cmp $(rc "t-img-$name"): $(out "t-img-$name" | oneline); /i: $(grep '^  FW' "$(res "t-i-$name")")"
+done
+
+# (Titles are worked out first: a command substitution among result's arguments resets $?.)
+want=$(revision_of s)
+smart_is t-smart-after "$want" && report_is t-i-s 10 "$want"
+result "TCM-User: after the download smartctl -i shows the new revision $want, as /i does" $? \
+  "smartctl $(smart_seen t-smart-after)"
+
+read -r before after <<<"$(counts t-dl-2m)"
+[[ $(rc t-dl-2m) == 10 && -n $before && $before == "$after" ]] && grep -qF 'IO Error [87]' "$(res t-dl-2m)"
+result "TCM-User: a 2 MiB immediate download, which SG_IO will not carry: IO error 87, exit 10, nothing sent" $? \
+  "exit $(rc t-dl-2m), commands $before -> $after: $(grep -a 'Error' "$(res t-dl-2m)" | oneline)"
+
+[[ $(rc t-abort) == 1 && $(out t-abort-rev) == "$T_FWVER" ]] && report_is t-abort-i 10 "$T_FWVER"
+result "TCM-User: the drive aborts the third segment: exit 1, it keeps $T_FWVER" $? \
+  "exit $(rc t-abort), revision '$(out t-abort-rev)'"
+[[ $(rc t-retry) == 0 && $(rc t-img-retry) == 0 ]]
+result "TCM-User: the same one-shot abort with /r 1: exit 0, the whole image" $? \
+  "exit $(rc t-retry), cmp $(rc t-img-retry)"
+
+[[ $(rc t-busy1) == 0 && $(rc t-img-busy1) == 0 ]]
+result "TCM-User: BUSY once: the kernel retries, exit 0, the whole image" $? \
+  "exit $(rc t-busy1), cmp $(rc t-img-busy1): $(out t-busy1 | oneline)"
+code=$(rc t-busy)
+[[ $code != 0 && $code != none && $(out t-busy-rev) == "$T_FWVER" ]]
+result "TCM-User: BUSY always: no exit 0 (exit $code), the drive keeps $T_FWVER" $? \
+  "revision '$(out t-busy-rev)'"
+
+code=$(rc t-slow)
+[[ $code != 0 && $code != none ]]
+result "TCM-User: a reply slower than the 5 s timeout over /dev/sg0: no exit 0 (exit $code)" $?
+[[ $(rc t-slow-next) == 0 && $(rc t-img-slow) == 0 ]]
+result "TCM-User: the next run on the same disk: exit 0, the whole image" $? \
+  "exit $(rc t-slow-next), cmp $(rc t-img-slow)"
+
+# The register dump of a failed command; a progress line may precede it on its line.
+ata_dump() { grep -aoE ' Status = 0x[0-9a-f]+ Error = 0x[0-9a-f]+ SC = .*' "$(res "$1")" | head -n 1; }
+cmp -s "$(res t-fmt-i-desc)" "$(res t-fmt-i-fixed)" && [[ $(rc t-fmt-i-fixed) == 10 ]] &&
+  report_is t-fmt-i-fixed 10 "$T_FWVER"
+result "TCM-User: /T: /i /v with fixed-format sense prints what it prints with descriptor sense" $? \
+  "$(diff "$(res t-fmt-i-desc)" "$(res t-fmt-i-fixed)" | head -n 6 | oneline)"
+regs=$(ata_dump t-fmt-abort-fixed)
+[[ $(rc t-fmt-abort-desc) == 1 && $(rc t-fmt-abort-fixed) == 1 && $regs == *" Error = 0x4 "* &&
+  $regs == "$(ata_dump t-fmt-abort-desc)" ]]
+result "TCM-User: an aborted segment over /T: decodes to the same registers from either format" $? \
+  "exit $(rc t-fmt-abort-desc)/$(rc t-fmt-abort-fixed): '$(ata_dump t-fmt-abort-desc)' vs '$regs'"
+[[ $(rc t-fmt-ok-desc) == 0 && $(rc t-fmt-ok-fixed) == 0 && $(rc t-fmt-img-desc) == 0 &&
+  $(rc t-fmt-img-fixed) == 0 ]]
+result "TCM-User: /T: downloads with either format: exit 0, the whole image" $? \
+  "exit $(rc t-fmt-ok-desc)/$(rc t-fmt-ok-fixed), cmp $(rc t-fmt-img-desc)/$(rc t-fmt-img-fixed)"
+
+read -r before after <<<"$(counts t-locked)"
+[[ $(rc t-locked) == 6 && $after == 0 ]]
+result "TCM-User: a locked drive: exit 6, no DOWNLOAD MICROCODE reached it" $? \
+  "exit $(rc t-locked), commands at the drive: '$after'"
+
+want=$(revision_of hd)
+[[ $(rc t-hdparm) == 0 && $(rc t-img-hdparm) == 0 && $(out t-hdparm-rev) == "$want" ]]
+result "TCM-User: hdparm --fwdownload-mode3 into a fresh drive: exit 0, the same bytes, $want" $? \
+  "exit $(rc t-hdparm), cmp $(rc t-img-hdparm), revision '$(out t-hdparm-rev)': $(out t-hdparm | oneline)"
+
+# Figures: the gaps between DOWNLOAD MICROCODE arrivals at the drive. The guest shares a busy
+# host, whose bursts of load show as gaps several times the usual: the median says what a
+# command takes, the lower quartile what it takes undisturbed.
+! grep '^@@QM-BENCH-RC ' "$TC" | grep -qv ' 0$' && (($(grep -c '^@@QM-BENCH-RC ' "$TC") == 15))
+result "TCM-User: the timed runs (5 rounds of quillmark, the SG_IO loop and hdparm) all succeed" $? \
+  "$(grep '^@@QM-BENCH-RC ' "$TC" | oneline)"
+# Prints the median and the lower quartile of the client's gaps.
+quartiles() {
+  sed -n "s/^@@QM-BENCH $1 //p" "$TC" | tr ' ' '\n' | grep . | sort -n |
+    awk '{ v[NR] = $1 } END { if (NR) print v[int((NR + 1) / 2)], v[int((NR + 3) / 4)], NR }'
+}
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.3f", a / b; else print "?" }'; }
+read -r q_med q_low n <<<"$(quartiles quillmark)"
+read -r l_med l_low _ <<<"$(quartiles sg_loop)"
+read -r h_med h_low _ <<<"$(quartiles hdparm)"
+echo "figures: time per DOWNLOAD MICROCODE at the drive, 1 MiB image in 32 KiB segments, ${n:-0}" \
+  "gaps each, median (lower quartile) in us: quillmark /s over /dev/sda ${q_med:-?} (${q_low:-?})," \
+  "bare SG_IO loop ${l_med:-?} (${l_low:-?}), hdparm --fwdownload-mode3 ${h_med:-?} (${h_low:-?})"
+echo "figures: quillmark / bare loop $(ratio "$q_med" "$l_med") ($(ratio "$q_low" "$l_low")), quillmark" \
+  "/ hdparm $(ratio "$q_med" "$h_med") ($(ratio "$q_low" "$h_low"))"
+echo "TCM-User stage: the guest ran ${TCMU_SECONDS} s, the stage itself" \
+  "$(sed -n 's/^@@QM-STAGE-TIME tcmu //p' "$TC") s"
