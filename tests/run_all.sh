@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
 # Every test: the include layering (first: it is the cheapest), the native suites under
 # AddressSanitizer + UndefinedBehaviorSanitizer, simulated runs at the same time and interrupted
-# ones, the fleet rollout under Ansible, the Windows
-# build under wine, the packages, the real-stack test against Debian's kernel and QEMU, and the
-# fuzz targets for a bounded time.
+# ones, the fleet rollout under Ansible, the Windows build under wine, the packages, the
+# real-stack test against Debian's kernel and QEMU, and the fuzz targets for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
