@@ -130,6 +130,8 @@ def main():
         fleet = Fleet(work, sim, image, "host", 2, [GOOD_DRIVE] * 4)
         hosts = sorted(fleet.hosts)
         for host in hosts:  # each host's drive on record at the old revision
+            with open(fleet.state(host), "w") as f:
+                f.write("quillmark-sim state 1\nport %s SIM1.00 - 0\nend\n" % GOOD_DRIVE)
             fleet.revision(host)
         before = fleet.state_bytes()
 

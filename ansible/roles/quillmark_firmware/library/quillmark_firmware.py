@@ -123,8 +123,8 @@ from ansible.module_utils.basic import AnsibleModule
 # Quillmark's exit codes and what they mean (the README's table).
 EXIT_MEANINGS = {
     0: "firmware update succeeded",
-    1: "the drive reported an error (failed for device reasons)",
-    2: "no target device found (the drive could not be opened or addressed)",
+    1: "the drive reported an error (failed for device reasons), or the run was interrupted",
+    2: "no target device found (the drive could not be opened or addressed), or another run holds the drive",
     4: "the firmware file could not be used (missing, empty, unreadable, larger than 65,535 blocks)",
     5: "the drive's ATA Error register read 0x84",
     6: "the drive's security state forbids the download",
