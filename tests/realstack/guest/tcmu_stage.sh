@@ -117,20 +117,20 @@ run t-hdparm-rev cat $H/revision
 
 # One run per drive: two runs started together on the two nodes of one drive.
 drive
-( quillmark /dev/sda /D:/img/s.bin /s >/tmp/two-sd 2>&1; echo $? >/tmp/two-sd.rc ) &
+( quillmark /dev/sda /D:$IMG/s.bin /s >/tmp/two-sd 2>&1; echo $? >/tmp/two-sd.rc ) &
 two_sd=$!
-( quillmark /dev/sg0 /D:/img/s.bin /s >/tmp/two-sg 2>&1; echo $? >/tmp/two-sg.rc ) &
+( quillmark /dev/sg0 /D:$IMG/s.bin /s >/tmp/two-sg 2>&1; echo $? >/tmp/two-sg.rc ) &
 two_sg=$!
 wait $two_sd $two_sg
 run t-two-sd sh -c 'cat /tmp/two-sd; exit $(cat /tmp/two-sd.rc)'
 run t-two-sg sh -c 'cat /tmp/two-sg; exit $(cat /tmp/two-sg.rc)'
-run t-img-two cmp $H/image /img/s.bin
+run t-img-two cmp $H/image $IMG/s.bin
 echo "@@QM-COUNT t-two 0 $(downloads)"
 
 # SIGINT in the middle of a 1 MiB download in one-block segments (a job started in the
 # background ignores SIGINT unless told otherwise), then a run that downloads cleanly.
 drive
-env --default-signal=INT quillmark /dev/sg0 /D:/img/1m.bin /s /g 1 >/tmp/int 2>&1 &
+env --default-signal=INT quillmark /dev/sg0 /D:$IMG/1m.bin /s /g 1 >/tmp/int 2>&1 &
 int_pid=$!
 i=0
 while [ "$(downloads)" -lt 20 ] && [ $i -lt 600 ]; do
@@ -142,8 +142,8 @@ wait $int_pid
 echo $? >/tmp/int.rc
 run t-int sh -c 'cat /tmp/int; exit $(cat /tmp/int.rc)'
 echo "@@QM-COUNT t-int 0 $(downloads)"
-run t-int-next quillmark /dev/sg0 /D:/img/s.bin /s
-run t-img-int-next cmp $H/image /img/s.bin
+run t-int-next quillmark /dev/sg0 /D:$IMG/s.bin /s
+run t-img-int-next cmp $H/image $IMG/s.bin
 
 # Figures: the same 1 MiB image in 32 KiB segments by the tool, a bare SG_IO loop and hdparm,
 # timed at the drive (the arrival of each DOWNLOAD MICROCODE), in rounds whose order turns so
