@@ -6,10 +6,11 @@
 //  - run: what sits at the state path (nothing, the rest as a file, an empty or a full
 //    directory, a FIFO) and what the firmware file is (a valid image, the rest as bytes, a
 //    directory, a FIFO, nothing); then a run as quillmark-sim makes it: load the state, a
-//    segmented download, save the state. A file that is not a state file the run took, and
-//    anything that is not a regular file, is left exactly as it was; nothing blocks; a firmware
-//    file that is not a regular file ends the run with exit code 4 and a message saying so; no
-//    temporary file is left.
+//    segmented download, the state saved as the drive changes. A file that is not a state file
+//    the run took, and anything that is not a regular file, is left exactly as it was; a run
+//    that changed nothing writes nothing; a change is saved as the drives hold it, or the run
+//    ends with 1 and says why; nothing blocks; a firmware file that is not a regular file ends
+//    the run with exit code 4 and a message saying so; no temporary file is left.
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
@@ -229,6 +230,7 @@ void check_run(uint8_t selector, const std::string& content) {
   std::string reason;
   fresh_world();
   const bool state_file_sound = state_kind == Kind::File && sim::apply_state(content, reason);
+  const std::string loaded = sim::format_state();
   fresh_world();
 
   std::vector<fs::path> fifos;
@@ -236,13 +238,17 @@ void check_run(uint8_t selector, const std::string& content) {
   if (firmware_kind == 3) fifos.push_back(firmware);
   int exit_code = 0;
   console::capture_begin();
+  int run_exit_code = 0;
   const bool blocked = blocks_on(fifos, [&] {
-    sim::load_state_file(state.string());
-    exit_code = run_download(firmware);
-    sim::save_state_file(state.string());
+    sim::begin_state_session(state.string());
+    run_exit_code = run_download(firmware);
+    exit_code = sim::end_state_session(run_exit_code);
   });
   const std::string err = console::captured_err();
   console::capture_end();
+  const std::string after = sim::format_state();
+  const bool changed = after != loaded;
+  const bool saveable = state_kind == Kind::Nothing || state_file_sound;
 
   require(!blocked, "the run blocked on a FIFO");
 
@@ -253,16 +259,28 @@ void check_run(uint8_t selector, const std::string& content) {
             "a firmware file that is not a regular file refused without saying so");
   }
   if (firmware_kind == 4) require(exit_code == 4, "a missing firmware file did not end with 4");
-  if (state_kind == Kind::File && !state_file_sound)
-    require(read_file(state) == content, "a file that is not a state file was overwritten");
+  if (state_kind == Kind::File && (!state_file_sound || !changed))
+    require(read_file(state) == content, "a state file was written for nothing, or overwritten");
+  if (state_kind == Kind::Nothing && !changed)
+    require(!fs::exists(fs::symlink_status(state)), "a run that changed nothing wrote a state");
   check_untouched(state, state_kind);
-  if (state_kind == Kind::Nothing || state_file_sound) {
+  if (changed && saveable) {
     require(is_plain_file(state), "the state was not saved");
+    fresh_world();
     require(sim::apply_state(read_file(state), reason), "the saved state does not read back");
+    require(sim::format_state() == after, "the saved state is not the drives' state");
+    require(exit_code == run_exit_code, "a saved run's exit code changed");
   }
+  if (changed && !saveable) {
+    require(exit_code == 1, "a change that could not be saved did not end with 1");
+    require(err.find("cannot save state file") != std::string::npos,
+            "a change that could not be saved was not reported");
+  }
+  // Beside the state only the lock file that carries the state's lock and the drive claims.
   for (const auto& entry : fs::directory_iterator(dir)) {
     const std::string name = entry.path().filename().string();
-    require(name == "state" || name == "fw.bin", "a temporary file was left behind");
+    require(name == "state" || name == "fw.bin" || name == "state.lock",
+            "a temporary file was left behind");
   }
 }
 

@@ -830,3 +830,15 @@ void platform_console_write_wide(ConsoleStream, std::u16string_view) {}
 std::string_view platform_console_hline() { return "\xE2\x94\x80"; }
 // Time stands still: nothing the console holds back is due before the end of its line.
 uint64_t platform_console_clock_ms() { return 0; }
+
+// --- Claims and interruption: every claim is granted, no interrupt comes ------------------
+
+DriveClaim platform_claim_drive(std::string_view, uint32_t) {
+  DriveClaim c;
+  c.outcome = ClaimOutcome::Claimed;
+  c.handle = 1;
+  return c;
+}
+void platform_release_drive(Handle) {}
+void platform_install_interrupt_handler() {}
+bool platform_interrupted() { return false; }

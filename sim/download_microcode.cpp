@@ -8,6 +8,7 @@
 
 #include "sim/drive.h"
 #include "sim/image_format.h"
+#include "sim/world.h"
 
 namespace sim {
 namespace {
@@ -40,11 +41,13 @@ void take_image(Drive& drive, uint8_t mode, const std::string& revision) {
   if (mode == kAtaDmDeferred) {
     drive.pending_revision = revision;
     drive.pending_ready = true;
-    return;
+  } else {
+    drive.pending_revision.clear();
+    drive.pending_ready = false;
+    if (!revision.empty()) drive.firmware = revision;
   }
-  drive.pending_revision.clear();
-  drive.pending_ready = false;
-  if (!revision.empty()) drive.firmware = revision;
+  // A drive keeps what it took the moment it takes it.
+  note_firmware_change();
 }
 
 bool data_transfer_ok(DataDir dir, const uint8_t* data, uint32_t length, uint32_t blocks) {
@@ -135,6 +138,7 @@ OutputRegisters activate(Drive& drive, uint32_t& moved) {
   if (!drive.pending_revision.empty()) drive.firmware = drive.pending_revision;
   drive.pending_revision.clear();
   drive.pending_ready = false;
+  note_firmware_change();
   return done(moved, 0);
 }
 

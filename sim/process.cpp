@@ -20,11 +20,17 @@ bool platform_wide_args(int argc, char** argv, std::vector<std::u16string>& out)
   return true;
 }
 
+// An interrupt ends a pause: one that came before it, or at its start, leaves 0 ms slept.
 void platform_sleep_ms(uint32_t milliseconds) {
   auto& w = sim::world();
-  w.clock_ms += milliseconds;
-  sim::log_entry(sim::LogEntry::Kind::Sleep).value = milliseconds;
-  if (w.real_sleep) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+  if (++w.pauses == w.interrupt_at_pause) w.interrupted = true;
+  const uint32_t slept = platform_interrupted() ? 0 : milliseconds;
+  w.clock_ms += slept;
+  sim::log_entry(sim::LogEntry::Kind::Sleep).value = slept;
+  if (!w.real_sleep) return;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(slept);
+  while (!platform_interrupted() && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
 uint32_t platform_get_last_error() { return sim::world().last_error; }

@@ -1,8 +1,9 @@
-// quillmark-sim: the tool over the built-in simulated world, with real pauses. When
-// QUILLMARK_SIM_STATE names a file, the drives' firmware state is carried from run to run
-// through it. When QUILLMARK_SIM_DOWNLOAD_LOG names a file, the run appends one line to it
-// ("<seconds since the epoch> <serial>") as a drive takes its first DOWNLOAD MICROCODE, so a
-// rehearsed rollout can show when each download began.
+// quillmark-sim: the tool over the built-in simulated world, with real pauses and the real
+// signals. When QUILLMARK_SIM_STATE names a file, the drives' firmware state is carried from
+// run to run through it, and runs at the same time share their drive claims through it. When
+// QUILLMARK_SIM_DOWNLOAD_LOG names a file, the run appends one line to it ("<seconds since the
+// epoch> <serial>") as a drive takes its first DOWNLOAD MICROCODE, so a rehearsed rollout can
+// show when each download began.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -35,14 +36,14 @@ void note_download(const sim::Drive& drive) {
 
 int main(int argc, char** argv) {
   sim::world().real_sleep = true;
+  sim::world().real_signals = true;
   sim::world().keep_log = false;
   sim::install_builtin_world();
   const char* state = std::getenv("QUILLMARK_SIM_STATE");
   const std::string state_path = state != nullptr ? state : "";
   download_log = std::getenv("QUILLMARK_SIM_DOWNLOAD_LOG");
   if (download_log != nullptr && *download_log != '\0') sim::download_started = note_download;
-  if (!state_path.empty()) sim::load_state_file(state_path);
-  const int exit_code = quillmark_main(argc, argv);
-  if (!state_path.empty()) sim::save_state_file(state_path);
-  return exit_code;
+  if (state_path.empty()) return quillmark_main(argc, argv);
+  sim::begin_state_session(state_path);
+  return sim::end_state_session(quillmark_main(argc, argv));
 }

@@ -330,14 +330,25 @@ bool is_sound_state(const std::string& text, std::string& reason) {
   return parse_state(text, updates, reason);
 }
 
-// Creates a file of our own beside the path, never one that is there already.
+int process_id() {
+#ifdef _WIN32
+  return static_cast<int>(GetCurrentProcessId());
+#else
+  return static_cast<int>(getpid());
+#endif
+}
+
+// Creates a file of our own beside the path, never one that is there already. The name
+// carries the process id and a count, so that a file a killed run left behind is passed by,
+// never reused, and never stands in the way.
 bool create_temporary(const std::string& path, std::string& temp, int& fd) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    temp = path + ".tmp" + (attempt == 0 ? std::string() : std::to_string(attempt));
+  static unsigned count = 0;
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    temp = path + ".tmp-" + std::to_string(process_id()) + "-" + std::to_string(count++);
 #ifdef _WIN32
     fd = _open(temp.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
 #else
-    fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
 #endif
     if (fd >= 0) return true;
     if (errno != EEXIST) return false;
@@ -402,29 +413,30 @@ bool load_state_file(const std::string& path) {
   return false;
 }
 
-bool save_state_file(const std::string& path) {
-  auto refuse = [&](const std::string& reason) {
-    console::err("quillmark-sim: cannot save state file " + path + ": " + reason + "\n");
-    return false;
-  };
+bool write_state_file(const std::string& path, std::string& reason) {
   // Only a state file is replaced: whatever else has the name is the user's, or not a file.
   std::string existing;
-  std::string reason;
   switch (read_state_text(path, existing, reason)) {
     case Found::Nothing:
       break;
     case Found::Refused:
-      return refuse(reason + "; left as it is");
+      reason += "; left as it is";
+      return false;
     case Found::Text:
-      if (!is_sound_state(existing, reason))
-        return refuse("damaged (" + reason + "); left as it is");
+      if (!is_sound_state(existing, reason)) {
+        reason = "damaged (" + reason + "); left as it is";
+        return false;
+      }
       break;
   }
 
   const std::string text = format_state();
   std::string temp;
   int fd = -1;
-  if (!create_temporary(path, temp, fd)) return refuse(std::strerror(errno));
+  if (!create_temporary(path, temp, fd)) {
+    reason = std::strerror(errno);
+    return false;
+  }
   bool ok = write_all(fd, text);
   int error = errno;
   if (!close_file(fd) && ok) {
@@ -437,9 +449,17 @@ bool save_state_file(const std::string& path) {
   }
   if (!ok) {
     std::remove(temp.c_str());  // ours: made above, never an existing file
-    return refuse(std::strerror(error));
+    reason = std::strerror(error);
+    return false;
   }
   return true;
+}
+
+bool save_state_file(const std::string& path) {
+  std::string reason;
+  if (write_state_file(path, reason)) return true;
+  console::err("quillmark-sim: cannot save state file " + path + ": " + reason + "\n");
+  return false;
 }
 
 }  // namespace sim

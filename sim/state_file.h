@@ -42,5 +42,18 @@ bool load_state_file(const std::string& path);
 // file, a directory, a FIFO) is left as it is, and an existing file at a temporary name is
 // never touched. A failure is reported with one line on the error stream.
 bool save_state_file(const std::string& path);
+// The same without a word: false with the one-line reason.
+bool write_state_file(const std::string& path, std::string& reason);
+
+// quillmark-sim's state file for one run. The file is locked from the run's first drive claim
+// to its end (through byte 0 of "<path>.lock" beside it, whose other bytes carry the drive
+// claims between processes) and read only once the lock is held; a run that finds it locked
+// waits, saying so in one line. Every change of a drive's firmware state is saved at once; a
+// run that changes nothing writes nothing. When the lock file cannot be used, that is said in
+// one line and the run goes on unlocked and unclaimed.
+void begin_state_session(const std::string& path);
+// The run's exit code, or 1 when a change of the drives' state could not be saved (said in
+// one line naming the file and the reason).
+int end_state_session(int exit_code);
 
 }  // namespace sim

@@ -9,9 +9,17 @@ World& world() {
 
 void reset_world() { world() = World{}; }
 
+void note_firmware_change() {
+  if (world().on_firmware_change) world().on_firmware_change();
+}
+
 LogEntry& log_entry(LogEntry::Kind kind, std::u16string_view path) {
   static LogEntry scratch;
   World& w = world();
+  if (kind == LogEntry::Kind::Scsi || kind == LogEntry::Kind::Ata || kind == LogEntry::Kind::Csmi) {
+    // The request itself goes on as planned: an interrupt never cuts one in half.
+    if (++w.requests == w.interrupt_at_request) w.interrupted = true;
+  }
   LogEntry& e = w.keep_log ? w.log.emplace_back() : (scratch = LogEntry{});
   e.kind = kind;
   // Nobody reads the scratch entry's path; copying it would cost an allocation per request.

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -112,7 +114,39 @@ struct World {
 
   // Image file reads: at most this many bytes are read from any file (-1: no limit).
   int64_t file_read_limit = -1;
+
+  // Drive claims: every claim this run made, by handle, and whether it is still held.
+  struct Claim {
+    std::string key;
+    bool held = true;
+  };
+  std::vector<Claim> claims;
+  std::map<std::string, uint32_t> claims_elsewhere;  // keys another run holds: its process id
+  std::string claims_unavailable;  // not empty: no claim can be made, for this reason
+  // quillmark-sim: a file whose byte-range locks (one byte per key) carry the claims between
+  // processes, or -1; and what happens once the run may touch the drives' state.
+  int claim_file = -1;
+  std::function<void()> on_claim;
+
+  // Interruption: the operator's interrupt comes while the Nth drive request (SCSI, ATA or
+  // CSMI) is in flight, or at the start of the Nth pause (0: never). Real signals are taken
+  // only when quillmark-sim asks for them.
+  int interrupt_at_request = 0;
+  int interrupt_at_pause = 0;
+  int requests = 0;
+  int pauses = 0;
+  bool interrupted = false;
+  bool real_signals = false;
+
+  // Called whenever a drive's firmware state (running, pending, ready) may have changed.
+  std::function<void()> on_firmware_change;
 };
+
+// Handles of drive claims: the offset is the index in World::claims.
+inline constexpr std::intptr_t kClaimHandleBase = 0x3000;
+
+// The drives whose firmware state may just have changed tell the world here.
+void note_firmware_change();
 
 // Handles the world gives out: the range tells a drive port from an adapter, the offset is
 // the index in `ports` or `adapters`.

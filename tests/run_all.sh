@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Every test: the native suites under AddressSanitizer + UndefinedBehaviorSanitizer (the
-# include layering check among them), the fleet rollout under Ansible, the Windows build under
-# wine, the packages, the real-stack test against Debian's kernel and QEMU, and the fuzz
-# targets for a bounded time.
+# include layering check among them), simulated runs at the same time and interrupted ones, the
+# fleet rollout under Ansible, the Windows build under wine, the packages, the real-stack test
+# against Debian's kernel and QEMU, and the fuzz targets for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -16,6 +16,9 @@ build_and_test() {
 
 echo "== native tests (asan + ubsan; the include layering among them)"
 build_and_test asan
+
+echo "== runs at the same time and interrupted runs (quillmark-sim, one state file)"
+bash tests/concurrency/run.sh build-asan
 
 echo "== fleet rollout with Ansible (local hosts, quillmark-sim drives)"
 python3 tests/ansible/test_rollout.py build-asan

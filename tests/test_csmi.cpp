@@ -438,6 +438,8 @@ const ScanFaultCase kScanFaults[] = {
     {"UnknownProtocol", [](sim::Adapter& a) { attach(a, 2, sim::PhyDevice::None, CSMI_SAS_PROTOCOL_SMP, address_for(1, 2)); }, 0, {"Uknown Protocol 2 for Phy: 2 so skipping. \n"}, {}},
     {"ControlCharactersShowAsQuestionMarks", [](sim::Adapter& a) { std::strcpy(reinterpret_cast<char*>(a.driver_info.szName), "test\x1b[2Jsas\x7f"); a.drives[0].model = "QUILLMARK\x1b]0;x\x07"; }, 1,
      {"\tDriver: test?[2Jsas?\n", "\tDrive Model Number: QUILLMARK?]0;x?\n", "\\\\.\\SCSI1:0 # QMSIM0000000001,QUILLMARK?]0;x?,SIM1.00\n"}, {"\x1b", "\x07", "\x7f"}},
+    {"DriveHeldByAnotherRunIsPassedBy", [](sim::Adapter& a) { sim::world().claims_elsewhere[claim_key(csmi_adapter_path(1u), a.phys[0], 0)] = 77; }, 0,
+     {"\tScanning for CSMI Devices\n\nTo Scan"}, {kTarget0}},
     {"DriverTextsWithoutNul", [](sim::Adapter& a) { std::memset(a.driver_info.szName, 'N', 81); std::memset(a.driver_info.szDescription, 'D', 81); }, 1, {"\tDriver: " + std::string(81, 'N') + "\n\tDescription: " + std::string(81, 'D') + "\n\tVersion: 4.12\n\tCSMI Version: 0.90\n\tRelease: 17\n"}, {}},
 };
 // clang-format on

@@ -19,6 +19,7 @@
 #include "support/expected_texts.h"
 #include "support/helpers.h"
 #include "support/run_tool.h"
+#include "transport/device_command.h"
 
 namespace {
 
@@ -221,6 +222,16 @@ std::string replace_all(std::string s, const std::string& from, const std::strin
 
 void no_download_on(int n) { EXPECT_EQ(drive(n).download_commands, 0); }
 
+// Another run holds the claim of that key.
+void held_elsewhere(const std::string& key) { sim::world().claims_elsewhere[key] = 4321; }
+
+// The claim key of the drive behind a phy of the built-in adapter, named by the phy.
+std::string csmi_phy_key(int phy) {
+  const auto& a = sim::world().adapters.at(0);
+  return claim_key(csmi_adapter_path(static_cast<uint32_t>(a.port)),
+                   a.phys[static_cast<size_t>(phy)], phy);
+}
+
 std::vector<Case> cases() {
   const std::string img = "{img}";
   const std::string d_img = "/D:" + img;
@@ -294,6 +305,26 @@ std::vector<Case> cases() {
      [] { EXPECT_EQ(sim::world().adapters.at(0).drives[0].firmware, "SIM1.00"); }, kExpectsMore},
     {"CSMI download in 4-block segments", {"/C:\\\\.\\SCSI2:0", d_img, "/s", "/g", "64"}, {}, 0, "open-adapter csmi20 inq EC/00 2F/00 EC/0B" + downloads + " z2000 EC/03 2F/03 close", std::nullopt,
      [] { EXPECT_EQ(sim::world().adapters.at(0).drives[0].firmware, kNewRevision); }},
+    // One run per drive: the claim is the drive's, whichever path names it.
+    {"a drive another run holds: exit 2, nothing sent", {kDrive0, d_img, "/s"}, [] { held_elsewhere(claim_key(sim::world().ports[0].address)); }, 2, "open addr close",
+     "", [] { no_download_on(0); }, "Drive " + kDrive0 + " is in use by another run (process 4321); nothing was sent to it.\n"},
+    {"the same drive by ATA pass-through meets the same claim", {"/T:" + kDrive0, d_img}, [] { held_elsewhere(claim_key(sim::world().ports[0].address)); }, 2, "open addr close", std::nullopt, [] { no_download_on(0); },
+     "Drive " + kDrive0 + " is in use by another run (process 4321); nothing was sent to it.\n"},
+    {"a CSMI drive named by its SAS address meets the claim of its phy", {"/C:2,5001514D00000201", "/i"}, [] { held_elsewhere(csmi_phy_key(1)); }, 2, "open-adapter csmi20 close",
+     "", {}, "Drive \\\\.\\SCSI2:1 is in use by another run (process 4321); nothing was sent to it.\n"},
+    {"no claim to be had: one warning line, the download goes on", {kDrive0, d_img}, [] { sim::world().claims_unavailable = "no lock folder"; }, 0, one_immediate_pass,
+     immediate_ok, {}, "Warning: drive " + kDrive0 + " is not claimed for this run (no lock folder); another run could reach it at the same time.\n"},
+    // Interrupts: the command in flight completes, nothing follows it, the line is ended.
+    {"an interrupt during IDENTIFY: nothing after it", {kDrive0, d_img}, [] { sim::world().interrupt_at_request = 3; }, 1, "open addr inq inq80 EC/00 close",
+     "", [] { no_download_on(0); }, "Stopped before any download command was sent.\n"},
+    {"an interrupt during the second of four segments", {kDrive0, d_img, "/s"}, [] { sim::world().interrupt_at_request = 7; }, 1, kOpened + " EC/0B 92/03 92/03 close",
+     kWarning + progress(1, 0) + progress(7, 33) + "\n", [] { EXPECT_EQ(drive(0).firmware, "SIM1.00"); },
+     "Download stopped after 2 of 4 transfers; the drive may need the download again.\n"},
+    {"an interrupt in the pause after a failed pass: the pause ends, no retry", {kDrive4, d_img, "/r", "2"}, [] { sim::world().interrupt_at_pause = 1; }, 1, kOpened + " EC/0B 92/07 z0 close",
+     kFailedImmediatePass, [] { EXPECT_EQ(drive(4).download_commands, 1); }, "Download stopped after 0 of 1 transfers; the drive may need the download again.\n"},
+    {"an interrupt in the pause after the last segment: the drive keeps the image, no re-identify", {kDrive0, d_img, "/s", "/a"}, [] { sim::world().interrupt_at_pause = 1; }, 1,
+     kOpened + " EC/0B 92/03 92/03 92/03 92/03 z0 close", four_segments,
+     [] { EXPECT_EQ(drive(0).firmware, kNewRevision); }, "Download stopped after 4 of 4 transfers; the drive may need the download again.\n"},
   };
   // clang-format on
   return c;
@@ -339,6 +370,9 @@ TEST_F(DriveSequence, Cases) {
     EXPECT_EQ(r.err,
               replace_all(replace_all(c.err, "{img}", image_path()), "{missing}", missing_path()));
     if (c.check) c.check();
+    // Every way out of a run lets its claim go.
+    for (const sim::World::Claim& claim : sim::world().claims)
+      EXPECT_FALSE(claim.held) << claim.key;
   }
 }
 

@@ -142,9 +142,9 @@ TEST_F(Entry, ExitCodeOfTheFinalStatus) {
     int32_t status;
     int exit_code;
   } cases[] = {
-      {1, 0},  {2, 2},   {4, 4},   {9, 9},          {11, 1},         {13, 5},
-      {0, 10}, {-1, 10}, {10, 10}, {3, 10},         {5, 10},         {6, 10},
-      {8, 10}, {12, 10}, {14, 10}, {INT32_MAX, 10}, {INT32_MIN, 10},
+      {1, 0},  {2, 2},   {4, 4},   {9, 9},   {11, 1},         {13, 5},
+      {0, 10}, {-1, 10}, {10, 10}, {3, 10},  {5, 10},         {6, 10},
+      {8, 10}, {12, 10}, {14, 1},  {15, 10}, {INT32_MAX, 10}, {INT32_MIN, 10},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(map_exit_code(c.status), c.exit_code) << "status " << c.status;

@@ -16,9 +16,11 @@
 #include "sim/world.h"
 #include "support/helpers.h"
 #include "support/run_tool.h"
+#include "transport/device_command.h"
 
 #ifndef _WIN32
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -28,10 +30,29 @@ const std::u16string kDrive0 = u"\\\\.\\PhysicalDrive0";
 std::string state_path() { return testing::TempDir() + "quillmark_sim_state.txt"; }
 std::string image_path() { return testing::TempDir() + "quillmark_sim_state_fw.bin"; }
 
+int process_id() {
+#ifdef _WIN32
+  return static_cast<int>(GetCurrentProcessId());
+#else
+  return static_cast<int>(getpid());
+#endif
+}
+
 bool file_exists(const std::string& path) {
   std::FILE* f = std::fopen(path.c_str(), "rb");
   if (f != nullptr) std::fclose(f);
   return f != nullptr;
+}
+
+int count_lines_starting(const std::string& text, const std::string& start) {
+  int n = 0;
+  for (size_t at = 0; at < text.size();) {
+    if (text.compare(at, start.size(), start) == 0) ++n;
+    const size_t nl = text.find('\n', at);
+    if (nl == std::string::npos) break;
+    at = nl + 1;
+  }
+  return n;
 }
 
 sim::Drive& drive(int n) { return sim::world().ports.at(static_cast<size_t>(n)).drive; }
@@ -181,7 +202,6 @@ TEST_F(SimState, SavedStateComesBackInTheNextRun) {
   EXPECT_EQ(p.err, "");
   EXPECT_EQ(sim::format_state(), saved);
   EXPECT_EQ(sim::world().adapters[0].drives[4].firmware, "SIM4.00");
-  EXPECT_FALSE(file_exists(state_path() + ".tmp"));
 }
 
 TEST_F(SimState, MissingFileLeavesTheBuiltInWorldSilently) {
@@ -228,17 +248,23 @@ TEST_F(SimState, WhatIsNotAStateFileIsLeftAsItIs) {
 #ifndef _WIN32
       {"FIFO", Kind::Fifo, false},
 #endif
-      {"a file of the user's at the temporary name", Kind::FileAtTheTemporaryName, true},
+      {"files a killed run left at temporary names", Kind::FileAtTheTemporaryName, true},
   };
   const std::string path = state_path();
-  const std::string temp = path + ".tmp";
+  // Temporary names of this very process (as a killed run of the same id left them), and the
+  // numbered names a save once took in turn.
+  std::vector<std::string> temps;
+  for (int n = 0; n < 100; ++n) {
+    temps.push_back(path + ".tmp-" + std::to_string(process_id()) + "-" + std::to_string(n));
+    temps.push_back(path + ".tmp" + (n == 0 ? std::string() : std::to_string(n)));
+  }
   const std::string user_bytes = "the user's own text\n";
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     fresh_world();
     std::error_code ec;
     fs::remove_all(path, ec);
-    fs::remove(temp, ec);
+    for (const std::string& temp : temps) fs::remove(temp, ec);
     switch (row.kind) {
       case Kind::DamagedFile:
         ASSERT_TRUE(write_file(path, Bytes(user_bytes.begin(), user_bytes.end())));
@@ -252,7 +278,8 @@ TEST_F(SimState, WhatIsNotAStateFileIsLeftAsItIs) {
 #endif
         break;
       case Kind::FileAtTheTemporaryName:
-        ASSERT_TRUE(write_file(temp, Bytes(user_bytes.begin(), user_bytes.end())));
+        for (const std::string& temp : temps)
+          ASSERT_TRUE(write_file(temp, Bytes(user_bytes.begin(), user_bytes.end())));
         break;
     }
     drive(0).firmware = "SIM2.00";
@@ -274,12 +301,12 @@ TEST_F(SimState, WhatIsNotAStateFileIsLeftAsItIs) {
         EXPECT_EQ(fs::symlink_status(path).type(), fs::file_type::fifo);
         break;
       case Kind::FileAtTheTemporaryName:
-        EXPECT_EQ(read_file(temp), user_bytes);
+        for (const std::string& temp : temps) EXPECT_EQ(read_file(temp), user_bytes);
         EXPECT_EQ(read_file(path), state);
         break;
     }
     fs::remove_all(path, ec);
-    fs::remove(temp, ec);
+    for (const std::string& temp : temps) fs::remove(temp, ec);
   }
 }
 
@@ -331,6 +358,74 @@ TEST_F(SimState, DeferredImageWaitsForTheNextRun) {
   const ToolRun activate = run_tool({kDrive0, u16("/D:" + image_path()), u"/e", u"/a"});
   EXPECT_EQ(activate.exit_code, 1) << activate.out;
   EXPECT_EQ(drive(0).firmware, "SIM2.00");
+}
+
+// quillmark-sim's run: the state file is read once the run may touch a drive and written at
+// each change of a drive's firmware state, never when nothing changed.
+TEST_F(SimState, RunsSaveAtEachChangeAndOnlyThen) {
+  const std::vector<uint8_t> image = sim::make_image(4 * 32768, "SIM2.00");
+  ASSERT_TRUE(write_file(image_path(), image));
+  const std::string path = state_path();
+  struct Row {
+    const char* name;
+    std::vector<std::u16string> args;
+    int pause_interrupted;  // 0: none
+    int exit_code;
+    const char* saved_revision;  // of PhysicalDrive0; null: no file written
+  };
+  const std::u16string fw = u16("/D:" + image_path());
+  const Row rows[] = {
+      {"/i", {kDrive0, u"/i"}, 0, 10, nullptr},
+      {"a refused download", {u"\\\\.\\PhysicalDrive4", fw}, 0, 1, nullptr},
+      {"a claimed drive", {kDrive0, fw}, 0, 2, nullptr},
+      {"a download", {kDrive0, fw, u"/s"}, 0, 0, "SIM2.00"},
+      // Saved the moment the drive took it, though the run ends in the pause after it.
+      {"a download interrupted after the last segment", {kDrive0, fw, u"/s"}, 1, 1, "SIM2.00"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    fresh_world();
+    std::remove(path.c_str());
+    sim::begin_state_session(path);
+    if (row.exit_code == 2)
+      sim::world().claims_elsewhere[claim_key(sim::world().ports[0].address)] = 99;
+    sim::world().interrupt_at_pause = row.pause_interrupted;
+    const ToolRun r = run_tool(row.args);
+    EXPECT_EQ(r.exit_code, row.exit_code) << r.out;
+    // A failed run names its cause in one line, and none of them is the state file.
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'),
+              row.exit_code == 1 || row.exit_code == 2)
+        << r.err;
+    EXPECT_EQ(r.err.find(path), std::string::npos) << r.err;
+    // Before the run's end: what the file holds is there already.
+    if (row.saved_revision == nullptr) {
+      EXPECT_FALSE(file_exists(path));
+    } else {
+      fresh_world();
+      ASSERT_TRUE(sim::load_state_file(path));
+      EXPECT_EQ(drive(0).firmware, row.saved_revision);
+    }
+    EXPECT_EQ(sim::end_state_session(r.exit_code), r.exit_code);
+    std::remove((path + ".lock").c_str());
+  }
+}
+
+TEST_F(SimState, RunWhoseChangeCannotBeSavedEndsWithOne) {
+  const std::vector<uint8_t> image = sim::make_image(4 * 32768, "SIM2.00");
+  ASSERT_TRUE(write_file(image_path(), image));
+  const std::string path = testing::TempDir() + "no_such_directory_qm/state.txt";
+  std::string err;
+  const Printed p = printed([&] {
+    sim::begin_state_session(path);
+    const ToolRun r = run_tool({kDrive0, u16("/D:" + image_path()), u"/e", u"/a"});
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    err = r.err;
+    EXPECT_EQ(sim::end_state_session(r.exit_code), 1);
+  });
+  // Two changes (the deferred image, its activation), one line about the save.
+  const std::string all = p.err + err;
+  EXPECT_EQ(count_lines_starting(all, "quillmark-sim: cannot save state file " + path + ": "), 1)
+      << all;
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // locked drive, download with retries, activate, identify again quietly, close.
 #include "app/drive_sequence.h"
 
+#include <cstdio>
 #include <string>
 
 #include "app/exit_codes.h"
@@ -22,6 +23,8 @@ constexpr uint32_t kPauseMs = 2000;
 constexpr int kReidentifyAttempts = 4;
 // CSMI adapters take small transfers only; the command line cannot raise this.
 constexpr uint8_t kCsmiSegmentBlocks = 4;
+// How long a run that downloads nothing waits for another run to let its drive go.
+constexpr uint32_t kBriefClaimWaitMs = 5000;
 
 const char* mode_name(DownloadMode mode) {
   switch (mode) {
@@ -84,7 +87,8 @@ const char* security_refusal(SecurityState state, uint64_t l_switch) {
   return nullptr;
 }
 
-// Whatever the console still holds is shown before the wait, not after it.
+// Whatever the console still holds is shown before the wait, not after it. An interrupt cuts
+// the wait short.
 void pause() {
   console::flush();
   platform_sleep_ms(kPauseMs);
@@ -101,7 +105,7 @@ void pause_after_pass() {
 void reidentify_quietly(DeviceCommand& cmd, DriveInfo& info) {
   const int32_t saved = cmd.verbosity;
   cmd.verbosity = 0;
-  for (int attempt = 0; attempt < kReidentifyAttempts; ++attempt) {
+  for (int attempt = 0; attempt < kReidentifyAttempts && !platform_interrupted(); ++attempt) {
     if (attempt > 0) pause();
     if (identify_device(cmd, info) == kResultSuccess) break;
   }
@@ -140,6 +144,35 @@ void close_device(DeviceCommand& cmd) {
   if (!platform_close(cmd.handle)) (void)platform_get_last_error();
 }
 
+// The drive's claim for the length of the run, let go on every way out of it.
+class RunClaim {
+ public:
+  RunClaim() = default;
+  RunClaim(const RunClaim&) = delete;
+  RunClaim& operator=(const RunClaim&) = delete;
+  ~RunClaim() { release_drive(handle_); }
+  Handle& handle() { return handle_; }
+
+ private:
+  Handle handle_ = kInvalidHandle;
+};
+
+// The run was interrupted: the command in flight completed and nothing follows it. The line
+// in progress is ended and one line says how far the download got, since a drive left
+// halfway through an image may need it again.
+int stop_run(DeviceCommand& cmd, const PassProgress& progress) {
+  if (console::mid_line()) console::out("\n");
+  // Why the run fails, on the error stream as every failure's cause.
+  if (progress.planned != 0)
+    console::err_line("Download stopped after " + std::to_string(progress.done) + " of " +
+                      std::to_string(progress.planned) +
+                      " transfers; the drive may need the download again.");
+  else
+    console::err_line("Stopped before any download command was sent.");
+  close_device(cmd);
+  return kExitDriveError;
+}
+
 }  // namespace
 
 int run_drive_sequence(const RunOptions& options) {
@@ -150,10 +183,12 @@ int run_drive_sequence(const RunOptions& options) {
   cmd.l_switch = options.l_switch;
   cmd.passthru_options = kPassThrough16;
 
+  PassProgress progress;
   DownloadParams params;
   params.file_name = options.file_name;
   params.mode = options.mode;
   params.segment_blocks = options.segment_blocks;
+  params.progress = &progress;
 
   int32_t status = kResultNotCarried;  // nothing carried yet
   // Why the run failed, for the one line on the error stream that ends a failed run; said is
@@ -162,6 +197,8 @@ int run_drive_sequence(const RunOptions& options) {
 
   if (options.verbosity != 0) print_pre_open_report(options, params);
 
+  std::string key;
+  std::u16string name = options.device_path;
   if (cmd.flags & CsmiStp) {
     params.segment_blocks = kCsmiSegmentBlocks;
     CsmiTarget target = options.csmi_target;
@@ -173,17 +210,41 @@ int run_drive_sequence(const RunOptions& options) {
                                               : std::string(" (by SAS address)")) +
           " cannot be reached";
     }
+    key = claim_key(target.adapter_path, cmd.phy, target.phy_index);
+    // The drive as the operator named it: the phy, or the SAS address typed.
+    name = target.adapter_path;
+    if (target.phy_index >= 0) {
+      name += u16(std::to_string(target.phy_index));
+    } else {
+      name += u',';
+      for (uint8_t byte : target.sas_address) {
+        char digits[3];
+        std::snprintf(digits, sizeof digits, "%02x", byte);
+        name += u16(digits);
+      }
+    }
   } else {
     status = open_device(cmd, options.device_path);
     if (status != kResultSuccess) {
       failure.why =
           open_failure(options.device_path, cmd.last_os_error, cmd.handle != kInvalidHandle);
     }
+    key = claim_key(cmd.address);
   }
 
+  RunClaim claim;
   if (cmd.handle != kInvalidHandle && status == kResultSuccess) {
+    // A run that downloads nothing is over in moments, so it waits a little for another run's
+    // claim; a download does not wait behind another one.
+    const bool brief = options.info_only || (cmd.flags & (kFlagFirmwareFile | kFlagActivate)) == 0;
+    if (!claim_drive(key, name, brief ? kBriefClaimWaitMs : 0, claim.handle())) {
+      close_device(cmd);
+      return kExitOpenFailed;
+    }
+    if (platform_interrupted()) return stop_run(cmd, progress);
     read_scsi_identity(cmd);
     status = identify_device(cmd, info);
+    if (platform_interrupted()) return stop_run(cmd, progress);
     if (status != kResultSuccess) {
       failure.why = "IDENTIFY DEVICE failed: " + result_text(status, cmd.last_os_error);
     } else {
@@ -205,10 +266,12 @@ int run_drive_sequence(const RunOptions& options) {
         (void)read_vendor_identify(cmd);
         int32_t attempt = 0;
         do {
+          if (platform_interrupted()) return stop_run(cmd, progress);
           if (attempt > 0) console::out("Retrying... " + std::to_string(attempt) + "\n");
           const DownloadParams pass = params;
           failure = DownloadReport{};
           status = download_firmware(cmd, pass, &failure);
+          if (platform_interrupted()) return stop_run(cmd, progress);
           pause_after_pass();
           ++attempt;
         } while (status != kResultSuccess && attempt <= options.retry_count);
@@ -216,6 +279,7 @@ int run_drive_sequence(const RunOptions& options) {
       }
 
       if (cmd.flags & kFlagActivate) {
+        if (platform_interrupted()) return stop_run(cmd, progress);
         params.mode = DownloadMode::Activate;
         params.segment_blocks = 0;
         const DownloadParams pass = params;
@@ -232,7 +296,9 @@ int run_drive_sequence(const RunOptions& options) {
         }
       }
 
+      if (platform_interrupted()) return stop_run(cmd, progress);
       reidentify_quietly(cmd, info);
+      if (platform_interrupted()) return stop_run(cmd, progress);
     }
   }
 

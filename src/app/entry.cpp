@@ -49,10 +49,12 @@ int quillmark_main(int argc, char** argv) {
       break;
   }
 
+  // From here on commands go to drives: an interrupt stops the run between two of them.
+  platform_install_interrupt_handler();
   if (options.flags & kFlagScan) {
     print_banner();
     scan_csmi_devices(options.verbosity);
-    return kExitSuccess;
+    return platform_interrupted() ? kExitDriveError : kExitSuccess;
   }
   return run_drive_sequence(options);
 }

@@ -13,6 +13,7 @@ int map_exit_code(int32_t status) {
     case kResultNotSupported:
       return kExitNotSupported;
     case kResultDriveError:
+    case kResultInterrupted:
       return kExitDriveError;
     case kResultInterfaceCrc:
       return kExitInterfaceCrc;

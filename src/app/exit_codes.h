@@ -5,7 +5,7 @@
 #include <cstdint>
 
 inline constexpr int kExitSuccess = 0;          // final status 1; always after "--scan"
-inline constexpr int kExitDriveError = 1;       // final status 11: the drive reported an error
+inline constexpr int kExitDriveError = 1;       // final status 11 (drive error) or 14 (stopped)
 inline constexpr int kExitOpenFailed = 2;       // final status 2
 inline constexpr int kExitFileFailed = 4;       // final status 4: the image is unusable
 inline constexpr int kExitInterfaceCrc = 5;     // final status 13

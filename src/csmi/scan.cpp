@@ -14,6 +14,8 @@ namespace {
 
 constexpr unsigned kLastPort = 14;
 constexpr uint32_t kScanIdentifyTimeout = 15;
+// How long the scan waits for another run to let a drive go before it passes the drive by.
+constexpr uint32_t kScanClaimWaitMs = 5000;
 
 constexpr const char* kAsterisks = "***********************************************";
 constexpr const char* kEquals = "===============================================";
@@ -93,12 +95,20 @@ void print_sas_address(const char* label, const uint8_t (&address)[8], const cha
   console::out(end);
 }
 
-// IDENTIFY DEVICE to the drive behind the record's phy entry; lists it when it answers.
+// IDENTIFY DEVICE to the drive behind the record's phy entry; lists it when it answers. A
+// drive that another run holds is left alone, after a short wait for it.
 void identify_drive(DeviceCommand& cmd, uint8_t* identify, unsigned port, int phy,
                     ScanCounts& counts) {
   const int verbosity = cmd.verbosity;
   const CSMI_SAS_PHY_ENTITY& entry = cmd.phy;
-  if (issue_stp_passthru(cmd) != kResultSuccess) {
+  const std::u16string path = csmi_adapter_path(port);
+  Handle claim = kInvalidHandle;
+  if (!claim_drive(claim_key(path, entry, phy), path + u16(std::to_string(phy)), kScanClaimWaitMs,
+                   claim))
+    return;
+  const int sent = issue_stp_passthru(cmd);
+  release_drive(claim);
+  if (sent != kResultSuccess) {
     if (verbosity >= 1)
       console::printf(
           "\tCSMI:%d:%d STP command FAILED with GetLastError %d to Phy[%d] Port[%d]\n\n",
@@ -129,7 +139,7 @@ void identify_drive(DeviceCommand& cmd, uint8_t* identify, unsigned port, int ph
 void walk_phys(DeviceCommand& cmd, const CSMI_SAS_PHY_INFO& info, uint8_t* identify, unsigned port,
                ScanCounts& counts) {
   const int verbosity = cmd.verbosity;
-  for (int i = 0; i < kCsmiPhyTableSize; ++i) {
+  for (int i = 0; i < kCsmiPhyTableSize && !platform_interrupted(); ++i) {
     cmd.phy = info.Phy[i];
     const CSMI_SAS_PHY_ENTITY& e = cmd.phy;
     if (verbosity >= 1) console::printf("Phy %d ", i);
@@ -251,7 +261,14 @@ int scan_csmi_devices(int verbosity) {
 
   console::out("\tScanning for CSMI Devices\n\n");
   ScanCounts counts;
-  for (unsigned port = 0; port <= kLastPort; ++port) scan_port(port, cmd, identify, counts);
+  for (unsigned port = 0; port <= kLastPort && !platform_interrupted(); ++port)
+    scan_port(port, cmd, identify, counts);
+  if (platform_interrupted()) {
+    // The command in flight completed; nothing else is sent, and the list is incomplete.
+    if (console::mid_line()) console::out("\n");
+    console::out("Scan stopped; the list above is incomplete.\n");
+    return kScanDone;
+  }
 
   if (verbosity >= 1) {
     console::out("\n");

@@ -275,12 +275,18 @@ int download_firmware(DeviceCommand& cmd, const DownloadParams& params, Download
   ReturnedRegisters outputs;
   ReturnedRegisters* const asked = judged ? &outputs : nullptr;
 
+  PassProgress untracked;
+  PassProgress& progress = params.progress != nullptr ? *params.progress : untracked;
+  progress.done = 0;
+  progress.planned = plan.transfers + (plan.remainder != 0 ? 1u : 0u);
+
   int result = kResultSuccess;
   uint8_t* position = image.bytes.get();
   uint16_t offset = 0;
   const float transfers = static_cast<float>(plan.transfers);
   for (uint32_t i = 0; i < plan.transfers; ++i) {
     const int share = static_cast<int>(std::floor(static_cast<float>(i) / transfers * 100.0f));
+    if (platform_interrupted()) return kResultInterrupted;
     result = send(cmd, offset, position, asked);
     if (result == kResultSuccess && judged) {
       const bool last = i + 1 == plan.transfers && plan.remainder == 0;
@@ -291,6 +297,7 @@ int download_firmware(DeviceCommand& cmd, const DownloadParams& params, Download
       if (verbose) console::out(" ^ ");
       break;
     }
+    ++progress.done;
     position += plan.transfer_size;
     offset = static_cast<uint16_t>(offset + plan.blocks);
     if (activating)
@@ -306,12 +313,14 @@ int download_firmware(DeviceCommand& cmd, const DownloadParams& params, Download
   }
 
   if (result == kResultSuccess && plan.remainder != 0) {
+    if (platform_interrupted()) return kResultInterrupted;
     cmd.data_length = activating ? plan.remainder : plan.remainder_blocks * kBlock;
     set_counts(cmd, plan.remainder_blocks);
     result = send(cmd, offset, position, asked);
     if (result == kResultSuccess && judged)
       result = judge_segment(outputs, true, static_cast<uint64_t>(image.file_size), image.file_size,
                              said);
+    if (result == kResultSuccess) ++progress.done;
     if (verbose) console::out(result == kResultSuccess ? " ! " : " !^ ");
   }
 

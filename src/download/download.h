@@ -16,11 +16,19 @@ enum class DownloadMode : uint8_t {
   Activate = kAtaDmActivate,             // the extra pass after "/a"
 };
 
+// How far a pass got: the transfers the drive completed, of how many the plan has (0 until
+// the image is read and planned).
+struct PassProgress {
+  uint32_t done = 0;
+  uint32_t planned = 0;
+};
+
 // What one pass is given; the drive sequence hands each pass a fresh copy.
 struct DownloadParams {
   std::u16string file_name;
   DownloadMode mode = DownloadMode::DownloadImmediate;
-  uint8_t segment_blocks = 64;  // 512-byte blocks per transfer; 0 in the activate pass
+  uint8_t segment_blocks = 64;       // 512-byte blocks per transfer; 0 in the activate pass
+  PassProgress* progress = nullptr;  // kept up to date when given
 };
 
 // Why a pass failed, in plain words, for the line that ends a failed run.
@@ -29,7 +37,8 @@ struct DownloadReport {
   bool said = false;  // already on the error stream (the verbose file reports)
 };
 
-// One pass. Returns 1, 4 (image unusable), 10 (no memory) or the failing transport's code;
-// a failure is explained in *report when one is given.
+// One pass. Returns 1, 4 (image unusable), 10 (no memory), 14 (an interrupt came: no command
+// after the one in flight; the progress line is left as it stood) or the failing transport's
+// code; a failure is explained in *report when one is given.
 int download_firmware(DeviceCommand& cmd, const DownloadParams& params,
                       DownloadReport* report = nullptr);

@@ -28,7 +28,7 @@ void read_scsi_identity(DeviceCommand& cmd) {
   platform_set_last_error(0);
   const bool carried = platform_scsi_passthrough(cmd.handle, &request);
   cmd.last_os_error = platform_get_last_error();
-  if (!carried) return;
+  if (!carried || platform_interrupted()) return;
 
   // The serial-number page goes out in the request as the first completion left it: its
   // transfer and sense lengths are what the driver reported back, but never more than the

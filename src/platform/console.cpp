@@ -73,6 +73,8 @@ Held& held() {
   return h;
 }
 
+bool g_mid_line = false;
+
 void put(ConsoleStream stream, std::string_view text) {
   if (text.empty()) return;
   Held& h = held();
@@ -85,6 +87,7 @@ void put(ConsoleStream stream, std::string_view text) {
 
 void out(std::string_view text) {
   if (!text.empty()) note_end(text.back());
+  if (!text.empty()) g_mid_line = text.back() != '\n';
   if (capture().active) {
     capture().out.append(text);
     return;
@@ -94,6 +97,7 @@ void out(std::string_view text) {
 
 void wout(std::u16string_view text) {
   if (!text.empty()) note_end(text.back() == u'\n' ? '\n' : ' ');
+  if (!text.empty()) g_mid_line = text.back() != u'\n';
   if (capture().active) {
     capture().out += utf16_to_utf8(text);
     return;
@@ -147,6 +151,8 @@ void err_line(std::string_view text) {
 void flush() {
   if (!held().empty()) held().hand_over();
 }
+
+bool mid_line() { return g_mid_line; }
 
 std::string_view hline() { return platform_console_hline(); }
 

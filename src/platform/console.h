@@ -38,6 +38,10 @@ void err_line(std::string_view text);
 // something new (the progress line's percentage).
 void flush();
 
+// Whether standard output stands inside a line (its last text did not end with a newline), as
+// a progress line leaves it: a run that stops there ends the line first.
+bool mid_line();
+
 // The spinner's horizontal line as the console shows it.
 std::string_view hline();
 

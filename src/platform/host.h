@@ -66,3 +66,10 @@ std::string_view platform_console_hline();
 // Milliseconds on a steady clock, for deciding when held-back text is due. Read for every
 // line the console takes, so it must be cheap; a resolution of a few milliseconds will do.
 uint64_t platform_console_clock_ms();
+// --- Interruption ---------------------------------------------------------------------------
+// The operator's interrupt (SIGINT, SIGTERM, SIGHUP; on Windows Ctrl-C, Ctrl-Break and the
+// console's close event) asks the run to stop: the first one only sets a flag that the logic
+// reads between commands, so a command in flight always completes, and it cuts a pause short;
+// a second one ends the process at once.
+void platform_install_interrupt_handler();
+bool platform_interrupted();

@@ -56,3 +56,25 @@ bool platform_csmi_request(Handle handle, void* buffer, uint32_t size);
 
 // CloseHandle. False and the last error on failure.
 bool platform_close(Handle handle);
+
+// --- One run per drive ----------------------------------------------------------------------
+// Two runs that send commands to one drive at the same time interleave them; a claim keeps a
+// second run off a drive that another run holds. The key names the drive itself (its SCSI
+// address, or its adapter and SAS address), never the path typed, so that every path to one
+// drive meets the same claim. Keys use the characters a-z, 0-9 and '-' only.
+
+enum class ClaimOutcome {
+  Claimed,      // held until platform_release_drive or the end of the process
+  Busy,         // another process holds it (holder_pid: its id, 0 when unknown)
+  Unavailable,  // no claim can be made here (reason: why); the caller goes on without one
+};
+struct DriveClaim {
+  ClaimOutcome outcome = ClaimOutcome::Unavailable;
+  Handle handle = kInvalidHandle;  // with Claimed: what platform_release_drive takes
+  uint32_t holder_pid = 0;
+  std::string reason;
+};
+// Claims the drive, waiting up to wait_ms milliseconds for another holder to let go (0: not
+// at all). However the process ends, its claims end with it.
+DriveClaim platform_claim_drive(std::string_view key, uint32_t wait_ms);
+void platform_release_drive(Handle claim);

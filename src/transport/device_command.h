@@ -83,6 +83,7 @@ inline constexpr int kResultNotSupported = 9;   // ERROR_INVALID_FUNCTION
 inline constexpr int kResultNoMemory = 10;      // download_firmware
 inline constexpr int kResultDriveError = 11;    // the drive reported an error
 inline constexpr int kResultInterfaceCrc = 13;  // ATA Error register 0x84
+inline constexpr int kResultInterrupted = 14;   // the operator stopped the run
 
 // A failed result in plain words, for the line that tells the user why a run failed; the
 // system's code is named where it explains the result.
@@ -108,3 +109,16 @@ int issue_scsi_passthru(DeviceCommand& cmd, ReturnedRegisters* returned = nullpt
 void init_scsi_request(ScsiPassThroughRequest& request, const DeviceCommand& cmd);
 int issue_ata_passthru(DeviceCommand& cmd, ReturnedRegisters* returned = nullptr);
 int issue_stp_passthru(DeviceCommand& cmd, ReturnedRegisters* returned = nullptr);
+
+// The claim key of a drive on the SCSI and ATA paths: its SCSI address.
+std::string claim_key(const SCSI_ADDRESS& address);
+// The claim key of a drive behind a CSMI adapter: the adapter and the drive's attached SAS
+// address, which both target forms lead to, or the phy when the adapter reports none.
+std::string claim_key(std::u16string_view adapter_path, const CSMI_SAS_PHY_ENTITY& entry,
+                      int32_t phy);
+// Claims the drive under the key, waiting up to wait_ms for another run to let go. False when
+// another run keeps it: one line names the drive (as the operator named it) and that run's
+// process. A claim that cannot be made at all is a warning line, and the run goes on.
+bool claim_drive(const std::string& key, std::u16string_view name, uint32_t wait_ms, Handle& claim);
+// Lets the claim go (nothing when none is held) and forgets it.
+void release_drive(Handle& claim);

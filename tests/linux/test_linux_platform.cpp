@@ -3,8 +3,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <scsi/scsi.h>
 #include <scsi/sg.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include "platform/console.h"
+#include "platform/linux/linux_claim.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 
@@ -345,3 +348,139 @@ TEST(LinuxPlatform, ConsoleKeepsTheOrderOfTheCalls) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string file_text(const std::string& path) {
+  std::string text;
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+  if (fd < 0) return "<none>";
+  char buf[256];
+  ssize_t n = 0;
+  while ((n = read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
+  close(fd);
+  return text;
+}
+
+}  // namespace
+
+// The claim folder is writable by everyone and the tool runs as root: only a regular file of
+// root's (or its own) with one name is locked; anything else is left exactly as it is, and
+// the run goes on unclaimed.
+TEST(LinuxPlatform, ClaimTakesOnlyAFileFitForIt) {
+  Scratch s;
+  const std::string name = s.dir + "/quillmark-scsi-1-0-0-0.lock";
+  const std::string elsewhere = s.dir + "/elsewhere";
+  enum class Kind { Nothing, OwnFile, Symlink, Fifo, Directory, ForeignFile, TwoNames };
+  const struct {
+    const char* what;
+    Kind kind;
+    ClaimOutcome outcome;
+  } rows[] = {
+      {"nothing", Kind::Nothing, ClaimOutcome::Claimed},
+      {"a file a run left, with text in it", Kind::OwnFile, ClaimOutcome::Claimed},
+      {"a symbolic link", Kind::Symlink, ClaimOutcome::Unavailable},
+      {"a FIFO", Kind::Fifo, ClaimOutcome::Unavailable},
+      {"a directory", Kind::Directory, ClaimOutcome::Unavailable},
+      {"a file of another user", Kind::ForeignFile, ClaimOutcome::Unavailable},
+      {"a file with a second name", Kind::TwoNames, ClaimOutcome::Unavailable},
+  };
+  const std::string text = "left as it is\n";
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    unlink(name.c_str());
+    rmdir(name.c_str());
+    unlink(elsewhere.c_str());
+    const auto make_file = [&](const std::string& path) {
+      const int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+      ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+      close(fd);
+    };
+    switch (row.kind) {
+      case Kind::Nothing:
+        break;
+      case Kind::OwnFile:
+        make_file(name);
+        break;
+      case Kind::Symlink:
+        make_file(elsewhere);
+        ASSERT_EQ(symlink(elsewhere.c_str(), name.c_str()), 0);
+        break;
+      case Kind::Fifo:
+        ASSERT_EQ(mkfifo(name.c_str(), 0644), 0);
+        break;
+      case Kind::Directory:
+        ASSERT_EQ(mkdir(name.c_str(), 0755), 0);
+        break;
+      case Kind::ForeignFile:
+        make_file(name);
+        if (geteuid() != 0) GTEST_SKIP() << "needs root to give the file away";
+        ASSERT_EQ(chown(name.c_str(), 4242, 4242), 0);
+        break;
+      case Kind::TwoNames:
+        make_file(elsewhere);
+        ASSERT_EQ(link(elsewhere.c_str(), name.c_str()), 0);
+        break;
+    }
+    const DriveClaim c = linux_claim::claim_in(s.dir, "scsi-1-0-0-0", 0);
+    EXPECT_EQ(c.outcome, row.outcome) << c.reason;
+    if (c.outcome == ClaimOutcome::Claimed) platform_release_drive(c.handle);
+    if (c.outcome == ClaimOutcome::Unavailable) {
+      EXPECT_EQ(c.reason.rfind(name + ": ", 0), 0u) << c.reason;
+    }
+    struct stat st {};
+    ASSERT_EQ(lstat(name.c_str(), &st), 0);
+    if (row.kind == Kind::OwnFile || row.kind == Kind::ForeignFile || row.kind == Kind::TwoNames) {
+      EXPECT_EQ(file_text(name), text);
+    }
+    if (row.kind == Kind::Symlink) {
+      EXPECT_EQ(file_text(elsewhere), text);
+    }
+    if (row.kind == Kind::Fifo) {
+      EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    }
+    if (row.kind == Kind::Directory) {
+      EXPECT_TRUE(S_ISDIR(st.st_mode));
+    }
+  }
+  unlink(name.c_str());
+  unlink(elsewhere.c_str());
+}
+
+// A second claim on the same file finds the first, and the process that holds it; once let
+// go, the claim is free again.
+TEST(LinuxPlatform, ClaimNamesItsHolderAndEndsWithTheDescriptor) {
+  Scratch s;
+  const DriveClaim first = linux_claim::claim_in(s.dir, "scsi-2-0-1-0", 0);
+  ASSERT_EQ(first.outcome, ClaimOutcome::Claimed) << first.reason;
+  const auto start = std::chrono::steady_clock::now();
+  const DriveClaim second = linux_claim::claim_in(s.dir, "scsi-2-0-1-0", 300);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+  EXPECT_EQ(second.outcome, ClaimOutcome::Busy);
+  EXPECT_EQ(second.holder_pid, static_cast<uint32_t>(getpid()));
+  EXPECT_EQ(linux_claim::claim_in(s.dir, "scsi-2-0-1-1", 0).outcome, ClaimOutcome::Claimed);
+  platform_release_drive(first.handle);
+  const DriveClaim third = linux_claim::claim_in(s.dir, "scsi-2-0-1-0", 0);
+  EXPECT_EQ(third.outcome, ClaimOutcome::Claimed);
+  platform_release_drive(third.handle);
+  unlink((s.dir + "/quillmark-scsi-2-0-1-0.lock").c_str());
+  unlink((s.dir + "/quillmark-scsi-2-0-1-1.lock").c_str());
+}
+
+// The last test of the program: it installs the handler for good. The interrupt ends a pause
+// at once, and the flag stays for the logic to read.
+TEST(LinuxPlatform, ZzInterruptEndsThePause) {
+  platform_install_interrupt_handler();
+  EXPECT_FALSE(platform_interrupted());
+  const pthread_t main_thread = pthread_self();
+  std::thread sender([main_thread] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    pthread_kill(main_thread, SIGINT);
+  });
+  const auto start = std::chrono::steady_clock::now();
+  platform_sleep_ms(5000);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  sender.join();
+  EXPECT_LT(waited, std::chrono::milliseconds(2000));
+  EXPECT_TRUE(platform_interrupted());
+}

@@ -2,7 +2,7 @@
 # helpers it uses): Quillmark.exe under wine against the Linux build on the same disk.
 
 # Cases not judged yet, each with the reason; they run and are shown as SKIP, not counted.
-declare -A WINE_PENDING=([two]="both runs reach the drive: no claim of one run per drive yet")
+declare -A WINE_PENDING=()
 
 # What the drive held after a run: the commands at the drive before and after it, the revision,
 # and whether the image equals the file sent (0), differs (1), is missing (2) or none was sent (-).

@@ -14,6 +14,7 @@
 namespace {
 
 constexpr char kPrintArgs[] = "--print-wide-args";
+constexpr char kClaim[] = "--claim";
 
 LPCWSTR wide(const std::u16string& s) { return reinterpret_cast<LPCWSTR>(s.c_str()); }
 
@@ -218,13 +219,13 @@ TEST(Win32Process, SleepWaitsAtLeastTheTime) {
   EXPECT_GE(ms, 50.0);
 }
 
-// Runs this test program again with "--print-wide-args" and the given raw command-line tail;
-// the child prints the elements after that flag, one per line, after their count.
-std::string run_child(const std::u16string& tail) {
+// Runs this test program again with the flag and the given raw command-line tail and returns
+// what it printed.
+std::string run_self(const char* flag, const std::u16string& tail) {
   wchar_t self[MAX_PATH + 1];
   GetModuleFileNameW(nullptr, self, MAX_PATH + 1);
   std::u16string line = u"\"";
-  line.append(from_wide(self)).append(u"\" ").append(u16(kPrintArgs)).append(u" ").append(tail);
+  line.append(from_wide(self)).append(u"\" ").append(u16(flag)).append(u" ").append(tail);
   std::vector<wchar_t> command(line.begin(), line.end());
   command.push_back(0);
 
@@ -255,6 +256,22 @@ std::string run_child(const std::u16string& tail) {
   }
   CloseHandle(read_end);
   return out;
+}
+
+// With "--print-wide-args" the child prints the elements after that flag, one per line, after
+// their count.
+std::string run_child(const std::u16string& tail) { return run_self(kPrintArgs, tail); }
+
+// One run per drive across processes: the child claims the key and ends without letting go.
+TEST(Win32Claim, OneHolderAcrossProcessesAndAnAbandonedClaimIsFree) {
+  const std::string key = "scsi-9-0-" + std::to_string(GetCurrentProcessId() % 256) + "-0";
+  EXPECT_EQ(run_self(kClaim, u16(key)), "claimed\n");
+  const DriveClaim mine = platform_claim_drive(key, 0);
+  ASSERT_EQ(mine.outcome, ClaimOutcome::Claimed) << mine.reason;
+  EXPECT_EQ(run_self(kClaim, u16(key)), "busy " + std::to_string(GetCurrentProcessId()) + "\n");
+  EXPECT_EQ(run_self(kClaim, u16(key + "-other")), "claimed\n");
+  platform_release_drive(mine.handle);
+  EXPECT_EQ(run_self(kClaim, u16(key)), "claimed\n");
 }
 
 TEST(Win32Process, WideArgumentsFollowTheShellQuotingRules) {
@@ -418,6 +435,15 @@ int main(int argc, char** argv) {
     std::string out = std::to_string(args.size() - 2) + "\n";
     for (size_t i = 2; i < args.size(); ++i) out += utf16_to_utf8(args[i]) + "\n";
     platform_console_write(ConsoleStream::Out, out);
+    return 0;
+  }
+  if (argc >= 3 && std::strcmp(argv[1], kClaim) == 0) {
+    // Claims the drive and ends without letting it go: the system releases it.
+    const DriveClaim c = platform_claim_drive(argv[2], 0);
+    std::string out = c.outcome == ClaimOutcome::Claimed ? "claimed"
+                      : c.outcome == ClaimOutcome::Busy  ? "busy " + std::to_string(c.holder_pid)
+                                                         : "unavailable " + c.reason;
+    platform_console_write(ConsoleStream::Out, out + "\n");
     return 0;
   }
   testing::InitGoogleTest(&argc, argv);

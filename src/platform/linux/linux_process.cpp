@@ -29,10 +29,12 @@ bool platform_wide_args(int argc, char** argv, std::vector<std::u16string>& out)
 }
 
 void platform_sleep_ms(uint32_t milliseconds) {
+  if (platform_interrupted()) return;
   timespec rest{static_cast<time_t>(milliseconds / 1000),
                 static_cast<long>(milliseconds % 1000) * 1000000L};
-  // A signal cuts the sleep short; carry on with what remains.
-  while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
+  // A signal cuts the sleep short: the operator's interrupt ends it, anything else only
+  // interrupts it.
+  while (nanosleep(&rest, &rest) != 0 && errno == EINTR && !platform_interrupted()) {
   }
 }
 

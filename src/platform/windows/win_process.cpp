@@ -1,6 +1,7 @@
 // Process services over Win32: the wide argument vector, sleeping and the thread's last
 // error.
 #include "platform/host.h"
+#include "platform/windows/win_interrupt.h"
 // After windows.h, which platform.h brings in: shellapi.h builds on its types.
 #include <shellapi.h>
 
@@ -19,7 +20,13 @@ bool platform_wide_args(int /*argc*/, char** /*argv*/, std::vector<std::u16strin
   return true;
 }
 
-void platform_sleep_ms(uint32_t milliseconds) { Sleep(milliseconds); }
+// The operator's interrupt ends a pause early.
+void platform_sleep_ms(uint32_t milliseconds) {
+  if (HANDLE interrupt = win_interrupt_event())
+    WaitForSingleObject(interrupt, milliseconds);
+  else
+    Sleep(milliseconds);
+}
 
 uint32_t platform_get_last_error() { return GetLastError(); }
 

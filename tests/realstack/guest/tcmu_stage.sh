@@ -118,8 +118,9 @@ run t-img-hdparm cmp $H/image $IMG/hd.bin
 run t-hdparm-rev cat $H/revision
 
 # A truncated image (the first 64 KiB of s.bin, whose header names 100,000 bytes): after its
-# last segment the drive says it expects more. The tool on each path, and hdparm, refuse it;
-# the whole image still goes through on each path, with CK_COND on its 0x03 commands.
+# last segment the drive says it expects more. The tool refuses it on each path; the whole image
+# still goes through on each path, with CK_COND on its 0x03 commands. hdparm is given the same
+# cut, and the handler counts whether it asked for the registers.
 for p in sda sg0 t; do
   dev=/dev/$p
   [ $p = t ] && dev=/T:/dev/sda
@@ -136,6 +137,36 @@ run t-cut-hdparm hdparm --yes-i-know-what-i-am-doing --please-destroy-my-drive \
   --fwdownload-mode3 $IMG/cut.bin /dev/sda
 run t-cut-hdparm-rev cat $H/revision
 echo "@@QM-SEGMENTED t-cut-hdparm $(cat $H/segmented)"
+
+# One run per drive: two runs started together on the two nodes of one drive.
+drive
+( quillmark /dev/sda /D:$IMG/s.bin /s >/tmp/two-sd 2>&1; echo $? >/tmp/two-sd.rc ) &
+two_sd=$!
+( quillmark /dev/sg0 /D:$IMG/s.bin /s >/tmp/two-sg 2>&1; echo $? >/tmp/two-sg.rc ) &
+two_sg=$!
+wait $two_sd $two_sg
+run t-two-sd sh -c 'cat /tmp/two-sd; exit $(cat /tmp/two-sd.rc)'
+run t-two-sg sh -c 'cat /tmp/two-sg; exit $(cat /tmp/two-sg.rc)'
+run t-img-two cmp $H/image $IMG/s.bin
+echo "@@QM-COUNT t-two 0 $(downloads)"
+
+# SIGINT in the middle of a 1 MiB download in one-block segments (a job started in the
+# background ignores SIGINT unless told otherwise), then a run that downloads cleanly.
+drive
+env --default-signal=INT quillmark /dev/sg0 /D:$IMG/1m.bin /s /g 1 >/tmp/int 2>&1 &
+int_pid=$!
+i=0
+while [ "$(downloads)" -lt 20 ] && [ $i -lt 600 ]; do
+  sleep 0.05
+  i=$((i + 1))
+done
+kill -INT $int_pid
+wait $int_pid
+echo $? >/tmp/int.rc
+run t-int sh -c 'cat /tmp/int; exit $(cat /tmp/int.rc)'
+echo "@@QM-COUNT t-int 0 $(downloads)"
+run t-int-next quillmark /dev/sg0 /D:$IMG/s.bin /s
+run t-img-int-next cmp $H/image $IMG/s.bin
 
 # Figures: the same 1 MiB image in 32 KiB segments by the tool, a bare SG_IO loop and hdparm,
 # timed at the drive (the arrival of each DOWNLOAD MICROCODE), in rounds whose order turns so

@@ -235,9 +235,10 @@ from ansible.module_utils.basic import AnsibleModule
 # exit-code table must read the same, row for row (the rollout test holds them together), and
 # it travels to the managed hosts inside this file, with nothing else to install there.
 EXIT_TABLE = (
-    (0, "firmware update succeeded; always after `--scan`"),
-    (1, "the drive reported an error (failed for device reasons)"),
-    (2, "no target device found (the drive could not be opened or addressed)"),
+    (0, "firmware update succeeded; after `--scan`, unless it was interrupted"),
+    (1, "the drive reported an error (failed for device reasons), or the run was interrupted"),
+    (2, "no target device found (the drive could not be opened or addressed), or another run "
+        "holds the drive"),
     (4, "the firmware file could not be used (missing, not a regular file, empty, unreadable, "
         "larger than 65,535 blocks)"),
     (5, "the drive's ATA Error register read 0x84"),

@@ -1,0 +1,22 @@
+// The drive claim of the Linux backend, with its folder as a parameter so that tests can put
+// it anywhere; the tool always uses /run/lock.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/platform.h"
+
+namespace linux_claim {
+
+inline constexpr const char* kLockFolder = "/run/lock";
+
+// The claim file "quillmark-<key>.lock" in the folder, locked with flock.
+DriveClaim claim_in(const std::string& folder, std::string_view key, uint32_t wait_ms);
+
+// The process holding a flock on the file (device and inode), as /proc/locks lists it; 0 when
+// none is listed. locks_text is that file's text.
+uint32_t flock_holder(std::string_view locks_text, uint64_t device_major, uint64_t device_minor,
+                      uint64_t inode);
+
+}  // namespace linux_claim
