@@ -146,7 +146,7 @@ Bench& bench() {
 
     sim::reset_world();
     sim::add_port(kDrivePath).drive.accept_any_image = true;
-    s->cmd.flags = ScsiPassThrough;
+    s->cmd.flags = interface_flag(InterfaceKind::ScsiPassThrough);
     s->cmd.passthru_options = kPassThrough16;
     if (open_device(s->cmd, kDrivePath) != kResultSuccess) std::abort();
 

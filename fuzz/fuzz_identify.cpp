@@ -116,7 +116,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } end_run;
 
   DeviceCommand cmd{};
-  cmd.flags = path == 1 ? AtaPassThrough : path == 2 ? CsmiStp : ScsiPassThrough;
+  cmd.flags = interface_flag(path == 1   ? InterfaceKind::AtaPassThrough
+                             : path == 2 ? InterfaceKind::CsmiStp
+                                         : InterfaceKind::ScsiPassThrough);
   cmd.passthru_options = kPassThrough16;
   cmd.verbosity = control >> 6;
   cmd.handle = platform_open_drive(u"\\\\.\\PhysicalDrive0");

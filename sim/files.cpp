@@ -11,12 +11,12 @@
 
 #ifdef _WIN32
 #include <io.h>
-#include <sys/stat.h>
-#include <sys/types.h>
+
+#include "platform/windows/regular_file.h"
 #else
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
+
+#include "platform/linux/regular_file.h"
 #endif
 
 namespace {
@@ -26,77 +26,41 @@ struct SimFile {
   int64_t read_so_far;
 };
 
-#ifdef _WIN32
-using FileStat = struct _stat64;
-int file_stat(const std::u16string& path, FileStat& st) {
-  std::wstring wide(path.begin(), path.end());
-  // The C runtime finds no directory whose name ends in a separator.
-  while (wide.size() > 3 && (wide.back() == L'\\' || wide.back() == L'/')) wide.pop_back();
-  return _wstat64(wide.c_str(), &st);
-}
-int open_file_stat(std::FILE* f, FileStat& st) { return _fstat64(_fileno(f), &st); }
-#else
-using FileStat = struct stat;
-int file_stat(const std::u16string& path, FileStat& st) {
-  return stat(utf16_to_utf8(path).c_str(), &st);
-}
-int open_file_stat(std::FILE* f, FileStat& st) { return fstat(fileno(f), &st); }
-#endif
-
-// What a file that is not a regular one is, for the refusal; null for a regular file.
-const char* irregular_kind(const FileStat& st) {
-  const auto type = st.st_mode & S_IFMT;
-  if (type == S_IFREG) return nullptr;
-  if (type == S_IFDIR) return "a directory";
-  if (type == S_IFCHR) return "a character device";
-#ifndef _WIN32
-  if (type == S_IFIFO) return "a FIFO";
-  if (type == S_IFBLK) return "a block device";
-  if (type == S_IFSOCK) return "a socket";
-#else
-  if (type == _S_IFIFO) return "a pipe";
-#endif
-  return "of an unknown kind";
-}
-
-std::FILE* open_for_reading(const std::u16string& path) {
-#ifdef _WIN32
-  const std::wstring wide(path.begin(), path.end());
-  return _wfopen(wide.c_str(), L"rb");
-#else
-  // O_NONBLOCK: a name that became a FIFO after it was looked at must not hold the open up.
-  // The stream reads in the ordinary blocking way.
-  const int fd = open(utf16_to_utf8(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  const int flags = fcntl(fd, F_GETFL);
-  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-  std::FILE* f = fdopen(fd, "rb");
-  if (f == nullptr) close(fd);
-  return f;
-#endif
-}
-
 }  // namespace
 
 Handle platform_file_open(const std::u16string& path, std::string& error_text) {
-  // Looked at before it is opened, and what was opened looked at again.
-  FileStat st{};
-  if (file_stat(path, st) != 0) {
+  const char* kind = nullptr;
+  std::FILE* f = nullptr;
+#ifdef _WIN32
+  const std::wstring wide(path.begin(), path.end());
+  f = _wfopen(wide.c_str(), L"rb");
+  if (f == nullptr) {
+    const int err = errno;
+    if (!regular_file::names_directory(path)) {
+      error_text = std::strerror(err);
+      return kInvalidHandle;
+    }
+    kind = "a directory";
+  } else {
+    kind = regular_file::irregular_kind(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f))));
+  }
+#else
+  regular_file::Refusal why;
+  const int fd =
+      regular_file::open_for_reading(utf16_to_utf8(path), regular_file::Links::Follow, why);
+  if (fd < 0 && why.kind == nullptr) {
+    error_text = std::strerror(why.error);
+    return kInvalidHandle;
+  }
+  kind = why.kind;
+  if (fd >= 0 && (f = fdopen(fd, "rb")) == nullptr) {
     error_text = std::strerror(errno);
+    close(fd);
     return kInvalidHandle;
   }
-  if (const char* kind = irregular_kind(st)) {
-    error_text = not_a_regular_file(kind);
-    return kInvalidHandle;
-  }
-  std::FILE* f = open_for_reading(path);
-  if (!f) {
-    error_text = std::strerror(errno);
-    return kInvalidHandle;
-  }
-  const char* kind = open_file_stat(f, st) == 0 ? irregular_kind(st) : nullptr;
+#endif
   if (kind != nullptr) {
-    std::fclose(f);
+    if (f != nullptr) std::fclose(f);
     error_text = not_a_regular_file(kind);
     return kInvalidHandle;
   }

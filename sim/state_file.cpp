@@ -19,6 +19,11 @@
 
 #include "platform/console.h"
 #include "platform/text.h"
+#ifdef _WIN32
+#include "platform/windows/regular_file.h"
+#else
+#include "platform/linux/regular_file.h"
+#endif
 #include "sim/world.h"
 
 namespace sim {
@@ -254,22 +259,13 @@ enum class Found { Nothing, Text, Refused };
 Found read_state_text(const std::string& path, std::string& text, std::string& reason) {
   text.clear();
 #ifdef _WIN32
-  struct _stat64 st {};
-  if (_stat64(path.c_str(), &st) != 0) {
-    if (errno == ENOENT) return Found::Nothing;
-    reason = std::strerror(errno);
-    return Found::Refused;
-  }
-  if ((st.st_mode & _S_IFMT) != _S_IFREG) {
-    reason = "not a regular file";
-    return Found::Refused;
-  }
   std::FILE* f = std::fopen(path.c_str(), "rb");
   if (f == nullptr) {
-    reason = std::strerror(errno);
+    if (errno == ENOENT) return Found::Nothing;
+    reason = regular_file::names_directory(path) ? "not a regular file" : std::strerror(errno);
     return Found::Refused;
   }
-  if (_fstat64(_fileno(f), &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) {
+  if (regular_file::irregular_kind(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f))))) {
     std::fclose(f);
     reason = "not a regular file";
     return Found::Refused;
@@ -279,25 +275,12 @@ Found read_state_text(const std::string& path, std::string& text, std::string& r
   const bool failed = std::ferror(f) != 0;
   std::fclose(f);
 #else
-  struct stat st {};
-  if (lstat(path.c_str(), &st) != 0) {
-    if (errno == ENOENT) return Found::Nothing;
-    reason = std::strerror(errno);
-    return Found::Refused;
-  }
   // A symbolic link is refused too: the save would replace the link, not what it names.
-  if (!S_ISREG(st.st_mode)) {
-    reason = "not a regular file";
-    return Found::Refused;
-  }
-  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  regular_file::Refusal why;
+  const int fd = regular_file::open_for_reading(path, regular_file::Links::Refuse, why);
   if (fd < 0) {
-    reason = std::strerror(errno);
-    return Found::Refused;
-  }
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    reason = "not a regular file";
+    if (why.error == ENOENT) return Found::Nothing;
+    reason = why.kind != nullptr ? "not a regular file" : std::strerror(why.error);
     return Found::Refused;
   }
   text.resize(kMaxFileBytes + 1);

@@ -16,6 +16,8 @@
 
 #include <cerrno>
 #include <cstring>
+
+#include "platform/linux/regular_file.h"
 #endif
 
 namespace sim {
@@ -149,7 +151,7 @@ void begin_state_session(const std::string& path) {
   std::string reason;
   if (fd < 0)
     reason = std::strerror(errno);
-  else if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+  else if (fstat(fd, &st) != 0 || regular_file::irregular_kind(st.st_mode) != nullptr)
     reason = "not a regular file";
   if (!reason.empty()) {
     if (fd >= 0) close(fd);

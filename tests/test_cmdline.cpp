@@ -14,6 +14,8 @@
 
 namespace {
 
+using enum InterfaceKind;
+
 struct Parsed {
   ParseOutcome outcome;
   RunOptions options;
@@ -105,7 +107,7 @@ TEST_F(CmdLine, AcceptedCommandLinesFillTheOptions) {
   const std::u16string long_file = std::u16string(700, u'f') + u".LOD";
   // The options every CSMI row expects besides its own.
   const auto csmi = [](RunOptions& o, const std::u16string& adapter) {
-    o.flags = CsmiStp;
+    o.flags = interface_flag(CsmiStp);
     o.device_path = o.csmi_target.adapter_path = adapter;
   };
   const auto address = [](RunOptions& o, std::initializer_list<uint8_t> bytes) {
@@ -114,9 +116,9 @@ TEST_F(CmdLine, AcceptedCommandLinesFillTheOptions) {
   // clang-format off
   const GoodCase cases[] = {
       {"plain device", {kDrive0}, [](RunOptions& o) { o.device_path = kDrive0; }},
-      {"segmented download", {kDrive0, u"/D:fw.LOD", u"/s"}, [](RunOptions& o) { o.device_path = kDrive0; o.flags = ScsiPassThrough | kFlagFirmwareFile; o.file_name = u"fw.LOD"; o.mode = DownloadMode::SegmentedImmediate; }},
-      {"ATA pass-through", {uR"(/T:\\.\PhysicalDrive1)"}, [](RunOptions& o) { o.flags = AtaPassThrough; o.device_path = uR"(\\.\PhysicalDrive1)"; }},
-      {"ATA pass-through, empty path", {u"/T:"}, [](RunOptions& o) { o.flags = AtaPassThrough; }},
+      {"segmented download", {kDrive0, u"/D:fw.LOD", u"/s"}, [](RunOptions& o) { o.device_path = kDrive0; o.flags = interface_flag(ScsiPassThrough) | kFlagFirmwareFile; o.file_name = u"fw.LOD"; o.mode = DownloadMode::SegmentedImmediate; }},
+      {"ATA pass-through", {uR"(/T:\\.\PhysicalDrive1)"}, [](RunOptions& o) { o.flags = interface_flag(AtaPassThrough); o.device_path = uR"(\\.\PhysicalDrive1)"; }},
+      {"ATA pass-through, empty path", {u"/T:"}, [](RunOptions& o) { o.flags = interface_flag(AtaPassThrough); }},
       {"lower-case prefixes are plain devices", {u"/c:\\\\.\\SCSI3:1"}, [](RunOptions& o) { o.device_path = u"/c:\\\\.\\SCSI3:1"; }},
       {"/t: is a plain device", {u"/t:x"}, [](RunOptions& o) { o.device_path = u"/t:x"; }},
       {"/l first is a plain device", {u"/l"}, [](RunOptions& o) { o.device_path = u"/l"; }},
@@ -133,15 +135,15 @@ TEST_F(CmdLine, AcceptedCommandLinesFillTheOptions) {
       {"scan", {u"--scan"}, [](RunOptions& o) { o.flags = kFlagScan; }},
       {"scan by prefix, options read", {u"--scanner", u"/v", u"/a"}, [](RunOptions& o) { o.flags = kFlagScan | kFlagActivate; o.verbosity = 1; }},
       {"prefix matching: /verbose /segmented /info /lock /activate /extended", {kDrive0, u"/verbose", u"/segmented", u"/info", u"/lock", u"/activate", u"/extended"},
-       [](RunOptions& o) { o.device_path = kDrive0; o.verbosity = 1; o.info_only = true; o.l_switch = 1; o.flags = ScsiPassThrough | kFlagDeviceInfo | kFlagActivate; o.mode = DownloadMode::Deferred; }},
+       [](RunOptions& o) { o.device_path = kDrive0; o.verbosity = 1; o.info_only = true; o.l_switch = 1; o.flags = interface_flag(ScsiPassThrough) | kFlagDeviceInfo | kFlagActivate; o.mode = DownloadMode::Deferred; }},
       {"/vvv gives 2", {kDrive0, u"/vvv"}, [](RunOptions& o) { o.device_path = kDrive0; o.verbosity = 2; }},
       {"/vv after /v gives 2", {kDrive0, u"/v", u"/vv"}, [](RunOptions& o) { o.device_path = kDrive0; o.verbosity = 2; }},
       {"/v after /vv gives 1", {kDrive0, u"/vv", u"/v"}, [](RunOptions& o) { o.device_path = kDrive0; o.verbosity = 1; }},
       {"last mode wins: /e then /s", {kDrive0, u"/e", u"/s"}, [](RunOptions& o) { o.device_path = kDrive0; o.mode = DownloadMode::SegmentedImmediate; }},
       {"last mode wins: /s then /e", {kDrive0, u"/s", u"/e"}, [](RunOptions& o) { o.device_path = kDrive0; o.mode = DownloadMode::Deferred; }},
-      {"last file wins, flag bits accumulate", {kDrive0, u"/D:a.bin", u"/a", u"/D:b.bin", u"/a"}, [](RunOptions& o) { o.device_path = kDrive0; o.file_name = u"b.bin"; o.flags = ScsiPassThrough | kFlagFirmwareFile | kFlagActivate; }},
-      {"/D: empty sets the bit", {kDrive0, u"/D:"}, [](RunOptions& o) { o.device_path = kDrive0; o.flags = ScsiPassThrough | kFlagFirmwareFile; }},
-      {"/a keeps the mode", {kDrive0, u"/a"}, [](RunOptions& o) { o.device_path = kDrive0; o.flags = ScsiPassThrough | kFlagActivate; }},
+      {"last file wins, flag bits accumulate", {kDrive0, u"/D:a.bin", u"/a", u"/D:b.bin", u"/a"}, [](RunOptions& o) { o.device_path = kDrive0; o.file_name = u"b.bin"; o.flags = interface_flag(ScsiPassThrough) | kFlagFirmwareFile | kFlagActivate; }},
+      {"/D: empty sets the bit", {kDrive0, u"/D:"}, [](RunOptions& o) { o.device_path = kDrive0; o.flags = interface_flag(ScsiPassThrough) | kFlagFirmwareFile; }},
+      {"/a keeps the mode", {kDrive0, u"/a"}, [](RunOptions& o) { o.device_path = kDrive0; o.flags = interface_flag(ScsiPassThrough) | kFlagActivate; }},
       {"/g 8", {kDrive0, u"/g", u"8"}, [](RunOptions& o) { o.device_path = kDrive0; o.segment_blocks = 8; }},
       {"/g 0 keeps 64", {kDrive0, u"/g", u"0"}, [](RunOptions& o) { o.device_path = kDrive0; }},
       {"/g 256 keeps 64", {kDrive0, u"/g", u"256"}, [](RunOptions& o) { o.device_path = kDrive0; }},
@@ -153,9 +155,9 @@ TEST_F(CmdLine, AcceptedCommandLinesFillTheOptions) {
       {"/r largest", {kDrive0, u"/r", u"2147483647"}, [](RunOptions& o) { o.device_path = kDrive0; o.retry_count = INT32_MAX; }},
       {"/retry smallest, later wins", {kDrive0, u"/r", u"4", u"/retry", u"-2147483648"}, [](RunOptions& o) { o.device_path = kDrive0; o.retry_count = INT32_MIN; }},
       {"the value is consumed whatever it holds; reading goes on after it", {kDrive0, u"/r", u"2/s", u"/e"}, [](RunOptions& o) { o.device_path = kDrive0; o.retry_count = 2; o.mode = DownloadMode::Deferred; }},
-      {"paths and file names are held whole", {u"/T:" + long_path, u"/D:" + long_file}, [&](RunOptions& o) { o.flags = AtaPassThrough | kFlagFirmwareFile; o.device_path = long_path; o.file_name = long_file; }},
+      {"paths and file names are held whole", {u"/T:" + long_path, u"/D:" + long_file}, [&](RunOptions& o) { o.flags = interface_flag(AtaPassThrough) | kFlagFirmwareFile; o.device_path = long_path; o.file_name = long_file; }},
       {"non-ASCII and undecodable bytes survive", {u"/dev/disk/by-id/\u00e9\xDCFF", u"/D:\u30d5\u30a1\u30a4\u30eb"},
-       [](RunOptions& o) { o.device_path = u"/dev/disk/by-id/\u00e9\xDCFF"; o.file_name = u"\u30d5\u30a1\u30a4\u30eb"; o.flags = ScsiPassThrough | kFlagFirmwareFile; }},
+       [](RunOptions& o) { o.device_path = u"/dev/disk/by-id/\u00e9\xDCFF"; o.file_name = u"\u30d5\u30a1\u30a4\u30eb"; o.flags = interface_flag(ScsiPassThrough) | kFlagFirmwareFile; }},
   };
   // clang-format on
   for (const auto& c : cases) {

@@ -204,14 +204,14 @@ TEST(ResolveRequest, SelectedPhyCarriesIdentify) {
   sim::reset_world();
   add_resolution_adapter();
   DeviceCommand cmd{};
-  cmd.flags = CsmiStp;
+  cmd.flags = interface_flag(InterfaceKind::CsmiStp);
   CsmiTarget target;
   target.adapter_path = kPath3;
   std::memcpy(target.sas_address, address_for(3, 3).data(), 8);
   console::capture_begin();
   ASSERT_EQ(open_csmi_target(cmd, target), 1);
   uint8_t data[512] = {};
-  cmd.direction = kDirIn;
+  cmd.direction = DataDirection::In;
   cmd.data = data;
   cmd.data_length = 512;
   cmd.regs.command = 0xEC;

@@ -149,7 +149,7 @@ class Download : public testing::Test {
   void SetUp() override {
     sim::reset_world();
     port_ = &sim::add_port(kDrivePath);
-    cmd_ = cleared_record(ScsiPassThrough);
+    cmd_ = cleared_record(InterfaceKind::ScsiPassThrough);
     ASSERT_EQ(open_device(cmd_, kDrivePath), kResultSuccess);
     console::capture_begin();
   }
@@ -603,7 +603,7 @@ struct FirmwareCase {
   uint32_t size;
   DownloadMode mode;
   uint8_t segment_blocks;
-  uint64_t flags;
+  InterfaceKind interface;
   // The file: the image cut to this many bytes (0: whole), or with this many more after it.
   uint32_t cut = 0;
   uint32_t extra = 0;
@@ -617,7 +617,7 @@ class Firmware : public Download, public testing::WithParamInterface<FirmwareCas
 
 TEST_P(Firmware, ImageReachesTheDriveWhole) {
   const FirmwareCase& c = GetParam();
-  cmd_.flags = c.flags;
+  cmd_.flags = interface_flag(c.interface);
   if (c.setup) c.setup(*port_);
   auto image = sim::make_image(c.size, "SIM2.00");
   std::vector<uint8_t> bytes = image;
@@ -653,24 +653,24 @@ TEST_P(Firmware, ImageReachesTheDriveWhole) {
 
 // clang-format off
 const FirmwareCase kFirmwares[] = {
-    {"segmented_odd_size", 1000000, DownloadMode::SegmentedImmediate, 64, ScsiPassThrough},
-    {"segmented_one_block", 70000, DownloadMode::SegmentedImmediate, 1, ScsiPassThrough},
-    {"immediate_odd_size", 1000001, DownloadMode::DownloadImmediate, 64, ScsiPassThrough},
-    {"deferred_then_activate", 1048576, DownloadMode::Deferred, 64, ScsiPassThrough},
-    {"ata_path_segmented", 100000, DownloadMode::SegmentedImmediate, 16, AtaPassThrough},
-    {"ata_path_deferred", 3000000, DownloadMode::Deferred, 255, AtaPassThrough},
+    {"segmented_odd_size", 1000000, DownloadMode::SegmentedImmediate, 64, InterfaceKind::ScsiPassThrough},
+    {"segmented_one_block", 70000, DownloadMode::SegmentedImmediate, 1, InterfaceKind::ScsiPassThrough},
+    {"immediate_odd_size", 1000001, DownloadMode::DownloadImmediate, 64, InterfaceKind::ScsiPassThrough},
+    {"deferred_then_activate", 1048576, DownloadMode::Deferred, 64, InterfaceKind::ScsiPassThrough},
+    {"ata_path_segmented", 100000, DownloadMode::SegmentedImmediate, 16, InterfaceKind::AtaPassThrough},
+    {"ata_path_deferred", 3000000, DownloadMode::Deferred, 255, InterfaceKind::AtaPassThrough},
     // The drive's verdict in mode 0x03: the first 64 KiB of a 1,000,000-byte image, and an
     // image with a segment's worth of bytes after it.
-    {"truncated_image_scsi", 1000000, DownloadMode::SegmentedImmediate, 64, ScsiPassThrough, 65536, 0, nullptr, 2,
+    {"truncated_image_scsi", 1000000, DownloadMode::SegmentedImmediate, 64, InterfaceKind::ScsiPassThrough, 65536, 0, nullptr, 2,
      "The download failed: the drive expects more data than the image holds: 65536 of the image's bytes were sent"},
-    {"truncated_image_ata", 1000000, DownloadMode::SegmentedImmediate, 64, AtaPassThrough, 65536, 0, nullptr, 2,
+    {"truncated_image_ata", 1000000, DownloadMode::SegmentedImmediate, 64, InterfaceKind::AtaPassThrough, 65536, 0, nullptr, 2,
      "The download failed: the drive expects more data than the image holds: 65536 of the image's bytes were sent"},
-    {"truncated_image_fixed_sense", 1000000, DownloadMode::SegmentedImmediate, 64, ScsiPassThrough, 65536, 0, [](sim::Port& p) { p.faults.fixed_sense = true; }, 2,
+    {"truncated_image_fixed_sense", 1000000, DownloadMode::SegmentedImmediate, 64, InterfaceKind::ScsiPassThrough, 65536, 0, [](sim::Port& p) { p.faults.fixed_sense = true; }, 2,
      "The download failed: the drive expects more data than the image holds: 65536 of the image's bytes were sent"},
-    {"completed_before_the_last_segment", 65536, DownloadMode::SegmentedImmediate, 64, ScsiPassThrough, 0, 32768, nullptr, 2,
+    {"completed_before_the_last_segment", 65536, DownloadMode::SegmentedImmediate, 64, InterfaceKind::ScsiPassThrough, 0, 32768, nullptr, 2,
      "The download failed: the drive completed the transfer at 65536 of 98304 bytes"},
-    {"bridge_ignoring_ck_cond_gives_no_verdict", 1000000, DownloadMode::SegmentedImmediate, 64, ScsiPassThrough, 65536, 0, [](sim::Port& p) { p.faults.ignore_ck_cond = true; }},
-    {"bridge_refusing_ck_cond_whole_image", 1000000, DownloadMode::SegmentedImmediate, 64, ScsiPassThrough, 0, 0, [](sim::Port& p) { p.faults.refuse_ck_cond = true; }},
+    {"bridge_ignoring_ck_cond_gives_no_verdict", 1000000, DownloadMode::SegmentedImmediate, 64, InterfaceKind::ScsiPassThrough, 65536, 0, [](sim::Port& p) { p.faults.ignore_ck_cond = true; }},
+    {"bridge_refusing_ck_cond_whole_image", 1000000, DownloadMode::SegmentedImmediate, 64, InterfaceKind::ScsiPassThrough, 0, 0, [](sim::Port& p) { p.faults.refuse_ck_cond = true; }},
 };
 // clang-format on
 

@@ -111,7 +111,7 @@ class DriveTest : public testing::Test {
   void SetUp() override {
     sim::reset_world();
     port_ = &sim::add_port(kDrivePath);
-    cmd_ = cleared_record(ScsiPassThrough);
+    cmd_ = cleared_record(InterfaceKind::ScsiPassThrough);
     console::capture_begin();
   }
   void TearDown() override { console::capture_end(); }
@@ -372,8 +372,8 @@ TEST_F(DriveTest, VendorIdentifyRegistersOnTheWire) {
     EXPECT_EQ(requests[0].sptd.DataIn, SCSI_IOCTL_DATA_IN);
     EXPECT_EQ(requests[0].sptd.DataTransferLength, 512u);
     EXPECT_EQ(requests[0].sptd.TimeOutValue, 7u);
-    EXPECT_EQ(cmd_.register_set, kRegisters28);
-    EXPECT_EQ(cmd_.protocol, kProtocolPio);
+    EXPECT_EQ(cmd_.register_set, RegisterSet::Lba28);
+    EXPECT_EQ(cmd_.protocol, AtaProtocol::Pio);
   }
 }
 

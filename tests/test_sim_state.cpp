@@ -236,7 +236,7 @@ TEST_F(SimState, DamagedOrOversizedFileIsReportedInOneLineAndIgnored) {
 // not a state file is never replaced, deleted or waited on.
 TEST_F(SimState, WhatIsNotAStateFileIsLeftAsItIs) {
   namespace fs = std::filesystem;
-  enum class Kind { DamagedFile, EmptyDirectory, Fifo, FileAtTheTemporaryName };
+  enum class Kind { DamagedFile, EmptyDirectory, Fifo, Link, FileAtTheTemporaryName };
   struct Row {
     const char* name;
     Kind kind;
@@ -247,6 +247,8 @@ TEST_F(SimState, WhatIsNotAStateFileIsLeftAsItIs) {
       {"empty directory", Kind::EmptyDirectory, false},
 #ifndef _WIN32
       {"FIFO", Kind::Fifo, false},
+      // A save would replace the link, not the state file it names.
+      {"symbolic link to a state file", Kind::Link, false},
 #endif
       {"files a killed run left at temporary names", Kind::FileAtTheTemporaryName, true},
   };
@@ -259,6 +261,9 @@ TEST_F(SimState, WhatIsNotAStateFileIsLeftAsItIs) {
     temps.push_back(path + ".tmp" + (n == 0 ? std::string() : std::to_string(n)));
   }
   const std::string user_bytes = "the user's own text\n";
+  const std::string link_target = path + ".target";
+  fresh_world();
+  const std::string target_state = sim::format_state();
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     fresh_world();
@@ -276,6 +281,10 @@ TEST_F(SimState, WhatIsNotAStateFileIsLeftAsItIs) {
 #ifndef _WIN32
         ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
 #endif
+        break;
+      case Kind::Link:
+        ASSERT_TRUE(write_file(link_target, Bytes(target_state.begin(), target_state.end())));
+        fs::create_symlink(link_target, path);
         break;
       case Kind::FileAtTheTemporaryName:
         for (const std::string& temp : temps)
@@ -300,12 +309,17 @@ TEST_F(SimState, WhatIsNotAStateFileIsLeftAsItIs) {
       case Kind::Fifo:
         EXPECT_EQ(fs::symlink_status(path).type(), fs::file_type::fifo);
         break;
+      case Kind::Link:
+        EXPECT_EQ(fs::symlink_status(path).type(), fs::file_type::symlink);
+        EXPECT_EQ(read_file(link_target), target_state);
+        break;
       case Kind::FileAtTheTemporaryName:
         for (const std::string& temp : temps) EXPECT_EQ(read_file(temp), user_bytes);
         EXPECT_EQ(read_file(path), state);
         break;
     }
     fs::remove_all(path, ec);
+    fs::remove(link_target, ec);
     for (const std::string& temp : temps) fs::remove(temp, ec);
   }
 }

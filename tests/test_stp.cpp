@@ -25,7 +25,7 @@ class StpTest : public ::testing::Test {
     sim::Adapter& a = csmi_test::add_empty_adapter(kPort);
     csmi_test::attach_sata(a, kPhy, "STPDRIVE01");
     std::memset(&cmd, 0, sizeof cmd);
-    cmd.flags = CsmiStp;
+    cmd.flags = interface_flag(InterfaceKind::CsmiStp);
     cmd.handle = platform_open_adapter(u"\\\\.\\SCSI3:");
     ASSERT_NE(cmd.handle, kInvalidHandle);
     cmd.phy = a.phys[kPhy];
@@ -40,7 +40,7 @@ class StpTest : public ::testing::Test {
   // IDENTIFY DEVICE into `data`.
   void set_identify(std::vector<uint8_t>& data) {
     data.assign(512, 0xCC);
-    cmd.direction = kDirIn;
+    cmd.direction = DataDirection::In;
     cmd.data = data.data();
     cmd.data_length = 512;
     cmd.regs.command = 0xEC;
@@ -72,10 +72,10 @@ struct LayoutCase {
 void PrintTo(const LayoutCase& c, std::ostream* os) { *os << c.name; }
 
 const LayoutCase kLayouts[] = {
-    {"NoData", kDirNone, 0, 0x92, 168, 0x10},
-    {"NoDataLengthIgnored", kDirNone, 4096, 0x92, 168, 0x10},
-    {"Identify", kDirIn, 512, 0xEC, 680, 0x11},
-    {"Write2048", kDirOut, 2048, 0x92, 2216, 0x12},
+    {"NoData", DataDirection::None, 0, 0x92, 168, 0x10},
+    {"NoDataLengthIgnored", DataDirection::None, 4096, 0x92, 168, 0x10},
+    {"Identify", DataDirection::In, 512, 0xEC, 680, 0x11},
+    {"Write2048", DataDirection::Out, 2048, 0x92, 2216, 0x12},
 };
 
 class StpLayout : public StpTest, public ::testing::WithParamInterface<LayoutCase> {};
@@ -103,14 +103,14 @@ TEST_P(StpLayout, RequestCarriesSizesFlagsAndData) {
   EXPECT_EQ(b[30], 0);  // bConnectionRate: negotiated
   EXPECT_EQ(0, std::memcmp(b.data() + 32, adapter().phys[kPhy].Attached.bSASAddress, 8));
   EXPECT_EQ(u32_at(b, 64), c.flags);
-  EXPECT_EQ(u32_at(b, 68), c.direction == kDirNone ? 0u : c.data_length);
+  EXPECT_EQ(u32_at(b, 68), c.direction == DataDirection::None ? 0u : c.data_length);
   EXPECT_EQ(b[44], 0x27);
   EXPECT_EQ(b[45], 0x80);
   EXPECT_EQ(b[46], c.command);
   EXPECT_EQ(b[56], 1);  // Count (7:0)
   // Status and SCR area go out zeroed.
   for (size_t i = 72; i < 164; ++i) ASSERT_EQ(b[i], 0) << "byte " << i;
-  if (c.direction == kDirOut) {
+  if (c.direction == DataDirection::Out) {
     EXPECT_EQ(0, std::memcmp(b.data() + 164, sent.data(), c.data_length));
   } else {
     for (size_t i = 164; i < b.size(); ++i) ASSERT_EQ(b[i], 0) << "byte " << i;
@@ -165,7 +165,7 @@ TEST_F(StpTest, IdentifySucceedsAndCopiesTheData) {
 TEST_F(StpTest, DataInCopiesTheRequestedLength) {
   // The drive sends 512 bytes; the transport copies all 1024 it asked for.
   std::vector<uint8_t> data(1024, 0xCC);
-  cmd.direction = kDirIn;
+  cmd.direction = DataDirection::In;
   cmd.data = data.data();
   cmd.data_length = 1024;
   cmd.regs.command = 0xEC;
@@ -237,7 +237,7 @@ TEST_F(StpTest, InvalidHandleSendsAndPrintsNothing) {
 
 TEST_F(StpTest, UnobtainableBufferIsReported) {
   std::vector<uint8_t> data(16);
-  cmd.direction = kDirOut;
+  cmd.direction = DataDirection::Out;
   cmd.data = data.data();
   cmd.data_length = 0xFFFFFFF0u;  // 168 more does not fit a request size
   EXPECT_EQ(issue_stp_passthru(cmd), kResultNotSent);

@@ -15,6 +15,8 @@
 
 namespace {
 
+using enum InterfaceKind;
+
 using Kind = sim::LogEntry::Kind;
 
 const std::u16string kDrive = u"\\\\.\\PhysicalDrive0";
@@ -34,12 +36,12 @@ void set_common(DeviceCommand& c, DataDirection direction, uint8_t* buf, uint32_
 }
 
 void set_identify(DeviceCommand& c, uint8_t* buf) {
-  set_common(c, kDirIn, buf, 512, kRegisters28, kProtocolPio, 0xEC);
+  set_common(c, DataDirection::In, buf, 512, RegisterSet::Lba28, AtaProtocol::Pio, 0xEC);
   c.regs.count_7_0 = 1;
 }
 
 void set_read_log(DeviceCommand& c, uint8_t* buf) {
-  set_common(c, kDirIn, buf, 512, kRegisters48, kProtocolPio, 0x2F);
+  set_common(c, DataDirection::In, buf, 512, RegisterSet::Lba48, AtaProtocol::Pio, 0x2F);
   c.regs.count_7_0 = 1;
   c.regs.lba_7_0 = 0x30;
   c.regs.lba_15_8 = 3;
@@ -47,7 +49,7 @@ void set_read_log(DeviceCommand& c, uint8_t* buf) {
 
 // One 64-block segment at block offset 64.
 void set_download(DeviceCommand& c, uint8_t* buf) {
-  set_common(c, kDirOut, buf, 512, kRegisters28, kProtocolPio, 0x92);
+  set_common(c, DataDirection::Out, buf, 512, RegisterSet::Lba28, AtaProtocol::Pio, 0x92);
   c.regs.features_7_0 = 0x03;
   c.regs.count_7_0 = 0x40;
   c.regs.lba_7_0 = 0x00;
@@ -63,21 +65,21 @@ void set_download_deferred(DeviceCommand& c, uint8_t* buf) {
 
 // The activation: no data, but still the PIO protocol.
 void set_activate(DeviceCommand& c, uint8_t*) {
-  set_common(c, kDirNone, nullptr, 0, kRegisters28, kProtocolPio, 0x92);
+  set_common(c, DataDirection::None, nullptr, 0, RegisterSet::Lba28, AtaProtocol::Pio, 0x92);
   c.regs.features_7_0 = 0x0F;
   c.regs.count_7_0 = 0;
 }
 
 void set_flush(DeviceCommand& c, uint8_t*) {
-  set_common(c, kDirNone, nullptr, 0, kRegisters28, kProtocolNonData, 0xE7);
+  set_common(c, DataDirection::None, nullptr, 0, RegisterSet::Lba28, AtaProtocol::NonData, 0xE7);
 }
 
 void set_flush_ext(DeviceCommand& c, uint8_t*) {
-  set_common(c, kDirNone, nullptr, 0, kRegisters48, kProtocolNonData, 0xEA);
+  set_common(c, DataDirection::None, nullptr, 0, RegisterSet::Lba48, AtaProtocol::NonData, 0xEA);
 }
 
 void set_unknown_command(DeviceCommand& c, uint8_t*) {
-  set_common(c, kDirNone, nullptr, 0, kRegisters28, kProtocolNonData, 0xB0);
+  set_common(c, DataDirection::None, nullptr, 0, RegisterSet::Lba28, AtaProtocol::NonData, 0xB0);
 }
 
 // clang-format off
@@ -94,7 +96,7 @@ void set_all_registers(DeviceCommand& c, uint8_t* buf) {
 
 void set_all_registers_48(DeviceCommand& c, uint8_t* buf) {
   set_all_registers(c, buf);
-  c.register_set = kRegisters48;
+  c.register_set = RegisterSet::Lba48;
 }
 
 // Upper halves left over from an earlier command, then READ LOG EXT / IDENTIFY on top.
@@ -136,6 +138,9 @@ DeviceCommand opened_record(uint64_t interface, int verbosity = 0) {
   EXPECT_EQ(open_device(cmd, kDrive), kResultSuccess);
   sim::world().log.clear();
   return cmd;
+}
+DeviceCommand opened_record(InterfaceKind interface, int verbosity = 0) {
+  return opened_record(interface_flag(interface), verbosity);
 }
 
 struct Outcome {
@@ -334,7 +339,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, AtaRequest, testing::ValuesIn(kAtaCases), case_n
 // ---------------------------------------------------------------------------------------
 // Data arrive in the caller's buffer on both paths.
 
-class DataIn : public testing::TestWithParam<uint64_t> {};
+class DataIn : public testing::TestWithParam<InterfaceKind> {};
 
 TEST_P(DataIn, IdentifyDataLandInTheBuffer) {
   fresh_world();
@@ -393,7 +398,7 @@ void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 
 // Runs a failure row on the given path: what it prints and returns, and that the request was
 // sent once, never retried.
-void run_failure(const FailureCase& c, uint64_t interface) {
+void run_failure(const FailureCase& c, InterfaceKind interface) {
   fresh_world();
   DeviceCommand cmd = opened_record(interface, c.verbosity);
   plan(c.fault);
@@ -507,7 +512,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, AtaFailure, testing::ValuesIn(kAtaFailures),
 // ---------------------------------------------------------------------------------------
 // Registers carry over from one command to the next.
 
-class CarryOver : public testing::TestWithParam<uint64_t> {};
+class CarryOver : public testing::TestWithParam<InterfaceKind> {};
 
 TEST_P(CarryOver, UnsetRegistersKeepThePreviousCommandsValues) {
   fresh_world();
@@ -541,7 +546,7 @@ TEST_P(CarryOver, UnsetRegistersKeepThePreviousCommandsValues) {
 INSTANTIATE_TEST_SUITE_P(BothPaths, CarryOver, testing::Values(ScsiPassThrough, AtaPassThrough));
 
 TEST(Transport, DoesNotWriteTheDrivesAnswerIntoTheRecord) {
-  for (uint64_t interface : {uint64_t{ScsiPassThrough}, uint64_t{AtaPassThrough}}) {
+  for (InterfaceKind interface : {ScsiPassThrough, AtaPassThrough}) {
     fresh_world();
     DeviceCommand cmd = opened_record(interface, 1);
     Bytes data(512);
@@ -555,7 +560,7 @@ TEST(Transport, DoesNotWriteTheDrivesAnswerIntoTheRecord) {
 }
 
 TEST(Transport, HandsTheDrivesRegistersToACallerThatAsks) {
-  for (uint64_t interface : {uint64_t{ScsiPassThrough}, uint64_t{AtaPassThrough}}) {
+  for (InterfaceKind interface : {ScsiPassThrough, AtaPassThrough}) {
     fresh_world();
     DeviceCommand cmd = opened_record(interface);
     // CK_COND: the SCSI path's registers come back in the sense data.
@@ -602,12 +607,12 @@ TEST_P(Dispatch, PicksTheTransport) {
 
 // clang-format off
 const DispatchCase kDispatchCases[] = {
-    {"Scsi", ScsiPassThrough, true, 1, int(Kind::Scsi)},
-    {"ScsiTestedFirst", ScsiPassThrough | AtaPassThrough, true, 1, int(Kind::Scsi)},
-    {"Ata", AtaPassThrough, true, 1, int(Kind::Ata)},
-    {"AtaBeforeCsmi", AtaPassThrough | CsmiStp, true, 1, int(Kind::Ata)},
-    {"CsmiInvalidHandle", CsmiStp, false, 0, -1},
-    {"CsmiInvalidHandleWithOptions", CsmiStp | kFlagActivate, false, 0, -1},
+    {"Scsi", interface_flag(ScsiPassThrough), true, 1, int(Kind::Scsi)},
+    {"ScsiTestedFirst", interface_flag(ScsiPassThrough) | interface_flag(AtaPassThrough), true, 1, int(Kind::Scsi)},
+    {"Ata", interface_flag(AtaPassThrough), true, 1, int(Kind::Ata)},
+    {"AtaBeforeCsmi", interface_flag(AtaPassThrough) | interface_flag(CsmiStp), true, 1, int(Kind::Ata)},
+    {"CsmiInvalidHandle", interface_flag(CsmiStp), false, 0, -1},
+    {"CsmiInvalidHandleWithOptions", interface_flag(CsmiStp) | kFlagActivate, false, 0, -1},
     {"NoInterface", 0, true, 1, -1},
     {"OptionBitsOnly", kFlagActivate | kFlagDeviceInfo, true, 1, -1},
     {"ScanWord", kFlagScan, true, 1, -1},

@@ -135,15 +135,15 @@ ParseOutcome parse_command_line(const std::vector<std::u16string>& args,
   if (starts_with(first, u"--scan")) {
     options.flags = kFlagScan;
   } else if (starts_with(first, u"/C:")) {
-    options.flags = CsmiStp;
+    options.flags = interface_flag(InterfaceKind::CsmiStp);
     if (parse_csmi_target(first, invocation_name, options) != ParseOutcome::Run) {
       return ParseOutcome::Error;
     }
   } else if (starts_with(first, u"/T:")) {
-    options.flags = AtaPassThrough;
+    options.flags = interface_flag(InterfaceKind::AtaPassThrough);
     options.device_path = first.substr(3);
   } else {
-    options.flags = ScsiPassThrough;
+    options.flags = interface_flag(InterfaceKind::ScsiPassThrough);
     options.device_path = first;
   }
 

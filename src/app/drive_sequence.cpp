@@ -42,7 +42,7 @@ const char* mode_name(DownloadMode mode) {
 void print_pre_open_report(const RunOptions& options, const DownloadParams& params) {
   console::wout(u"  Device Path: ");
   console::wout(options.device_path);
-  if (options.flags & CsmiStp) {
+  if (has_interface(options.flags, InterfaceKind::CsmiStp)) {
     // The phy form carries no SAS address: the stored bytes (zeros) are shown as they are.
     console::wout(u16(std::to_string(options.csmi_target.phy_index)));
     console::wout(u"\n  SAS Address:");
@@ -199,7 +199,7 @@ int run_drive_sequence(const RunOptions& options) {
 
   std::string key;
   std::u16string name = options.device_path;
-  if (cmd.flags & CsmiStp) {
+  if (has_interface(cmd.flags, InterfaceKind::CsmiStp)) {
     params.segment_blocks = kCsmiSegmentBlocks;
     CsmiTarget target = options.csmi_target;
     status = open_csmi_target(cmd, target);
@@ -236,7 +236,8 @@ int run_drive_sequence(const RunOptions& options) {
   if (cmd.handle != kInvalidHandle && status == kResultSuccess) {
     // A run that downloads nothing is over in moments, so it waits a little for another run's
     // claim; a download does not wait behind another one.
-    const bool brief = options.info_only || (cmd.flags & (kFlagFirmwareFile | kFlagActivate)) == 0;
+    const bool info_only = (cmd.flags & kFlagDeviceInfo) != 0;
+    const bool brief = info_only || (cmd.flags & (kFlagFirmwareFile | kFlagActivate)) == 0;
     if (!claim_drive(key, name, brief ? kBriefClaimWaitMs : 0, claim.handle())) {
       close_device(cmd);
       return kExitOpenFailed;
@@ -248,9 +249,9 @@ int run_drive_sequence(const RunOptions& options) {
     if (status != kResultSuccess) {
       failure.why = "IDENTIFY DEVICE failed: " + result_text(status, cmd.last_os_error);
     } else {
-      if (options.info_only || options.verbosity != 0) print_device_information(info, params);
+      if (info_only || options.verbosity != 0) print_device_information(info, params);
       // After the report, and after a refusal, the handle is left to the process exit.
-      if (options.info_only) return kExitDeviceInfo;
+      if (info_only) return kExitDeviceInfo;
       if (const char* refusal = security_refusal(info.security_state, options.l_switch)) {
         if (options.verbosity != 0) console::out(std::string(refusal) + "\n");
         console::err_line(info.security_state == SecurityState::SEC4

@@ -9,8 +9,9 @@
 #include "transport/device_command.h"
 
 struct RunOptions {
-  uint64_t flags = ScsiPassThrough;  // InterfaceKind bits + run-option bits, or kFlagScan
-  std::u16string device_path;        // the drive, or the CSMI adapter path
+  // InterfaceKind bits + run-option bits, or kFlagScan
+  uint64_t flags = interface_flag(InterfaceKind::ScsiPassThrough);
+  std::u16string device_path;  // the drive, or the CSMI adapter path
   CsmiTarget csmi_target;
   std::u16string file_name;
   DownloadMode mode = DownloadMode::DownloadImmediate;

@@ -257,10 +257,10 @@ int download_firmware(DeviceCommand& cmd, const DownloadParams& params, Download
 
   const Plan plan = make_plan(image.file_size, mode, params.segment_blocks);
 
-  cmd.direction = activating ? kDirNone : kDirOut;
+  cmd.direction = activating ? DataDirection::None : DataDirection::Out;
   cmd.timeout = kDownloadTimeout;
-  cmd.register_set = kRegisters28;
-  cmd.protocol = kProtocolPio;
+  cmd.register_set = RegisterSet::Lba28;
+  cmd.protocol = AtaProtocol::Pio;
   cmd.data_length = activating ? plan.transfer_size : plan.blocks * kBlock;
   cmd.regs.features_7_0 = static_cast<uint8_t>(mode);
   set_counts(cmd, plan.blocks);

@@ -27,10 +27,10 @@ bool is_trimmed(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\r'
 
 // A one-block PIO data-in read; every register the caller does not set keeps its value.
 void set_block_read(DeviceCommand& cmd, uint8_t* buffer) {
-  cmd.direction = kDirIn;
+  cmd.direction = DataDirection::In;
   cmd.data = buffer;
   cmd.data_length = 512;
-  cmd.protocol = kProtocolPio;
+  cmd.protocol = AtaProtocol::Pio;
   cmd.regs.count_7_0 = 1;
 }
 
@@ -70,7 +70,7 @@ std::string security_state_name(SecurityState state) {
 
 void set_identify_command(DeviceCommand& cmd, uint8_t* buffer) {
   set_block_read(cmd, buffer);
-  cmd.register_set = kRegisters28;
+  cmd.register_set = RegisterSet::Lba28;
   cmd.regs.command = kAtaIdentifyDevice;
 }
 
@@ -112,7 +112,7 @@ int identify_device(DeviceCommand& cmd, DriveInfo& info) {
 void read_dm_capabilities(DeviceCommand& cmd, DriveInfo& info) {
   uint8_t page[512] = {};
   set_block_read(cmd, page);
-  cmd.register_set = kRegisters48;
+  cmd.register_set = RegisterSet::Lba48;
   cmd.regs.lba_7_0 = kLogIdentifyData;
   cmd.regs.lba_15_8 = kPageSupportedCapabilities;
   cmd.regs.command = kAtaReadLogExt;

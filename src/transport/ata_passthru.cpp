@@ -25,25 +25,25 @@ int issue_ata_passthru(DeviceCommand& cmd, ReturnedRegisters* returned) {
   request.Lun = cmd.address.Lun;
   request.TimeOutValue = request_timeout(cmd);
 
-  if (cmd.register_set == kRegisters48) request.AtaFlags |= ATA_FLAGS_48BIT_COMMAND;
+  if (cmd.register_set == RegisterSet::Lba48) request.AtaFlags |= ATA_FLAGS_48BIT_COMMAND;
   task_file::encode_input(cmd.regs, request);
 
   switch (cmd.direction) {
-    case kDirNone:
+    case DataDirection::None:
       break;
-    case kDirIn:
+    case DataDirection::In:
       request.AtaFlags |= ATA_FLAGS_DATA_IN;
       request.DataTransferLength = cmd.data_length;
       request.DataBuffer = cmd.data;
       break;
-    case kDirOut:
+    case DataDirection::Out:
       request.AtaFlags |= ATA_FLAGS_DATA_OUT;
       request.DataTransferLength = cmd.data_length;
       request.DataBuffer = cmd.data;
       break;
     default:
       // Sent anyway, with no data; even a clean answer does not count as success.
-      console::printf("No valid data direction set %u\n", cmd.direction);
+      console::printf("No valid data direction set %u\n", static_cast<uint32_t>(cmd.direction));
       success = kResultNotCarried;
       break;
   }
@@ -64,7 +64,8 @@ int issue_ata_passthru(DeviceCommand& cmd, ReturnedRegisters* returned) {
   if (out.status == kAtaStatusReady) return success;  // DRDY and DSC, nothing else
   if (out.error == kErrorIcrcAbort) return kResultInterfaceCrc;
   // Some drives flag an error after delivering every byte; the data are good.
-  if (cmd.direction == kDirIn && request.DataTransferLength == cmd.data_length) return success;
+  if (cmd.direction == DataDirection::In && request.DataTransferLength == cmd.data_length)
+    return success;
 
   if (cmd.verbosity != 0) {
     console::printf(

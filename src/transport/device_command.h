@@ -9,12 +9,19 @@
 #include "platform/ata.h"
 #include "platform/platform.h"
 
-// The transport selector: the low three bits of the flags word, tested in this order.
-enum InterfaceKind : uint64_t {
+// The transport selector: its value is its bit in the flags word, whose low three bits the
+// dispatch tests in this order.
+enum class InterfaceKind : uint64_t {
   ScsiPassThrough = 0x01,
   AtaPassThrough = 0x02,
   CsmiStp = 0x04,
 };
+
+// The flags word's bit for an interface, and whether a flags word selects it.
+constexpr uint64_t interface_flag(InterfaceKind kind) { return static_cast<uint64_t>(kind); }
+constexpr bool has_interface(uint64_t flags, InterfaceKind kind) {
+  return (flags & interface_flag(kind)) != 0;
+}
 
 // Run-option bits of the flags word.
 inline constexpr uint64_t kFlagActivate = 0x10;      // "/a"
@@ -22,23 +29,21 @@ inline constexpr uint64_t kFlagDeviceInfo = 0x20;    // "/i"
 inline constexpr uint64_t kFlagFirmwareFile = 0x40;  // "/D:"
 inline constexpr uint64_t kFlagScan = 0x80;          // "--scan" (replaces the whole word)
 
-// Data direction. The fields below keep the 32-bit width the record gives them.
-enum DataDirection : uint32_t {
-  kDirNone = 0,
-  kDirIn = 1,   // drive to host
-  kDirOut = 2,  // host to drive
+// The fields below keep the 32-bit width the record gives them.
+enum class DataDirection : uint32_t {
+  None = 0,
+  In = 1,   // drive to host
+  Out = 2,  // host to drive
 };
 
-// Register set.
-enum RegisterSet : uint32_t {
-  kRegisters28 = 1,
-  kRegisters48 = 2,
+enum class RegisterSet : uint32_t {
+  Lba28 = 1,
+  Lba48 = 2,
 };
 
-// Protocol.
-enum AtaProtocol : uint32_t {
-  kProtocolPio = 1,
-  kProtocolNonData = 3,
+enum class AtaProtocol : uint32_t {
+  Pio = 1,
+  NonData = 3,
 };
 
 // Pass-through options.

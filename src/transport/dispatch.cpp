@@ -5,9 +5,11 @@ int issue_command(DeviceCommand& cmd, ReturnedRegisters* returned) {
   if (returned != nullptr) returned->reset();
   // Once the operator has asked the run to stop, the command in flight was the last one.
   if (platform_interrupted()) return kResultInterrupted;
-  if (cmd.flags & ScsiPassThrough) return issue_scsi_passthru(cmd, returned);
-  if (cmd.flags & AtaPassThrough) return issue_ata_passthru(cmd, returned);
-  if (cmd.flags & CsmiStp) return issue_stp_passthru(cmd, returned);
+  if (has_interface(cmd.flags, InterfaceKind::ScsiPassThrough))
+    return issue_scsi_passthru(cmd, returned);
+  if (has_interface(cmd.flags, InterfaceKind::AtaPassThrough))
+    return issue_ata_passthru(cmd, returned);
+  if (has_interface(cmd.flags, InterfaceKind::CsmiStp)) return issue_stp_passthru(cmd, returned);
   return kResultSuccess;
 }
 

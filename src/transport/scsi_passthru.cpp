@@ -26,15 +26,15 @@ bool asks_for_verdict(const DeviceCommand& cmd) {
 void build_cdb(const DeviceCommand& cmd, bool verdict, SCSI_PASS_THROUGH_DIRECT& h) {
   sat::PassThrough f;
   f.long_form = (cmd.passthru_options & kPassThrough16) != 0;
-  if (cmd.protocol == kProtocolPio)
-    f.protocol = cmd.direction == kDirIn ? sat::kProtocolPioIn : sat::kProtocolPioOut;
-  else if (cmd.protocol == kProtocolNonData)
+  if (cmd.protocol == AtaProtocol::Pio)
+    f.protocol = cmd.direction == DataDirection::In ? sat::kProtocolPioIn : sat::kProtocolPioOut;
+  else if (cmd.protocol == AtaProtocol::NonData)
     f.protocol = sat::kProtocolNonData;
   // EXTEND follows the register set in both forms, although (12) has no upper bytes.
-  f.extend = cmd.register_set == kRegisters48;
+  f.extend = cmd.register_set == RegisterSet::Lba48;
   f.t_length = sat::kTLengthInCount;
   f.byt_blok = true;
-  f.t_dir_in = cmd.direction == kDirIn;
+  f.t_dir_in = cmd.direction == DataDirection::In;
   f.ck_cond = verdict || (cmd.passthru_options & kPassThroughCkCond) != 0;
   f.registers = cmd.regs;
   h.CdbLength = sat::build_ata_passthrough(f, h.Cdb);
@@ -70,15 +70,15 @@ int send(DeviceCommand& cmd, bool verdict, ReturnedRegisters* returned, bool& re
   build_cdb(cmd, verdict, h);
 
   switch (cmd.direction) {
-    case kDirNone:
+    case DataDirection::None:
       h.DataIn = SCSI_IOCTL_DATA_UNSPECIFIED;
       break;
-    case kDirIn:
+    case DataDirection::In:
       h.DataIn = SCSI_IOCTL_DATA_IN;
       h.DataTransferLength = cmd.data_length;
       h.DataBuffer = cmd.data;
       break;
-    case kDirOut:
+    case DataDirection::Out:
       h.DataIn = SCSI_IOCTL_DATA_OUT;
       h.DataTransferLength = cmd.data_length;
       h.DataBuffer = cmd.data;

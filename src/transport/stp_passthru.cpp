@@ -68,11 +68,12 @@ bool reports_error(const std::optional<fis::DeviceToHost>& answer) {
 
 // The transfer's length and direction flags, or false for a direction the record cannot have.
 bool transfer_of(const DeviceCommand& cmd, uint32_t& data_length, uint32_t& flags) {
-  data_length = cmd.direction == kDirNone ? 0 : cmd.data_length;
+  data_length = cmd.direction == DataDirection::None ? 0 : cmd.data_length;
   flags = CSMI_SAS_STP_PIO;
-  if (cmd.direction == kDirIn) flags |= CSMI_SAS_STP_READ;
-  if (cmd.direction == kDirOut) flags |= CSMI_SAS_STP_WRITE;
-  return cmd.direction == kDirNone || cmd.direction == kDirIn || cmd.direction == kDirOut;
+  if (cmd.direction == DataDirection::In) flags |= CSMI_SAS_STP_READ;
+  if (cmd.direction == DataDirection::Out) flags |= CSMI_SAS_STP_WRITE;
+  return cmd.direction == DataDirection::None || cmd.direction == DataDirection::In ||
+         cmd.direction == DataDirection::Out;
 }
 
 // The request in `buffer` (`size` bytes, zero-filled): header, target, the command FIS and,
@@ -94,7 +95,7 @@ void build_request(const DeviceCommand& cmd, uint32_t data_length, uint32_t flag
   fis::encode_register_h2d(cmd.regs, p.bCommandFIS);
   // Everything but the data area comes from the built structure.
   std::memcpy(buffer, &request, kDataOffset);
-  if (cmd.direction == kDirOut && data_length != 0)
+  if (cmd.direction == DataDirection::Out && data_length != 0)
     std::memcpy(buffer + kDataOffset, cmd.data, data_length);
   if (cmd.verbosity == 2) {
     console::printf("------\n\n");
@@ -164,7 +165,7 @@ int issue_stp_passthru(DeviceCommand& cmd, ReturnedRegisters* returned) {
 
   if (result != kResultSuccess) {
     report_failure(cmd, result, ok, answer);
-  } else if (cmd.direction == kDirIn && data_length != 0) {
+  } else if (cmd.direction == DataDirection::In && data_length != 0) {
     // The requested length, not the count the driver reports.
     std::memcpy(cmd.data, buffer.get() + kDataOffset, data_length);
   }

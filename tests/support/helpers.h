@@ -77,3 +77,6 @@ inline DeviceCommand cleared_record(uint64_t interface, int verbosity = 0) {
   cmd.passthru_options = kPassThrough16;
   return cmd;
 }
+inline DeviceCommand cleared_record(InterfaceKind interface, int verbosity = 0) {
+  return cleared_record(interface_flag(interface), verbosity);
+}

@@ -20,6 +20,9 @@
 #include <ctime>
 #include <fstream>
 #include <sstream>
+#include <string_view>
+
+#include "platform/linux/regular_file.h"
 
 namespace linux_claim {
 namespace {
@@ -40,9 +43,8 @@ std::string proc_locks() {
   return text.str();
 }
 
-// What stands at the name, when it is not a file the claim may use.
+// What stands at the name, when it is a regular file the claim still may not use.
 const char* refusal(const struct stat& st) {
-  if (!S_ISREG(st.st_mode)) return "not a regular file";
   if (st.st_uid != 0 && st.st_uid != geteuid()) return "owned by another user";
   if (st.st_nlink != 1) return "has more than one name";
   return nullptr;
@@ -56,35 +58,17 @@ int open_claim_file(const std::string& path, std::string& reason) {
     reason = std::strerror(errno);
     return -1;
   }
-  // Looked at before it is opened: opening a device or a FIFO can have effects of its own.
-  struct stat before {};
-  if (lstat(path.c_str(), &before) != 0) {
-    reason = std::strerror(errno);
-    return -1;
-  }
-  if (S_ISLNK(before.st_mode)) {
-    reason = "a symbolic link";
-    return -1;
-  }
-  if (const char* why = refusal(before)) {
-    reason = why;
-    return -1;
-  }
-  fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    reason = std::strerror(errno);
-    return -1;
-  }
-  struct stat now {};
-  const char* why = fstat(fd, &now) != 0 ? "cannot be examined" : refusal(now);
-  if (why == nullptr && (now.st_dev != before.st_dev || now.st_ino != before.st_ino))
-    why = "replaced while it was opened";
-  if (why != nullptr) {
-    close(fd);
-    reason = why;
-    return -1;
-  }
-  return fd;
+  regular_file::Refusal why;
+  fd = regular_file::open_for_reading(path, regular_file::Links::Refuse, why, refusal);
+  if (fd >= 0) return fd;
+  if (why.vetoed != nullptr)
+    reason = why.vetoed;
+  else if (why.kind == nullptr)
+    reason = std::strerror(why.error);
+  else
+    reason =
+        std::string_view(why.kind) == "a symbolic link" ? "a symbolic link" : "not a regular file";
+  return -1;
 }
 
 void sleep_ms(uint32_t ms) {

@@ -1,6 +1,5 @@
 // The process side of the Linux backend: arguments, sleep, last error, image files. The
 // console is in linux_console.cpp, which the simulator shares.
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +8,7 @@
 #include <ctime>
 
 #include "platform/host.h"
+#include "platform/linux/regular_file.h"
 #include "platform/linux/sg_translate.h"
 #include "platform/text.h"
 
@@ -40,54 +40,19 @@ void platform_sleep_ms(uint32_t milliseconds) {
 
 // --- Image files ------------------------------------------------------------------------------
 
-namespace {
-
-// What a file that is not a regular one is, for the refusal.
-const char* kind_of(mode_t mode) {
-  if (S_ISDIR(mode)) return "a directory";
-  if (S_ISFIFO(mode)) return "a FIFO";
-  if (S_ISCHR(mode)) return "a character device";
-  if (S_ISBLK(mode)) return "a block device";
-  if (S_ISSOCK(mode)) return "a socket";
-  return "of an unknown kind";
-}
-
-Handle refuse_file(int err, std::string& error_text) {
-  error_text = std::strerror(err);
-  platform_set_last_error(sg::windows_error_from_errno(err));
-  return kInvalidHandle;
-}
-
-Handle refuse_kind(mode_t mode, std::string& error_text) {
-  error_text = not_a_regular_file(kind_of(mode));
-  platform_set_last_error(ERROR_ACCESS_DENIED);  // what CreateFileW answers for a directory
-  return kInvalidHandle;
-}
-
-}  // namespace
-
 Handle platform_file_open(const std::u16string& path, std::string& error_text) {
-  const std::string name = utf16_to_utf8(path);
-  // Looked at before it is opened: opening a device can have effects of its own.
-  struct stat st {};
-  if (stat(name.c_str(), &st) != 0) return refuse_file(errno, error_text);
-  if (!S_ISREG(st.st_mode)) return refuse_kind(st.st_mode, error_text);
-  // O_NONBLOCK: should the name have become a FIFO in the meantime, the open must not wait
-  // for a writer. What was opened is checked again, then read in the ordinary blocking way.
-  const int fd = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return refuse_file(errno, error_text);
-  if (fstat(fd, &st) != 0) {
-    const int err = errno;
-    close(fd);
-    return refuse_file(err, error_text);
+  regular_file::Refusal why;
+  const int fd =
+      regular_file::open_for_reading(utf16_to_utf8(path), regular_file::Links::Follow, why);
+  if (fd >= 0) return static_cast<Handle>(fd);
+  if (why.kind != nullptr) {
+    error_text = not_a_regular_file(why.kind);
+    platform_set_last_error(ERROR_ACCESS_DENIED);  // what CreateFileW answers for a directory
+  } else {
+    error_text = std::strerror(why.error);
+    platform_set_last_error(sg::windows_error_from_errno(why.error));
   }
-  if (!S_ISREG(st.st_mode)) {
-    close(fd);
-    return refuse_kind(st.st_mode, error_text);
-  }
-  const int flags = fcntl(fd, F_GETFL);
-  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-  return static_cast<Handle>(fd);
+  return kInvalidHandle;
 }
 
 int64_t platform_file_size(Handle file) {

@@ -3,6 +3,7 @@
 
 #include "platform/host.h"
 #include "platform/text.h"
+#include "platform/windows/regular_file.h"
 
 namespace {
 
@@ -23,27 +24,6 @@ std::string system_message(DWORD code) {
   return utf16_to_utf8(message);
 }
 
-// What an open handle is when it is not a regular file, or null when it is one. Disks,
-// volumes and files all report FILE_TYPE_DISK; only a file has file information without the
-// directory or device attribute.
-const char* irregular_kind(HANDLE file) {
-  switch (GetFileType(file)) {
-    case FILE_TYPE_DISK:
-      break;
-    case FILE_TYPE_CHAR:
-      return "a character device";
-    case FILE_TYPE_PIPE:
-      return "a pipe";
-    default:
-      return "of an unknown kind";
-  }
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (!GetFileInformationByHandle(file, &info)) return "a device";
-  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return "a directory";
-  if (info.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) return "a device";
-  return nullptr;
-}
-
 }  // namespace
 
 Handle platform_file_open(const std::u16string& path, std::string& error_text) {
@@ -53,16 +33,13 @@ Handle platform_file_open(const std::u16string& path, std::string& error_text) {
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
-    // A directory does not open as a file; the system only says access was denied.
-    const DWORD attributes = code == ERROR_ACCESS_DENIED ? GetFileAttributesW(name) : 0;
-    const bool directory =
-        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const bool directory = code == ERROR_ACCESS_DENIED && regular_file::names_directory(path);
     error_text = directory ? not_a_regular_file("a directory") : system_message(code);
     SetLastError(code);
     return kInvalidHandle;
   }
   // A pipe or a character device would hold the read up, or never end it.
-  if (const char* kind = irregular_kind(file)) {
+  if (const char* kind = regular_file::irregular_kind(file)) {
     CloseHandle(file);
     error_text = not_a_regular_file(kind);
     SetLastError(ERROR_ACCESS_DENIED);
