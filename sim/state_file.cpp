@@ -249,6 +249,14 @@ bool apply_state(std::string_view text, std::string& reason) {
   return true;
 }
 
+int process_id() {
+#ifdef _WIN32
+  return static_cast<int>(GetCurrentProcessId());
+#else
+  return static_cast<int>(getpid());
+#endif
+}
+
 namespace {
 
 enum class Found { Nothing, Text, Refused };
@@ -311,14 +319,6 @@ bool is_sound_state(const std::string& text, std::string& reason) {
   }
   std::vector<Update> updates;
   return parse_state(text, updates, reason);
-}
-
-int process_id() {
-#ifdef _WIN32
-  return static_cast<int>(GetCurrentProcessId());
-#else
-  return static_cast<int>(getpid());
-#endif
 }
 
 // Creates a file of our own beside the path, never one that is there already. The name

@@ -56,4 +56,7 @@ void begin_state_session(const std::string& path);
 // one line naming the file and the reason).
 int end_state_session(int exit_code);
 
+// This process's id, which the name of each temporary file of a save carries.
+int process_id();
+
 }  // namespace sim

@@ -30,14 +30,6 @@ const std::u16string kDrive0 = u"\\\\.\\PhysicalDrive0";
 std::string state_path() { return testing::TempDir() + "quillmark_sim_state.txt"; }
 std::string image_path() { return testing::TempDir() + "quillmark_sim_state_fw.bin"; }
 
-int process_id() {
-#ifdef _WIN32
-  return static_cast<int>(GetCurrentProcessId());
-#else
-  return static_cast<int>(getpid());
-#endif
-}
-
 bool file_exists(const std::string& path) {
   std::FILE* f = std::fopen(path.c_str(), "rb");
   if (f != nullptr) std::fclose(f);
@@ -257,7 +249,7 @@ TEST_F(SimState, WhatIsNotAStateFileIsLeftAsItIs) {
   // numbered names a save once took in turn.
   std::vector<std::string> temps;
   for (int n = 0; n < 100; ++n) {
-    temps.push_back(path + ".tmp-" + std::to_string(process_id()) + "-" + std::to_string(n));
+    temps.push_back(path + ".tmp-" + std::to_string(sim::process_id()) + "-" + std::to_string(n));
     temps.push_back(path + ".tmp" + (n == 0 ? std::string() : std::to_string(n)));
   }
   const std::string user_bytes = "the user's own text\n";
