@@ -173,6 +173,104 @@ int stop_run(DeviceCommand& cmd, const PassProgress& progress) {
   return kExitDriveError;
 }
 
+// The drive as the operator named it on the CSMI path: the phy, or the SAS address typed.
+std::u16string csmi_drive_name(const CsmiTarget& target) {
+  std::u16string name = target.adapter_path;
+  if (target.phy_index >= 0) return name + u16(std::to_string(target.phy_index));
+  name += u',';
+  for (uint8_t byte : target.sas_address) {
+    char digits[3];
+    std::snprintf(digits, sizeof digits, "%02x", byte);
+    name += u16(digits);
+  }
+  return name;
+}
+
+// Opens the drive the options name, and works out its claim key and the name a held claim
+// reports. Returns the open's status; a failure's cause goes into `failure`.
+int open_target(const RunOptions& options, DeviceCommand& cmd, DownloadParams& params,
+                DownloadReport& failure, std::string& key, std::u16string& name) {
+  name = options.device_path;
+  if (has_interface(cmd.flags, InterfaceKind::CsmiStp)) {
+    params.segment_blocks = kCsmiSegmentBlocks;
+    CsmiTarget target = options.csmi_target;
+    const int status = open_csmi_target(cmd, target);
+    if (status != kResultSuccess) {
+      failure.why =
+          "The CSMI target " + utf16_to_utf8(console::typed_text(options.device_path)) +
+          (options.csmi_target.phy_index >= 0 ? std::to_string(options.csmi_target.phy_index)
+                                              : std::string(" (by SAS address)")) +
+          " cannot be reached";
+    }
+    key = claim_key(target.adapter_path, cmd.phy, target.phy_index);
+    name = csmi_drive_name(target);
+    return status;
+  }
+  const int status = open_device(cmd, options.device_path);
+  if (status != kResultSuccess)
+    failure.why =
+        open_failure(options.device_path, cmd.last_os_error, cmd.handle != kInvalidHandle);
+  key = claim_key(cmd.address);
+  return status;
+}
+
+// A drive whose security state forbids the download is refused, with the reason (under /v)
+// and the cause line. True when refused.
+bool refused_for_security(const DriveInfo& info, const RunOptions& options) {
+  const char* refusal = security_refusal(info.security_state, options.l_switch);
+  if (refusal == nullptr) return false;
+  if (options.verbosity != 0) console::out(std::string(refusal) + "\n");
+  console::err_line(info.security_state == SecurityState::SEC4
+                        ? "The drive's ATA security is locked (SEC4): nothing was sent"
+                        : "The drive's ATA security is enabled (" +
+                              security_state_name(info.security_state) +
+                              ") and /l refuses it: nothing was sent");
+  return true;
+}
+
+// The download passes, until one succeeds or the retries are used up, and the activate pass.
+// Returns the run's status, or kResultInterrupted once an interrupt came: nothing more was
+// sent after the command in flight.
+int download_and_activate(DeviceCommand& cmd, const RunOptions& options, DownloadParams params,
+                          DownloadReport& failure) {
+  int32_t status = kResultSuccess;
+  bool download_failed = false;
+  if (cmd.flags & kFlagFirmwareFile) {
+    (void)read_vendor_identify(cmd);
+    int32_t attempt = 0;
+    do {
+      if (platform_interrupted()) return kResultInterrupted;
+      if (attempt > 0) console::out("Retrying... " + std::to_string(attempt) + "\n");
+      const DownloadParams pass = params;
+      failure = DownloadReport{};
+      status = download_firmware(cmd, pass, &failure);
+      if (platform_interrupted()) return kResultInterrupted;
+      pause_after_pass();
+      ++attempt;
+    } while (status != kResultSuccess && attempt <= options.retry_count);
+    download_failed = status != kResultSuccess;
+  }
+
+  if (cmd.flags & kFlagActivate) {
+    if (platform_interrupted()) return kResultInterrupted;
+    params.mode = DownloadMode::Activate;
+    params.segment_blocks = 0;
+    const DownloadParams pass = params;
+    // The activation goes to the drive whatever the download did, but it cannot turn a
+    // failed download into success: the image it would switch to is not the one named
+    // (a deferred image left by an earlier run, say).
+    DownloadReport activation;
+    const int32_t activated = download_firmware(cmd, pass, &activation);
+    if (download_failed) {
+      console::out("The download failed: the run fails whatever the activation did.\n");
+    } else {
+      status = activated;
+      failure = activation;
+    }
+  }
+  return status;
+}
+
 }  // namespace
 
 int run_drive_sequence(const RunOptions& options) {
@@ -190,7 +288,6 @@ int run_drive_sequence(const RunOptions& options) {
   params.segment_blocks = options.segment_blocks;
   params.progress = &progress;
 
-  int32_t status = kResultNotCarried;  // nothing carried yet
   // Why the run failed, for the one line on the error stream that ends a failed run; said is
   // set when that cause is already there.
   DownloadReport failure;
@@ -198,39 +295,8 @@ int run_drive_sequence(const RunOptions& options) {
   if (options.verbosity != 0) print_pre_open_report(options, params);
 
   std::string key;
-  std::u16string name = options.device_path;
-  if (has_interface(cmd.flags, InterfaceKind::CsmiStp)) {
-    params.segment_blocks = kCsmiSegmentBlocks;
-    CsmiTarget target = options.csmi_target;
-    status = open_csmi_target(cmd, target);
-    if (status != kResultSuccess) {
-      failure.why =
-          "The CSMI target " + utf16_to_utf8(console::typed_text(options.device_path)) +
-          (options.csmi_target.phy_index >= 0 ? std::to_string(options.csmi_target.phy_index)
-                                              : std::string(" (by SAS address)")) +
-          " cannot be reached";
-    }
-    key = claim_key(target.adapter_path, cmd.phy, target.phy_index);
-    // The drive as the operator named it: the phy, or the SAS address typed.
-    name = target.adapter_path;
-    if (target.phy_index >= 0) {
-      name += u16(std::to_string(target.phy_index));
-    } else {
-      name += u',';
-      for (uint8_t byte : target.sas_address) {
-        char digits[3];
-        std::snprintf(digits, sizeof digits, "%02x", byte);
-        name += u16(digits);
-      }
-    }
-  } else {
-    status = open_device(cmd, options.device_path);
-    if (status != kResultSuccess) {
-      failure.why =
-          open_failure(options.device_path, cmd.last_os_error, cmd.handle != kInvalidHandle);
-    }
-    key = claim_key(cmd.address);
-  }
+  std::u16string name;
+  int32_t status = open_target(options, cmd, params, failure, key, name);
 
   RunClaim claim;
   if (cmd.handle != kInvalidHandle && status == kResultSuccess) {
@@ -252,52 +318,9 @@ int run_drive_sequence(const RunOptions& options) {
       if (info_only || options.verbosity != 0) print_device_information(info, params);
       // After the report, and after a refusal, the handle is left to the process exit.
       if (info_only) return kExitDeviceInfo;
-      if (const char* refusal = security_refusal(info.security_state, options.l_switch)) {
-        if (options.verbosity != 0) console::out(std::string(refusal) + "\n");
-        console::err_line(info.security_state == SecurityState::SEC4
-                              ? "The drive's ATA security is locked (SEC4): nothing was sent"
-                              : "The drive's ATA security is enabled (" +
-                                    security_state_name(info.security_state) +
-                                    ") and /l refuses it: nothing was sent");
-        return kExitSecurityRefused;
-      }
-
-      bool download_failed = false;
-      if (cmd.flags & kFlagFirmwareFile) {
-        (void)read_vendor_identify(cmd);
-        int32_t attempt = 0;
-        do {
-          if (platform_interrupted()) return stop_run(cmd, progress);
-          if (attempt > 0) console::out("Retrying... " + std::to_string(attempt) + "\n");
-          const DownloadParams pass = params;
-          failure = DownloadReport{};
-          status = download_firmware(cmd, pass, &failure);
-          if (platform_interrupted()) return stop_run(cmd, progress);
-          pause_after_pass();
-          ++attempt;
-        } while (status != kResultSuccess && attempt <= options.retry_count);
-        download_failed = status != kResultSuccess;
-      }
-
-      if (cmd.flags & kFlagActivate) {
-        if (platform_interrupted()) return stop_run(cmd, progress);
-        params.mode = DownloadMode::Activate;
-        params.segment_blocks = 0;
-        const DownloadParams pass = params;
-        // The activation goes to the drive whatever the download did, but it cannot turn a
-        // failed download into success: the image it would switch to is not the one named
-        // (a deferred image left by an earlier run, say).
-        DownloadReport activation;
-        const int32_t activated = download_firmware(cmd, pass, &activation);
-        if (download_failed) {
-          console::out("The download failed: the run fails whatever the activation did.\n");
-        } else {
-          status = activated;
-          failure = activation;
-        }
-      }
-
-      if (platform_interrupted()) return stop_run(cmd, progress);
+      if (refused_for_security(info, options)) return kExitSecurityRefused;
+      status = download_and_activate(cmd, options, params, failure);
+      if (status == kResultInterrupted || platform_interrupted()) return stop_run(cmd, progress);
       reidentify_quietly(cmd, info);
       if (platform_interrupted()) return stop_run(cmd, progress);
     }

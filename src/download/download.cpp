@@ -242,6 +242,27 @@ void set_counts(DeviceCommand& cmd, uint16_t blocks) {
   cmd.regs.lba_7_0 = static_cast<uint8_t>(blocks >> 8);
 }
 
+// The registers and request fields every command of the pass shares; each transfer then sets
+// its offset, and the last one its own block count.
+void prepare_command(DeviceCommand& cmd, DownloadMode mode, const Plan& plan) {
+  const bool activating = mode == DownloadMode::Activate;
+  cmd.direction = activating ? DataDirection::None : DataDirection::Out;
+  cmd.timeout = kDownloadTimeout;
+  cmd.register_set = RegisterSet::Lba28;
+  cmd.protocol = AtaProtocol::Pio;
+  cmd.data_length = activating ? plan.transfer_size : plan.blocks * kBlock;
+  cmd.regs.features_7_0 = static_cast<uint8_t>(mode);
+  set_counts(cmd, plan.blocks);
+  cmd.regs.device = kAtaDeviceLba;
+  cmd.regs.command = kAtaDownloadMicrocode;
+}
+
+// A pass that failed without a verdict of the drive's own: how far it got, and the result.
+std::string failed_after(uint64_t sent, int64_t file_size, int result, uint32_t os_error) {
+  return "The download failed after " + std::to_string(sent) + " of the image's " +
+         std::to_string(file_size) + " bytes: " + result_text(result, os_error);
+}
+
 }  // namespace
 
 int download_firmware(DeviceCommand& cmd, const DownloadParams& params, DownloadReport* report) {
@@ -257,15 +278,7 @@ int download_firmware(DeviceCommand& cmd, const DownloadParams& params, Download
 
   const Plan plan = make_plan(image.file_size, mode, params.segment_blocks);
 
-  cmd.direction = activating ? DataDirection::None : DataDirection::Out;
-  cmd.timeout = kDownloadTimeout;
-  cmd.register_set = RegisterSet::Lba28;
-  cmd.protocol = AtaProtocol::Pio;
-  cmd.data_length = activating ? plan.transfer_size : plan.blocks * kBlock;
-  cmd.regs.features_7_0 = static_cast<uint8_t>(mode);
-  set_counts(cmd, plan.blocks);
-  cmd.regs.device = kAtaDeviceLba;
-  cmd.regs.command = kAtaDownloadMicrocode;
+  prepare_command(cmd, mode, plan);
 
   if (verbose) print_plan(mode, image.file_size, plan);
   console::out("\n\n\tPLEASE DO NOT CLOSE THIS WINDOW OR INTERRUPT THE FW DOWNLOAD PROCESS\n\n\n");
@@ -325,11 +338,8 @@ int download_firmware(DeviceCommand& cmd, const DownloadParams& params, Download
   }
 
   if (!activating) print_progress(21, 100);
-  if (result != kResultSuccess && said.why.empty()) {
-    const uint64_t sent = static_cast<uint64_t>(position - image.bytes.get());
-    said.why = "The download failed after " + std::to_string(sent) + " of the image's " +
-               std::to_string(image.file_size) +
-               " bytes: " + result_text(result, cmd.last_os_error);
-  }
+  if (result != kResultSuccess && said.why.empty())
+    said.why = failed_after(static_cast<uint64_t>(position - image.bytes.get()), image.file_size,
+                            result, cmd.last_os_error);
   return result;
 }
