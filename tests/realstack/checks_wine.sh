@@ -42,8 +42,8 @@ for row in "i|10|none|/i" \
     cmp -s "$(res "w-$name-exe")" "$(res "w-$name-elf")" &&
     holds "$e_same" "$e_rev" "$e_before" "$e_after" && holds "$l_same" "$l_rev" "$l_before" "$l_after" &&
     { [[ $name != 2m ]] || grep -qF 'IO Error [87]' "$(res w-2m-exe)"; }
-  result "$title" $? "exit $(rc "w-$name-exe") (Linux $(rc "w-$name-elf")); drive: $(wine_rec "w-$name-exe")" \
-    "(Linux $(wine_rec "w-$name-elf")); text: $(diff "$(res "w-$name-elf")" "$(res "w-$name-exe")" | head -n 8 | oneline)"
+  result "$title" $? "exit $(rc "w-$name-exe") (Linux $(rc "w-$name-elf")); drive: $(wine_rec "w-$name-exe")\
+ (Linux $(wine_rec "w-$name-elf")); text: $(diff "$(res "w-$name-elf")" "$(res "w-$name-exe")" | head -n 8 | oneline)"
 done
 
 # Where wine stops a request itself; the exit codes are what wine 8.0 gives, recorded so that a
