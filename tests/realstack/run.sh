@@ -23,8 +23,8 @@
 #
 # Environment:
 #   QM_REALSTACK_CACHE  downloads and extracted packages (default ~/.cache/quillmark-realstack)
-#   QM_REALSTACK_BUILD  static build directory (default <repo>/build-realstack); it and the
-#                       cache must lie outside /tmp, which the guest replaces with its own
+#   QM_REALSTACK_BUILD  static build directory (default <repo>/build-realstack)
+#                       (the cache must lie outside /tmp, which the guest replaces with its own)
 #   QM_REALSTACK_EXE    the Windows build (default <repo>/build-win/Quillmark.exe)
 #   QM_REALSTACK_KEEP   set to keep the work directory (guest transcript, results)
 #   QM_JOBS             build parallelism (default 2)
@@ -117,16 +117,18 @@ head -c 60000 "$WORK/img/s.bin" >"$WORK/img/trunc.bin"
 # The same cut at a whole number of blocks, as hdparm takes an image.
 head -c 65536 "$WORK/img/s.bin" >"$WORK/img/cut.bin"
 # The guest sees the work directory at /tmp/qm, everything else but /tmp at the host's paths.
-# Its side of the test and the Windows build are copied, so that an edit or a build during the
-# run does not reach a running guest.
+# Its side of the test and the programs it runs are copied there: an edit or a build during the
+# run does not reach a running guest, and a checkout under /tmp works as well as any other.
 cp -r "$HERE/guest" "$WORK/guest"
 cp "$EXE" "$WORK/Quillmark.exe"
+mkdir "$WORK/bin"
+cp "$BUILD"/{quillmark,quillmark-tcmu-drive,sg_probe,sg_loop} "$HDPARM_DIR/hdparm" "$WORK/bin/"
 cat >"$WORK/guest.env" <<EOF2
 QM_GUEST=/tmp/qm/guest
 IMG=/tmp/qm/img
 QM_EXE=/tmp/qm/Quillmark.exe
 QM_WINE_LOWER='$WINEPREFIX_DIR'
-PATH='$BUILD:$HDPARM_DIR:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin'
+PATH='/tmp/qm/bin:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin'
 export QM_GUEST IMG QM_EXE QM_WINE_LOWER PATH
 EOF2
 
