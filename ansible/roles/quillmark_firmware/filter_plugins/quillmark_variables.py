@@ -11,12 +11,13 @@ import os
 
 import yaml
 
-SPECS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "meta",
-                     "argument_specs.yml")
+# The role's variables, as its entry point declares them for Ansible's own validation.
+ROLE_META = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "meta",
+                         "main.yml")
 
 
 def known_variables():
-    with open(SPECS) as f:
+    with open(ROLE_META) as f:
         return set(yaml.safe_load(f)["argument_specs"]["main"]["options"])
 
 
