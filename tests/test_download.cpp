@@ -659,12 +659,9 @@ const FirmwareCase kFirmwares[] = {
     {"deferred_then_activate", 1048576, DownloadMode::Deferred, 64, InterfaceKind::ScsiPassThrough},
     {"ata_path_segmented", 100000, DownloadMode::SegmentedImmediate, 16, InterfaceKind::AtaPassThrough},
     {"ata_path_deferred", 3000000, DownloadMode::Deferred, 255, InterfaceKind::AtaPassThrough},
-    // The drive's verdict in mode 0x03: the first 64 KiB of a 1,000,000-byte image, and an
-    // image with a segment's worth of bytes after it.
-    {"truncated_image_scsi", 1000000, DownloadMode::SegmentedImmediate, 64, InterfaceKind::ScsiPassThrough, 65536, 0, nullptr, 2,
-     "The download failed: the drive expects more data than the image holds: 65536 of the image's bytes were sent"},
-    {"truncated_image_ata", 1000000, DownloadMode::SegmentedImmediate, 64, InterfaceKind::AtaPassThrough, 65536, 0, nullptr, 2,
-     "The download failed: the drive expects more data than the image holds: 65536 of the image's bytes were sent"},
+    // The drive's verdict in mode 0x03 (the drive sequence's rows cover a truncated image on
+    // each path): in fixed-format sense, an image with a segment's worth of bytes after it, and
+    // bridges that ignore or refuse CK_COND.
     {"truncated_image_fixed_sense", 1000000, DownloadMode::SegmentedImmediate, 64, InterfaceKind::ScsiPassThrough, 65536, 0, [](sim::Port& p) { p.faults.fixed_sense = true; }, 2,
      "The download failed: the drive expects more data than the image holds: 65536 of the image's bytes were sent"},
     {"completed_before_the_last_segment", 65536, DownloadMode::SegmentedImmediate, 64, InterfaceKind::ScsiPassThrough, 0, 32768, nullptr, 2,

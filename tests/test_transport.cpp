@@ -559,21 +559,6 @@ TEST(Transport, DoesNotWriteTheDrivesAnswerIntoTheRecord) {
   }
 }
 
-TEST(Transport, HandsTheDrivesRegistersToACallerThatAsks) {
-  for (InterfaceKind interface : {ScsiPassThrough, AtaPassThrough}) {
-    fresh_world();
-    DeviceCommand cmd = opened_record(interface);
-    // CK_COND: the SCSI path's registers come back in the sense data.
-    cmd.passthru_options = kPassThrough16 | kPassThroughCkCond;
-    set_unknown_command(cmd, nullptr);
-    ReturnedRegisters returned;
-    EXPECT_EQ(issue_command(cmd, &returned), kResultDriveError);
-    ASSERT_TRUE(returned.has_value());
-    EXPECT_EQ(returned->status, 0x51);
-    EXPECT_EQ(returned->error, 0x04);
-  }
-}
-
 // ---------------------------------------------------------------------------------------
 // Dispatch.
 
