@@ -77,6 +77,17 @@ inline uint32_t request_timeout(const DeviceCommand& cmd) {
   return cmd.timeout != 0 ? cmd.timeout : kWhenZero;
 }
 
+// One system call for the record: the thread's last error is cleared before it and stored in
+// the record after it (also when the call succeeded), so that an earlier call's error is never
+// taken for this one's. Every request kind of the SCSI and ATA paths reaches the system here.
+template <typename Call>
+auto recorded_call(DeviceCommand& cmd, Call call) {
+  platform_set_last_error(0);
+  const auto result = call();
+  cmd.last_os_error = platform_get_last_error();
+  return result;
+}
+
 // Transport and open results. 1 is success everywhere; anything else is passed up unchanged.
 inline constexpr int kResultSuccess = 1;
 // OS call failed (or CSMI: refused, invalid handle, target not resolved).
@@ -112,6 +123,12 @@ int issue_scsi_passthru(DeviceCommand& cmd, ReturnedRegisters* returned = nullpt
 // length, the drive's address, the sense area, the timeout (0 means 5 seconds) and the
 // buffer length word. Command block, direction and data are the sender's.
 void init_scsi_request(ScsiPassThroughRequest& request, const DeviceCommand& cmd);
+// The one place a SCSI pass-through request reaches the system, through recorded_call: true
+// when it was carried. Its status and sense are the caller's to judge.
+bool send_scsi_request(DeviceCommand& cmd, ScsiPassThroughRequest& request);
+// The request once more, as its first completion left it; the last error is neither cleared
+// before nor read after, and the outcome is the caller's to ignore.
+bool resend_scsi_request(const DeviceCommand& cmd, ScsiPassThroughRequest& request);
 int issue_ata_passthru(DeviceCommand& cmd, ReturnedRegisters* returned = nullptr);
 int issue_stp_passthru(DeviceCommand& cmd, ReturnedRegisters* returned = nullptr);
 
