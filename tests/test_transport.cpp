@@ -396,6 +396,7 @@ struct FailureCase {
   const char* out;
   int result;
   uint32_t last_os_error;
+  bool asks_registers = false;
 };
 
 void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
@@ -408,7 +409,8 @@ void run_failure(const FailureCase& c, InterfaceKind interface) {
   plan(c.fault);
   Bytes data(1024);
   c.set(cmd, data.data());
-  const Outcome o = send(cmd);
+  ReturnedRegisters registers;
+  const Outcome o = send(cmd, c.asks_registers ? &registers : nullptr);
   EXPECT_EQ(o.out, c.out);
   EXPECT_EQ(o.result, c.result);
   EXPECT_EQ(cmd.last_os_error, c.last_os_error);
@@ -445,6 +447,9 @@ const FailureCase kScsiFailures[] = {
     {"CheckConditionGivenSense", set_download, scsi_status(2, {0x70, 0x05, 0x24}), 1, "CHECK CONDITION ERROR for CMD: 92Sense Buffer: 70524\n", 11, 0},
     {"CheckConditionQuiet", set_download, scsi_status(2, {0x70, 0x05, 0x24}), 0, "", 11, 0},
     {"DriveAbortsThroughBridge", set_unknown_command, {}, 1, "CHECK CONDITION ERROR for CMD: b0Sense Buffer: 700b\n", 11, 0},
+    // The drive's registers beside an INVALID FIELD IN CDB: the drive ran the segment, so it
+    // is not sent again without CK_COND.
+    {"RegistersBesideARefusal", set_download, scsi_status(2, {0x72, 0x05, 0x24, 0, 0, 0, 0, 14, 0x09, 0x0C, 0, 0x04, 0, 0, 0, 0, 0, 0, 0, 0, 0x40, 0x51}), 1, "CHECK CONDITION ERROR for CMD: 92Sense Buffer: 72524\n", 11, 0, true},
 };
 // clang-format on
 

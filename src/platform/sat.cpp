@@ -233,7 +233,7 @@ uint32_t host_error(uint16_t host_status, uint16_t driver_status) {
 }
 
 // A CHECK CONDITION, by its sense.
-Verdict sense_verdict(const Outcome& o, bool registers_asked, uint32_t& error) {
+Verdict sense_verdict(const Outcome& o, bool registers_asked) {
   // Tells of an earlier command: this one failed, for a reason it does not give.
   if (o.deferred) return Verdict::DriveError;
   const SenseCode& c = o.code;
@@ -244,14 +244,11 @@ Verdict sense_verdict(const Outcome& o, bool registers_asked, uint32_t& error) {
         c.key == kSenseRecoveredError && c.asc == 0 && c.ascq == kAscqAtaInfoAvailable;
     return registers_asked && clean && report ? Verdict::Success : Verdict::DriveError;
   }
-  // The translator does not take the block, which Windows reports as a request the driver
-  // does not offer; an invalid field in a block that asked for the registers may be the CK_COND
-  // bit alone.
-  if (c.key == kSenseIllegalRequest && (c.asc == kAscInvalidOpcode || c.asc == kAscInvalidField)) {
-    error = ERROR_INVALID_FUNCTION;
+  // The translator does not take the block; an invalid field in a block that asked for the
+  // registers may be the CK_COND bit alone.
+  if (c.key == kSenseIllegalRequest && (c.asc == kAscInvalidOpcode || c.asc == kAscInvalidField))
     return registers_asked && c.asc == kAscInvalidField && c.ascq == 0 ? Verdict::RefusedCkCond
                                                                        : Verdict::NotCarried;
-  }
   return Verdict::DriveError;
 }
 
@@ -263,7 +260,8 @@ Outcome judge_answer(const Answer& a, bool registers_asked) {
     o.error = a.os_error;
     return o;
   }
-  // A status from the device means the command reached it, whatever the host says beside it.
+  // The host and the driver speak only where the device gave no status of its own: a request
+  // that ended without one reads GOOD, and any other status means the device had the command.
   if (a.status == kStatusGood) o.error = host_error(a.host_status, a.driver_status);
   if (o.error != 0) return o;
   o.answered = true;
@@ -277,7 +275,11 @@ Outcome judge_answer(const Answer& a, bool registers_asked) {
       o.verdict = Verdict::Success;
       break;
     case kStatusCheckCondition:
-      o.verdict = sense_verdict(o, registers_asked, o.error);
+      o.verdict = sense_verdict(o, registers_asked);
+      // A block the translator does not take is, as Windows reports it, a request the driver
+      // does not offer.
+      if (o.verdict == Verdict::NotCarried || o.verdict == Verdict::RefusedCkCond)
+        o.error = ERROR_INVALID_FUNCTION;
       break;
     default:
       // BUSY, RESERVATION CONFLICT, TASK SET FULL, ACA ACTIVE, TASK ABORTED...: the device did

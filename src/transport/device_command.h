@@ -79,7 +79,7 @@ inline uint32_t request_timeout(const DeviceCommand& cmd) {
 
 // One system call for the record: the thread's last error is cleared before it and stored in
 // the record after it (also when the call succeeded), so that an earlier call's error is never
-// taken for this one's. Every request kind of the SCSI and ATA paths reaches the system here.
+// taken for this one's. The open and the SCSI and ATA requests reach the system through it.
 template <typename Call>
 auto recorded_call(DeviceCommand& cmd, Call call) {
   platform_set_last_error(0);
@@ -115,7 +115,9 @@ int open_device(DeviceCommand& cmd, const std::u16string& path);
 using ReturnedRegisters = std::optional<OutputRegisters>;
 
 // Sends the record's command through the transport its interface bits select. A caller that
-// wants the drive's output registers passes `returned`; the result code does not depend on it.
+// wants the drive's output registers passes `returned`, and asking is what brings them: the
+// SCSI path sets CK_COND for it (and takes the clean report that comes back as success), the
+// ATA and CSMI paths hand over what their answers carry.
 int issue_command(DeviceCommand& cmd, ReturnedRegisters* returned = nullptr);
 
 int issue_scsi_passthru(DeviceCommand& cmd, ReturnedRegisters* returned = nullptr);
