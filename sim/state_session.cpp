@@ -23,9 +23,11 @@ struct Session {
   bool folder = false;     // the name is a folder: nothing is read, every save fails
   bool taken = false;      // the lock is held (or cannot be had) and the state was read
   bool abandoned = false;  // interrupted while waiting for the lock: the state stays unread
-  std::string saved;       // the state as the file holds it
-  bool reported = false;   // a failed save was said already
-  bool unsaved = false;    // the drives hold a state the file lacks
+  bool kept = false;       // another run kept the state past a brief wait (holder: its id)
+  uint32_t holder = 0;
+  std::string saved;      // the state as the file holds it
+  bool reported = false;  // a failed save was said already
+  bool unsaved = false;   // the drives hold a state the file lacks
   int lock_fd = -1;
 };
 
@@ -103,8 +105,15 @@ Wait lock_state(Session& s, uint32_t wait_ms, uint32_t& holder) {
 bool take_state(uint32_t wait_ms, uint32_t& holder) {
   Session& s = session();
   if (s.taken || s.abandoned) return true;
+  // A scan's next drive does not wait again for what the last one waited for in vain.
+  if (s.kept && wait_ms != 0) {
+    holder = s.holder;
+    return false;
+  }
   switch (lock_state(s, wait_ms, holder)) {
     case Wait::Busy:
+      s.kept = true;
+      s.holder = holder;
       return false;
     case Wait::Interrupted:
       s.abandoned = true;
