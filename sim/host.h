@@ -5,6 +5,7 @@
 // every system.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -28,6 +29,22 @@ Found read_text(const std::string& path, size_t limit, std::string& text, std::s
 
 // Whether the name is a folder: an existing directory, or a name that ends in a separator.
 bool names_folder(const std::string& path);
+
+// Creates a file of our own beside the path with open_new (the system's exclusive create of a
+// name: a descriptor, or -1 with errno), never one that is there already. The name carries the
+// process id and a count, so that a file a killed run left behind is passed by, never reused,
+// and never stands in the way.
+template <typename OpenNew>
+int create_temporary(const std::string& path, std::string& temp, OpenNew open_new) {
+  static unsigned count = 0;
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    temp = path + ".tmp-" + std::to_string(process_id()) + "-" + std::to_string(count++);
+    const int fd = open_new(temp);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  errno = EEXIST;
+  return -1;
+}
 
 // Puts the text at the path in one step: written into a new temporary file beside it (a name
 // no other file has), made durable, and renamed over the path, so that an interrupt or a power

@@ -43,57 +43,39 @@ void say_lock_failure(const Session& s, const std::string& reason) {
 
 enum class Wait { Taken, Busy, Interrupted };
 
+// One attempt at the state's byte, waiting for it or not: false while another run holds it. A
+// lock the system refuses is said and taken as had, as when there is no lock file.
+bool attempt_state(Session& s, bool wait) {
+  std::string reason;
+  const host::Lock got = host::lock_byte(s.lock_fd, kStateByte, wait, reason);
+  if (got == host::Lock::Failed) say_lock_failure(s, reason);
+  return got != host::Lock::Held;
+}
+
 // Waits for the state as long as another run holds it, saying so once.
 Wait wait_for_state(Session& s, uint32_t holder) {
   const std::string who = holder != 0 ? "process " + std::to_string(holder) : "another run";
   console::err("quillmark-sim: waiting for state file " + shown_name(s.path) + ", in use by " +
                who + "\n");
-  std::string reason;
-  while (true) {
-    switch (host::lock_byte(s.lock_fd, kStateByte, true, reason)) {
-      case host::Lock::Taken:
-        return Wait::Taken;
-      case host::Lock::Failed:
-        say_lock_failure(s, reason);
-        return Wait::Taken;
-      case host::Lock::Held:
-        if (platform_interrupted()) return Wait::Interrupted;
-    }
+  while (!attempt_state(s, true)) {
+    if (platform_interrupted()) return Wait::Interrupted;
   }
+  return Wait::Taken;
 }
 
 // Waits for the state up to wait_ms, without a word: the drive's claim says what came of it.
 Wait wait_briefly(Session& s, uint32_t wait_ms) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
-  std::string reason;
   while (std::chrono::steady_clock::now() < deadline) {
     if (platform_interrupted()) return Wait::Interrupted;
     std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
-    switch (host::lock_byte(s.lock_fd, kStateByte, false, reason)) {
-      case host::Lock::Taken:
-        return Wait::Taken;
-      case host::Lock::Failed:
-        say_lock_failure(s, reason);
-        return Wait::Taken;
-      case host::Lock::Held:
-        break;
-    }
+    if (attempt_state(s, false)) return Wait::Taken;
   }
   return Wait::Busy;
 }
 
 Wait lock_state(Session& s, uint32_t wait_ms, uint32_t& holder) {
-  if (s.lock_fd < 0) return Wait::Taken;
-  std::string reason;
-  switch (host::lock_byte(s.lock_fd, kStateByte, false, reason)) {
-    case host::Lock::Taken:
-      return Wait::Taken;
-    case host::Lock::Failed:
-      say_lock_failure(s, reason);
-      return Wait::Taken;
-    case host::Lock::Held:
-      break;
-  }
+  if (s.lock_fd < 0 || attempt_state(s, false)) return Wait::Taken;
   holder = host::byte_holder(s.lock_fd, kStateByte);
   // The state is every drive's: a download, which does not wait for its drive, takes it in
   // turn however long another run keeps it; a run that would wait only a little for its drive

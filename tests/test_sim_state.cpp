@@ -21,10 +21,9 @@
 #ifndef _WIN32
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <csignal>
+#include "support/holder_process.h"
 #endif
 
 namespace {
@@ -44,33 +43,18 @@ bool file_exists(const std::string& path) {
 // A process that holds the state of the session at the path (byte 0 of its lock file) until
 // released; its id.
 int hold_state_elsewhere(const std::string& path) {
-  int ready[2];
-  if (pipe(ready) != 0) return -1;
-  const pid_t child = fork();
-  if (child == 0) {
+  return start_holder([&] {
     const int fd = open((path + ".lock").c_str(), O_RDWR);
     struct flock range {};
     range.l_type = F_WRLCK;
     range.l_whence = SEEK_SET;
     range.l_len = 1;
-    if (fd < 0 || fcntl(fd, F_SETLK, &range) != 0 || write(ready[1], "x", 1) != 1) _exit(1);
-    pause();
-    _exit(0);
-  }
-  close(ready[1]);
-  char byte = 0;
-  const bool up = read(ready[0], &byte, 1) == 1;
-  close(ready[0]);
-  return up ? child : -1;
-}
-
-void release_state_elsewhere(int holder) {
-  kill(holder, SIGKILL);
-  waitpid(holder, nullptr, 0);
+    return fd >= 0 && fcntl(fd, F_SETLK, &range) == 0;
+  });
 }
 #else
 int hold_state_elsewhere(const std::string&) { return 0; }
-void release_state_elsewhere(int) {}
+void end_holder(int) {}
 #endif
 
 sim::Drive& drive(int n) { return sim::world().ports.at(static_cast<size_t>(n)).drive; }
@@ -485,7 +469,7 @@ TEST_F(SimState, RunsSaveAtEachChangeAndOnlyThen) {
     EXPECT_EQ(r.err.find(path), std::string::npos) << r.err;
     if (row.state_held) {
       EXPECT_NE(r.err.find("(process " + std::to_string(holder) + ")"), std::string::npos) << r.err;
-      release_state_elsewhere(holder);
+      end_holder(holder);
     }
     // Before the run's end: what the file holds is there already.
     if (row.saved_revision == nullptr) {

@@ -68,20 +68,6 @@ bool names_folder(const std::string& path) {
 
 namespace {
 
-// A file of our own beside the path, never one that is there already. The name carries the
-// process id and a count, so that a file a killed run left behind is passed by, never reused,
-// and never stands in the way.
-int create_temporary(const std::string& path, std::string& temp) {
-  static unsigned count = 0;
-  for (int attempt = 0; attempt < 1000; ++attempt) {
-    temp = path + ".tmp-" + std::to_string(process_id()) + "-" + std::to_string(count++);
-    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd >= 0 || errno != EEXIST) return fd;
-  }
-  errno = EEXIST;
-  return -1;
-}
-
 bool write_all(int fd, const std::string& text) {
   size_t done = 0;
   while (done < text.size()) {
@@ -123,7 +109,9 @@ bool replace_text(const std::string& path, const std::string& text, std::string&
   // A second interrupt would end the process between the temporary file and the rename.
   const stop_signals::Held held;
   std::string temp;
-  const int fd = create_temporary(path, temp);
+  const int fd = create_temporary(path, temp, [](const std::string& name) {
+    return open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  });
   if (fd < 0) {
     reason = std::strerror(errno);
     return false;

@@ -63,19 +63,6 @@ bool names_folder(const std::string& path) {
 
 namespace {
 
-// A file of our own beside the path, never one that is there already (see sim/linux/host.cpp).
-int create_temporary(const std::string& path, std::string& temp) {
-  static unsigned count = 0;
-  for (int attempt = 0; attempt < 1000; ++attempt) {
-    temp = path + ".tmp-" + std::to_string(process_id()) + "-" + std::to_string(count++);
-    const int fd =
-        _open(temp.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-    if (fd >= 0 || errno != EEXIST) return fd;
-  }
-  errno = EEXIST;
-  return -1;
-}
-
 bool write_all(int fd, const std::string& text) {
   size_t done = 0;
   while (done < text.size()) {
@@ -90,7 +77,9 @@ bool write_all(int fd, const std::string& text) {
 
 bool replace_text(const std::string& path, const std::string& text, std::string& reason) {
   std::string temp;
-  const int fd = create_temporary(path, temp);
+  const int fd = create_temporary(path, temp, [](const std::string& name) {
+    return _open(name.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+  });
   if (fd < 0) {
     reason = std::strerror(errno);
     return false;

@@ -11,7 +11,6 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -21,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "../support/holder_process.h"
 #include "platform/console.h"
 #include "platform/linux/linux_claim.h"
 #include "platform/platform.h"
@@ -367,31 +367,19 @@ std::string file_text(const std::string& path) {
 
 }  // namespace
 
-// A process of the given user holding the claim socket of the key until it is killed; its id.
+// A process of the given user holding the claim socket of the key until it is ended.
 pid_t foreign_socket_holder(uid_t user, const std::string& key) {
-  int ready[2];
-  if (pipe(ready) != 0) return -1;
-  const pid_t child = fork();
-  if (child == 0) {
+  return start_holder([&] {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     const std::string name = "quillmark-" + key;
     name.copy(address.sun_path + 1, name.size());
-    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
     const socklen_t length =
         static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-    if (setgid(user) != 0 || setuid(user) != 0 ||
-        bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(fd, 4) != 0)
-      _exit(1);
-    if (write(ready[1], "x", 1) != 1) _exit(1);
-    pause();
-    _exit(0);
-  }
-  close(ready[1]);
-  char byte = 0;
-  const bool up = read(ready[0], &byte, 1) == 1;
-  close(ready[0]);
-  return up ? child : -1;
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    return setgid(user) == 0 && setuid(user) == 0 &&
+           bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 && listen(fd, 4) == 0;
+  });
 }
 
 // The claim folder is writable by everyone and the tool runs as root: only a regular file of
@@ -493,10 +481,7 @@ TEST(LinuxPlatform, ClaimTakesOnlyAFileFitForIt) {
     EXPECT_EQ(c.outcome, row.outcome) << c.reason;
     if (c.outcome == ClaimOutcome::Claimed) platform_release_drive(c.handle);
     if (held.outcome == ClaimOutcome::Claimed) platform_release_drive(held.handle);
-    if (row.kind == Kind::NoFolderForeignHolder) {
-      kill(holder, SIGKILL);
-      waitpid(holder, nullptr, 0);
-    }
+    if (row.kind == Kind::NoFolderForeignHolder) end_holder(holder);
     if (folder == no_folder) {
       // Nothing is made where the folder is missing.
       EXPECT_NE(access(no_folder.c_str(), F_OK), 0);
