@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <scsi/scsi.h>
 #include <scsi/sg.h>
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +13,7 @@
 #include <span>
 
 #include "platform/linux/sg_translate.h"
+#include "platform/linux/stop_signals.h"
 #include "platform/storage.h"
 #include "platform/task_file.h"
 
@@ -66,15 +66,13 @@ sat::Outcome sg_io(Handle handle, const SgRequest& r, bool registers_asked, sg_i
   // The operator's interrupts are held back until the call returns. The sg driver gives up
   // waiting on a signal and the command goes on without its result, or the call is started
   // again and the drive gets the command twice; held back, the signal lands between commands.
-  sigset_t interrupts, before;
-  sigemptyset(&interrupts);
-  sigaddset(&interrupts, SIGINT);
-  sigaddset(&interrupts, SIGTERM);
-  sigaddset(&interrupts, SIGHUP);
-  sigprocmask(SIG_BLOCK, &interrupts, &before);
-  const int rc = ioctl(fd_of(handle), SG_IO, &io);
-  const int err = errno;
-  sigprocmask(SIG_SETMASK, &before, nullptr);
+  int rc = 0;
+  int err = 0;
+  {
+    const stop_signals::Held held;
+    rc = ioctl(fd_of(handle), SG_IO, &io);
+    err = errno;
+  }
   sat::Answer answer;
   answer.call_failed = rc != 0;
   if (rc != 0) answer.os_error = sg::windows_error_from_ioctl_errno(err);
