@@ -10,6 +10,7 @@
 #include <string>
 
 #include "app/entry.h"
+#include "platform/platform.h"
 #include "sim/builtin_world.h"
 #include "sim/drive.h"
 #include "sim/state_file.h"
@@ -37,6 +38,8 @@ void note_download(const sim::Drive& drive) {
 int main(int argc, char** argv) {
   sim::world().real_sleep = true;
   sim::world().real_signals = true;
+  // Before the state file is taken: an early signal stops the run, as in the tool.
+  platform_install_interrupt_handler();
   sim::world().keep_log = false;
   sim::install_builtin_world();
   const char* state = std::getenv("QUILLMARK_SIM_STATE");

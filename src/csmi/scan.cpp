@@ -281,8 +281,14 @@ int scan_csmi_devices(int verbosity) {
       console::out("\nTested " + decimal(counts.adapters_opened) +
                    " valid controller(s) but didn't find any CSMI devices\n\n");
   }
-  console::out(
-      "To Scan the system for Physical Devices please use the following:\n\t wmic diskdrive get "
-      "DeviceID,model,FirmwareRevision,InterfaceType\n\n");
+  // CSMI is a Windows driver interface: elsewhere the hint names the system's own drive nodes.
+  if (platform_csmi_supported())
+    console::out(
+        "To Scan the system for Physical Devices please use the following:\n\t wmic diskdrive "
+        "get DeviceID,model,FirmwareRevision,InterfaceType\n\n");
+  else
+    console::out(
+        "To Scan the system for Physical Devices please use the following:\n\t lsblk -d -o "
+        "NAME,MODEL,REV,TRAN\nand name a drive by its /dev/sdX node or its /dev/sgN node.\n\n");
   return kScanDone;
 }
