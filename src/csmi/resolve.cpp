@@ -49,6 +49,8 @@ int open_csmi_target(DeviceCommand& cmd, CsmiTarget& target) {
     console::out("\n");
     return kResultNotCarried;
   }
+  // Nothing goes to the adapter once the operator has asked the run to stop.
+  if (platform_interrupted()) return kResultNotCarried;
 
   CSMI_SAS_PHY_INFO_BUFFER info;
   if (!read_phy_info(cmd.handle, info)) {
