@@ -299,6 +299,7 @@ std::vector<Case> cases() {
      "  Device Path: \\\\.\\SCSI2:1\n  SAS Address: 00 00 00 00 00 00 00 00\n" + csmi_info + "CSMI_SAS_PROTOCOL_SATA supported for Phy: 1\n\n" + report("QMSIMC2P1", 1, 4), {}},
     {"CSMI address form: the typed SAS address and phy -1", {"/C:2,5001514D00000203", "/i", "/v"}, {}, 10, "open-adapter csmi20 inq EC/00 2F/00",
      "  Device Path: \\\\.\\SCSI2:-1\n  SAS Address: 50 01 51 4d 00 00 02 03\n" + csmi_info + "SAS Address for Phy: 3 match.\n\nCSMI_SAS_PROTOCOL_SATA supported for Phy: 3\n\n" + report("QMSIMC2P3", 1, 4), {}},
+    {"a typed CSMI adapter is echoed neutralised", {"/C:\x1b[2J:0", d_img}, {}, 10, "open-adapter", "Error: Opening Device ?[2J:\n", {}, "The CSMI target ?[2J:0 cannot be reached\n"},
     {"CSMI target on a system without CSMI drivers: one line says so", {"/C:\\\\.\\SCSI2:0", d_img}, [] { sim::world().csmi_supported = false; }, 10, "open-adapter", "Error: Opening Device \\\\.\\SCSI2:\n", {},
      "The CSMI target \\\\.\\SCSI2:0 cannot be reached: CSMI is a Windows driver interface; on Linux name the drive by its /dev/sdX or /dev/sgN node\n"},
     {"CSMI target not resolved: exit 10, adapter closed", {"/C:\\\\.\\SCSI2:7", d_img}, {}, 10, "open-adapter csmi20 close", "Device Opened but Phy 7 not valid.\n", {}, "The CSMI target \\\\.\\SCSI2:7 cannot be reached\n"},

@@ -45,7 +45,7 @@ int open_csmi_target(DeviceCommand& cmd, CsmiTarget& target) {
   cmd.last_os_error = platform_get_last_error();
   if (cmd.handle == kInvalidHandle) {
     console::out("Error: Opening Device ");
-    console::wout(target.adapter_path);
+    console::wout(console::typed_text(target.adapter_path));
     console::out("\n");
     return kResultNotCarried;
   }
@@ -55,7 +55,7 @@ int open_csmi_target(DeviceCommand& cmd, CsmiTarget& target) {
   CSMI_SAS_PHY_INFO_BUFFER info;
   if (!read_phy_info(cmd.handle, info)) {
     console::out("Could not get CSMI phy information for ");
-    console::wout(target.adapter_path);
+    console::wout(console::typed_text(target.adapter_path));
     console::out("\n");
     return kResultNotCarried;
   }
