@@ -529,6 +529,7 @@ void platform_sleep_ms(uint32_t) {
 }
 
 uint32_t platform_get_last_error() { return state().last_error; }
+// The tool runs as root, as it should: a refused open then names the policy, not the rights.
 bool platform_running_as_administrator() { return true; }
 void platform_set_last_error(uint32_t code) { state().last_error = code; }
 
