@@ -336,6 +336,7 @@ int run_drive_sequence(const RunOptions& options) {
     const bool info_only = (cmd.flags & kFlagDeviceInfo) != 0;
     const bool brief = info_only || (cmd.flags & (kFlagFirmwareFile | kFlagActivate)) == 0;
     if (!claim_drive(key, name, brief ? kBriefClaimWaitMs : 0, claim.handle())) {
+      if (platform_interrupted()) return stop_run(cmd, progress);
       close_device(cmd);
       return kExitOpenFailed;
     }

@@ -61,6 +61,8 @@ bool claim_drive(const std::string& key, std::u16string_view name, uint32_t wait
       claim = c.handle;
       return true;
     case ClaimOutcome::Busy:
+      // The wait was cut short by the operator: the caller stops the run as at any interrupt.
+      if (platform_interrupted()) return false;
       // The cause of the run's failure: on the error stream, as every failure's.
       console::err_line(
           "Drive " + utf16_to_utf8(console::typed_text(name)) + " is in use by another run" +
