@@ -157,7 +157,9 @@ class Download : public testing::Test {
 
   sim::Drive& drive() { return port_->drive; }
 
-  int run(const ImageFile& file, DownloadMode mode, uint8_t segment_blocks, int verbosity) {
+  // One pass; given a spinner, the pass turns it on as a run's later passes do.
+  int run(const ImageFile& file, DownloadMode mode, uint8_t segment_blocks, int verbosity,
+          Spinner* spinner = nullptr) {
     sim::world().log.clear();
     console::capture_begin();
     cmd_.verbosity = verbosity;
@@ -165,22 +167,11 @@ class Download : public testing::Test {
     params.file_name = file.name();
     params.mode = mode;
     params.segment_blocks = segment_blocks;
+    params.spinner = spinner;
     const int result = download_firmware(cmd_, params);
     out_ = console::captured_out();
     err_ = console::captured_err();
     return result;
-  }
-
-  // Brings the process-wide spinner to where a fresh process has it: the next line shows "/".
-  void align_spinner() {
-    ImageFile tiny(pattern(100));  // shorter than a segment: only the closing line
-    for (int i = 0; i < 4; ++i) {
-      ASSERT_EQ(run(tiny, DownloadMode::SegmentedImmediate, 1, 0), kResultSuccess);
-      const auto lines = progress_lines(out_);
-      ASSERT_EQ(lines.size(), 1u);
-      if (lines[0].spinner == "|") return;
-    }
-    FAIL() << "spinner does not cycle";
   }
 
   sim::Port* port_ = nullptr;
@@ -316,38 +307,14 @@ TEST_F(Download, OnePerCentShowsAsZero) {
   EXPECT_EQ(lines[99].bar, 20u);
 }
 
-// The whole output of a quiet three-transfer pass, the spinner starting where a fresh
-// process has it.
-std::string three_transfers_from_fresh_spinner() {
-  return kWarning + "\r\t+ / : 0%" + "\r\t+++++++ " + std::string(console::hline()) + " : 33%" +
-         "\r\t++++++++++++++ \\ : 66%" + "\r\t+++++++++++++++++++++ | : 100%";
-}
-
-// The spinner is process-wide, so the first pass of a process runs in a process of its own.
-TEST_F(Download, ThreeTransferProgressBytesOnAFreshSpinner) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+// The whole output of a quiet three-transfer pass on a spinner of its own.
+TEST_F(Download, ThreeTransferProgressBytes) {
   drive().accept_any_image = true;
-  const std::string want = three_transfers_from_fresh_spinner();
-  EXPECT_EXIT(
-      {
-        bool same = false;
-        {
-          ImageFile file(pattern(3 * 64 * kBlock));
-          same = run(file, DownloadMode::SegmentedImmediate, 64, 0) == kResultSuccess &&
-                 out_ == want && err_.empty();
-        }
-        std::exit(same ? 0 : 1);
-      },
-      testing::ExitedWithCode(0), "");
-}
-
-// The same bytes later in a process, once the spinner stands where a fresh one does.
-TEST_F(Download, ThreeTransferProgressBytesAfterAlignment) {
-  drive().accept_any_image = true;
-  align_spinner();
   ImageFile file(pattern(3 * 64 * kBlock));
   ASSERT_EQ(run(file, DownloadMode::SegmentedImmediate, 64, 0), kResultSuccess);
-  EXPECT_EQ(out_, three_transfers_from_fresh_spinner());
+  EXPECT_EQ(out_, kWarning + "\r\t+ / : 0%" + "\r\t+++++++ " + std::string(console::hline()) +
+                      " : 33%" + "\r\t++++++++++++++ \\ : 66%" +
+                      "\r\t+++++++++++++++++++++ | : 100%");
   EXPECT_EQ(err_, "");
 }
 
@@ -358,10 +325,8 @@ TEST_F(Download, LongPassReachesAFileInFewWrites) {
   drive().accept_any_image = true;
   sim::world().keep_log = false;
   const auto file = ImageFile::of_size(65535 * kBlock);
-  align_spinner();
   ASSERT_EQ(run(file, DownloadMode::SegmentedImmediate, 1, 0), kResultSuccess);
   const std::string want = out_;  // every piece as the engine wrote it
-  align_spinner();
   console::capture_end();
 
   const fs::path path = fs::temp_directory_path() / "qm_dl_console.txt";
@@ -401,10 +366,11 @@ TEST_F(Download, LongPassReachesAFileInFewWrites) {
 TEST_F(Download, SpinnerContinuesAcrossPasses) {
   drive().accept_any_image = true;
   ImageFile file(pattern(5 * kBlock));
+  Spinner spinner;
   for (int pass = 0; pass < 3; ++pass) {
-    ASSERT_EQ(run(file, DownloadMode::SegmentedImmediate, 2, 0), kResultSuccess);
+    ASSERT_EQ(run(file, DownloadMode::SegmentedImmediate, 2, 0, &spinner), kResultSuccess);
     const auto first = progress_lines(out_);
-    ASSERT_EQ(run(file, DownloadMode::Deferred, 1, 0), kResultSuccess);
+    ASSERT_EQ(run(file, DownloadMode::Deferred, 1, 0, &spinner), kResultSuccess);
     const auto second = progress_lines(out_);
     ASSERT_FALSE(first.empty());
     ASSERT_FALSE(second.empty());

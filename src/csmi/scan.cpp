@@ -184,6 +184,13 @@ void walk_phys(DeviceCommand& cmd, const CSMI_SAS_PHY_INFO& info, uint8_t* ident
   }
 }
 
+// Once the operator has asked the scan to stop, nothing more goes to the adapter.
+bool stopped(Handle adapter) {
+  if (!platform_interrupted()) return false;
+  platform_close(adapter);
+  return true;
+}
+
 // One adapter port: opened, described, walked and released.
 void scan_port(unsigned port, DeviceCommand& cmd, uint8_t* identify, ScanCounts& counts) {
   const int verbosity = cmd.verbosity;
@@ -202,6 +209,7 @@ void scan_port(unsigned port, DeviceCommand& cmd, uint8_t* identify, ScanCounts&
     console::out("...FOUND\n");
   }
   ++counts.adapters_opened;
+  if (stopped(adapter)) return;
 
   CSMI_SAS_CNTLR_CONFIG_BUFFER config;
   if (read_adapter_information(adapter, CC_CSMI_SAS_GET_CNTLR_CONFIG, config)) {
@@ -215,6 +223,7 @@ void scan_port(unsigned port, DeviceCommand& cmd, uint8_t* identify, ScanCounts&
     console::wout(path);
     console::out("\n\n");
   }
+  if (stopped(adapter)) return;
 
   CSMI_SAS_DRIVER_INFO_BUFFER driver;
   if (!read_adapter_information(adapter, CC_CSMI_SAS_GET_DRIVER_INFO, driver)) {
@@ -238,6 +247,7 @@ void scan_port(unsigned port, DeviceCommand& cmd, uint8_t* identify, ScanCounts&
     console::out("\tRelease: " + decimal(d.usReleaseRevision) + "\n");
   }
   ++counts.adapters_answering;
+  if (stopped(adapter)) return;
 
   // A failed phy request is not reported: the walk then sees an empty table.
   CSMI_SAS_PHY_INFO_BUFFER phys;
@@ -281,8 +291,14 @@ int scan_csmi_devices(int verbosity) {
       console::out("\nTested " + decimal(counts.adapters_opened) +
                    " valid controller(s) but didn't find any CSMI devices\n\n");
   }
-  console::out(
-      "To Scan the system for Physical Devices please use the following:\n\t wmic diskdrive get "
-      "DeviceID,model,FirmwareRevision,InterfaceType\n\n");
+  // CSMI is a Windows driver interface: elsewhere the hint names the system's own drive nodes.
+  if (platform_csmi_supported())
+    console::out(
+        "To Scan the system for Physical Devices please use the following:\n\t wmic diskdrive "
+        "get DeviceID,model,FirmwareRevision,InterfaceType\n\n");
+  else
+    console::out(
+        "To Scan the system for Physical Devices please use the following:\n\t lsblk -d -o "
+        "NAME,MODEL,REV,TRAN\nand name a drive by its /dev/sdX node or its /dev/sgN node.\n\n");
   return kScanDone;
 }

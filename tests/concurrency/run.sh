@@ -108,11 +108,11 @@ for i in $(seq 0 79); do
   rev=$(revision "$dir/state" "$drive0")
   [ "$rev" = DAMAGED ] && damaged=$((damaged + 1))
   # The drive took the image when every transfer went out.
-  stopped=$(sed -n 's/.*Download stopped after \([0-9]*\) of \([0-9]*\) transfers.*/\1 \2/p' "$dir/err")
   taken=no
-  if [ -n "$stopped" ]; then
-    set -- $stopped
-    if [ "$1" = "$2" ]; then taken=yes; else mid_transfers=$((mid_transfers + 1)); fi
+  if grep -q '^Stopped after all [0-9]* transfers were sent; the drive took the last one\.$' "$dir/err"; then
+    taken=yes
+  elif grep -q 'Download stopped after [0-9]* of [0-9]* transfers' "$dir/err"; then
+    mid_transfers=$((mid_transfers + 1))
   fi
   [ "$taken" = yes ] && [ "$rev" != SIM8.00 ] && forgotten=$((forgotten + 1))
   [ "$taken" = no ] && [ "$rev" = SIM8.00 ] && { echo "run $i: the state holds an image the drive never took"; failures=$((failures + 1)); }

@@ -118,6 +118,8 @@ Handle platform_open_adapter(const std::u16string&) {
   return kInvalidHandle;
 }
 
+bool platform_csmi_supported() { return false; }
+
 bool platform_csmi_request(Handle, void*, uint32_t) {
   platform_set_last_error(ERROR_INVALID_FUNCTION);
   return false;
