@@ -163,5 +163,5 @@ echo "figures: time per DOWNLOAD MICROCODE at the drive, 1 MiB image in 32 KiB s
   "bare SG_IO loop ${l_med:-?} (${l_low:-?}), hdparm --fwdownload-mode3 ${h_med:-?} (${h_low:-?})"
 echo "figures: quillmark / bare loop $(ratio "$q_med" "$l_med") ($(ratio "$q_low" "$l_low")), quillmark" \
   "/ hdparm $(ratio "$q_med" "$h_med") ($(ratio "$q_low" "$h_low"))"
-echo "TCM-User boot (with the wine stage): the guest ran ${TCMU_SECONDS} s, the TCM-User stage" \
+echo "TCM-User boot$(staged wine && echo " (with the wine stage)"): the guest ran ${TCMU_SECONDS} s, the TCM-User stage" \
   "$(sed -n 's/^@@QM-STAGE-TIME tcmu //p' "$TC") s"
