@@ -175,15 +175,21 @@ for i in $(seq 0 79) $(printf 'calibrate%d ' $(seq 0 15)); do
   [ "$code" = 1 ] || { other_exit=$((other_exit + 1)); echo "run $i ($at): exit $code"; }
   [ "$rev" = - ] || [ "$rev" = SIM8.00 ] || [ "$rev" = DAMAGED ] ||
     { echo "run $i ($at): stopped, the drive holds '$rev'"; failures=$((failures + 1)); }
-  stopped=$(sed -n 's/.*Download stopped after \([0-9]*\) of \([0-9]*\) transfers.*/\1 \2/p' "$dir/err")
+  # The stop line says how far the download got: some transfers, none, or all of them and
+  # whether the drive took the last one (older builds: "after N of N").
+  stopped=$(sed -n -e 's/.*Download stopped after \([0-9]*\) of \([0-9]*\) transfers.*/\1 \2/p' \
+    -e 's/.*Stopped before any download command was sent.*/0 -/p' \
+    -e 's/.*Stopped after all \([0-9]*\) transfers were sent; the drive took the last one.*/\1 \1/p' \
+    -e 's/.*Stopped after all \([0-9]*\) transfers were sent; the drive refused.*/refused -/p' "$dir/err")
   if [ -n "$stopped" ]; then
     set -- $stopped
     if [ "$1" = "$2" ]; then
       after_transfers=$((after_transfers + 1))
-      # Every transfer went out, so the drive took the image: the state must say so.
+      # Every transfer went out and the drive took the last, so it took the image: the state
+      # must say so.
       [ "$rev" = SIM8.00 ] || forgotten=$((forgotten + 1))
     else
-      mid_transfers=$((mid_transfers + 1))
+      [ "$1" = refused ] && after_transfers=$((after_transfers + 1)) || mid_transfers=$((mid_transfers + 1))
       [ "$rev" = SIM8.00 ] && { echo "run $i ($at): the state holds an image the drive never took"; failures=$((failures + 1)); }
     fi
   fi
