@@ -123,6 +123,23 @@ std::string token_of(const sim::LogEntry& e) {
       const uint8_t* tf = request + offsetof(ATA_PASS_THROUGH_DIRECT, CurrentTaskFile);
       return ata_token(tf[6], tf[0]);
     }
+    case K::FirmwareInfo:
+      return "fwinfo";
+    case K::FirmwareDownload: {
+      // The segment in blocks, and the FIRST_SEGMENT / LAST_SEGMENT flags as f and l.
+      STORAGE_HW_FIRMWARE_DOWNLOAD r{};
+      if (e.request.size() < offsetof(STORAGE_HW_FIRMWARE_DOWNLOAD, ImageBuffer)) return "fwdl?";
+      std::memcpy(&r, request, offsetof(STORAGE_HW_FIRMWARE_DOWNLOAD, ImageBuffer));
+      return "fwdl" + std::to_string(r.Offset / 512) + "+" + std::to_string(r.BufferSize / 512) +
+             ((r.Flags & STORAGE_HW_FIRMWARE_REQUEST_FLAG_FIRST_SEGMENT) ? "f" : "") +
+             ((r.Flags & STORAGE_HW_FIRMWARE_REQUEST_FLAG_LAST_SEGMENT) ? "l" : "");
+    }
+    case K::FirmwareActivate: {
+      STORAGE_HW_FIRMWARE_ACTIVATE r{};
+      if (e.request.size() < sizeof r) return "fwact?";
+      std::memcpy(&r, request, sizeof r);
+      return "fwact" + std::to_string(r.Slot);
+    }
     case K::Csmi: {
       SRB_IO_CONTROL header{};
       if (e.request.size() < sizeof header) return "csmi?";

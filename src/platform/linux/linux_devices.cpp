@@ -125,6 +125,23 @@ bool platform_csmi_request(Handle, void*, uint32_t) {
   return false;
 }
 
+// The storage firmware API is a Windows driver interface: Linux carries firmware downloads by
+// pass-through only.
+bool platform_firmware_get_info(Handle, const STORAGE_HW_FIRMWARE_INFO_QUERY&, void*, uint32_t) {
+  platform_set_last_error(ERROR_INVALID_FUNCTION);
+  return false;
+}
+
+bool platform_firmware_download(Handle, const void*, uint32_t) {
+  platform_set_last_error(ERROR_INVALID_FUNCTION);
+  return false;
+}
+
+bool platform_firmware_activate(Handle, const STORAGE_HW_FIRMWARE_ACTIVATE&) {
+  platform_set_last_error(ERROR_INVALID_FUNCTION);
+  return false;
+}
+
 bool platform_get_scsi_address(Handle handle, SCSI_ADDRESS* address) {
   if (!valid(handle)) return false;
   // A disk node (sd) is a block device and answers only the SCSI midlayer's query;

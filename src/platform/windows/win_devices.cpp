@@ -64,3 +64,25 @@ bool platform_csmi_request(Handle handle, void* buffer, uint32_t size) {
 }
 
 bool platform_close(Handle handle) { return CloseHandle(to_native(handle)) != FALSE; }
+
+bool platform_firmware_get_info(Handle handle, const STORAGE_HW_FIRMWARE_INFO_QUERY& query,
+                                void* info, uint32_t size) {
+  DWORD bytes = 0;
+  return DeviceIoControl(to_native(handle), IOCTL_STORAGE_FIRMWARE_GET_INFO,
+                         const_cast<STORAGE_HW_FIRMWARE_INFO_QUERY*>(&query), sizeof query, info,
+                         size, &bytes, nullptr) != FALSE;
+}
+
+// The download and the activation take their request as input and return nothing.
+bool platform_firmware_download(Handle handle, const void* request, uint32_t size) {
+  DWORD bytes = 0;
+  return DeviceIoControl(to_native(handle), IOCTL_STORAGE_FIRMWARE_DOWNLOAD,
+                         const_cast<void*>(request), size, nullptr, 0, &bytes, nullptr) != FALSE;
+}
+
+bool platform_firmware_activate(Handle handle, const STORAGE_HW_FIRMWARE_ACTIVATE& request) {
+  DWORD bytes = 0;
+  return DeviceIoControl(to_native(handle), IOCTL_STORAGE_FIRMWARE_ACTIVATE,
+                         const_cast<STORAGE_HW_FIRMWARE_ACTIVATE*>(&request), sizeof request,
+                         nullptr, 0, &bytes, nullptr) != FALSE;
+}
