@@ -188,6 +188,8 @@ ParseOutcome parse_command_line(const std::vector<std::u16string>& args,
       options.flags |= kFlagActivate;
     } else if (starts_with(arg, u"/l")) {
       options.l_switch = 1;
+    } else if (arg == u"--pass-through") {
+      options.force_passthrough = true;
     } else {
       return command_line_error(arg, invocation_name);
     }

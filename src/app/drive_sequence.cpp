@@ -14,6 +14,7 @@
 #include "platform/text.h"
 #include "platform/wire.h"
 #include "transport/device_command.h"
+#include "transport/firmware_api.h"
 
 namespace {
 
@@ -253,8 +254,18 @@ int download_and_activate(DeviceCommand& cmd, const RunOptions& options, Downloa
                           DownloadReport& failure) {
   int32_t status = kResultSuccess;
   bool download_failed = false;
+  // A deferred download on the SCSI and ATA paths goes through the storage firmware API where
+  // the driver offers one that takes the plan; the driver is asked once, before the first pass.
+  FirmwareApiRoute route;
+  const bool deferred =
+      params.mode == DownloadMode::Deferred && !has_interface(cmd.flags, InterfaceKind::CsmiStp);
   if (cmd.flags & kFlagFirmwareFile) {
     (void)read_vendor_identify(cmd);
+    if (deferred) {
+      route.forced_passthrough = options.force_passthrough;
+      if (!route.forced_passthrough) route.info = query_firmware_api(cmd);
+      params.api = &route;
+    }
     int32_t attempt = 0;
     do {
       if (platform_interrupted()) return kResultInterrupted;

@@ -20,4 +20,7 @@ struct RunOptions {
   int32_t verbosity = 0;
   bool info_only = false;
   uint64_t l_switch = 0;
+  // "--pass-through": a deferred download goes by pass-through even where the driver offers
+  // the storage firmware API.
+  bool force_passthrough = false;
 };

@@ -7,6 +7,7 @@
 
 #include "platform/ata.h"
 #include "transport/device_command.h"
+#include "transport/firmware_api.h"
 
 // The DOWNLOAD MICROCODE sub-command of a pass (the Features register).
 enum class DownloadMode : uint8_t {
@@ -31,6 +32,15 @@ struct Spinner {
   int last_shown = -1;  // the percentage the last progress line showed
 };
 
+// The storage firmware API for a deferred download: what the driver answered (or that the
+// operator forced pass-through), and whether it carried the download, in which case the
+// activation goes the same way. The drive sequence asks once, before the first pass.
+struct FirmwareApiRoute {
+  FirmwareApiInfo info;
+  bool forced_passthrough = false;  // "--pass-through": the driver was not asked
+  bool carried = false;             // set by the download pass
+};
+
 // What one pass is given; the drive sequence hands each pass a fresh copy.
 struct DownloadParams {
   std::u16string file_name;
@@ -41,6 +51,9 @@ struct DownloadParams {
   // The activate pass reads the image to describe it; false: "/a" without "/D:", the
   // activation alone with counts of 0.
   bool with_image = true;
+  // A deferred download on the SCSI and ATA paths: the API's answer, which decides how the
+  // transfers are carried. Null: by pass-through, without a word.
+  FirmwareApiRoute* api = nullptr;
 };
 
 // Why a pass failed, in plain words, for the line that ends a failed run.
