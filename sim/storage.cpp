@@ -211,6 +211,12 @@ bool platform_firmware_activate(Handle handle, const STORAGE_HW_FIRMWARE_ACTIVAT
   return code == 0 || fail(code);
 }
 
+std::vector<std::string> platform_drive_in_use(Handle drive) {
+  const sim::Port* port = sim::port_of(drive);
+  if (port == nullptr || !port->holds_system_volume) return {};
+  return {"the system volume C:"};
+}
+
 bool platform_csmi_supported() { return sim::world().csmi_supported; }
 
 Handle platform_open_adapter(const std::u16string& path) {

@@ -66,6 +66,7 @@ struct Port {
   SCSI_ADDRESS address{8, 0, 0, 0, 0};
   PortFaults faults;
   FirmwareDriver driver;
+  bool holds_system_volume = false;  // the running system's volume lives on this drive
 };
 
 // Planned faults of a CSMI adapter.

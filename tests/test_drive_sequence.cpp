@@ -330,6 +330,11 @@ std::vector<Case> cases() {
      [] { EXPECT_EQ(drive(0).firmware, "SIM1.00"); }, "The download failed after 0 of the image's 99328 bytes: this path does not offer the pass-through (system error 1)\n"},
     {"the API's activation refused as not offered: the pass-through activation, once", {kDrive0, d_img, "/e", "/a"}, [] { offer_api(512); port(0).driver.activate_error = ERROR_INVALID_FUNCTION; }, 0,
      by_api + " fwact0 92/0F EC/0F 2F/0F close", four_segments + kWarning + "Activate Completed ...\n", [] { updated_byte_for_byte(0); }},
+    // A drive that holds the system volume: a warning before an immediate switch, none before
+    // a deferred download that waits for the next restart.
+    {"a drive holding the system volume: one warning line, the download goes on", {kDrive0, d_img}, [] { port(0).holds_system_volume = true; }, 0, one_immediate_pass, immediate_ok, {},
+     "Warning: the drive holds the system volume C:; switching its firmware now can make it vanish for a moment under the running system. Consider /e, with the activation at the next restart.\n"},
+    {"the same drive, /e without /a: no warning", {kDrive0, d_img, "/e"}, [] { port(0).holds_system_volume = true; }, 0, kOpened + " EC/0B fwinfo 92/0E 92/0E 92/0E 92/0E z2000 EC/0E 2F/0E close", four_segments, {}},
     {"missing file with /r 1: two passes", {kDrive0, "/D:{missing}", "/r", "1"}, {}, 4, kOpened + " EC/0B z2000 z2000 EC/0B 2F/0B close", kAfterPass + "Retrying... 1\n" + kAfterPass, {}, kMissingFile},
     // The re-identify carries the vendor variant's Features and LBA (no download command
     // replaced them), which this drive refuses.

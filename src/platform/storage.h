@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/firmware_wire.h"
 #include "platform/host.h"
@@ -73,6 +74,13 @@ bool platform_firmware_get_info(Handle handle, const STORAGE_HW_FIRMWARE_INFO_QU
 bool platform_firmware_download(Handle handle, const void* request, uint32_t size);
 // IOCTL_STORAGE_FIRMWARE_ACTIVATE.
 bool platform_firmware_activate(Handle handle, const STORAGE_HW_FIRMWARE_ACTIVATE& request);
+
+// --- A drive in use --------------------------------------------------------------------------
+// What the running system has mounted from the drive, in words for one warning line: on Linux
+// the mount points of the disk and its partitions ("/ (the root file system)", "/boot"), on
+// Windows the system volume ("the system volume C:"). Empty when nothing is, or when it cannot
+// be told (the question is never worth failing a run for).
+std::vector<std::string> platform_drive_in_use(Handle drive);
 
 // CloseHandle. False and the last error on failure.
 bool platform_close(Handle handle);
