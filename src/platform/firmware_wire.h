@@ -7,18 +7,10 @@
 #include <cstddef>
 #include <cstdint>
 
-#ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-// clang-format off
-#include <windows.h>
-#include <winioctl.h>
-// clang-format on
-#else
+// wire.h brings the Windows headers that hold the control codes (winioctl.h).
+#include "platform/wire.h"
+
+#ifndef _WIN32
 inline constexpr uint32_t IOCTL_STORAGE_FIRMWARE_GET_INFO = 0x2D1C00;
 inline constexpr uint32_t IOCTL_STORAGE_FIRMWARE_DOWNLOAD = 0x2DDC04;
 inline constexpr uint32_t IOCTL_STORAGE_FIRMWARE_ACTIVATE = 0x2DDC08;
