@@ -3,9 +3,11 @@
 #include <cstdint>
 #include <limits>
 
+#include "app/run_record.h"
 #include "app/texts.h"
 #include "platform/console.h"
 #include "platform/platform.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -35,6 +37,7 @@ ParseOutcome report_error(std::u16string_view text, std::u16string_view element,
                           const std::string& invocation_name) {
   std::u16string line(text);
   line.append(console::typed_text(element));
+  note_run_cause(utf16_to_utf8(line.substr(line.front() == u'\n' ? 1 : 0)));
   line += u'\n';
   console::wout(line);
   print_usage(invocation_name);

@@ -101,7 +101,7 @@ int refuse_image(const DeviceCommand& cmd, const std::u16string& name, std::stri
   return kResultFileFailed;
 }
 
-int load_image(const DeviceCommand& cmd, const std::u16string& name, Image& image,
+int load_image(const DeviceCommand& cmd, const std::u16string& name, bool want_digest, Image& image,
                DownloadReport& report) {
   std::string error_text;
   const FirmwareFile file(platform_file_open(name, error_text));
@@ -112,6 +112,7 @@ int load_image(const DeviceCommand& cmd, const std::u16string& name, Image& imag
     const std::string text = "Firmware file size cannot be determined";
     return refuse_image(cmd, name, text, "its size cannot be determined", report);
   }
+  report.image_size = size;
   if (size == 0) return refuse_image(cmd, name, "Firmware file is empty", "it is empty", report);
   // Refused before anything is sent: a count or offset past 65,535 blocks would wrap.
   const uint64_t blocks = whole_blocks(static_cast<uint64_t>(size));
@@ -137,6 +138,10 @@ int load_image(const DeviceCommand& cmd, const std::u16string& name, Image& imag
     return refuse_image(cmd, name, "Short read of the firmware file: " + counts,
                         "short read, " + counts, report);
   }
+  // The digest comes from the buffer just read, never from a second read of the file.
+  report.image_size = size;
+  if (want_digest)
+    report.digested = platform_sha256(bytes.get(), static_cast<size_t>(size), report.sha256);
   image.bytes = std::move(bytes);
   image.file_size = size;
   return kResultSuccess;
@@ -224,6 +229,7 @@ int judge_segment(const ReturnedRegisters& outputs, bool last, uint64_t sent, in
                   DownloadReport& report) {
   if (!outputs) return kResultSuccess;
   const uint64_t size = static_cast<uint64_t>(file_size);
+  if (last || outputs->count == kAtaDmTransferComplete) report.verdict = outputs->count;
   if (last && outputs->count == kAtaDmExpectsMore) {
     report.why = "The download failed: the drive expects more data than the image holds: " +
                  std::to_string(size) + " of the image's bytes were sent";
@@ -273,10 +279,15 @@ int download_firmware(DeviceCommand& cmd, const DownloadParams& params, Download
   DownloadReport& said = report != nullptr ? *report : unused;
 
   Image image;
-  const int loaded = load_image(cmd, params.file_name, image, said);
+  const int loaded = load_image(cmd, params.file_name, params.digest, image, said);
   if (loaded != kResultSuccess) return loaded;
 
   const Plan plan = make_plan(image.file_size, mode, params.segment_blocks);
+  said.planned = true;
+  said.transfer_size = plan.transfer_size;
+  said.blocks = plan.blocks;
+  said.transfers = plan.transfers;
+  said.remainder = plan.remainder;
 
   prepare_command(cmd, mode, plan);
 

@@ -52,6 +52,12 @@ int64_t platform_file_size(Handle file);
 int64_t platform_file_read(Handle file, void* buffer, int64_t size);
 void platform_file_close(Handle file);
 
+// --- Hashing --------------------------------------------------------------------------------
+
+// The SHA-256 digest of `size` bytes, from the system's own implementation (nettle on Linux,
+// CNG on Windows). False when the system cannot compute it; `digest` is then unspecified.
+bool platform_sha256(const void* data, size_t size, uint8_t (&digest)[32]);
+
 // --- Console backend (used by platform/console.cpp only) ------------------------------------
 
 enum class ConsoleStream { Out, Err };
