@@ -15,6 +15,16 @@ int64_t now_ms() {
 
 }  // namespace
 
+std::string hex_text(const uint8_t* bytes, size_t count) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string text;
+  for (size_t i = 0; i < count; ++i) {
+    text += kHex[bytes[i] >> 4];
+    text += kHex[bytes[i] & 0x0F];
+  }
+  return text;
+}
+
 RunRecord& run_record() {
   static RunRecord record;
   return record;
@@ -36,13 +46,7 @@ void note_csmi_target(const CsmiTarget& resolved, const CSMI_SAS_PHY_ENTITY& ent
   if (!opened) return;
   // The address form under /l trusts the typed address and selects no phy.
   if (resolved.phy_index >= 0) record.csmi_phy = resolved.phy_index;
-  std::string address;
-  for (uint8_t byte : entry.Attached.bSASAddress) {
-    static const char kHex[] = "0123456789abcdef";
-    address += kHex[byte >> 4];
-    address += kHex[byte & 0x0F];
-  }
-  record.csmi_sas_address = address;
+  record.csmi_sas_address = hex_text(entry.Attached.bSASAddress, 8);
 }
 
 void note_pass(const PassProgress& progress, int32_t result, uint32_t os_error,

@@ -52,6 +52,9 @@ struct RunRecord {
   int exit_code = 0;
 };
 
+// Bytes as lowercase hexadecimal digits, two per byte, as the report writes them.
+std::string hex_text(const uint8_t* bytes, size_t count);
+
 // The record of this process's run.
 RunRecord& run_record();
 

@@ -18,16 +18,6 @@ using Json = nlohmann::ordered_json;
 // The document's form; raised whenever a field changes meaning or goes away.
 constexpr int kSchemaVersion = 1;
 
-std::string hex(const uint8_t* bytes, size_t count) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string text;
-  for (size_t i = 0; i < count; ++i) {
-    text += kHex[bytes[i] >> 4];
-    text += kHex[bytes[i] & 0x0F];
-  }
-  return text;
-}
-
 bool is_lone_surrogate(std::u16string_view text, size_t i) {
   const char16_t c = text[i];
   if (c >= 0xD800 && c <= 0xDBFF)
@@ -48,10 +38,10 @@ Json name(std::u16string_view value) {
     text[i] = u'\xFFFD';
   }
   const std::string bytes = utf16_to_utf8(value);
-  return Json{
-      {"text", utf16_to_utf8(text)},
-      {"bytes",
-       valid ? Json() : Json(hex(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()))}};
+  return Json{{"text", utf16_to_utf8(text)},
+              {"bytes", valid ? Json()
+                              : Json(hex_text(reinterpret_cast<const uint8_t*>(bytes.data()),
+                                              bytes.size()))}};
 }
 
 Json name_or_null(const std::u16string& value) { return value.empty() ? Json() : name(value); }
@@ -188,7 +178,7 @@ Json image_json(const RunRecord& record) {
   const DownloadReport* r = record.image ? &*record.image : nullptr;
   return Json{{"path", name(record.options->file_name)},
               {"size_bytes", r != nullptr && r->image_size >= 0 ? Json(r->image_size) : Json()},
-              {"sha256", r != nullptr && r->digested ? Json(hex(r->sha256, 32)) : Json()}};
+              {"sha256", r != nullptr && r->digested ? Json(hex_text(r->sha256, 32)) : Json()}};
 }
 
 Json plan_json(const RunRecord& record) {
@@ -263,8 +253,8 @@ Json scan_phy_json(const ScanAdapter& adapter, const ScanPhy& phy) {
   return Json{{"phy", phy.phy},
               {"protocol", protocol_name(phy.protocol)},
               {"protocol_code", phy.protocol},
-              {"attached_sas_address", hex(phy.attached_sas_address, 8)},
-              {"identify_sas_address", hex(phy.identify_sas_address, 8)},
+              {"attached_sas_address", hex_text(phy.attached_sas_address, 8)},
+              {"identify_sas_address", hex_text(phy.identify_sas_address, 8)},
               {"held_by_another_run", phy.held},
               {"drive", drive}};
 }
