@@ -173,6 +173,15 @@ Plan make_plan(int64_t file_size, DownloadMode mode, uint8_t segment_blocks) {
   return plan;
 }
 
+// The plan's figures, for the run report.
+void note_plan(const Plan& plan, DownloadReport& report) {
+  report.planned = true;
+  report.transfer_size = plan.transfer_size;
+  report.blocks = plan.blocks;
+  report.transfers = plan.transfers;
+  report.remainder = plan.remainder;
+}
+
 void print_plan(DownloadMode mode, int64_t file_size, const Plan& plan) {
   console::out("  ----------------------- \n   Downloading Code \n");
   console::printf("  Mode : 0x0%X\n", static_cast<unsigned>(mode));
@@ -283,11 +292,7 @@ int download_firmware(DeviceCommand& cmd, const DownloadParams& params, Download
   if (loaded != kResultSuccess) return loaded;
 
   const Plan plan = make_plan(image.file_size, mode, params.segment_blocks);
-  said.planned = true;
-  said.transfer_size = plan.transfer_size;
-  said.blocks = plan.blocks;
-  said.transfers = plan.transfers;
-  said.remainder = plan.remainder;
+  note_plan(plan, said);
 
   prepare_command(cmd, mode, plan);
 
