@@ -1,7 +1,6 @@
-// The process side of the simulated platform: arguments, sleep, last error and, on Windows,
-// the console. The image files are in files.cpp.
+// The process side of the simulated platform: arguments, sleep and last error. The image
+// files are in files.cpp, the console is the host's (sim/windows/console.cpp on Windows).
 #include <chrono>
-#include <cstdio>
 #include <thread>
 
 #include "platform/host.h"
@@ -35,24 +34,3 @@ void platform_sleep_ms(uint32_t milliseconds) {
 
 uint32_t platform_get_last_error() { return sim::world().last_error; }
 void platform_set_last_error(uint32_t code) { sim::world().last_error = code; }
-
-// --- Console ---------------------------------------------------------------------------
-// On Linux the simulator writes through the Linux backend's console (linux_console.cpp).
-// On Windows it writes its standard streams as UTF-8 through the C runtime, whatever they
-// are connected to.
-
-#ifdef _WIN32
-void platform_console_write(ConsoleStream stream, std::string_view bytes) {
-  std::FILE* f = stream == ConsoleStream::Out ? stdout : stderr;
-  std::fwrite(bytes.data(), 1, bytes.size(), f);
-  std::fflush(f);
-}
-
-void platform_console_write_wide(ConsoleStream stream, std::u16string_view text) {
-  platform_console_write(stream, utf16_to_utf8(text));
-}
-
-std::string_view platform_console_hline() { return "\xE2\x94\x80"; }
-
-uint64_t platform_console_clock_ms() { return GetTickCount64(); }
-#endif

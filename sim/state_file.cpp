@@ -1,29 +1,11 @@
 #include "sim/state_file.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <set>
 #include <vector>
 
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#include <sys/stat.h>
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
-
 #include "platform/console.h"
 #include "platform/text.h"
-#ifdef _WIN32
-#include "platform/windows/regular_file.h"
-#else
-#include "platform/linux/regular_file.h"
-#endif
+#include "sim/host.h"
 #include "sim/world.h"
 
 namespace sim {
@@ -155,7 +137,7 @@ bool decode_entry(std::string_view line, Update& u, std::string& reason) {
     }
     Port* port = find_port(utf8_to_utf16(path));
     if (port == nullptr) {
-      reason = "no drive at " + path;
+      reason = "no drive at " + shown_name(path);
       return false;
     }
     u.drive = &port->drive;
@@ -249,67 +231,13 @@ bool apply_state(std::string_view text, std::string& reason) {
   return true;
 }
 
-int process_id() {
-#ifdef _WIN32
-  return static_cast<int>(GetCurrentProcessId());
-#else
-  return static_cast<int>(getpid());
-#endif
+int process_id() { return host::process_id(); }
+
+std::string shown_name(const std::string& path) {
+  return utf16_to_utf8(console::typed_text(utf8_to_utf16(path)));
 }
 
 namespace {
-
-enum class Found { Nothing, Text, Refused };
-
-// What is at the path: nothing, the text of a regular file of at most kMaxFileBytes + 1
-// bytes, or something refused with a one-line reason. Anything but a regular file is
-// refused without being opened for long, and a FIFO without waiting for a writer.
-Found read_state_text(const std::string& path, std::string& text, std::string& reason) {
-  text.clear();
-#ifdef _WIN32
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) {
-    if (errno == ENOENT) return Found::Nothing;
-    reason = regular_file::names_directory(path) ? "not a regular file" : std::strerror(errno);
-    return Found::Refused;
-  }
-  if (regular_file::irregular_kind(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f))))) {
-    std::fclose(f);
-    reason = "not a regular file";
-    return Found::Refused;
-  }
-  text.resize(kMaxFileBytes + 1);
-  const size_t n = std::fread(text.data(), 1, text.size(), f);
-  const bool failed = std::ferror(f) != 0;
-  std::fclose(f);
-#else
-  // A symbolic link is refused too: the save would replace the link, not what it names.
-  regular_file::Refusal why;
-  const int fd = regular_file::open_for_reading(path, regular_file::Links::Refuse, why);
-  if (fd < 0) {
-    if (why.error == ENOENT) return Found::Nothing;
-    reason = why.kind != nullptr ? "not a regular file" : std::strerror(why.error);
-    return Found::Refused;
-  }
-  text.resize(kMaxFileBytes + 1);
-  size_t n = 0;
-  bool failed = false;
-  while (n < text.size()) {
-    const ssize_t got = read(fd, text.data() + n, text.size() - n);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) failed = true;
-    if (got <= 0) break;
-    n += static_cast<size_t>(got);
-  }
-  close(fd);
-#endif
-  text.resize(n);
-  if (failed) {
-    reason = "read error";
-    return Found::Refused;
-  }
-  return Found::Text;
-}
 
 // Whether a text read from the path is a state file this world would load.
 bool is_sound_state(const std::string& text, std::string& reason) {
@@ -321,127 +249,53 @@ bool is_sound_state(const std::string& text, std::string& reason) {
   return parse_state(text, updates, reason);
 }
 
-// Creates a file of our own beside the path, never one that is there already. The name
-// carries the process id and a count, so that a file a killed run left behind is passed by,
-// never reused, and never stands in the way.
-bool create_temporary(const std::string& path, std::string& temp, int& fd) {
-  static unsigned count = 0;
-  for (int attempt = 0; attempt < 1000; ++attempt) {
-    temp = path + ".tmp-" + std::to_string(process_id()) + "-" + std::to_string(count++);
-#ifdef _WIN32
-    fd = _open(temp.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-#else
-    fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-#endif
-    if (fd >= 0) return true;
-    if (errno != EEXIST) return false;
-  }
-  errno = EEXIST;
-  return false;
-}
-
-bool write_all(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-#ifdef _WIN32
-    const int n = _write(fd, text.data() + done, static_cast<unsigned>(text.size() - done));
-#else
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-#endif
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Puts the temporary file in the path's place in one step.
-bool replace_with(const std::string& temp, const std::string& path) {
-#ifdef _WIN32
-  if (MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
-  errno = EACCES;
-  return false;
-#else
-  return std::rename(temp.c_str(), path.c_str()) == 0;
-#endif
-}
-
-bool close_file(int fd) {
-#ifdef _WIN32
-  return _close(fd) == 0;
-#else
-  return close(fd) == 0;
-#endif
-}
-
 }  // namespace
 
 bool load_state_file(const std::string& path) {
   std::string text;
   std::string reason;
-  switch (read_state_text(path, text, reason)) {
-    case Found::Nothing:
+  switch (host::read_text(path, kMaxFileBytes + 1, text, reason)) {
+    case host::Found::Nothing:
       return false;
-    case Found::Refused:
-      console::err("quillmark-sim: cannot read state file " + path + ": " + reason + "\n");
+    case host::Found::Refused:
+      console::err("quillmark-sim: cannot read state file " + shown_name(path) + ": " + reason +
+                   "\n");
       return false;
-    case Found::Text:
+    case host::Found::Text:
       break;
   }
   if (text.size() > kMaxFileBytes)
     reason = "too large";
   else if (apply_state(text, reason))
     return true;
-  console::err("quillmark-sim: ignoring damaged state file " + path + ": " + reason + "\n");
+  console::err("quillmark-sim: ignoring damaged state file " + shown_name(path) + ": " + reason +
+               "\n");
   return false;
 }
 
 bool write_state_file(const std::string& path, std::string& reason) {
   // Only a state file is replaced: whatever else has the name is the user's, or not a file.
   std::string existing;
-  switch (read_state_text(path, existing, reason)) {
-    case Found::Nothing:
+  switch (host::read_text(path, kMaxFileBytes + 1, existing, reason)) {
+    case host::Found::Nothing:
       break;
-    case Found::Refused:
+    case host::Found::Refused:
       reason += "; left as it is";
       return false;
-    case Found::Text:
+    case host::Found::Text:
       if (!is_sound_state(existing, reason)) {
         reason = "damaged (" + reason + "); left as it is";
         return false;
       }
       break;
   }
-
-  const std::string text = format_state();
-  std::string temp;
-  int fd = -1;
-  if (!create_temporary(path, temp, fd)) {
-    reason = std::strerror(errno);
-    return false;
-  }
-  bool ok = write_all(fd, text);
-  int error = errno;
-  if (!close_file(fd) && ok) {
-    ok = false;
-    error = errno;
-  }
-  if (ok && !replace_with(temp, path)) {
-    ok = false;
-    error = errno;
-  }
-  if (!ok) {
-    std::remove(temp.c_str());  // ours: made above, never an existing file
-    reason = std::strerror(error);
-    return false;
-  }
-  return true;
+  return host::replace_text(path, format_state(), reason);
 }
 
 bool save_state_file(const std::string& path) {
   std::string reason;
   if (write_state_file(path, reason)) return true;
-  console::err("quillmark-sim: cannot save state file " + path + ": " + reason + "\n");
+  console::err("quillmark-sim: cannot save state file " + shown_name(path) + ": " + reason + "\n");
   return false;
 }
 

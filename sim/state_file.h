@@ -36,21 +36,26 @@ bool apply_state(std::string_view text, std::string& reason);
 // without waiting for a writer. Returns true when a state was applied.
 bool load_state_file(const std::string& path);
 
-// Writes the world's state to the named file: into a new temporary file beside it, then
-// renamed over it in one step, so an interrupted save leaves the old state. Only a missing
-// file or a sound state file is replaced; anything else at the name (a damaged or foreign
-// file, a directory, a FIFO) is left as it is, and an existing file at a temporary name is
-// never touched. A failure is reported with one line on the error stream.
+// Writes the world's state to the named file: into a new temporary file beside it, made
+// durable, then renamed over it in one step, so an interrupted save or a power cut leaves the
+// old state or the new one. Only a missing file or a sound state file is replaced, keeping its
+// permissions and owner; anything else at the name (a damaged or foreign file, a directory, a
+// FIFO), or a file whose owner the save cannot keep, is left as it is, and an existing file at
+// a temporary name is never touched. A failure is reported with one line on the error stream.
 bool save_state_file(const std::string& path);
 // The same without a word: false with the one-line reason.
 bool write_state_file(const std::string& path, std::string& reason);
 
 // quillmark-sim's state file for one run. The file is locked from the run's first drive claim
 // to its end (through byte 0 of "<path>.lock" beside it, whose other bytes carry the drive
-// claims between processes) and read only once the lock is held; a run that finds it locked
-// waits, saying so in one line. Every change of a drive's firmware state is saved at once; a
-// run that changes nothing writes nothing. When the lock file cannot be used, that is said in
-// one line and the run goes on unlocked and unclaimed.
+// claims between processes) and read only once the lock is held. A run that finds it locked
+// waits: a download for as long as the other run holds it, saying so in one line; a run that
+// waits only a little for its drive (/i, --scan: a wait_ms of its claim) for as long as that,
+// and then finds the drive in use. Every change of a drive's firmware state is saved at once; a
+// run that changes nothing writes nothing. When the lock file cannot be used, or the name is a
+// folder (a directory, the root: refused before anything is made beside it), that is said in
+// one line and the run goes on unlocked and unclaimed; a folder is not read, and a change the
+// run makes then ends it with 1.
 void begin_state_session(const std::string& path);
 // The run's exit code, or 1 when a change of the drives' state could not be saved (said in
 // one line naming the file and the reason).
@@ -58,5 +63,8 @@ int end_state_session(int exit_code);
 
 // This process's id, which the name of each temporary file of a save carries.
 int process_id();
+
+// A file name as the messages print it: control characters neutralised, as a typed name is.
+std::string shown_name(const std::string& path);
 
 }  // namespace sim

@@ -124,9 +124,10 @@ struct World {
   std::map<std::string, uint32_t> claims_elsewhere;  // keys another run holds: its process id
   std::string claims_unavailable;  // not empty: no claim can be made, for this reason
   // quillmark-sim: a file whose byte-range locks (one byte per key) carry the claims between
-  // processes, or -1; and what happens once the run may touch the drives' state.
+  // processes, or -1; and what happens once the run may touch the drives' state, waiting up to
+  // the claim's wait: false, with the holder's process id, when another run keeps that state.
   int claim_file = -1;
-  std::function<void()> on_claim;
+  std::function<bool(uint32_t wait_ms, uint32_t& holder_pid)> on_claim;
 
   // Interruption: the operator's interrupt comes while the Nth drive request (SCSI, ATA or
   // CSMI) is in flight, or at the start of the Nth pause (0: never). Real signals are taken

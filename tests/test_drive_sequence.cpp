@@ -312,6 +312,8 @@ std::vector<Case> cases() {
      "Drive " + kDrive0 + " is in use by another run (process 4321); nothing was sent to it.\n"},
     {"a CSMI drive named by its SAS address meets the claim of its phy", {"/C:2,5001514D00000201", "/i"}, [] { held_elsewhere(csmi_phy_key(1)); }, 2, "open-adapter csmi20 close",
      "", {}, "Drive \\\\.\\SCSI2:1 is in use by another run (process 4321); nothing was sent to it.\n"},
+    {"an interrupt while /i waits for a held drive: exit 1, the stop line", {kDrive0, "/i"}, [] { held_elsewhere(claim_key(sim::world().ports[0].address)); sim::world().interrupted = true; }, 1, "open addr close",
+     "", {}, "Stopped before any download command was sent.\n"},
     {"no claim to be had: one warning line, the download goes on", {kDrive0, d_img}, [] { sim::world().claims_unavailable = "no lock folder"; }, 0, one_immediate_pass,
      immediate_ok, {}, "Warning: drive " + kDrive0 + " is not claimed for this run (no lock folder); another run could reach it at the same time.\n"},
     // Interrupts: the command in flight completes, nothing follows it, the line is ended.

@@ -19,8 +19,11 @@
 #include "transport/device_command.h"
 
 #ifndef _WIN32
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "support/holder_process.h"
 #endif
 
 namespace {
@@ -35,6 +38,24 @@ bool file_exists(const std::string& path) {
   if (f != nullptr) std::fclose(f);
   return f != nullptr;
 }
+
+#ifndef _WIN32
+// A process that holds the state of the session at the path (byte 0 of its lock file) until
+// released; its id.
+int hold_state_elsewhere(const std::string& path) {
+  return start_holder([&] {
+    const int fd = open((path + ".lock").c_str(), O_RDWR);
+    struct flock range {};
+    range.l_type = F_WRLCK;
+    range.l_whence = SEEK_SET;
+    range.l_len = 1;
+    return fd >= 0 && fcntl(fd, F_SETLK, &range) == 0;
+  });
+}
+#else
+int hold_state_elsewhere(const std::string&) { return 0; }
+void end_holder(int) {}
+#endif
 
 sim::Drive& drive(int n) { return sim::world().ports.at(static_cast<size_t>(n)).drive; }
 
@@ -217,7 +238,14 @@ TEST_F(SimState, DamagedOrOversizedFileIsReportedInOneLineAndIgnored) {
 // not a state file is never replaced, deleted or waited on.
 TEST_F(SimState, WhatIsNotAStateFileIsLeftAsItIs) {
   namespace fs = std::filesystem;
-  enum class Kind { DamagedFile, EmptyDirectory, Fifo, Link, FileAtTheTemporaryName };
+  enum class Kind {
+    DamagedFile,
+    EmptyDirectory,
+    Fifo,
+    Link,
+    FileAtTheTemporaryName,
+    OthersStateFile
+  };
   struct Row {
     const char* name;
     Kind kind;
@@ -232,6 +260,10 @@ TEST_F(SimState, WhatIsNotAStateFileIsLeftAsItIs) {
       {"symbolic link to a state file", Kind::Link, false},
 #endif
       {"files a killed run left at temporary names", Kind::FileAtTheTemporaryName, true},
+#ifndef _WIN32
+      // Replaced, but still the other user's, with its permissions.
+      {"a state file of another user's, mode 0640", Kind::OthersStateFile, true},
+#endif
   };
   const std::string path = state_path();
   // Temporary names of this very process (as a killed run of the same id left them), and the
@@ -271,11 +303,23 @@ TEST_F(SimState, WhatIsNotAStateFileIsLeftAsItIs) {
         for (const std::string& temp : temps)
           ASSERT_TRUE(write_file(temp, Bytes(user_bytes.begin(), user_bytes.end())));
         break;
+      case Kind::OthersStateFile:
+#ifndef _WIN32
+        ASSERT_TRUE(write_file(path, Bytes(target_state.begin(), target_state.end())));
+        ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+        if (geteuid() == 0) {
+          ASSERT_EQ(chown(path.c_str(), 4242, 4343), 0);
+        }
+#endif
+        break;
     }
     drive(0).firmware = "SIM2.00";
     const std::string state = sim::format_state();
     const Printed p = printed([&] {
-      EXPECT_FALSE(sim::load_state_file(path));
+      // A sound file is not loaded here: the save replaces it with the drive's new state.
+      if (row.kind != Kind::OthersStateFile) {
+        EXPECT_FALSE(sim::load_state_file(path));
+      }
       EXPECT_EQ(sim::save_state_file(path), row.saved);
     });
     EXPECT_EQ(p.out, "");
@@ -284,9 +328,19 @@ TEST_F(SimState, WhatIsNotAStateFileIsLeftAsItIs) {
       case Kind::DamagedFile:
         EXPECT_EQ(read_file(path), user_bytes);
         break;
-      case Kind::EmptyDirectory:
+      case Kind::EmptyDirectory: {
         EXPECT_TRUE(fs::is_directory(path));
+        // A run is refused the folder, by either spelling, before anything is made beside it.
+        for (const std::string& name : {path, path + "/"}) {
+          const std::string err = printed([&] {
+                                    sim::begin_state_session(name);
+                                    sim::end_state_session(0);
+                                  }).err;
+          EXPECT_EQ(err, "quillmark-sim: cannot use state file " + name + ": a directory\n");
+          EXPECT_FALSE(fs::exists(name + ".lock"));
+        }
         break;
+      }
       case Kind::Fifo:
         EXPECT_EQ(fs::symlink_status(path).type(), fs::file_type::fifo);
         break;
@@ -298,6 +352,19 @@ TEST_F(SimState, WhatIsNotAStateFileIsLeftAsItIs) {
         for (const std::string& temp : temps) EXPECT_EQ(read_file(temp), user_bytes);
         EXPECT_EQ(read_file(path), state);
         break;
+      case Kind::OthersStateFile: {
+        EXPECT_EQ(read_file(path), state);
+#ifndef _WIN32
+        struct stat st {};
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0640u);
+        if (geteuid() == 0) {
+          EXPECT_EQ(st.st_uid, 4242u);
+          EXPECT_EQ(st.st_gid, 4343u);
+        }
+#endif
+        break;
+      }
     }
     fs::remove_all(path, ec);
     fs::remove(link_target, ec);
@@ -305,10 +372,12 @@ TEST_F(SimState, WhatIsNotAStateFileIsLeftAsItIs) {
   }
 }
 
+// The name as the user set it, control characters and all, is shown neutralised.
 TEST_F(SimState, SaveFailureIsReportedInOneLine) {
-  const std::string path = testing::TempDir() + "no_such_directory_qm/state.txt";
+  const std::string path = testing::TempDir() + "no_such_directory_qm\x1b]0;x\x07/state.txt";
+  const std::string shown = testing::TempDir() + "no_such_directory_qm?]0;x?/state.txt";
   const std::string err = printed([&] { EXPECT_FALSE(sim::save_state_file(path)); }).err;
-  EXPECT_EQ(err.rfind("quillmark-sim: cannot save state file " + path + ": ", 0), 0u) << err;
+  EXPECT_EQ(err.rfind("quillmark-sim: cannot save state file " + shown + ": ", 0), 0u) << err;
   EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
 }
 
@@ -367,12 +436,17 @@ TEST_F(SimState, RunsSaveAtEachChangeAndOnlyThen) {
     int pause_interrupted;  // 0: none
     int exit_code;
     const char* saved_revision;  // of PhysicalDrive0; null: no file written
+    bool state_held = false;     // another process holds the state file throughout
   };
   const std::u16string fw = u16("/D:" + image_path());
   const Row rows[] = {
       {"/i", {kDrive0, u"/i"}, 0, 10, nullptr},
       {"a refused download", {u"\\\\.\\PhysicalDrive4", fw}, 0, 1, nullptr},
       {"a claimed drive", {kDrive0, fw}, 0, 2, nullptr},
+#ifndef _WIN32
+      // As long as it would wait for a held drive, and then it is one.
+      {"/i while another run keeps the state", {kDrive0, u"/i"}, 0, 2, nullptr, true},
+#endif
       {"a download", {kDrive0, fw, u"/s"}, 0, 0, "SIM2.00"},
       // Saved the moment the drive took it, though the run ends in the pause after it.
       {"a download interrupted after the last segment", {kDrive0, fw, u"/s"}, 1, 1, "SIM2.00"},
@@ -382,7 +456,8 @@ TEST_F(SimState, RunsSaveAtEachChangeAndOnlyThen) {
     fresh_world();
     std::remove(path.c_str());
     sim::begin_state_session(path);
-    if (row.exit_code == 2)
+    const int holder = row.state_held ? hold_state_elsewhere(path) : 0;
+    if (row.exit_code == 2 && !row.state_held)
       sim::world().claims_elsewhere[claim_key(sim::world().ports[0].address)] = 99;
     sim::world().interrupt_at_pause = row.pause_interrupted;
     const ToolRun r = run_tool(row.args);
@@ -392,6 +467,10 @@ TEST_F(SimState, RunsSaveAtEachChangeAndOnlyThen) {
               row.exit_code == 1 || row.exit_code == 2)
         << r.err;
     EXPECT_EQ(r.err.find(path), std::string::npos) << r.err;
+    if (row.state_held) {
+      EXPECT_NE(r.err.find("(process " + std::to_string(holder) + ")"), std::string::npos) << r.err;
+      end_holder(holder);
+    }
     // Before the run's end: what the file holds is there already.
     if (row.saved_revision == nullptr) {
       EXPECT_FALSE(file_exists(path));

@@ -320,6 +320,7 @@ int run_drive_sequence(const RunOptions& options) {
     const bool brief = info_only || (cmd.flags & (kFlagFirmwareFile | kFlagActivate)) == 0;
     DriveClaim& claimed = run_record().claim.emplace();
     if (!claim_drive(key, name, brief ? kBriefClaimWaitMs : 0, claim.handle(), &claimed)) {
+      if (platform_interrupted()) return stop_run(cmd, progress);
       note_run_cause(held_drive_line(name, claimed.holder_pid));
       close_device(cmd);
       return kExitOpenFailed;

@@ -123,7 +123,8 @@ std::string claim_key(std::u16string_view adapter_path, const CSMI_SAS_PHY_ENTIT
                       int32_t phy);
 // Claims the drive under the key, waiting up to wait_ms for another run to let go. False when
 // another run keeps it: one line names the drive (as the operator named it) and that run's
-// process. A claim that cannot be made at all is a warning line, and the run goes on. The
+// process; false without a word when an interrupt came (the caller stops the run as at any
+// interrupt). A claim that cannot be made at all is a warning line, and the run goes on. The
 // outcome is copied to *outcome when one is given (the run report's claim).
 bool claim_drive(const std::string& key, std::u16string_view name, uint32_t wait_ms, Handle& claim,
                  DriveClaim* outcome = nullptr);

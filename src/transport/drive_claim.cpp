@@ -68,6 +68,8 @@ bool claim_drive(const std::string& key, std::u16string_view name, uint32_t wait
       claim = c.handle;
       return true;
     case ClaimOutcome::Busy:
+      // The wait was cut short by the operator: the caller stops the run as at any interrupt.
+      if (platform_interrupted()) return false;
       // The cause of the run's failure: on the error stream, as every failure's.
       console::err_line(held_drive_line(name, c.holder_pid));
       return false;

@@ -7,8 +7,10 @@
 #include <scsi/scsi.h>
 #include <scsi/sg.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -18,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "../support/holder_process.h"
 #include "platform/console.h"
 #include "platform/linux/linux_claim.h"
 #include "platform/platform.h"
@@ -364,14 +367,42 @@ std::string file_text(const std::string& path) {
 
 }  // namespace
 
+// A process of the given user holding the claim socket of the key until it is ended.
+pid_t foreign_socket_holder(uid_t user, const std::string& key) {
+  return start_holder([&] {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string name = "quillmark-" + key;
+    name.copy(address.sun_path + 1, name.size());
+    const socklen_t length =
+        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    return setgid(user) == 0 && setuid(user) == 0 &&
+           bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 && listen(fd, 4) == 0;
+  });
+}
+
 // The claim folder is writable by everyone and the tool runs as root: only a regular file of
 // root's (or its own) with one name is locked; anything else is left exactly as it is, and
-// the run goes on unclaimed.
+// the run goes on unclaimed. Without the folder the claim socket stands in, and one that
+// another, unprivileged user holds is reported rather than obeyed.
 TEST(LinuxPlatform, ClaimTakesOnlyAFileFitForIt) {
   Scratch s;
   const std::string name = s.dir + "/quillmark-scsi-1-0-0-0.lock";
   const std::string elsewhere = s.dir + "/elsewhere";
-  enum class Kind { Nothing, OwnFile, Symlink, Fifo, Directory, ForeignFile, TwoNames };
+  const std::string no_folder = s.dir + "/no-lock-folder";
+  enum class Kind {
+    Nothing,
+    OwnFile,
+    Symlink,
+    Fifo,
+    Directory,
+    ForeignFile,
+    TwoNames,
+    NoFolder,
+    NoFolderHeld,
+    NoFolderForeignHolder
+  };
   const struct {
     const char* what;
     Kind kind;
@@ -387,6 +418,10 @@ TEST(LinuxPlatform, ClaimTakesOnlyAFileFitForIt) {
        "owned by another user"},
       {"a file with a second name", Kind::TwoNames, ClaimOutcome::Unavailable,
        "has more than one name"},
+      {"no folder: the claim socket", Kind::NoFolder, ClaimOutcome::Claimed, ""},
+      {"no folder, the socket held: its holder named", Kind::NoFolderHeld, ClaimOutcome::Busy, ""},
+      {"no folder, the socket held by another user", Kind::NoFolderForeignHolder,
+       ClaimOutcome::Unavailable, " of user 4242, who is not root"},
   };
   const std::string text = "left as it is\n";
   for (const auto& row : rows) {
@@ -399,8 +434,25 @@ TEST(LinuxPlatform, ClaimTakesOnlyAFileFitForIt) {
       ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
       close(fd);
     };
+    std::string folder = s.dir;
+    DriveClaim held;
+    pid_t holder = getpid();
     switch (row.kind) {
       case Kind::Nothing:
+        break;
+      case Kind::NoFolder:
+        folder = no_folder;
+        break;
+      case Kind::NoFolderHeld:
+        folder = no_folder;
+        held = linux_claim::claim_in(folder, "scsi-1-0-0-0", 0);
+        ASSERT_EQ(held.outcome, ClaimOutcome::Claimed) << held.reason;
+        break;
+      case Kind::NoFolderForeignHolder:
+        folder = no_folder;
+        if (geteuid() != 0) GTEST_SKIP() << "needs root to be another user";
+        holder = foreign_socket_holder(4242, "scsi-1-0-0-0");
+        ASSERT_GT(holder, 0);
         break;
       case Kind::OwnFile:
         make_file(name);
@@ -425,9 +477,22 @@ TEST(LinuxPlatform, ClaimTakesOnlyAFileFitForIt) {
         ASSERT_EQ(link(elsewhere.c_str(), name.c_str()), 0);
         break;
     }
-    const DriveClaim c = linux_claim::claim_in(s.dir, "scsi-1-0-0-0", 0);
+    const DriveClaim c = linux_claim::claim_in(folder, "scsi-1-0-0-0", 0);
     EXPECT_EQ(c.outcome, row.outcome) << c.reason;
     if (c.outcome == ClaimOutcome::Claimed) platform_release_drive(c.handle);
+    if (held.outcome == ClaimOutcome::Claimed) platform_release_drive(held.handle);
+    if (row.kind == Kind::NoFolderForeignHolder) end_holder(holder);
+    if (folder == no_folder) {
+      // Nothing is made where the folder is missing.
+      EXPECT_NE(access(no_folder.c_str(), F_OK), 0);
+      if (c.outcome == ClaimOutcome::Busy) {
+        EXPECT_EQ(c.holder_pid, static_cast<uint32_t>(holder));
+      }
+      if (c.outcome == ClaimOutcome::Unavailable) {
+        EXPECT_EQ(c.reason, "claim socket held by process " + std::to_string(holder) + row.reason);
+      }
+      continue;
+    }
     if (c.outcome == ClaimOutcome::Unavailable) {
       EXPECT_EQ(c.reason, name + ": " + row.reason);
     }

@@ -6,15 +6,25 @@
 // following a link and only a regular file owned by root (or by the user running the tool)
 // with a single name is used. It is never truncated or written. Anything else at the name is
 // reported and the run goes on unclaimed, rather than locking (or opening) what it points at.
+//
+// Where the folder does not exist (an initramfs, a rescue shell, a minimal container) the
+// claim is an abstract Unix socket of the same name instead: bound and listened on by the
+// holder, so that it too ends with the process, and named through SO_PEERCRED to whoever
+// finds it taken. That name needs no folder but anyone may take it: a holder that is neither
+// root nor the user running the tool is reported, not obeyed.
 #include "platform/linux/linux_claim.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -76,7 +86,80 @@ void sleep_ms(uint32_t ms) {
   nanosleep(&t, nullptr);
 }
 
+// The abstract socket address "\0quillmark-<key>".
+socklen_t socket_name(std::string_view key, sockaddr_un& address) {
+  address = {};
+  address.sun_family = AF_UNIX;
+  const std::string name = "quillmark-" + std::string(key);
+  const size_t length = std::min(name.size(), sizeof address.sun_path - 1);
+  name.copy(address.sun_path + 1, length);
+  return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
+}
+
+// Who listens on the name: false when nobody can be asked (not listening yet, or its queue
+// full of other runs asking).
+bool socket_holder(const sockaddr_un& address, socklen_t length, ucred& holder) {
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  socklen_t size = sizeof holder;
+  const bool known = connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0 &&
+                     getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &holder, &size) == 0 &&
+                     size == sizeof holder;
+  close(fd);
+  return known;
+}
+
+DriveClaim busy(uint32_t holder_pid) {
+  DriveClaim c;
+  c.outcome = ClaimOutcome::Busy;
+  c.holder_pid = holder_pid;
+  return c;
+}
+
 }  // namespace
+
+DriveClaim claim_socket(std::string_view key, uint32_t wait_ms) {
+  sockaddr_un address;
+  const socklen_t length = socket_name(key, address);
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return unavailable(std::string("claim socket: ") + std::strerror(errno));
+  uint32_t waited = 0;
+  bool asked = false;
+  ucred holder{};
+  while (bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+    const int err = errno;
+    if (err != EADDRINUSE) {
+      close(fd);
+      return unavailable(std::string("claim socket: ") + std::strerror(err));
+    }
+    // Asked once, and again at the end to name the holder then: every question stays queued
+    // at the holder, which never accepts.
+    const bool last = waited >= wait_ms || platform_interrupted();
+    if ((!asked || last) && socket_holder(address, length, holder)) {
+      asked = true;
+      if (holder.uid != 0 && holder.uid != geteuid()) {
+        close(fd);
+        return unavailable("claim socket held by process " + std::to_string(holder.pid) +
+                           " of user " + std::to_string(holder.uid) + ", who is not root");
+      }
+    }
+    if (last) {
+      close(fd);
+      return busy(asked ? static_cast<uint32_t>(holder.pid) : 0);
+    }
+    sleep_ms(kPollMs);
+    waited += kPollMs;
+  }
+  if (listen(fd, 16) != 0) {
+    const int err = errno;
+    close(fd);
+    return unavailable(std::string("claim socket: ") + std::strerror(err));
+  }
+  DriveClaim c;
+  c.outcome = ClaimOutcome::Claimed;
+  c.handle = static_cast<Handle>(fd);
+  return c;
+}
 
 uint32_t flock_holder(std::string_view locks_text, uint64_t device_major, uint64_t device_minor,
                       uint64_t inode) {
@@ -102,6 +185,8 @@ uint32_t flock_holder(std::string_view locks_text, uint64_t device_major, uint64
 }
 
 DriveClaim claim_in(const std::string& folder, std::string_view key, uint32_t wait_ms) {
+  struct stat folder_st {};
+  if (stat(folder.c_str(), &folder_st) != 0 && errno == ENOENT) return claim_socket(key, wait_ms);
   const std::string path = folder + "/quillmark-" + std::string(key) + ".lock";
   std::string reason;
   const int fd = open_claim_file(path, reason);
@@ -117,12 +202,11 @@ DriveClaim claim_in(const std::string& folder, std::string_view key, uint32_t wa
     }
     if (waited >= wait_ms || platform_interrupted()) {
       struct stat st {};
-      DriveClaim c;
-      c.outcome = ClaimOutcome::Busy;
+      uint32_t holder = 0;
       if (fstat(fd, &st) == 0)
-        c.holder_pid = flock_holder(proc_locks(), major(st.st_dev), minor(st.st_dev), st.st_ino);
+        holder = flock_holder(proc_locks(), major(st.st_dev), minor(st.st_dev), st.st_ino);
       close(fd);
-      return c;
+      return busy(holder);
     }
     sleep_ms(kPollMs);
     waited += kPollMs;

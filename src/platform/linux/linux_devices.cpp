@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <scsi/scsi.h>
 #include <scsi/sg.h>
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +11,7 @@
 #include <cstring>
 
 #include "platform/linux/sg_translate.h"
+#include "platform/linux/stop_signals.h"
 #include "platform/storage.h"
 #include "platform/task_file.h"
 
@@ -63,15 +63,13 @@ bool sg_io(Handle handle, const SgRequest& r, sg_io_hdr_t& io) {
   // The operator's interrupts are held back until the call returns. The sg driver gives up
   // waiting on a signal and the command goes on without its result, or the call is started
   // again and the drive gets the command twice; held back, the signal lands between commands.
-  sigset_t interrupts, before;
-  sigemptyset(&interrupts);
-  sigaddset(&interrupts, SIGINT);
-  sigaddset(&interrupts, SIGTERM);
-  sigaddset(&interrupts, SIGHUP);
-  sigprocmask(SIG_BLOCK, &interrupts, &before);
-  const int rc = ioctl(fd_of(handle), SG_IO, &io);
-  const int err = errno;
-  sigprocmask(SIG_SETMASK, &before, nullptr);
+  int rc = 0;
+  int err = 0;
+  {
+    const stop_signals::Held held;
+    rc = ioctl(fd_of(handle), SG_IO, &io);
+    err = errno;
+  }
   if (rc != 0) return fail_ioctl(err);
   if (const uint32_t err = sg::transport_error(io.status, io.host_status, io.driver_status)) {
     platform_set_last_error(err);
