@@ -54,6 +54,8 @@ run t-i-before quillmark /dev/sda /i
 run t-dl-s quillmark /dev/sda /D:$IMG/s.bin /s
 run t-img-s cmp $H/image $IMG/s.bin
 run t-i-s quillmark /dev/sda /i
+# The run report of a download through the real kernel.
+run t-json-s quillmark /dev/sda /D:$IMG/s.bin /s --json
 run t-smart-after smartctl -i /dev/sda
 run t-dl-ea quillmark /T:/dev/sda /D:$IMG/ea.bin /e /a
 run t-img-ea cmp $H/image $IMG/ea.bin
