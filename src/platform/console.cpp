@@ -175,7 +175,9 @@ void flush() {
 
 bool mid_line() { return g_mid_line; }
 
-std::string_view hline() { return platform_console_hline(); }
+// Under --json the progress line is on the error stream, which may be a console while standard
+// output is a file.
+std::string_view hline() { return platform_console_hline(g_out_target); }
 
 std::string device_text(std::string_view text) {
   std::string shown(text);

@@ -66,9 +66,9 @@ void platform_console_write(ConsoleStream stream, std::string_view bytes);
 // Writes wide text: UTF-16 through WriteConsoleW on a Windows console, else UTF-8 (lone
 // surrogates U+DC80..U+DCFF back to the bytes they stand for).
 void platform_console_write_wide(ConsoleStream stream, std::u16string_view text);
-// The spinner's horizontal line: the byte 0xC4 on a Windows console (code page 437),
-// U+2500 in UTF-8 elsewhere.
-std::string_view platform_console_hline();
+// The spinner's horizontal line as the stream that carries it shows it: the byte 0xC4 on a
+// Windows console (code page 437), U+2500 in UTF-8 elsewhere.
+std::string_view platform_console_hline(ConsoleStream stream = ConsoleStream::Out);
 // Milliseconds on a steady clock, for deciding when held-back text is due. Read for every
 // line the console takes, so it must be cheap; a resolution of a few milliseconds will do.
 uint64_t platform_console_clock_ms();
