@@ -870,7 +870,7 @@ void platform_file_close(Handle file) {
 
 void platform_console_write(ConsoleStream, std::string_view) {}
 void platform_console_write_wide(ConsoleStream, std::u16string_view) {}
-std::string_view platform_console_hline() { return "\xE2\x94\x80"; }
+std::string_view platform_console_hline(ConsoleStream) { return "\xE2\x94\x80"; }
 // Time stands still: nothing the console holds back is due before the end of its line.
 uint64_t platform_console_clock_ms() { return 0; }
 

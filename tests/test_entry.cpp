@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -8,6 +10,7 @@
 #include "app/exit_codes.h"
 #include "platform/console.h"
 #include "platform/text.h"
+#include "sim/builtin_world.h"
 #include "sim/world.h"
 #include "support/expected_texts.h"
 #include "support/helpers.h"
@@ -157,6 +160,37 @@ TEST_F(Entry, ExitCodeOfTheFinalStatus) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(map_exit_code(c.status), c.exit_code) << "status " << c.status;
+  }
+}
+
+// The run report of a drive whose Error register reads 0x84 (exit code 5), which no drive of
+// quillmark-sim's built-in world gives: the document is standard output whole, and its cause is
+// the error stream's last line. tests/report/validate_runs.py runs this case with
+// QM_REPORT_DOCUMENT naming a file, reads the document and the error stream left there and
+// gives the document to the schema's validator.
+TEST_F(Entry, RunReportOfAnInterfaceCrcError) {
+  const std::string image = testing::TempDir() + "report-crc.bin";
+  ASSERT_TRUE(write_file(image, Bytes(4096, 0x5A)));
+  sim::install_builtin_world();
+  sim::DriveFaults& f = sim::world().ports[0].drive.faults;
+  f.forced = true;
+  f.forced_command = 0x92;
+  f.forced_status = 0x51;
+  f.forced_error = 0x84;
+  const ToolRun run = run_tool({u"/T:" + kDrive0, u"/D:" + u16(image), u"--json"});
+  EXPECT_EQ(run.exit_code, 5);
+  const auto doc = nlohmann::json::parse(run.out);
+  EXPECT_EQ(doc["exit"]["code"], 5);
+  EXPECT_EQ(doc["passes"][0]["status"], 13);
+  ASSERT_TRUE(doc["cause"].is_string());
+  const std::string cause = doc["cause"];
+  EXPECT_TRUE(run.err.size() > cause.size() &&
+              run.err.compare(run.err.size() - cause.size() - 1, std::string::npos, cause + "\n") ==
+                  0)
+      << run.err;
+  if (const char* keep = std::getenv("QM_REPORT_DOCUMENT")) {
+    ASSERT_TRUE(write_file(keep, Bytes(run.out.begin(), run.out.end())));
+    ASSERT_TRUE(write_file(std::string(keep) + ".err", Bytes(run.err.begin(), run.err.end())));
   }
 }
 

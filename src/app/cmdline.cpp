@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "app/run_record.h"
 #include "app/texts.h"
 #include "platform/console.h"
 #include "platform/platform.h"
@@ -37,6 +38,7 @@ ParseOutcome report_error(std::u16string_view text, std::u16string_view element,
                           const std::string& invocation_name) {
   std::u16string line(text);
   line.append(console::typed_text(element));
+  note_run_cause(utf16_to_utf8(line.substr(line.starts_with(u'\n') ? 1 : 0)));
   console::wout(line + u'\n');
   print_usage(invocation_name);
   console::err_line(utf16_to_utf8(line.substr(line.starts_with(u'\n') ? 1 : 0)));

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/exit_codes.h"
+#include "app/run_record.h"
 #include "csmi/csmi.h"
 #include "download/download.h"
 #include "identify/identify.h"
@@ -108,9 +109,14 @@ void pause_after_pass() {
 void reidentify_quietly(DeviceCommand& cmd, DriveInfo& info) {
   const int32_t saved = cmd.verbosity;
   cmd.verbosity = 0;
+  run_record().why_no_firmware_after = "the drive did not answer IDENTIFY DEVICE again";
   for (int attempt = 0; attempt < kReidentifyAttempts && !platform_interrupted(); ++attempt) {
     if (attempt > 0) pause();
-    if (platform_interrupted() || identify_device(cmd, info) == kResultSuccess) break;
+    if (platform_interrupted()) break;
+    if (identify_device(cmd, info) == kResultSuccess) {
+      run_record().firmware_after = info.firmware;
+      break;
+    }
   }
   cmd.verbosity = saved;
 }
@@ -184,7 +190,10 @@ std::string stop_text(const PassProgress& progress) {
 // far the download got.
 int stop_run(DeviceCommand& cmd, const PassProgress& progress) {
   if (console::mid_line()) console::out("\n");
-  console::err_line(stop_text(progress));
+  const std::string line = stop_text(progress);
+  console::err_line(line);
+  run_record().interrupted = true;
+  note_run_cause(line);
   close_device(cmd);
   return kExitDriveError;
 }
@@ -222,6 +231,7 @@ int open_target(const RunOptions& options, DeviceCommand& cmd, DownloadParams& p
             ": CSMI is a Windows driver interface; on Linux name the drive by its "
             "/dev/sdX or /dev/sgN node";
     }
+    note_csmi_target(target, cmd.phy, status == kResultSuccess);
     key = claim_key(target.adapter_path, cmd.phy, target.phy_index);
     name = csmi_drive_name(target);
     return status;
@@ -230,6 +240,7 @@ int open_target(const RunOptions& options, DeviceCommand& cmd, DownloadParams& p
   if (status != kResultSuccess)
     failure.why =
         open_failure(options.device_path, cmd.last_os_error, cmd.handle != kInvalidHandle);
+  note_scsi_target(cmd, status == kResultSuccess);
   key = claim_key(cmd.address);
   return status;
 }
@@ -240,11 +251,13 @@ bool refused_for_security(const DriveInfo& info, const RunOptions& options) {
   const char* refusal = security_refusal(info.security_state, options.l_switch);
   if (refusal == nullptr) return false;
   if (options.verbosity != 0) console::out(std::string(refusal) + "\n");
-  console::err_line(info.security_state == SecurityState::SEC4
-                        ? "The drive's ATA security is locked (SEC4): nothing was sent"
-                        : "The drive's ATA security is enabled (" +
-                              security_state_name(info.security_state) +
-                              ") and /l refuses it: nothing was sent");
+  const std::string line = info.security_state == SecurityState::SEC4
+                               ? "The drive's ATA security is locked (SEC4): nothing was sent"
+                               : "The drive's ATA security is enabled (" +
+                                     security_state_name(info.security_state) +
+                                     ") and /l refuses it: nothing was sent";
+  console::err_line(line);
+  note_run_cause(line);
   return true;
 }
 
@@ -293,6 +306,7 @@ int download_and_activate(DeviceCommand& cmd, const RunOptions& options, Downloa
       const DownloadParams pass = params;
       failure = DownloadReport{};
       status = download_firmware(cmd, pass, &failure);
+      note_pass(*pass.progress, status, cmd.last_os_error, failure, false);
       if (platform_interrupted()) return kResultInterrupted;
       pause_after_pass();
       ++attempt;
@@ -307,13 +321,15 @@ int download_and_activate(DeviceCommand& cmd, const RunOptions& options, Downloa
     params.segment_blocks = 0;
     params.with_image = (cmd.flags & kFlagFirmwareFile) != 0;
     // The stop line speaks of the download pass, not of the activation.
-    params.progress = nullptr;
+    PassProgress activation_progress;
+    params.progress = &activation_progress;
     const DownloadParams pass = params;
     // The activation goes to the drive whatever the download did, but it cannot turn a
     // failed download into success: the image it would switch to is not the one named
     // (a deferred image left by an earlier run, say).
     DownloadReport activation;
     const int32_t activated = download_firmware(cmd, pass, &activation);
+    note_pass(*pass.progress, activated, cmd.last_os_error, activation, true);
     if (download_failed) {
       console::out("The download failed: the run fails whatever the activation did.\n");
     } else if (params.with_image && activated == kResultDriveError &&
@@ -349,6 +365,7 @@ int run_drive_sequence(const RunOptions& options) {
   params.segment_blocks = options.segment_blocks;
   params.progress = &progress;
   params.spinner = &spinner;
+  params.digest = run_record().json;
 
   // Why the run failed, for the one line on the error stream that ends a failed run.
   DownloadReport failure;
@@ -366,8 +383,10 @@ int run_drive_sequence(const RunOptions& options) {
     // claim; a download does not wait behind another one.
     const bool info_only = (cmd.flags & kFlagDeviceInfo) != 0;
     const bool brief = info_only || (cmd.flags & (kFlagFirmwareFile | kFlagActivate)) == 0;
-    if (!claim_drive(key, name, brief ? kBriefClaimWaitMs : 0, claim.handle())) {
+    DriveClaim& claimed = run_record().claim.emplace();
+    if (!claim_drive(key, name, brief ? kBriefClaimWaitMs : 0, claim.handle(), &claimed)) {
       if (platform_interrupted()) return stop_run(cmd, progress);
+      note_run_cause(held_drive_line(name, claimed.holder_pid));
       close_device(cmd);
       return kExitOpenFailed;
     }
@@ -378,6 +397,7 @@ int run_drive_sequence(const RunOptions& options) {
     if (status != kResultSuccess) {
       failure.why = "IDENTIFY DEVICE failed: " + result_text(status, cmd.last_os_error);
     } else {
+      run_record().drive_before = info;
       if (info_only || options.verbosity != 0) print_device_information(info, params);
       // After the report, and after a refusal, the handle is left to the process exit.
       if (info_only) return kExitDeviceInfo;
@@ -392,8 +412,10 @@ int run_drive_sequence(const RunOptions& options) {
   close_device(cmd);
   const int exit_code = map_exit_code(status);
   if (exit_code != kExitSuccess) {
-    console::err_line(failure.why.empty() ? "The run failed: " + result_text(status, 0)
-                                          : failure.why);
+    const std::string cause =
+        failure.why.empty() ? "The run failed: " + result_text(status, 0) : failure.why;
+    console::err_line(cause);
+    note_run_cause(cause);
   }
   return exit_code;
 }

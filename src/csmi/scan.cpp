@@ -24,6 +24,12 @@ struct ScanCounts {
   unsigned adapters_opened = 0;
   unsigned adapters_answering = 0;
   unsigned drives = 0;
+  ScanReport* report = nullptr;  // filled when the run report wants the scan
+
+  // The phy the walk looks at, in the report; null when there is no report.
+  ScanPhy* current_phy() {
+    return report != nullptr ? &report->adapters.back().phys.back() : nullptr;
+  }
 };
 
 std::string decimal(unsigned value) { return std::to_string(value); }
@@ -103,9 +109,12 @@ void identify_drive(DeviceCommand& cmd, uint8_t* identify, unsigned port, int ph
   const CSMI_SAS_PHY_ENTITY& entry = cmd.phy;
   const std::u16string path = csmi_adapter_path(port);
   Handle claim = kInvalidHandle;
+  ScanPhy* const listed = counts.current_phy();
   if (!claim_drive(claim_key(path, entry, phy), path + u16(std::to_string(phy)), kScanClaimWaitMs,
-                   claim))
+                   claim)) {
+    if (listed != nullptr) listed->held = true;
     return;
+  }
   const int sent = issue_stp_passthru(cmd);
   release_drive(claim);
   if (sent != kResultSuccess) {
@@ -119,6 +128,10 @@ void identify_drive(DeviceCommand& cmd, uint8_t* identify, unsigned port, int ph
 
   DriveInfo drive;
   decode_identify_data(identify, drive);
+  if (listed != nullptr) {
+    listed->identified = true;
+    listed->drive = drive;
+  }
   const std::string serial = console::device_text(drive.serial);
   const std::string firmware = console::device_text(drive.firmware);
   const std::string model = console::device_text(drive.model);
@@ -152,6 +165,14 @@ void walk_phys(DeviceCommand& cmd, const CSMI_SAS_PHY_INFO& info, uint8_t* ident
       continue;
     }
     if (verbosity >= 1) dump_entry(e);
+    if (counts.report != nullptr) {
+      ScanPhy listed;
+      listed.phy = i;
+      listed.protocol = e.Attached.bTargetPortProtocol;
+      std::memcpy(listed.attached_sas_address, e.Attached.bSASAddress, 8);
+      std::memcpy(listed.identify_sas_address, e.Identify.bSASAddress, 8);
+      counts.report->adapters.back().phys.push_back(listed);
+    }
 
     const uint8_t protocol = e.Attached.bTargetPortProtocol;
     switch (protocol) {
@@ -210,6 +231,7 @@ void scan_port(unsigned port, DeviceCommand& cmd, uint8_t* identify, ScanCounts&
   }
   ++counts.adapters_opened;
   if (stopped(adapter)) return;
+  if (counts.report != nullptr) counts.report->adapters.push_back(ScanAdapter{path, false, {}, {}});
 
   CSMI_SAS_CNTLR_CONFIG_BUFFER config;
   if (read_adapter_information(adapter, CC_CSMI_SAS_GET_CNTLR_CONFIG, config)) {
@@ -248,6 +270,11 @@ void scan_port(unsigned port, DeviceCommand& cmd, uint8_t* identify, ScanCounts&
   }
   ++counts.adapters_answering;
   if (stopped(adapter)) return;
+  if (counts.report != nullptr) {
+    counts.report->adapters.back().answered = true;
+    counts.report->adapters.back().driver =
+        console::device_text(fixed_text(driver.Information.szName));
+  }
 
   // A failed phy request is not reported: the walk then sees an empty table.
   CSMI_SAS_PHY_INFO_BUFFER phys;
@@ -262,7 +289,7 @@ void scan_port(unsigned port, DeviceCommand& cmd, uint8_t* identify, ScanCounts&
 
 }  // namespace
 
-int scan_csmi_devices(int verbosity) {
+int scan_csmi_devices(int verbosity, ScanReport* report) {
   DeviceCommand cmd{};
   uint8_t identify[512] = {};
   set_identify_command(cmd, identify);
@@ -271,8 +298,10 @@ int scan_csmi_devices(int verbosity) {
 
   console::out("\tScanning for CSMI Devices\n\n");
   ScanCounts counts;
+  counts.report = report;
   for (unsigned port = 0; port <= kLastPort && !platform_interrupted(); ++port)
     scan_port(port, cmd, identify, counts);
+  if (report != nullptr) report->complete = !platform_interrupted();
   if (platform_interrupted()) {
     // The command in flight completed; nothing else is sent, and the list is incomplete.
     if (console::mid_line()) console::out("\n");

@@ -85,7 +85,7 @@ int refuse_image(const DeviceCommand& cmd, const std::u16string& name, std::stri
   return kResultFileFailed;
 }
 
-int load_image(const DeviceCommand& cmd, const std::u16string& name, Image& image,
+int load_image(const DeviceCommand& cmd, const std::u16string& name, bool want_digest, Image& image,
                DownloadReport& report) {
   std::string error_text;
   const FirmwareFile file(platform_file_open(name, error_text));
@@ -96,6 +96,7 @@ int load_image(const DeviceCommand& cmd, const std::u16string& name, Image& imag
     const std::string text = "Firmware file size cannot be determined";
     return refuse_image(cmd, name, text, "its size cannot be determined", report);
   }
+  report.image_size = size;
   if (size == 0) return refuse_image(cmd, name, "Firmware file is empty", "it is empty", report);
   // Refused before anything is sent: a count or offset past 65,535 blocks would wrap.
   const uint64_t blocks = whole_blocks(static_cast<uint64_t>(size));
@@ -121,6 +122,9 @@ int load_image(const DeviceCommand& cmd, const std::u16string& name, Image& imag
     return refuse_image(cmd, name, "Short read of the firmware file: " + counts,
                         "short read, " + counts, report);
   }
+  // The digest comes from the buffer just read, never from a second read of the file.
+  if (want_digest)
+    report.digested = platform_sha256(bytes.get(), static_cast<size_t>(size), report.sha256);
   image.bytes = std::move(bytes);
   image.file_size = size;
   return kResultSuccess;
@@ -178,6 +182,15 @@ Plan make_plan(int64_t file_size, DownloadMode mode, uint8_t segment_blocks) {
     plan.sends.push_back(t);
   }
   return plan;
+}
+
+// The plan's figures, for the run report.
+void note_plan(const Plan& plan, DownloadReport& report) {
+  report.planned = true;
+  report.transfer_size = plan.transfer_size;
+  report.blocks = plan.blocks;
+  report.transfers = plan.transfers;
+  report.remainder = plan.remainder;
 }
 
 void print_plan(DownloadMode mode, int64_t file_size, const Plan& plan) {
@@ -291,6 +304,7 @@ int judge_segment(const ReturnedRegisters& outputs, bool last, uint64_t sent, in
                   DownloadReport& report) {
   if (!outputs) return kResultSuccess;
   const uint64_t size = static_cast<uint64_t>(file_size);
+  if (last || outputs->count == kAtaDmTransferComplete) report.verdict = outputs->count;
   if (last && outputs->count == kAtaDmExpectsMore) {
     report.why = "The download failed: the drive expects more data than the image holds: " +
                  std::to_string(size) + " of the image's bytes were sent";
@@ -406,7 +420,7 @@ int activate(DeviceCommand& cmd, const DownloadParams& params, DownloadReport& s
   int64_t file_size = 0;
   if (params.with_image) {
     Image image;
-    const int loaded = load_image(cmd, params.file_name, image, said);
+    const int loaded = load_image(cmd, params.file_name, false, image, said);
     if (loaded != kResultSuccess) return loaded;
     file_size = image.file_size;
     plan.transfer_size =
@@ -440,13 +454,14 @@ int download_firmware(DeviceCommand& cmd, const DownloadParams& params, Download
   if (params.mode == DownloadMode::Activate) return activate(cmd, params, said);
 
   Image image;
-  const int loaded = load_image(cmd, params.file_name, image, said);
+  const int loaded = load_image(cmd, params.file_name, params.digest, image, said);
   if (loaded != kResultSuccess) return loaded;
 
   const Plan plan = make_plan(image.file_size, params.mode, params.segment_blocks);
   prepare_command(cmd, params.mode, DataDirection::Out);
   cmd.data_length = plan.blocks * kBlock;
   set_counts(cmd, plan.blocks);
+  note_plan(plan, said);
 
   const bool verbose = cmd.verbosity != 0;
   if (verbose) print_plan(params.mode, image.file_size, plan);

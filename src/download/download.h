@@ -54,11 +54,22 @@ struct DownloadParams {
   // A deferred download on the SCSI and ATA paths: the API's answer, which decides how the
   // transfers are carried. Null: by pass-through, without a word.
   FirmwareApiRoute* api = nullptr;
+  bool digest = false;               // the image's SHA-256 goes into the report (--json)
 };
 
-// Why a pass failed, in plain words, for the line that ends a failed run.
+// Why a pass failed, in plain words, for the line that ends a failed run, and what the pass
+// found on its way, for the run report.
 struct DownloadReport {
   std::string why;
+  int64_t image_size = -1;  // -1 until the image was measured
+  bool digested = false;    // sha256 holds the digest of the bytes the pass read
+  uint8_t sha256[32] = {};
+  bool planned = false;  // the plan's figures below are set
+  uint32_t transfer_size = 0;
+  uint16_t blocks = 0;
+  uint16_t transfers = 0;  // full transfers
+  uint32_t remainder = 0;
+  int32_t verdict = -1;  // the Count output of the segment the drive judged last; -1 for none
 };
 
 // One pass. Returns 1, 4 (image unusable), 10 (no memory), 14 (an interrupt came: no command

@@ -143,7 +143,11 @@ std::string claim_key(std::u16string_view adapter_path, const CSMI_SAS_PHY_ENTIT
 // Claims the drive under the key, waiting up to wait_ms for another run to let go. False when
 // another run keeps it: one line names the drive (as the operator named it) and that run's
 // process; false without a word when an interrupt came (the caller stops the run as at any
-// interrupt). A claim that cannot be made at all is a warning line, and the run goes on.
-bool claim_drive(const std::string& key, std::u16string_view name, uint32_t wait_ms, Handle& claim);
+// interrupt). A claim that cannot be made at all is a warning line, and the run goes on. The
+// outcome is copied to *outcome when one is given (the run report's claim).
+bool claim_drive(const std::string& key, std::u16string_view name, uint32_t wait_ms, Handle& claim,
+                 DriveClaim* outcome = nullptr);
+// The line that says another run (process holder_pid, 0 when unknown) holds the drive.
+std::string held_drive_line(std::u16string_view name, uint32_t holder_pid);
 // Lets the claim go (nothing when none is held) and forgets it.
 void release_drive(Handle& claim);

@@ -98,3 +98,8 @@ echo "figures: quillmark / bare loop $(ratio "$q_med" "$l_med") ($(ratio "$q_low
   "/ hdparm $(ratio "$q_med" "$h_med") ($(ratio "$q_low" "$h_low"))"
 echo "TCM-User boot$(staged wine && echo " (with the wine stage)"): the guest ran ${TCMU_SECONDS} s, the TCM-User stage" \
   "$(sed -n 's/^@@QM-STAGE-TIME tcmu //p' "$TC") s"
+
+# The run report of a download through the real kernel, read by the schema's validator.
+problem=$(python3 "$ROOT/tests/report/check_documents.py" "$ROOT/packaging/quillmark-report.schema.json" \
+  0 "$(res t-json-s)")
+result "TCM-User: /D: /s --json: a document the schema accepts, exit code 0" $? "$problem"

@@ -12,6 +12,7 @@ export LC_ALL=C.UTF-8
 
 exe=$(realpath "$1") eula=$(realpath "$2") lgpl=$(realpath "$3") version=$4
 usage_golden=$(realpath "$(dirname "${BASH_SOURCE[0]}")/../golden/usage.txt")
+schema=$(realpath "$(dirname "${BASH_SOURCE[0]}")/../../packaging/quillmark-report.schema.json")
 shift 4
 wine=("$@")
 export WINEDEBUG=-all
@@ -128,6 +129,30 @@ expect "escaped backslash before a closing quote" 8 expected.txt cause.txt
 run '"\\.\PhysicalDrive0" /s /x\"y "a\\"'
 error_at '/x"y'
 expect "escaped quote" 8 expected.txt cause.txt
+
+# --json: the same texts on the error stream, and on standard output one document that the
+# schema's validator accepts, with the exit code and the cause.
+report_is() {  # <name> <exit code> <cause>
+  local problems=()
+  [ "$rc" -eq "$2" ] || problems+=("exit code $rc, expected $2")
+  cmp -s err.txt expected.txt || problems+=("error output: $(head -5 err.txt | oneline)")
+  python3 - "$schema" out.txt "$2" "$3" <<'EOF' || problems+=("document: $(head -c 300 out.txt | oneline)")
+import json, sys, jsonschema
+schema, doc = (json.load(open(p, encoding="utf-8")) for p in sys.argv[1:3])
+jsonschema.Draft202012Validator(schema).validate(doc)
+sys.exit(doc["exit"]["code"] != int(sys.argv[3]) or doc["cause"] != sys.argv[4])
+EOF
+  result "$1" "${#problems[@]}" "$(IFS=';'; echo "${problems[*]}")"
+}
+run '\\.\PhysicalDrive0 /q --json'
+error_at '/q'
+# Under --json the texts of standard output go to the error stream, ahead of the cause line.
+cat cause.txt >>expected.txt
+report_is "--json after a command-line error" 8 'Error in command line at /q'
+
+run '--json \\.\PhysicalDrive7 /D:fw.bin'
+printf 'Cannot open \\\\.\\PhysicalDrive7: no such device (system error 2)\n' >expected.txt
+report_is "--json, a drive that cannot be opened" 2 'Cannot open \\.\PhysicalDrive7: no such device (system error 2)'
 
 # --- A drive that cannot be opened ---------------------------------------------------------
 run '\\.\PhysicalDrive7'

@@ -42,7 +42,7 @@ void platform_console_write_wide(ConsoleStream stream, std::u16string_view text)
   platform_console_write(stream, utf16_to_utf8(text));
 }
 
-std::string_view platform_console_hline() { return "\xE2\x94\x80"; }  // U+2500
+std::string_view platform_console_hline(ConsoleStream) { return "\xE2\x94\x80"; }  // U+2500
 
 uint64_t platform_console_clock_ms() {
   // The coarse clock costs a fraction of the precise one and ticks at least every few ms.

@@ -72,10 +72,10 @@ void platform_console_write_wide(ConsoleStream stream, std::u16string_view text)
     write_bytes(stream, h, utf16_to_utf8(text), size_t{1} << 20);
 }
 
-std::string_view platform_console_hline() {
+std::string_view platform_console_hline(ConsoleStream stream) {
   // A console shows narrow bytes in its OEM code page, where 0xC4 is the line; redirected
   // output is read as UTF-8.
-  if (is_console(GetStdHandle(STD_OUTPUT_HANDLE))) return "\xC4";
+  if (is_console(std_handle(stream))) return "\xC4";
   return "\xE2\x94\x80";
 }
 
