@@ -272,6 +272,7 @@ void warn_if_in_use(const DeviceCommand& cmd, DownloadMode mode) {
   if (!switches || has_interface(cmd.flags, InterfaceKind::CsmiStp)) return;
   const std::vector<std::string> held = platform_drive_in_use(cmd.handle);
   if (held.empty()) return;
+  run_record().in_use = held;
   std::string names;
   for (const std::string& name : held) names += (names.empty() ? "" : ", ") + name;
   console::err_line("Warning: the drive holds " + names +

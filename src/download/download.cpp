@@ -398,11 +398,16 @@ int send_transfers(Pass& pass, const Plan& plan) {
 
 // The activation as one firmware API ACTIVATE when the API carried the download. A driver that
 // then refuses the request as one it does not have gets the pass-through activation, once.
-int activate_once(DeviceCommand& cmd, const FirmwareApiRoute* api, uint16_t blocks) {
+int activate_once(DeviceCommand& cmd, const FirmwareApiRoute* api, uint16_t blocks,
+                  DownloadReport& said) {
   if (api == nullptr || !api->carried) return send(cmd, blocks, 0, nullptr, nullptr);
   place(cmd, blocks, 0, nullptr);
+  said.carried_by = "firmware_api";
   const int result = firmware_api_activate(cmd, api->info.download_slot);
   if (result != kResultNotSupported) return result;
+  said.carried_by = "pass_through";
+  said.carried_why = "the driver refused the firmware API's activation (system error " +
+                     std::to_string(cmd.last_os_error) + ")";
   if (cmd.verbosity != 0)
     console::out(
         "  Carried by: pass-through; the driver refused the firmware API's activation "
@@ -435,7 +440,7 @@ int activate(DeviceCommand& cmd, const DownloadParams& params, DownloadReport& s
     print_carrier(true, *params.api, "");
   print_warning();
   if (platform_interrupted()) return kResultInterrupted;
-  const int result = activate_once(cmd, params.api, plan.blocks);
+  const int result = activate_once(cmd, params.api, plan.blocks, said);
   if (result == kResultSuccess) {
     console::out("Activate Completed ...\n");
     return result;
@@ -469,6 +474,8 @@ int download_firmware(DeviceCommand& cmd, const DownloadParams& params, Download
   const bool by_api = params.api != nullptr && why_not.empty();
   if (params.api != nullptr) {
     params.api->carried = by_api;
+    said.carried_by = by_api ? "firmware_api" : "pass_through";
+    said.carried_why = why_not;
     if (verbose) print_carrier(by_api, *params.api, why_not);
   }
   print_warning();

@@ -54,7 +54,7 @@ struct DownloadParams {
   // A deferred download on the SCSI and ATA paths: the API's answer, which decides how the
   // transfers are carried. Null: by pass-through, without a word.
   FirmwareApiRoute* api = nullptr;
-  bool digest = false;               // the image's SHA-256 goes into the report (--json)
+  bool digest = false;  // the image's SHA-256 goes into the report (--json)
 };
 
 // Why a pass failed, in plain words, for the line that ends a failed run, and what the pass
@@ -70,6 +70,10 @@ struct DownloadReport {
   uint16_t transfers = 0;  // full transfers
   uint32_t remainder = 0;
   int32_t verdict = -1;  // the Count output of the segment the drive judged last; -1 for none
+  // Where the driver was asked for the firmware API: "firmware_api" or "pass_through", and why
+  // not the API. Empty where nobody asked.
+  std::string carried_by;
+  std::string carried_why;
 };
 
 // One pass. Returns 1, 4 (image unusable), 10 (no memory), 14 (an interrupt came: no command
