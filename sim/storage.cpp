@@ -217,3 +217,10 @@ bool platform_close(Handle handle) {
   if (adapter != nullptr) return true;
   return fail(ERROR_INVALID_HANDLE);
 }
+
+bool platform_list_drives(std::vector<PresentedDrive>& drives) {
+  const sim::World& w = sim::world();
+  if (w.list_drives_error != 0) return fail(w.list_drives_error);
+  for (const sim::Port& p : w.ports) drives.push_back({p.path, {}, {}});
+  return true;
+}

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "app/cmdline.h"
+#include "app/drive_list.h"
 #include "app/drive_sequence.h"
 #include "app/exit_codes.h"
 #include "app/texts.h"
@@ -56,5 +57,6 @@ int quillmark_main(int argc, char** argv) {
     scan_csmi_devices(options.verbosity);
     return platform_interrupted() ? kExitDriveError : kExitSuccess;
   }
+  if (options.flags & kFlagList) return list_drives(options.verbosity);
   return run_drive_sequence(options);
 }

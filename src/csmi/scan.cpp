@@ -136,8 +136,9 @@ void identify_drive(DeviceCommand& cmd, uint8_t* identify, unsigned port, int ph
   ++counts.drives;
 }
 
+// A visitor takes every phy with a device attached in place of the scan's report of it.
 void walk_phys(DeviceCommand& cmd, const CSMI_SAS_PHY_INFO& info, uint8_t* identify, unsigned port,
-               ScanCounts& counts) {
+               ScanCounts& counts, const CsmiPhyVisitor* visit) {
   const int verbosity = cmd.verbosity;
   for (int i = 0; i < kCsmiPhyTableSize && !platform_interrupted(); ++i) {
     cmd.phy = info.Phy[i];
@@ -152,6 +153,10 @@ void walk_phys(DeviceCommand& cmd, const CSMI_SAS_PHY_INFO& info, uint8_t* ident
       continue;
     }
     if (verbosity >= 1) dump_entry(e);
+    if (visit != nullptr) {
+      (*visit)(cmd, port, i);
+      continue;
+    }
 
     const uint8_t protocol = e.Attached.bTargetPortProtocol;
     switch (protocol) {
@@ -185,7 +190,8 @@ void walk_phys(DeviceCommand& cmd, const CSMI_SAS_PHY_INFO& info, uint8_t* ident
 }
 
 // One adapter port: opened, described, walked and released.
-void scan_port(unsigned port, DeviceCommand& cmd, uint8_t* identify, ScanCounts& counts) {
+void scan_port(unsigned port, DeviceCommand& cmd, uint8_t* identify, ScanCounts& counts,
+               const CsmiPhyVisitor* visit = nullptr) {
   const int verbosity = cmd.verbosity;
   const std::u16string path = csmi_adapter_path(port);
 
@@ -246,7 +252,7 @@ void scan_port(unsigned port, DeviceCommand& cmd, uint8_t* identify, ScanCounts&
   if (verbosity >= 1)
     console::printf("\n\tTotal Number of Phys: %d\n\n", phys.Information.bNumberOfPhys);
 
-  walk_phys(cmd, phys.Information, identify, port, counts);
+  walk_phys(cmd, phys.Information, identify, port, counts, visit);
   platform_close(adapter);
 }
 
@@ -285,4 +291,11 @@ int scan_csmi_devices(int verbosity) {
       "To Scan the system for Physical Devices please use the following:\n\t wmic diskdrive get "
       "DeviceID,model,FirmwareRevision,InterfaceType\n\n");
   return kScanDone;
+}
+
+unsigned walk_csmi_phys(DeviceCommand& cmd, const CsmiPhyVisitor& visit) {
+  ScanCounts counts;
+  for (unsigned port = 0; port <= kLastPort && !platform_interrupted(); ++port)
+    scan_port(port, cmd, nullptr, counts, &visit);
+  return counts.adapters_answering;
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/host.h"
 #include "platform/wire.h"
@@ -56,6 +57,17 @@ bool platform_csmi_request(Handle handle, void* buffer, uint32_t size);
 
 // CloseHandle. False and the last error on failure.
 bool platform_close(Handle handle);
+
+// --- The drives the system presents ---------------------------------------------------------
+
+struct PresentedDrive {
+  std::u16string path;        // as a first argument names it: "\\.\PhysicalDrive2", "/dev/sda"
+  std::u16string other_node;  // another node of the same drive ("/dev/sg0"), or empty
+  std::string unusable;       // not empty: why no pass-through can reach it; it is not opened
+};
+// Every disk the system presents, in the system's own order, found by asking the system (never
+// by trying names). False, with the last error set, when the system cannot be asked at all.
+bool platform_list_drives(std::vector<PresentedDrive>& drives);
 
 // --- One run per drive ----------------------------------------------------------------------
 // Two runs that send commands to one drive at the same time interleave them; a claim keeps a
