@@ -30,6 +30,13 @@ report_is t-i-before 10 "$T_FWVER" && smart_is t-smart-before "$T_FWVER"
 result "TCM-User: before any download, /i and smartctl -i agree: $T_MODEL, $T_SERIAL, $T_FWVER" $? \
   "smartctl $(smart_seen t-smart-before); /i exit $(rc t-i-before): $(out t-i-before | oneline)"
 
+# The list names the one drive once, by its disk node and its sg node.
+list_line=$(grep -F ' # ' "$(res t-list)")
+[[ $(rc t-list) == 0 && $(grep -c . <<<"$list_line") == 1 &&
+  $list_line == "/dev/sda (also /dev/sg0) # SCSI pass-through | MN $T_MODEL | SN $T_SERIAL | FW $T_FWVER | SEC1 | "* ]]
+result "TCM-User: --list: exit 0, the drive once as /dev/sda (also /dev/sg0), $T_MODEL $T_SERIAL" $? \
+  "exit $(rc t-list): $(out t-list | oneline)"
+
 smart_is t-smart-12 "$T_FWVER"
 result "TCM-User: smartctl -d sat,12 (ATA PASS-THROUGH (12)) reads the same identity" $? \
   "smartctl $(smart_seen t-smart-12)"

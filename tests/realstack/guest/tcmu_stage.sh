@@ -49,6 +49,7 @@ echo "@@QM-DISK-UP"
 run t-smart-before smartctl -i /dev/sda
 run t-smart-12 smartctl -d sat,12 -i /dev/sda
 run t-i-before quillmark /dev/sda /i
+run t-list quillmark --list
 
 # Downloads that succeed, each followed by the drive's image and /i.
 run t-dl-s quillmark /dev/sda /D:$IMG/s.bin /s
