@@ -138,6 +138,10 @@ bool platform_get_scsi_address(Handle handle, SCSI_ADDRESS* address) {
   return true;
 }
 
+bool platform_drive_address(const std::u16string& path, SCSI_ADDRESS* address) {
+  return drive_address_through_open(path, address);
+}
+
 bool platform_scsi_passthrough(Handle handle, ScsiPassThroughRequest* request) {
   sim::Port* port = sim::port_of(handle);
   sim::LogEntry& e = sim::log_entry(sim::LogEntry::Kind::Scsi, path_of(port));

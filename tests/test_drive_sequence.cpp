@@ -251,10 +251,11 @@ void nothing_sent_to(const std::string& path) {
 }
 
 std::vector<Case> cases() {
-  // What the list asks: IDENTIFY and the log page of each drive (PhysicalDrive3 after SCSI
-  // pass-through refused IDENTIFY), then the CSMI walk, whose five SATA and STP drives are
-  // asked the same and whose SSP drive is sent nothing.
-  const std::string listed = "open addr EC/00 2F/00 close";
+  // What the list asks: each drive's address (for its claim), then IDENTIFY and the log page
+  // (PhysicalDrive3 after SCSI pass-through refused IDENTIFY); then the CSMI walk, whose five
+  // SATA and STP drives are asked the same and whose SSP drive is sent nothing.
+  const std::string addressed = "open addr close";
+  const std::string listed = addressed + " open addr EC/00 2F/00 close";
   auto ports_tried = [](int n) {
     std::string t;
     for (int port = 0; port < n; ++port) t += " open-adapter";
@@ -266,8 +267,8 @@ std::vector<Case> cases() {
     return t + " close" + ports_tried(12);
   };
   auto list_trace = [&](const std::string& drive2, const std::string& drive4) {
-    return listed + " " + listed + " " + drive2 + " open addr EC/00 EC/00 2F/00 close " + drive4 +
-           csmi_walk();
+    return listed + " " + listed + " " + drive2 + " " + addressed +
+           " open addr EC/00 EC/00 2F/00 close " + drive4 + csmi_walk();
   };
   const std::string img = "{img}";
   const std::string d_img = "/D:" + img;
@@ -355,9 +356,9 @@ std::vector<Case> cases() {
     // The list: each drive claimed while IDENTIFY and the log page ask it, on SCSI
     // pass-through and else on ATA pass-through; nothing else is sent.
     {"--list over the built-in world", {"--list"}, {}, 0, list_trace(listed, listed), golden("list_builtin.txt"), {}},
-    {"--list passes a held drive by", {"--list"}, [] { held_elsewhere(claim_key(sim::world().ports[2].address)); }, 0, list_trace("open addr close", listed),
+    {"--list passes a held drive by", {"--list"}, [] { held_elsewhere(claim_key(sim::world().ports[2].address)); }, 0, list_trace(addressed, listed),
      list_with(2, "\\\\.\\PhysicalDrive2 # held by another run (process 4321); nothing was sent to it"), [] { nothing_sent_to(kDrive2); }},
-    {"--list names a drive that answers on no path, and why", {"--list"}, [] { sim::world().ports[4].faults.scsi_error = 1; sim::world().ports[4].faults.ata_error = 31; }, 0, list_trace(listed, "open addr EC/00 EC/00 close"),
+    {"--list names a drive that answers on no path, and why", {"--list"}, [] { sim::world().ports[4].faults.scsi_error = 1; sim::world().ports[4].faults.ata_error = 31; }, 0, list_trace(listed, addressed + " open addr EC/00 EC/00 close"),
      list_with(4, "\\\\.\\PhysicalDrive4 # not usable: IDENTIFY DEVICE not answered (SCSI pass-through: this path does not offer the pass-through (system error 1); ATA pass-through: the request was not carried (system error 31))"), {}},
     {"--list with nothing to list: exit 10", {"--list"}, [] { sim::world().ports.clear(); sim::world().adapters.clear(); sim::world().list_drives_error = 5; }, 10, ports_tried(15).substr(1), "", {},
      "No drive found: the system's list of drives cannot be read (system error 5).\n"},

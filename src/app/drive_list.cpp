@@ -40,14 +40,14 @@ struct ListContext {
   bool unclaimed_said = false;
 };
 
-// IDENTIFY DEVICE (and the log page) on each path in turn until one answers.
-void ask_claimed(DeviceCommand& cmd, const std::string& key, ListContext& context,
-                 std::initializer_list<InterfaceKind> paths, ListedDrive& row) {
-  const DriveClaim claim = platform_claim_drive(key, kListClaimWaitMs);
+// Claims the drive for its questions: false when another run holds it, which the row then says.
+bool claim_for_list(const std::string& key, ListContext& context, ListedDrive& row,
+                    DriveClaim& claim) {
+  claim = platform_claim_drive(key, kListClaimWaitMs);
   if (claim.outcome == ClaimOutcome::Busy) {
     row.held = true;
     row.holder_pid = claim.holder_pid;
-    return;
+    return false;
   }
   if (claim.outcome == ClaimOutcome::Unavailable && !context.unclaimed_said) {
     console::err_line("Warning: the drives are not claimed while they are listed (" +
@@ -55,6 +55,15 @@ void ask_claimed(DeviceCommand& cmd, const std::string& key, ListContext& contex
                       "); a run at the same time could reach them too.");
     context.unclaimed_said = true;
   }
+  return true;
+}
+
+void release_for_list(const DriveClaim& claim) {
+  if (claim.outcome == ClaimOutcome::Claimed) platform_release_drive(claim.handle);
+}
+
+// IDENTIFY DEVICE (and the log page) on each path in turn until one answers.
+void ask_paths(DeviceCommand& cmd, std::initializer_list<InterfaceKind> paths, ListedDrive& row) {
   std::string failures;
   for (InterfaceKind kind : paths) {
     if (platform_interrupted()) break;
@@ -63,17 +72,22 @@ void ask_claimed(DeviceCommand& cmd, const std::string& key, ListContext& contex
     if (status == kResultSuccess) {
       row.answered_by = path_name(kind);
       if (kind == InterfaceKind::AtaPassThrough) row.path = u"/T:" + row.path;
-      break;
+      return;
     }
     failures += std::string(failures.empty() ? "" : "; ") + path_name(kind) + ": " +
                 result_text(status, cmd.last_os_error);
   }
-  if (claim.outcome == ClaimOutcome::Claimed) platform_release_drive(claim.handle);
-  if (!row.answered_by.empty()) return;
   row.unusable = failures.empty() ? "not asked: the list was stopped"
                                   : "IDENTIFY DEVICE not answered (" + failures + ")";
 }
 
+std::string cannot_open(uint32_t os_error, bool opened) {
+  return "it cannot be opened, " + open_failure_reason(os_error, opened) + " (system error " +
+         std::to_string(os_error) + ")";
+}
+
+// A drive the system presents. Its claim comes before it is opened for I/O: a drive another
+// run holds is not opened at all (on Windows that run's exclusive open would refuse it anyway).
 ListedDrive ask_presented(const PresentedDrive& drive, ListContext& context) {
   ListedDrive row;
   row.path = drive.path;
@@ -82,18 +96,24 @@ ListedDrive ask_presented(const PresentedDrive& drive, ListContext& context) {
     row.unusable = drive.unusable;
     return row;
   }
+  SCSI_ADDRESS address{};
+  address.Length = sizeof address;
+  platform_set_last_error(0);
+  if (!platform_drive_address(drive.path, &address)) {
+    row.unusable = cannot_open(platform_get_last_error(), false);
+    return row;
+  }
+  DriveClaim claim;
+  if (!claim_for_list(claim_key(address), context, row, claim)) return row;
   DeviceCommand cmd{};
   cmd.verbosity = context.verbosity;
   cmd.passthru_options = kPassThrough16;
-  if (open_device(cmd, drive.path) == kResultSuccess) {
-    ask_claimed(cmd, claim_key(cmd.address), context,
-                {InterfaceKind::ScsiPassThrough, InterfaceKind::AtaPassThrough}, row);
-  } else {
-    row.unusable = "it cannot be opened, " +
-                   open_failure_reason(cmd.last_os_error, cmd.handle != kInvalidHandle) +
-                   " (system error " + std::to_string(cmd.last_os_error) + ")";
-  }
+  if (open_device(cmd, drive.path) == kResultSuccess)
+    ask_paths(cmd, {InterfaceKind::ScsiPassThrough, InterfaceKind::AtaPassThrough}, row);
+  else
+    row.unusable = cannot_open(cmd.last_os_error, cmd.handle != kInvalidHandle);
   if (cmd.handle != 0 && cmd.handle != kInvalidHandle) (void)platform_close(cmd.handle);
+  release_for_list(claim);
   return row;
 }
 
@@ -119,7 +139,11 @@ void ask_csmi_phy(DeviceCommand& cmd, unsigned port, int phy, ListContext& conte
   const uint8_t protocol = cmd.phy.Attached.bTargetPortProtocol;
   if (protocol == CSMI_SAS_PROTOCOL_SATA || protocol == CSMI_SAS_PROTOCOL_STP) {
     cmd.timeout = kCsmiIdentifyTimeout;
-    ask_claimed(cmd, claim_key(adapter, cmd.phy, phy), context, {InterfaceKind::CsmiStp}, row);
+    DriveClaim claim;
+    if (claim_for_list(claim_key(adapter, cmd.phy, phy), context, row, claim)) {
+      ask_paths(cmd, {InterfaceKind::CsmiStp}, row);
+      release_for_list(claim);
+    }
   } else if (protocol == CSMI_SAS_PROTOCOL_SSP) {
     row.unusable = "a SAS drive (SSP), which ATA commands do not reach";
   } else {

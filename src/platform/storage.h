@@ -37,6 +37,11 @@ inline std::u16string csmi_adapter_path(uint32_t port) {
 // IOCTL_SCSI_GET_ADDRESS. False and the last error on failure.
 bool platform_get_scsi_address(Handle handle, SCSI_ADDRESS* address);
 
+// The SCSI address of the drive at path, asked without keeping anyone else from the drive (on
+// Windows the drive is opened without read or write access, which another program's exclusive
+// open does not refuse). False and the last error when there is no such drive or no address.
+bool platform_drive_address(const std::u16string& path, SCSI_ADDRESS* address);
+
 // IOCTL_SCSI_PASS_THROUGH_DIRECT with the 312-byte request as input and output. The data
 // buffer named in the header is read or filled in place. On return the header carries the
 // SCSI status, DataTransferLength the bytes moved and SenseInfoLength the sense bytes
@@ -57,6 +62,17 @@ bool platform_csmi_request(Handle handle, void* buffer, uint32_t size);
 
 // CloseHandle. False and the last error on failure.
 bool platform_close(Handle handle);
+
+// platform_drive_address through an ordinary open, for systems whose open keeps no one else out.
+inline bool drive_address_through_open(const std::u16string& path, SCSI_ADDRESS* address) {
+  const Handle drive = platform_open_drive(path);
+  if (drive == kInvalidHandle) return false;
+  const bool answered = platform_get_scsi_address(drive, address);
+  const uint32_t error = platform_get_last_error();
+  platform_close(drive);
+  platform_set_last_error(error);
+  return answered;
+}
 
 // --- The drives the system presents ---------------------------------------------------------
 
