@@ -235,7 +235,7 @@ from ansible.module_utils.basic import AnsibleModule
 # exit-code table must read the same, row for row (the rollout test holds them together), and
 # it travels to the managed hosts inside this file, with nothing else to install there.
 EXIT_TABLE = (
-    (0, "firmware update succeeded; after `--scan`, unless it was interrupted"),
+    (0, "firmware update succeeded; after `--scan` and `--list`, unless it was interrupted"),
     (1, "the drive reported an error (failed for device reasons), or the run was interrupted"),
     (2, "no target device found (the drive could not be opened or addressed), or another run "
         "holds the drive"),
@@ -245,8 +245,8 @@ EXIT_TABLE = (
     (6, "the drive's security state forbids the download"),
     (8, "no argument, `/h`, `--license`, or a command-line error"),
     (9, "the target's interface does not support this pass-through"),
-    (10, "the run ended after `/i`, or any other failure (a CSMI target not resolved, a request "
-         "not carried)"),
+    (10, "the run ended after `/i`, `--list` found no drive at all, or any other failure (a CSMI "
+         "target not resolved, a request not carried)"),
 )
 
 EXIT_MEANINGS = dict((code, text.replace("`", "")) for code, text in EXIT_TABLE)
