@@ -33,8 +33,8 @@ const char* path_name(InterfaceKind kind) {
   return "";
 }
 
-// The claim for the length of one drive's questions. A claim that cannot be made at all is
-// said once for the whole list, and the drives are asked without it.
+// What the list carries from drive to drive. A claim that cannot be made at all is said once for
+// the whole list, and the drives are asked without it.
 struct ListContext {
   int verbosity = 0;
   bool unclaimed_said = false;
