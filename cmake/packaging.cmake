@@ -5,6 +5,8 @@
 # Only the tool goes in; quillmark-sim, make-sim-image and the tests stay in the build tree.
 
 set(QM_PACKAGING_DIR ${CMAKE_CURRENT_SOURCE_DIR}/packaging)
+# The form of the --json run report, beside the README in both packages.
+set(QM_REPORT_SCHEMA ${QM_PACKAGING_DIR}/quillmark-report.schema.json)
 
 # The package carries the version the tool prints, without the "-L" of the banner.
 set(QM_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -43,7 +45,7 @@ if(WIN32)
 
   install(TARGETS quillmark RUNTIME DESTINATION .)
   install(FILES ${QM_WIN_DOC}/README.txt ${QM_WIN_DOC}/EULA.txt ${QM_WIN_DOC}/LGPL-3.txt
-          DESTINATION .)
+                ${QM_REPORT_SCHEMA} DESTINATION .)
 
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME quillmark-${QM_PACKAGE_VERSION}-win64)
@@ -86,7 +88,8 @@ else()
   install(TARGETS quillmark RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
   install(FILES ${QM_PKG_BUILD}/quillmark.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
   install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/README.md ${QM_PKG_BUILD}/copyright
-                ${QM_PKG_BUILD}/changelog.gz ${QM_EULA_FILE} DESTINATION ${QM_DOCDIR})
+                ${QM_PKG_BUILD}/changelog.gz ${QM_EULA_FILE} ${QM_REPORT_SCHEMA}
+          DESTINATION ${QM_DOCDIR})
   install(FILES ${QM_LGPL_FILE} DESTINATION ${QM_DOCDIR} RENAME LGPL-3)
 
   set(CPACK_GENERATOR DEB)

@@ -1,11 +1,15 @@
 // The register codecs of the direct ATA pass-through task files and of the SATA FISes: where
 // every register sits, in literal bytes, and that what a codec writes it reads back unchanged.
+// Also the system's SHA-256 that the run report names an image by, against the standard's
+// own examples.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <optional>
+#include <string>
 
 #include "platform/fis.h"
+#include "platform/host.h"
 #include "platform/task_file.h"
 #include "support/helpers.h"
 
@@ -121,5 +125,42 @@ TEST_P(StatusFis, IsReadAndWrittenAlike) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, StatusFis, testing::ValuesIn(kStatusFises),
                          case_name<StatusFisCase>);
+
+// --- SHA-256 ------------------------------------------------------------------------------
+
+struct DigestCase {
+  const char* name;
+  std::string message;
+  const char* digest;
+};
+
+void PrintTo(const DigestCase& c, std::ostream* os) { *os << c.name; }
+
+// The examples of FIPS 180-2 (appendix B) and the empty message.
+const DigestCase kDigests[] = {
+    {"Empty", "", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+    {"OneBlock", "abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+    {"TwoBlocks", "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+     "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+    {"MillionA", std::string(1000000, 'a'),
+     "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+};
+
+class Sha256 : public testing::TestWithParam<DigestCase> {};
+
+TEST_P(Sha256, GivesTheStandardsDigest) {
+  const DigestCase& c = GetParam();
+  uint8_t digest[32];
+  ASSERT_TRUE(platform_sha256(c.message.data(), c.message.size(), digest));
+  std::string text;
+  static const char kHex[] = "0123456789abcdef";
+  for (uint8_t b : digest) {
+    text += kHex[b >> 4];
+    text += kHex[b & 0x0F];
+  }
+  EXPECT_EQ(text, c.digest);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Sha256, testing::ValuesIn(kDigests), case_name<DigestCase>);
 
 }  // namespace

@@ -8,6 +8,10 @@ $SUDO apt-get update -qq
 # The native build, the tests (python3 for the layering check) and the benchmark.
 $SUDO apt-get install -y -qq --no-install-recommends \
   cmake ninja-build g++ python3 libgtest-dev libgmock-dev googletest libbenchmark-dev base-files >/dev/null
+# The run report: the JSON library (header-only, also for the Windows build), nettle's SHA-256
+# (linked statically) and the schema validator its test reads the documents with.
+$SUDO apt-get install -y -qq --no-install-recommends nlohmann-json3-dev nettle-dev \
+  python3-jsonschema >/dev/null
 # The Windows build (cross compiler) and wine to run it.
 $SUDO apt-get install -y -qq g++-mingw-w64-x86-64 wine64 >/dev/null
 # The fuzz targets: clang 14 and its libFuzzer and sanitizer runtimes.

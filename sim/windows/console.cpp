@@ -17,6 +17,6 @@ void platform_console_write_wide(ConsoleStream stream, std::u16string_view text)
   platform_console_write(stream, utf16_to_utf8(text));
 }
 
-std::string_view platform_console_hline() { return "\xE2\x94\x80"; }
+std::string_view platform_console_hline(ConsoleStream) { return "\xE2\x94\x80"; }
 
 uint64_t platform_console_clock_ms() { return GetTickCount64(); }

@@ -3,9 +3,11 @@
 #include <cstdint>
 #include <limits>
 
+#include "app/run_record.h"
 #include "app/texts.h"
 #include "platform/console.h"
 #include "platform/platform.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -29,15 +31,17 @@ int hex_digit_value(char16_t c) {
   return d < 16 ? d : -1;
 }
 
-// Both command-line errors: one wide line naming the element, then the usage. The element is
-// echoed with its control characters neutralised: a pasted escape sequence is not replayed.
+// A command-line error: one wide line naming the element, then the usage, and the same line
+// on the error stream as every failure's cause. The element is echoed with its control
+// characters neutralised: a pasted escape sequence is not replayed.
 ParseOutcome report_error(std::u16string_view text, std::u16string_view element,
                           const std::string& invocation_name) {
   std::u16string line(text);
   line.append(console::typed_text(element));
-  line += u'\n';
-  console::wout(line);
+  note_run_cause(utf16_to_utf8(line.substr(line.starts_with(u'\n') ? 1 : 0)));
+  console::wout(line + u'\n');
   print_usage(invocation_name);
+  console::err_line(utf16_to_utf8(line.substr(line.starts_with(u'\n') ? 1 : 0)));
   return ParseOutcome::Error;
 }
 
@@ -149,8 +153,14 @@ ParseOutcome parse_command_line(const std::vector<std::u16string>& args,
     options.device_path = first;
   }
 
+  // The first download option typed: without "/D:", "/a" or "/i" a download was meant but no
+  // image named, and an identify in its place would end as a success.
+  std::u16string download_option;
   for (size_t i = 2; i < args.size(); ++i) {
     const std::u16string& arg = args[i];
+    const bool for_download = starts_with(arg, u"/s") || starts_with(arg, u"/e") ||
+                              starts_with(arg, u"/g") || starts_with(arg, u"/r");
+    if (for_download && download_option.empty()) download_option = arg;
     if (starts_with(arg, u"/D:")) {
       options.file_name = arg.substr(3);
       options.flags |= kFlagFirmwareFile;
@@ -186,5 +196,9 @@ ParseOutcome parse_command_line(const std::vector<std::u16string>& args,
       return command_line_error(arg, invocation_name);
     }
   }
+  constexpr uint64_t kNamesTheWork = kFlagFirmwareFile | kFlagActivate | kFlagDeviceInfo;
+  if (!download_option.empty() && (options.flags & kNamesTheWork) == 0)
+    return report_error(u"\nError in command line: no /D:<firmware file> for ", download_option,
+                        invocation_name);
   return ParseOutcome::Run;
 }

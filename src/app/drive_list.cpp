@@ -7,6 +7,7 @@
 #include <initializer_list>
 
 #include "app/exit_codes.h"
+#include "app/run_record.h"
 #include "csmi/csmi.h"
 #include "platform/console.h"
 #include "platform/platform.h"
@@ -70,7 +71,7 @@ void ask_paths(DeviceCommand& cmd, std::initializer_list<InterfaceKind> paths, L
     cmd.flags = interface_flag(kind);
     const int status = identify_device(cmd, row.info);
     if (status == kResultSuccess) {
-      row.answered_by = path_name(kind);
+      row.answered_by = kind;
       if (kind == InterfaceKind::AtaPassThrough) row.path = u"/T:" + row.path;
       return;
     }
@@ -152,6 +153,12 @@ void ask_csmi_phy(DeviceCommand& cmd, unsigned port, int phy, ListContext& conte
   list.drives.push_back(std::move(row));
 }
 
+// Why the run fails, on the error stream as every failure's cause, and in the run report.
+void fail_with(const std::string& cause) {
+  console::err_line(cause);
+  note_run_cause(cause);
+}
+
 std::string yes_no(bool value) { return value ? "yes" : "no"; }
 std::string blocks(uint16_t value) { return value != 0 ? std::to_string(value) : "-"; }
 
@@ -165,9 +172,9 @@ std::string row_text(const ListedDrive& row) {
     if (row.holder_pid != 0) line += " (process " + std::to_string(row.holder_pid) + ")";
     return line + "; nothing was sent to it";
   }
-  if (row.answered_by.empty()) return line + "not usable: " + console::device_text(row.unusable);
+  if (!row.answered_by) return line + "not usable: " + console::device_text(row.unusable);
   const DriveInfo& d = row.info;
-  return line + row.answered_by + " | MN " + console::device_text(d.model) + " | SN " +
+  return line + path_name(*row.answered_by) + " | MN " + console::device_text(d.model) + " | SN " +
          console::device_text(d.serial) + " | FW " + console::device_text(d.firmware) + " | " +
          security_state_name(d.security_state) + " | mode 3 " + yes_no(d.mode3_download_supported) +
          " | deferred " + yes_no(d.dm_offsets_deferred_supported) + " | min " +
@@ -199,18 +206,18 @@ DriveList collect_drive_list(int verbosity) {
   return list;
 }
 
-int list_drives(int verbosity) {
-  const DriveList list = collect_drive_list(verbosity);
+int list_drives(int verbosity, DriveList& list) {
+  list = collect_drive_list(verbosity);
   for (const ListedDrive& row : list.drives) console::out(row_text(row) + "\n");
   if (list.stopped) {
-    console::err_line("List stopped; the list above is incomplete.");
+    run_record().interrupted = true;
+    fail_with("List stopped; the list above is incomplete.");
     return kExitDriveError;
   }
   if (!list.drives.empty()) return kExitSuccess;
-  // Why the run fails, on the error stream as every failure's cause.
-  console::err_line(list.system_listed ? "No drive found."
-                                       : "No drive found: the system's list of drives cannot be "
-                                         "read (system error " +
-                                             std::to_string(list.system_error) + ").");
+  fail_with(list.system_listed ? "No drive found."
+                               : "No drive found: the system's list of drives cannot be read "
+                                 "(system error " +
+                                     std::to_string(list.system_error) + ").");
   return kExitOtherStatus;
 }

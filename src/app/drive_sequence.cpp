@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/exit_codes.h"
+#include "app/run_record.h"
 #include "csmi/csmi.h"
 #include "download/download.h"
 #include "identify/identify.h"
@@ -40,8 +41,9 @@ const char* mode_name(DownloadMode mode) {
 }
 
 void print_pre_open_report(const RunOptions& options, const DownloadParams& params) {
+  // Typed names are echoed with their control characters neutralised, as a refused argument is.
   console::wout(u"  Device Path: ");
-  console::wout(options.device_path);
+  console::wout(console::typed_text(options.device_path));
   if (has_interface(options.flags, InterfaceKind::CsmiStp)) {
     // The phy form carries no SAS address: the stored bytes (zeros) are shown as they are.
     console::wout(u16(std::to_string(options.csmi_target.phy_index)));
@@ -52,7 +54,7 @@ void print_pre_open_report(const RunOptions& options, const DownloadParams& para
     console::wout(u"\n");
   }
   console::wout(u"  FileName: ");
-  console::wout(params.file_name);
+  console::wout(console::typed_text(params.file_name));
   console::wout(u"\n");
   console::out(mode_name(params.mode));
 }
@@ -105,9 +107,14 @@ void pause_after_pass() {
 void reidentify_quietly(DeviceCommand& cmd, DriveInfo& info) {
   const int32_t saved = cmd.verbosity;
   cmd.verbosity = 0;
+  run_record().why_no_firmware_after = "the drive did not answer IDENTIFY DEVICE again";
   for (int attempt = 0; attempt < kReidentifyAttempts && !platform_interrupted(); ++attempt) {
     if (attempt > 0) pause();
-    if (identify_device(cmd, info) == kResultSuccess) break;
+    if (platform_interrupted()) break;
+    if (identify_device(cmd, info) == kResultSuccess) {
+      run_record().firmware_after = info.firmware;
+      break;
+    }
   }
   cmd.verbosity = saved;
 }
@@ -137,18 +144,30 @@ class RunClaim {
   Handle handle_ = kInvalidHandle;
 };
 
+// How far the last download pass got, as far as the tool knows it: nothing sent, some of the
+// transfers (the drive may need the download again), or all of them and the drive's answer to
+// the last one.
+std::string stop_text(const PassProgress& progress) {
+  if (progress.sent == 0) return "Stopped before any download command was sent.";
+  const std::string planned = std::to_string(progress.planned);
+  if (progress.sent < progress.planned)
+    return "Download stopped after " + std::to_string(progress.sent) + " of " + planned +
+           " transfers; the drive may need the download again.";
+  if (progress.done == progress.sent)
+    return "Stopped after all " + planned + " transfers were sent; the drive took the last one.";
+  return "Stopped after all " + planned +
+         " transfers were sent; the drive refused the last one and may need the download again.";
+}
+
 // The run was interrupted: the command in flight completed and nothing follows it. The line
-// in progress is ended and one line says how far the download got, since a drive left
-// halfway through an image may need it again.
+// in progress is ended and one line, on the error stream as every failure's cause, says how
+// far the download got.
 int stop_run(DeviceCommand& cmd, const PassProgress& progress) {
   if (console::mid_line()) console::out("\n");
-  // Why the run fails, on the error stream as every failure's cause.
-  if (progress.planned != 0)
-    console::err_line("Download stopped after " + std::to_string(progress.done) + " of " +
-                      std::to_string(progress.planned) +
-                      " transfers; the drive may need the download again.");
-  else
-    console::err_line("Stopped before any download command was sent.");
+  const std::string line = stop_text(progress);
+  console::err_line(line);
+  run_record().interrupted = true;
+  note_run_cause(line);
   close_device(cmd);
   return kExitDriveError;
 }
@@ -181,7 +200,12 @@ int open_target(const RunOptions& options, DeviceCommand& cmd, DownloadParams& p
           (options.csmi_target.phy_index >= 0 ? std::to_string(options.csmi_target.phy_index)
                                               : std::string(" (by SAS address)")) +
           " cannot be reached";
+      if (!platform_csmi_supported())
+        failure.why +=
+            ": CSMI is a Windows driver interface; on Linux name the drive by its "
+            "/dev/sdX or /dev/sgN node";
     }
+    note_csmi_target(target, cmd.phy, status == kResultSuccess);
     key = claim_key(target.adapter_path, cmd.phy, target.phy_index);
     name = csmi_drive_name(target);
     return status;
@@ -190,6 +214,7 @@ int open_target(const RunOptions& options, DeviceCommand& cmd, DownloadParams& p
   if (status != kResultSuccess)
     failure.why =
         open_failure(options.device_path, cmd.last_os_error, cmd.handle != kInvalidHandle);
+  note_scsi_target(cmd, status == kResultSuccess);
   key = claim_key(cmd.address);
   return status;
 }
@@ -200,11 +225,13 @@ bool refused_for_security(const DriveInfo& info, const RunOptions& options) {
   const char* refusal = security_refusal(info.security_state, options.l_switch);
   if (refusal == nullptr) return false;
   if (options.verbosity != 0) console::out(std::string(refusal) + "\n");
-  console::err_line(info.security_state == SecurityState::SEC4
-                        ? "The drive's ATA security is locked (SEC4): nothing was sent"
-                        : "The drive's ATA security is enabled (" +
-                              security_state_name(info.security_state) +
-                              ") and /l refuses it: nothing was sent");
+  const std::string line = info.security_state == SecurityState::SEC4
+                               ? "The drive's ATA security is locked (SEC4): nothing was sent"
+                               : "The drive's ATA security is enabled (" +
+                                     security_state_name(info.security_state) +
+                                     ") and /l refuses it: nothing was sent";
+  console::err_line(line);
+  note_run_cause(line);
   return true;
 }
 
@@ -224,6 +251,7 @@ int download_and_activate(DeviceCommand& cmd, const RunOptions& options, Downloa
       const DownloadParams pass = params;
       failure = DownloadReport{};
       status = download_firmware(cmd, pass, &failure);
+      note_pass(*pass.progress, status, cmd.last_os_error, failure, false);
       if (platform_interrupted()) return kResultInterrupted;
       pause_after_pass();
       ++attempt;
@@ -233,16 +261,29 @@ int download_and_activate(DeviceCommand& cmd, const RunOptions& options, Downloa
 
   if (cmd.flags & kFlagActivate) {
     if (platform_interrupted()) return kResultInterrupted;
+    const DownloadMode downloaded = params.mode;
     params.mode = DownloadMode::Activate;
     params.segment_blocks = 0;
+    params.with_image = (cmd.flags & kFlagFirmwareFile) != 0;
+    // The stop line speaks of the download pass, not of the activation.
+    PassProgress activation_progress;
+    params.progress = &activation_progress;
     const DownloadParams pass = params;
     // The activation goes to the drive whatever the download did, but it cannot turn a
     // failed download into success: the image it would switch to is not the one named
     // (a deferred image left by an earlier run, say).
     DownloadReport activation;
     const int32_t activated = download_firmware(cmd, pass, &activation);
+    note_pass(*pass.progress, activated, cmd.last_os_error, activation, true);
     if (download_failed) {
       console::out("The download failed: the run fails whatever the activation did.\n");
+    } else if (params.with_image && activated == kResultDriveError &&
+               downloaded != DownloadMode::Deferred) {
+      // Modes 0x03 and 0x07 switch to the new image at the end of the download, so the drive
+      // has nothing pending to activate and aborts the command: the update stands.
+      console::err_line("Warning: the drive took the download in an immediate mode (0x0" +
+                        std::to_string(static_cast<int>(downloaded)) +
+                        ") and refused the activation because nothing was pending.");
     } else {
       status = activated;
       failure = activation;
@@ -262,14 +303,16 @@ int run_drive_sequence(const RunOptions& options) {
   cmd.passthru_options = kPassThrough16;
 
   PassProgress progress;
+  Spinner spinner;
   DownloadParams params;
   params.file_name = options.file_name;
   params.mode = options.mode;
   params.segment_blocks = options.segment_blocks;
   params.progress = &progress;
+  params.spinner = &spinner;
+  params.digest = run_record().json;
 
-  // Why the run failed, for the one line on the error stream that ends a failed run; said is
-  // set when that cause is already there.
+  // Why the run failed, for the one line on the error stream that ends a failed run.
   DownloadReport failure;
 
   if (options.verbosity != 0) print_pre_open_report(options, params);
@@ -277,6 +320,7 @@ int run_drive_sequence(const RunOptions& options) {
   std::string key;
   std::u16string name;
   int32_t status = open_target(options, cmd, params, failure, key, name);
+  if (platform_interrupted()) return stop_run(cmd, progress);
 
   RunClaim claim;
   if (cmd.handle != kInvalidHandle && status == kResultSuccess) {
@@ -284,8 +328,10 @@ int run_drive_sequence(const RunOptions& options) {
     // claim; a download does not wait behind another one.
     const bool info_only = (cmd.flags & kFlagDeviceInfo) != 0;
     const bool brief = info_only || (cmd.flags & (kFlagFirmwareFile | kFlagActivate)) == 0;
-    if (!claim_drive(key, name, brief ? kBriefClaimWaitMs : 0, claim.handle())) {
+    DriveClaim& claimed = run_record().claim.emplace();
+    if (!claim_drive(key, name, brief ? kBriefClaimWaitMs : 0, claim.handle(), &claimed)) {
       if (platform_interrupted()) return stop_run(cmd, progress);
+      note_run_cause(held_drive_line(name, claimed.holder_pid));
       close_device(cmd);
       return kExitOpenFailed;
     }
@@ -296,6 +342,7 @@ int run_drive_sequence(const RunOptions& options) {
     if (status != kResultSuccess) {
       failure.why = "IDENTIFY DEVICE failed: " + result_text(status, cmd.last_os_error);
     } else {
+      run_record().drive_before = info;
       if (info_only || options.verbosity != 0) print_device_information(info, params);
       // After the report, and after a refusal, the handle is left to the process exit.
       if (info_only) return kExitDeviceInfo;
@@ -309,9 +356,11 @@ int run_drive_sequence(const RunOptions& options) {
 
   close_device(cmd);
   const int exit_code = map_exit_code(status);
-  if (exit_code != kExitSuccess && !failure.said) {
-    console::err_line(failure.why.empty() ? "The run failed: " + result_text(status, 0)
-                                          : failure.why);
+  if (exit_code != kExitSuccess) {
+    const std::string cause =
+        failure.why.empty() ? "The run failed: " + result_text(status, 0) : failure.why;
+    console::err_line(cause);
+    note_run_cause(cause);
   }
   return exit_code;
 }

@@ -19,3 +19,7 @@ inline constexpr int kExitOtherStatus = 10;
 
 // The exit code for the final run status of a drive command.
 int map_exit_code(int32_t status);
+
+// The exit code's meaning, worded as the README's exit-code table words it (the run report
+// carries it).
+const char* exit_code_meaning(int exit_code);

@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
+#include "identify/identify.h"
 #include "transport/device_command.h"
 
 // A "/C:" target as the command line names it.
@@ -18,10 +20,32 @@ struct CsmiTarget {
 // kResultNotCarried when the target is not resolved.
 int open_csmi_target(DeviceCommand& cmd, CsmiTarget& target);
 
-// Lists the adapters on ports 0 to 14 and the SATA drives behind them. Always kScanDone:
-// the run ends the same way whatever the scan found.
+// What the scan found, for the run report: every adapter that opened, every phy of it with a
+// device attached, and the drive behind it when IDENTIFY DEVICE answered.
+struct ScanPhy {
+  int32_t phy = 0;
+  uint8_t protocol = 0;  // the attached device's target port protocol (CSMI_SAS_PROTOCOL_*)
+  uint8_t attached_sas_address[8] = {};
+  uint8_t identify_sas_address[8] = {};
+  bool held = false;        // another run held the drive: it was passed by
+  bool identified = false;  // drive is set
+  DriveInfo drive;
+};
+struct ScanAdapter {
+  std::u16string path;
+  bool answered = false;  // the driver information request was answered
+  std::string driver;     // its name, as the verbose scan shows it
+  std::vector<ScanPhy> phys;
+};
+struct ScanReport {
+  std::vector<ScanAdapter> adapters;
+  bool complete = false;  // every port was looked at (no interrupt)
+};
+
+// Lists the adapters on ports 0 to 14 and the SATA drives behind them, and fills *report when
+// one is given. Always kScanDone: the run ends the same way whatever the scan found.
 inline constexpr int kScanDone = 0;
-int scan_csmi_devices(int verbosity);
+int scan_csmi_devices(int verbosity, ScanReport* report = nullptr);
 
 // A phy with a device attached, as the scan finds it: cmd.handle holds the adapter, cmd.phy the
 // phy's entry (Attached.bTargetPortProtocol tells SATA, STP and SSP apart).

@@ -24,6 +24,14 @@ struct ScanCounts {
   unsigned adapters_opened = 0;
   unsigned adapters_answering = 0;
   unsigned drives = 0;
+  ScanReport* report = nullptr;  // filled when the run report wants the scan
+  // Takes every phy with a device attached in place of the scan's report of it (the list).
+  const CsmiPhyVisitor* visit = nullptr;
+
+  // The phy the walk looks at, in the report; null when there is no report.
+  ScanPhy* current_phy() {
+    return report != nullptr ? &report->adapters.back().phys.back() : nullptr;
+  }
 };
 
 std::string decimal(unsigned value) { return std::to_string(value); }
@@ -103,9 +111,12 @@ void identify_drive(DeviceCommand& cmd, uint8_t* identify, unsigned port, int ph
   const CSMI_SAS_PHY_ENTITY& entry = cmd.phy;
   const std::u16string path = csmi_adapter_path(port);
   Handle claim = kInvalidHandle;
+  ScanPhy* const listed = counts.current_phy();
   if (!claim_drive(claim_key(path, entry, phy), path + u16(std::to_string(phy)), kScanClaimWaitMs,
-                   claim))
+                   claim)) {
+    if (listed != nullptr) listed->held = true;
     return;
+  }
   const int sent = issue_stp_passthru(cmd);
   release_drive(claim);
   if (sent != kResultSuccess) {
@@ -119,6 +130,10 @@ void identify_drive(DeviceCommand& cmd, uint8_t* identify, unsigned port, int ph
 
   DriveInfo drive;
   decode_identify_data(identify, drive);
+  if (listed != nullptr) {
+    listed->identified = true;
+    listed->drive = drive;
+  }
   const std::string serial = console::device_text(drive.serial);
   const std::string firmware = console::device_text(drive.firmware);
   const std::string model = console::device_text(drive.model);
@@ -136,9 +151,8 @@ void identify_drive(DeviceCommand& cmd, uint8_t* identify, unsigned port, int ph
   ++counts.drives;
 }
 
-// A visitor takes every phy with a device attached in place of the scan's report of it.
 void walk_phys(DeviceCommand& cmd, const CSMI_SAS_PHY_INFO& info, uint8_t* identify, unsigned port,
-               ScanCounts& counts, const CsmiPhyVisitor* visit) {
+               ScanCounts& counts) {
   const int verbosity = cmd.verbosity;
   for (int i = 0; i < kCsmiPhyTableSize && !platform_interrupted(); ++i) {
     cmd.phy = info.Phy[i];
@@ -153,9 +167,17 @@ void walk_phys(DeviceCommand& cmd, const CSMI_SAS_PHY_INFO& info, uint8_t* ident
       continue;
     }
     if (verbosity >= 1) dump_entry(e);
-    if (visit != nullptr) {
-      (*visit)(cmd, port, i);
+    if (counts.visit != nullptr) {
+      (*counts.visit)(cmd, port, i);
       continue;
+    }
+    if (counts.report != nullptr) {
+      ScanPhy listed;
+      listed.phy = i;
+      listed.protocol = e.Attached.bTargetPortProtocol;
+      std::memcpy(listed.attached_sas_address, e.Attached.bSASAddress, 8);
+      std::memcpy(listed.identify_sas_address, e.Identify.bSASAddress, 8);
+      counts.report->adapters.back().phys.push_back(listed);
     }
 
     const uint8_t protocol = e.Attached.bTargetPortProtocol;
@@ -189,9 +211,15 @@ void walk_phys(DeviceCommand& cmd, const CSMI_SAS_PHY_INFO& info, uint8_t* ident
   }
 }
 
+// Once the operator has asked the scan to stop, nothing more goes to the adapter.
+bool stopped(Handle adapter) {
+  if (!platform_interrupted()) return false;
+  platform_close(adapter);
+  return true;
+}
+
 // One adapter port: opened, described, walked and released.
-void scan_port(unsigned port, DeviceCommand& cmd, uint8_t* identify, ScanCounts& counts,
-               const CsmiPhyVisitor* visit = nullptr) {
+void scan_port(unsigned port, DeviceCommand& cmd, uint8_t* identify, ScanCounts& counts) {
   const int verbosity = cmd.verbosity;
   const std::u16string path = csmi_adapter_path(port);
 
@@ -208,6 +236,8 @@ void scan_port(unsigned port, DeviceCommand& cmd, uint8_t* identify, ScanCounts&
     console::out("...FOUND\n");
   }
   ++counts.adapters_opened;
+  if (stopped(adapter)) return;
+  if (counts.report != nullptr) counts.report->adapters.push_back(ScanAdapter{path, false, {}, {}});
 
   CSMI_SAS_CNTLR_CONFIG_BUFFER config;
   if (read_adapter_information(adapter, CC_CSMI_SAS_GET_CNTLR_CONFIG, config)) {
@@ -221,6 +251,7 @@ void scan_port(unsigned port, DeviceCommand& cmd, uint8_t* identify, ScanCounts&
     console::wout(path);
     console::out("\n\n");
   }
+  if (stopped(adapter)) return;
 
   CSMI_SAS_DRIVER_INFO_BUFFER driver;
   if (!read_adapter_information(adapter, CC_CSMI_SAS_GET_DRIVER_INFO, driver)) {
@@ -244,6 +275,12 @@ void scan_port(unsigned port, DeviceCommand& cmd, uint8_t* identify, ScanCounts&
     console::out("\tRelease: " + decimal(d.usReleaseRevision) + "\n");
   }
   ++counts.adapters_answering;
+  if (stopped(adapter)) return;
+  if (counts.report != nullptr) {
+    counts.report->adapters.back().answered = true;
+    counts.report->adapters.back().driver =
+        console::device_text(fixed_text(driver.Information.szName));
+  }
 
   // A failed phy request is not reported: the walk then sees an empty table.
   CSMI_SAS_PHY_INFO_BUFFER phys;
@@ -252,13 +289,13 @@ void scan_port(unsigned port, DeviceCommand& cmd, uint8_t* identify, ScanCounts&
   if (verbosity >= 1)
     console::printf("\n\tTotal Number of Phys: %d\n\n", phys.Information.bNumberOfPhys);
 
-  walk_phys(cmd, phys.Information, identify, port, counts, visit);
+  walk_phys(cmd, phys.Information, identify, port, counts);
   platform_close(adapter);
 }
 
 }  // namespace
 
-int scan_csmi_devices(int verbosity) {
+int scan_csmi_devices(int verbosity, ScanReport* report) {
   DeviceCommand cmd{};
   uint8_t identify[512] = {};
   set_identify_command(cmd, identify);
@@ -267,8 +304,10 @@ int scan_csmi_devices(int verbosity) {
 
   console::out("\tScanning for CSMI Devices\n\n");
   ScanCounts counts;
+  counts.report = report;
   for (unsigned port = 0; port <= kLastPort && !platform_interrupted(); ++port)
     scan_port(port, cmd, identify, counts);
+  if (report != nullptr) report->complete = !platform_interrupted();
   if (platform_interrupted()) {
     // The command in flight completed; nothing else is sent, and the list is incomplete.
     if (console::mid_line()) console::out("\n");
@@ -287,15 +326,22 @@ int scan_csmi_devices(int verbosity) {
       console::out("\nTested " + decimal(counts.adapters_opened) +
                    " valid controller(s) but didn't find any CSMI devices\n\n");
   }
-  console::out(
-      "To Scan the system for Physical Devices please use the following:\n\t wmic diskdrive get "
-      "DeviceID,model,FirmwareRevision,InterfaceType\n\n");
+  // CSMI is a Windows driver interface: elsewhere the hint names the system's own drive nodes.
+  if (platform_csmi_supported())
+    console::out(
+        "To Scan the system for Physical Devices please use the following:\n\t wmic diskdrive "
+        "get DeviceID,model,FirmwareRevision,InterfaceType\n\n");
+  else
+    console::out(
+        "To Scan the system for Physical Devices please use the following:\n\t lsblk -d -o "
+        "NAME,MODEL,REV,TRAN\nand name a drive by its /dev/sdX node or its /dev/sgN node.\n\n");
   return kScanDone;
 }
 
 unsigned walk_csmi_phys(DeviceCommand& cmd, const CsmiPhyVisitor& visit) {
   ScanCounts counts;
+  counts.visit = &visit;
   for (unsigned port = 0; port <= kLastPort && !platform_interrupted(); ++port)
-    scan_port(port, cmd, nullptr, counts, &visit);
+    scan_port(port, cmd, nullptr, counts);
   return counts.adapters_answering;
 }

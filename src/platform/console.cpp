@@ -75,6 +75,14 @@ Held& held() {
 
 bool g_mid_line = false;
 
+// Where the text for standard output goes: the error stream while a document owns standard
+// output.
+ConsoleStream g_out_target = ConsoleStream::Out;
+
+std::string& captured(ConsoleStream stream) {
+  return stream == ConsoleStream::Out ? capture().out : capture().err;
+}
+
 void put(ConsoleStream stream, std::string_view text) {
   if (text.empty()) return;
   Held& h = held();
@@ -89,22 +97,22 @@ void out(std::string_view text) {
   if (!text.empty()) note_end(text.back());
   if (!text.empty()) g_mid_line = text.back() != '\n';
   if (capture().active) {
-    capture().out.append(text);
+    captured(g_out_target).append(text);
     return;
   }
-  put(ConsoleStream::Out, text);
+  put(g_out_target, text);
 }
 
 void wout(std::u16string_view text) {
   if (!text.empty()) note_end(text.back() == u'\n' ? '\n' : ' ');
   if (!text.empty()) g_mid_line = text.back() != u'\n';
   if (capture().active) {
-    capture().out += utf16_to_utf8(text);
+    captured(g_out_target) += utf16_to_utf8(text);
     return;
   }
   if (text.empty()) return;
   Held& h = held();
-  h.switch_to(ConsoleStream::Out, true);
+  h.switch_to(g_out_target, true);
   h.wide.append(text);
   h.added(text.back() == u'\n', h.wide.size() * 2);
 }
@@ -148,13 +156,28 @@ void err_line(std::string_view text) {
   err(line);
 }
 
+void divert_out_to_err(bool on) { g_out_target = on ? ConsoleStream::Err : ConsoleStream::Out; }
+
+void document(std::string_view utf8) {
+  if (capture().active) {
+    capture().out.append(utf8);
+    return;
+  }
+  Held& h = held();
+  h.switch_to(ConsoleStream::Out, true);
+  h.wide.append(utf8_to_utf16(utf8));
+  h.hand_over();
+}
+
 void flush() {
   if (!held().empty()) held().hand_over();
 }
 
 bool mid_line() { return g_mid_line; }
 
-std::string_view hline() { return platform_console_hline(); }
+// Under --json the progress line is on the error stream, which may be a console while standard
+// output is a file.
+std::string_view hline() { return platform_console_hline(g_out_target); }
 
 std::string device_text(std::string_view text) {
   std::string shown(text);

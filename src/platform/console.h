@@ -34,6 +34,14 @@ void err(std::string_view text);
 // first, so the line is not glued to an unfinished one on the terminal.
 void err_line(std::string_view text);
 
+// Under --json standard output carries one document alone: from the call with `on` true, the
+// text written for standard output (out, wout, printf) goes to the error stream instead,
+// byte for byte and in the same order with the error stream's own.
+void divert_out_to_err(bool on);
+// The document (UTF-8) on standard output, whether or not the other text is diverted; handed
+// over at once. On a Windows console it is shown as wide text, redirected it is UTF-8.
+void document(std::string_view utf8);
+
 // Hands everything held back to the system now: before a pause, or when the text shows
 // something new (the progress line's percentage).
 void flush();

@@ -33,6 +33,10 @@ void platform_sleep_ms(uint32_t milliseconds);
 uint32_t platform_get_last_error();
 void platform_set_last_error(uint32_t code);
 
+// Whether the process already runs with administrator rights (root on Linux, an elevated
+// token on Windows): a refusal then is the system's policy, not a want of rights.
+bool platform_running_as_administrator();
+
 // --- The firmware image file ----------------------------------------------------------------
 
 // Opens a regular file for reading as raw bytes, shared for reading and writing with other
@@ -52,6 +56,12 @@ int64_t platform_file_size(Handle file);
 int64_t platform_file_read(Handle file, void* buffer, int64_t size);
 void platform_file_close(Handle file);
 
+// --- Hashing --------------------------------------------------------------------------------
+
+// The SHA-256 digest of `size` bytes, from the system's own implementation (nettle on Linux,
+// CNG on Windows). False when the system cannot compute it; `digest` is then unspecified.
+bool platform_sha256(const void* data, size_t size, uint8_t (&digest)[32]);
+
 // --- Console backend (used by platform/console.cpp only) ------------------------------------
 
 enum class ConsoleStream { Out, Err };
@@ -60,9 +70,9 @@ void platform_console_write(ConsoleStream stream, std::string_view bytes);
 // Writes wide text: UTF-16 through WriteConsoleW on a Windows console, else UTF-8 (lone
 // surrogates U+DC80..U+DCFF back to the bytes they stand for).
 void platform_console_write_wide(ConsoleStream stream, std::u16string_view text);
-// The spinner's horizontal line: the byte 0xC4 on a Windows console (code page 437),
-// U+2500 in UTF-8 elsewhere.
-std::string_view platform_console_hline();
+// The spinner's horizontal line as the stream that carries it shows it: the byte 0xC4 on a
+// Windows console (code page 437), U+2500 in UTF-8 elsewhere.
+std::string_view platform_console_hline(ConsoleStream stream = ConsoleStream::Out);
 // Milliseconds on a steady clock, for deciding when held-back text is due. Read for every
 // line the console takes, so it must be cheap; a resolution of a few milliseconds will do.
 uint64_t platform_console_clock_ms();

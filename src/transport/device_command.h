@@ -78,6 +78,17 @@ inline uint32_t request_timeout(const DeviceCommand& cmd) {
   return cmd.timeout != 0 ? cmd.timeout : kWhenZero;
 }
 
+// One system call for the record: the thread's last error is cleared before it and stored in
+// the record after it (also when the call succeeded), so that an earlier call's error is never
+// taken for this one's. The open and the SCSI and ATA requests reach the system through it.
+template <typename Call>
+auto recorded_call(DeviceCommand& cmd, Call call) {
+  platform_set_last_error(0);
+  const auto result = call();
+  cmd.last_os_error = platform_get_last_error();
+  return result;
+}
+
 // Transport and open results. 1 is success everywhere; anything else is passed up unchanged.
 inline constexpr int kResultSuccess = 1;
 // OS call failed (or CSMI: refused, invalid handle, target not resolved).
@@ -108,7 +119,9 @@ std::string open_failure_reason(uint32_t os_error, bool opened);
 using ReturnedRegisters = std::optional<OutputRegisters>;
 
 // Sends the record's command through the transport its interface bits select. A caller that
-// wants the drive's output registers passes `returned`; the result code does not depend on it.
+// wants the drive's output registers passes `returned`, and asking is what brings them: the
+// SCSI path sets CK_COND for it (and takes the clean report that comes back as success), the
+// ATA and CSMI paths hand over what their answers carry.
 int issue_command(DeviceCommand& cmd, ReturnedRegisters* returned = nullptr);
 
 int issue_scsi_passthru(DeviceCommand& cmd, ReturnedRegisters* returned = nullptr);
@@ -116,6 +129,12 @@ int issue_scsi_passthru(DeviceCommand& cmd, ReturnedRegisters* returned = nullpt
 // length, the drive's address, the sense area, the timeout (0 means 5 seconds) and the
 // buffer length word. Command block, direction and data are the sender's.
 void init_scsi_request(ScsiPassThroughRequest& request, const DeviceCommand& cmd);
+// The one place a SCSI pass-through request reaches the system, through recorded_call: true
+// when it was carried. Its status and sense are the caller's to judge.
+bool send_scsi_request(DeviceCommand& cmd, ScsiPassThroughRequest& request);
+// The request once more, as its first completion left it; the last error is neither cleared
+// before nor read after, and the outcome is the caller's to ignore.
+bool resend_scsi_request(const DeviceCommand& cmd, ScsiPassThroughRequest& request);
 int issue_ata_passthru(DeviceCommand& cmd, ReturnedRegisters* returned = nullptr);
 int issue_stp_passthru(DeviceCommand& cmd, ReturnedRegisters* returned = nullptr);
 
@@ -128,7 +147,11 @@ std::string claim_key(std::u16string_view adapter_path, const CSMI_SAS_PHY_ENTIT
 // Claims the drive under the key, waiting up to wait_ms for another run to let go. False when
 // another run keeps it: one line names the drive (as the operator named it) and that run's
 // process; false without a word when an interrupt came (the caller stops the run as at any
-// interrupt). A claim that cannot be made at all is a warning line, and the run goes on.
-bool claim_drive(const std::string& key, std::u16string_view name, uint32_t wait_ms, Handle& claim);
+// interrupt). A claim that cannot be made at all is a warning line, and the run goes on. The
+// outcome is copied to *outcome when one is given (the run report's claim).
+bool claim_drive(const std::string& key, std::u16string_view name, uint32_t wait_ms, Handle& claim,
+                 DriveClaim* outcome = nullptr);
+// The line that says another run (process holder_pid, 0 when unknown) holds the drive.
+std::string held_drive_line(std::u16string_view name, uint32_t holder_pid);
 // Lets the claim go (nothing when none is held) and forgets it.
 void release_drive(Handle& claim);

@@ -52,10 +52,17 @@ std::string claim_key(std::u16string_view adapter_path, const CSMI_SAS_PHY_ENTIT
   return key;
 }
 
-bool claim_drive(const std::string& key, std::u16string_view name, uint32_t wait_ms,
-                 Handle& claim) {
+std::string held_drive_line(std::u16string_view name, uint32_t holder_pid) {
+  return "Drive " + utf16_to_utf8(console::typed_text(name)) + " is in use by another run" +
+         (holder_pid != 0 ? " (process " + std::to_string(holder_pid) + ")" : std::string()) +
+         "; nothing was sent to it.";
+}
+
+bool claim_drive(const std::string& key, std::u16string_view name, uint32_t wait_ms, Handle& claim,
+                 DriveClaim* outcome) {
   claim = kInvalidHandle;
   const DriveClaim c = platform_claim_drive(key, wait_ms);
+  if (outcome != nullptr) *outcome = c;
   switch (c.outcome) {
     case ClaimOutcome::Claimed:
       claim = c.handle;
@@ -64,10 +71,7 @@ bool claim_drive(const std::string& key, std::u16string_view name, uint32_t wait
       // The wait was cut short by the operator: the caller stops the run as at any interrupt.
       if (platform_interrupted()) return false;
       // The cause of the run's failure: on the error stream, as every failure's.
-      console::err_line(
-          "Drive " + utf16_to_utf8(console::typed_text(name)) + " is in use by another run" +
-          (c.holder_pid != 0 ? " (process " + std::to_string(c.holder_pid) + ")" : std::string()) +
-          "; nothing was sent to it.");
+      console::err_line(held_drive_line(name, c.holder_pid));
       return false;
     case ClaimOutcome::Unavailable:
       break;

@@ -3,9 +3,7 @@
 #include "transport/device_command.h"
 
 int open_device(DeviceCommand& cmd, const std::u16string& path) {
-  platform_set_last_error(0);
-  cmd.handle = platform_open_drive(path);
-  cmd.last_os_error = platform_get_last_error();
+  cmd.handle = recorded_call(cmd, [&] { return platform_open_drive(path); });
   if (cmd.handle == kInvalidHandle) {
     if (cmd.verbosity != 0) {
       if (cmd.last_os_error == ERROR_ACCESS_DENIED) {
@@ -36,7 +34,11 @@ std::string open_failure_reason(uint32_t os_error, bool opened) {
     case ERROR_PATH_NOT_FOUND:
       return "no such device";
     case ERROR_ACCESS_DENIED:
-      return "access denied (the tool needs administrator rights, root on Linux)";
+      // Root refused (a container, a security policy) has the rights already.
+      return platform_running_as_administrator()
+                 ? "access denied, although the tool runs with administrator rights (a "
+                   "security policy or a container forbids it)"
+                 : "access denied (the tool needs administrator rights, root on Linux)";
     case ERROR_INVALID_FUNCTION:
       // The address query is the first thing only a SCSI or ATA device answers.
       return "not a SCSI or ATA device";

@@ -33,9 +33,10 @@ expected_files="./usr/sbin/quillmark
 ./usr/share/doc/quillmark/changelog.gz
 ./usr/share/doc/quillmark/copyright
 ./usr/share/doc/quillmark/eula.txt
+./usr/share/doc/quillmark/quillmark-report.schema.json
 ./usr/share/man/man8/quillmark.8.gz"
 deb_files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort)
-check "the package holds the tool, its manual page and its documents" \
+check "the package holds the tool, its manual page and its documents (the run report's schema among them)" \
   test "$deb_files" = "$expected_files"
 [[ $deb_files == "$expected_files" ]] || diff <(echo "$expected_files") <(echo "$deb_files")
 
@@ -53,10 +54,11 @@ if [[ -n $WIN_BUILD ]]; then
   zip=$WIN_BUILD/quillmark-$VERSION-win64.zip
   rm -f "$zip"
   (cd "$WIN_BUILD" && cpack -G ZIP) >>"$log" 2>&1 || tail -n 30 "$log"
-  check "the zip holds Quillmark.exe, README.txt and the licence texts" python3 - "$zip" <<'EOF'
+  check "the zip holds Quillmark.exe, README.txt, the licence texts and the report's schema" python3 - "$zip" <<'EOF'
 import sys, zipfile
 names = sorted(n.split("/", 1)[1] for n in zipfile.ZipFile(sys.argv[1]).namelist())
-sys.exit(names != ["EULA.txt", "LGPL-3.txt", "Quillmark.exe", "README.txt"])
+sys.exit(names != ["EULA.txt", "LGPL-3.txt", "Quillmark.exe", "README.txt",
+                   "quillmark-report.schema.json"])
 EOF
   check "README.txt and the licence texts have CRLF line ends" python3 - "$zip" <<'EOF'
 import sys, zipfile

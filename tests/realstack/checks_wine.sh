@@ -73,6 +73,12 @@ else
   result "$title" $? "exits $(rc w-two-a) and $(rc w-two-b), drive: $(wine_rec w-two)"
 fi
 
+# The run report: the same document from both builds, field for field (times and the program's
+# name aside), each accepted by the schema's validator.
+problem=$(python3 "$ROOT/tests/report/check_documents.py" "$ROOT/packaging/quillmark-report.schema.json" \
+  0 "$(res w-json-elf)" "$(res w-json-exe)")
+result "wine: --json: Quillmark.exe's document equals the Linux build's, both schema-valid" $? "$problem"
+
 # Figures: per round, each client's median gap between DOWNLOAD MICROCODE arrivals; the ratios
 # of Quillmark.exe under wine to the Linux build and to the bare loop, as the median over the
 # rounds and their spread (the host's bursts of load fall on single rounds).

@@ -59,6 +59,7 @@ cases "elf exe" abort --abort-download 3 -- "$P" /D:$IMG/s.bin /s /v
 cases "elf exe" busy1 --busy 1 -- "$P" /D:$IMG/s.bin /s
 cases "elf exe" locked --security locked -- "$P" /D:$IMG/s.bin /s
 cases "elf exe" trunc -- "$P" /D:$IMG/trunc.bin /s
+cases "elf exe" json -- "$P" /D:$IMG/s.bin /s --json
 # Where wine itself stops the request: no ATA pass-through; no SCSI address for a char device.
 cases exe ata -- "/T:$P" /D:$IMG/s.bin /s
 cases exe sg -- '\\.\PhysicalDrive1' /D:$IMG/s.bin /s
