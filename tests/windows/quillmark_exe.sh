@@ -146,6 +146,8 @@ EOF
 }
 run '\\.\PhysicalDrive0 /q --json'
 error_at '/q'
+# Under --json the texts of standard output go to the error stream, ahead of the cause line.
+cat cause.txt >>expected.txt
 report_is "--json after a command-line error" 8 'Error in command line at /q'
 
 run '--json \\.\PhysicalDrive7 /D:fw.bin'
