@@ -3,7 +3,6 @@
 
 #include <climits>
 #include <cstring>
-#include <filesystem>
 #include <functional>
 #include <ostream>
 #include <string>
@@ -285,12 +284,6 @@ class Scan : public ::testing::Test {
     return out;
   }
 };
-
-std::string golden(const std::string& name) {
-  const auto path = std::filesystem::path(__FILE__).parent_path() / "golden" / name;
-  EXPECT_TRUE(std::filesystem::exists(path)) << "missing golden file " << path;
-  return read_file(path.string());
-}
 
 const char kHint[] =
     "To Scan the system for Physical Devices please use the following:\n"
