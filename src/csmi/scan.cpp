@@ -333,8 +333,9 @@ int scan_csmi_devices(int verbosity, ScanReport* report) {
         "get DeviceID,model,FirmwareRevision,InterfaceType\n\n");
   else
     console::out(
-        "To Scan the system for Physical Devices please use the following:\n\t lsblk -d -o "
-        "NAME,MODEL,REV,TRAN\nand name a drive by its /dev/sdX node or its /dev/sgN node.\n\n");
+        "To Scan the system for Physical Devices please use the following:\n\t quillmark "
+        "--list\nand name a drive by the /dev/sdX or /dev/sgN node it shows (lsblk -d lists "
+        "them too).\n\n");
   return kScanDone;
 }
 

@@ -150,7 +150,8 @@ CASES = [
      r"^The download failed after 0 of the image's",
      lambda d: [p["result"] for p in d["passes"]] == ["failure", "failure"], True),
     ("an interrupted run", interrupted, 1,
-     r"^(Download stopped after \d+ of 32 transfers|Stopped before any download command was sent)",
+     r"^(Download stopped after \d+ of 32 transfers|Stopped before any download command was sent"
+     r"|Stopped after all 32 transfers were sent)",
      lambda d: d["interrupted"] and d["drive_after"]["firmware"] is None, False),
     ("an interface CRC error", interface_crc, 5, r"interface CRC error \(ATA Error 0x84\)$",
      lambda d: d["passes"][0]["status"] == 13 and d["target"]["interface"] == "ata", False),
