@@ -101,8 +101,12 @@ int refuse_image(const DeviceCommand& cmd, const std::u16string& name, std::stri
   return kResultFileFailed;
 }
 
-int load_image(const DeviceCommand& cmd, const std::u16string& name, bool want_digest, Image& image,
-               DownloadReport& report) {
+bool digest_matches(const std::array<uint8_t, 32>& expected, const DownloadReport& report) {
+  return report.digested && std::memcmp(expected.data(), report.sha256, 32) == 0;
+}
+
+int load_image(const DeviceCommand& cmd, const std::u16string& name, bool want_digest,
+               const std::array<uint8_t, 32>* expected, Image& image, DownloadReport& report) {
   std::string error_text;
   const FirmwareFile file(platform_file_open(name, error_text));
   if (file.get() == kInvalidHandle)
@@ -138,10 +142,18 @@ int load_image(const DeviceCommand& cmd, const std::u16string& name, bool want_d
     return refuse_image(cmd, name, "Short read of the firmware file: " + counts,
                         "short read, " + counts, report);
   }
-  // The digest comes from the buffer just read, never from a second read of the file.
+  // The digest comes from the buffer just read, never from a second read of the file: the
+  // bytes checked are the bytes sent.
   report.image_size = size;
-  if (want_digest)
+  if (want_digest || expected != nullptr)
     report.digested = platform_sha256(bytes.get(), static_cast<size_t>(size), report.sha256);
+  if (expected != nullptr && !digest_matches(*expected, report)) {
+    report.why = "The firmware file " + utf16_to_utf8(console::typed_text(name)) +
+                 " does not have the SHA-256 given: expected " +
+                 hex_text(expected->data(), expected->size()) + ", actual " +
+                 (report.digested ? hex_text(report.sha256, 32) : std::string("not computable"));
+    return kResultFileFailed;
+  }
   image.bytes = std::move(bytes);
   image.file_size = size;
   return kResultSuccess;
@@ -288,11 +300,18 @@ int download_firmware(DeviceCommand& cmd, const DownloadParams& params, Download
   DownloadReport& said = report != nullptr ? *report : unused;
 
   Image image;
-  const int loaded = load_image(cmd, params.file_name, params.digest, image, said);
+  const int loaded =
+      load_image(cmd, params.file_name, params.digest, params.expected_sha256, image, said);
   if (loaded != kResultSuccess) return loaded;
 
   const Plan plan = make_plan(image.file_size, mode, params.segment_blocks);
   note_plan(plan, said);
+
+  // A rehearsal shows the plan it would send, at every verbosity, and sends none of it.
+  if (params.dry_run) {
+    print_plan(mode, image.file_size, plan);
+    return kResultSuccess;
+  }
 
   prepare_command(cmd, mode, plan);
 
@@ -317,6 +336,7 @@ int download_firmware(DeviceCommand& cmd, const DownloadParams& params, Download
     const int share = static_cast<int>(std::floor(static_cast<float>(i) / transfers * 100.0f));
     if (platform_interrupted()) return kResultInterrupted;
     result = send(cmd, offset, position, asked);
+    ++said.commands_sent;
     if (result == kResultSuccess && judged) {
       const bool last = i + 1 == plan.transfers && plan.remainder == 0;
       const uint64_t sent = static_cast<uint64_t>(position - image.bytes.get()) + cmd.data_length;
@@ -346,6 +366,7 @@ int download_firmware(DeviceCommand& cmd, const DownloadParams& params, Download
     cmd.data_length = activating ? plan.remainder : plan.remainder_blocks * kBlock;
     set_counts(cmd, plan.remainder_blocks);
     result = send(cmd, offset, position, asked);
+    ++said.commands_sent;
     if (result == kResultSuccess && judged)
       result = judge_segment(outputs, true, static_cast<uint64_t>(image.file_size), image.file_size,
                              said);

@@ -2,6 +2,7 @@
 // DOWNLOAD MICROCODE commands, with the plan, the warning and the progress line.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -29,7 +30,12 @@ struct DownloadParams {
   DownloadMode mode = DownloadMode::DownloadImmediate;
   uint8_t segment_blocks = 64;       // 512-byte blocks per transfer; 0 in the activate pass
   PassProgress* progress = nullptr;  // kept up to date when given
-  bool digest = false;               // the image's SHA-256 goes into the report (--json)
+  bool digest = false;               // the image's SHA-256 goes into the report
+  // The digest the image must have, checked on the buffer each pass reads; a mismatch sends
+  // nothing and fails the pass as an unusable image.
+  const std::array<uint8_t, 32>* expected_sha256 = nullptr;
+  // A rehearsal: the image is read and planned and the plan shown, and nothing is sent.
+  bool dry_run = false;
 };
 
 // Why a pass failed, in plain words, for the line that ends a failed run, and what the pass
@@ -45,7 +51,8 @@ struct DownloadReport {
   uint16_t blocks = 0;
   uint16_t transfers = 0;  // full transfers
   uint32_t remainder = 0;
-  int32_t verdict = -1;  // the Count output of the segment the drive judged last; -1 for none
+  int32_t verdict = -1;        // the Count output of the segment the drive judged last; -1 for none
+  uint32_t commands_sent = 0;  // DOWNLOAD MICROCODE commands that went to the drive
 };
 
 // One pass. Returns 1, 4 (image unusable), 10 (no memory), 14 (an interrupt came: no command
