@@ -2,7 +2,8 @@
 // decoded from UTF-8 as Linux does), parsed as the tool parses it and compared with a reading
 // of the grammar written out here on its own. Properties:
 //  - help, licence, run or command-line error exactly when the grammar says so; a command-line
-//    error prints the usage;
+//    error prints the usage, and its first line on the error stream; a download option
+//    ("/s", "/e", "/g", "/r") without "/D:", "/a" or "/i" is one;
 //  - a run gets every option as the grammar gives it (later options win, "/g" keeps the low
 //    8 bits, numbers as the C library converts them, rejected when it would reject them);
 //  - a CSMI target names exactly the adapter, phy or SAS address typed: the phy is the decimal
@@ -126,8 +127,11 @@ Expected reference_parse(const std::vector<std::u16string>& args) {
     o.device_path = first;
   }
 
+  bool download_option = false;
   for (size_t i = 2; i < args.size(); ++i) {
     const std::u16string& a = args[i];
+    download_option = download_option || starts_with(a, u"/s") || starts_with(a, u"/e") ||
+                      starts_with(a, u"/g") || starts_with(a, u"/r");
     if (starts_with(a, u"/D:")) {
       o.file_name = a.substr(3);
       o.flags |= 0x40;
@@ -160,6 +164,7 @@ Expected reference_parse(const std::vector<std::u16string>& args) {
       return error();
     }
   }
+  if (download_option && (o.flags & (0x40 | 0x20 | 0x10)) == 0) return error();
   return e;
 }
 
@@ -193,18 +198,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   console::capture_begin();
   const ParseOutcome outcome = parse_command_line(args, "quillmark", options);
   const std::string out = console::captured_out();
+  const std::string err = console::captured_err();
   console::capture_end();
 
   // The echo of what was typed never carries a control character: C0 but the line ends, DEL,
   // C1 as UTF-8, or a C1 byte that stood for undecodable input.
-  for (size_t i = 0; i < out.size(); ++i) {
-    const auto c = static_cast<unsigned char>(out[i]);
-    const auto next = i + 1 < out.size() ? static_cast<unsigned char>(out[i + 1]) : 0;
-    const bool c1_utf8 = c == 0xC2 && next >= 0x80 && next <= 0x9F;
-    const bool c1_raw =
-        c >= 0x80 && c <= 0x9F && (i == 0 || static_cast<unsigned char>(out[i - 1]) < 0x80);
-    require(!((c < 0x20 && c != '\n') || c == 0x7F || c1_utf8 || c1_raw),
-            "a control character echoed to the terminal");
+  for (const std::string* text : {&out, &err}) {
+    for (size_t i = 0; i < text->size(); ++i) {
+      const auto c = static_cast<unsigned char>((*text)[i]);
+      const auto next = i + 1 < text->size() ? static_cast<unsigned char>((*text)[i + 1]) : 0;
+      const bool c1_utf8 = c == 0xC2 && next >= 0x80 && next <= 0x9F;
+      const bool c1_raw =
+          c >= 0x80 && c <= 0x9F && (i == 0 || static_cast<unsigned char>((*text)[i - 1]) < 0x80);
+      require(!((c < 0x20 && c != '\n') || c == 0x7F || c1_utf8 || c1_raw),
+              "a control character echoed to the terminal");
+    }
   }
 
   const Expected expected = reference_parse(args);
@@ -212,6 +220,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     require(out.size() >= sizeof kUsageEnd - 1 &&
                 out.compare(out.size() - (sizeof kUsageEnd - 1), std::string::npos, kUsageEnd) == 0,
             "a command-line error without the usage");
+    const size_t from = out.starts_with('\n') ? 1 : 0;
+    require(err == out.substr(from, out.find('\n', from) + 1 - from),
+            "a command-line error without its line on the error stream");
     require(expected.outcome == ParseOutcome::Error || expected.either_error,
             "a command line the grammar accepts was refused");
     return 0;

@@ -14,7 +14,12 @@
 //  - requests go only to the device or adapter named, STP requests only to the phy named (or
 //    found by the address named), and never to a handle that is not open;
 //  - no byte outside printable ASCII from the drive or the driver reaches the terminal (tab,
-//    carriage return and line end included).
+//    carriage return and line end included);
+//  - after the operator's interrupt nothing but the command in flight reaches the drive, the
+//    exit code is 1 and the output ends with a line end; a claim another run holds ends with
+//    exit 2 and no command;
+//  - a download option without "/D:", "/a" or "/i" is a command-line error: exit 8, nothing
+//    opened.
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -49,6 +54,7 @@ struct CommandLine {
   bool activate = false;
   bool info = false;
   bool l_switch = false;
+  bool segment_size = false;
   int retries = 0;
   int adapter_port = hostile::kBenignAdapterPort;
   int phy = 0;
@@ -57,10 +63,12 @@ struct CommandLine {
 };
 
 // The first 15 bytes: [0] the target (drive, "/T:", "/C:" phy form, "/C:" address form,
-// "--scan"); [1] "/D:", "/s", "/e", "/a", "/i", "/l", "/v", "/vv", one bit each; [2] bits 0-1
-// the retry count, bit 2 "/g" with [3], bit 3 the address typed from [7..14] (else the
-// address of the benign adapter's phy [4] % 10), bit 4 adapter port 3 (not there) for 2;
-// [4] the phy; [5] the image size; [6] the image's pattern. The answers follow.
+// "--scan") and above that the claim (granted, held by another run, not to be had); [1] "/D:",
+// "/s", "/e", "/a", "/i", "/l", "/v", "/vv", one bit each; [2] bits 0-1 the retry count, bit 2 "/g"
+// with [3], bit 3 the address typed from [7..14] (else the address of the benign adapter's phy [4]
+// % 10), bit 4 adapter port 3 (not there) for 2, bits 5-7 with [3] the point of the operator's
+// interrupt (0: none); [4] the phy; [5] the image size; [6] the image's pattern. The answers
+// follow.
 constexpr size_t kHeaderSize = 15;
 
 // Image sizes: mostly small; rarely past the 65,535-block limit (refused before it is read) or
@@ -86,6 +94,14 @@ std::u16string hex_address(const uint8_t (&address)[8]) {
 
 std::u16string decimal(int n) { return u16(std::to_string(n)); }
 
+hostile::Plan plan_of(const uint8_t* h) {
+  hostile::Plan plan;
+  const int k = h[2] >> 5;
+  plan.interrupt_at = k == 0 ? 0 : (k - 1) * 256 + h[3] + 1;
+  plan.claim = static_cast<hostile::Claim>(h[0] / 5 % 3);
+  return plan;
+}
+
 CommandLine command_line(const uint8_t* h) {
   CommandLine c;
   c.target = static_cast<Target>(h[0] % 5);
@@ -97,7 +113,7 @@ CommandLine command_line(const uint8_t* h) {
   c.info = o & 0x10;
   c.l_switch = o & 0x20;
   c.retries = h[2] & 0x03;
-  const bool segment_size = h[2] & 0x04;
+  c.segment_size = h[2] & 0x04;
   if (h[2] & 0x10) c.adapter_port = 3;  // an adapter the benign world does not have
 
   std::u16string first;
@@ -138,7 +154,7 @@ CommandLine command_line(const uint8_t* h) {
     c.args.push_back(u"/r");
     c.args.push_back(decimal(c.retries));
   }
-  if (segment_size) {
+  if (c.segment_size) {
     c.args.push_back(u"/g");
     c.args.push_back(decimal(h[3]));
   }
@@ -304,7 +320,8 @@ bool check_download_pass(const hostile::Record& r, int pass, uint8_t mode) {
 bool check_activate_pass(const hostile::Record& r, int pass) {
   int sent = 0;
   bool ok = false;
-  const uint64_t image = r.images[static_cast<size_t>(pass - 1)].image_size;
+  // Alone ("/a" without "/D:") it reads no image and its counts are 0.
+  const uint64_t image = pass == 0 ? 0 : r.images[static_cast<size_t>(pass - 1)].image_size;
   for (const AtaCommand& c : r.commands) {
     if (c.pass != pass || c.command != kDownloadMicrocode) continue;
     ++sent;
@@ -320,6 +337,11 @@ bool check_activate_pass(const hostile::Record& r, int pass) {
 }
 
 void check_drive_command(const CommandLine& line, const hostile::Record& r, int exit_code) {
+  if (r.claim_busy) {
+    require(exit_code == 2, "a drive another run holds ends with another exit code than 2");
+    require(r.commands.empty(), "a command sent to a drive another run holds");
+    return;
+  }
   // Only the device or adapter named is opened, and requests go to nothing else.
   const bool csmi = line.target == Target::CsmiPhy || line.target == Target::CsmiAddress;
   if (csmi) {
@@ -353,15 +375,18 @@ void check_drive_command(const CommandLine& line, const hostile::Record& r, int 
 
   // Passes: every image opening is one; with "/a" the last is the activate pass.
   const int passes = static_cast<int>(r.images.size());
-  const int download_passes = line.activate && passes > 0 ? passes - 1 : passes;
+  const int download_passes = line.activate && line.file && passes > 0 ? passes - 1 : passes;
   const uint8_t mode = line.deferred ? 0x0E : line.segmented ? 0x03 : 0x07;
   bool last_download_whole = false;
   for (int p = 1; p <= download_passes; ++p) last_download_whole = check_download_pass(r, p, mode);
-  const bool activated = line.activate && passes > 0 && check_activate_pass(r, passes);
+  const int activate_pass = line.file ? passes : 0;
+  const bool activated =
+      line.activate && (!line.file || passes > 0) && check_activate_pass(r, activate_pass);
 
   if (exit_code == 0) {
     // An activation cannot make up for a failed download: it would switch to some other image.
-    if (line.activate)
+    // After an immediate download (0x03, 0x07) the drive has nothing pending and may refuse it.
+    if (line.activate && !(line.file && mode != 0x0E && last_download_whole))
       require(activated, "exit code 0 although the activate command failed or was not sent");
     if (line.file)
       require(last_download_whole, "exit code 0 although the last pass did not deliver the image");
@@ -373,7 +398,8 @@ void check_drive_command(const CommandLine& line, const hostile::Record& r, int 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < kHeaderSize) return 0;
   const CommandLine line = command_line(data);
-  hostile::begin(line.args, data + kHeaderSize, size - kHeaderSize, image_size(data[5]), data[6]);
+  hostile::begin(line.args, data + kHeaderSize, size - kHeaderSize, image_size(data[5]), data[6],
+                 plan_of(data));
 
   std::vector<std::string> narrow;
   for (const std::u16string& arg : line.args) narrow.push_back(utf16_to_utf8(arg));
@@ -398,6 +424,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   require(!r.foreign_handle_used, "a request on a handle that is not open");
   require(only_printable_from_outside(out) && only_printable_from_outside(err),
           "a byte outside printable ASCII reached the terminal from a drive or a driver");
+  const bool download_option =
+      line.segmented || line.deferred || line.retries > 0 || line.segment_size;
+  if (download_option && !line.file && !line.activate && !line.info) {
+    require(exit_code == 8, "a download option without an image is not a command-line error");
+    require(r.drive_opens.empty() && r.adapter_opens.empty(), "a refused command line opened");
+    hostile::end();
+    return 0;
+  }
+  if (r.interrupted) {
+    require(r.requests_after_interrupt == 0, "a request after the interrupt's command in flight");
+    require(exit_code == 1, "an interrupted run ends with another exit code than 1");
+    require(out.empty() || out.back() == '\n', "an interrupted run leaves a line unfinished");
+    require(err.empty() || err.back() == '\n', "an interrupted run's error line is unfinished");
+    hostile::end();
+    return 0;
+  }
   if (line.target == Target::Scan)
     check_scan(r, exit_code);
   else

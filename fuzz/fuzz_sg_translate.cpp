@@ -4,7 +4,8 @@
 //  - a CHECK CONDITION whose sense carries no ATA registers (fixed sense other than ASC/ASCQ
 //    00/1D or libata's own layout, descriptor sense without an ATA status return descriptor,
 //    a deferred error, no sense) makes the ATA pass-through request fail as the transport
-//    judges it; registers that are carried are read from where SAT puts them;
+//    judges it; registers that are carried are read from where SAT puts them; without the
+//    registers asked for, no CHECK CONDITION passes for success;
 //  - nothing is read past the sense bytes the kernel wrote; lengths never exceed the request;
 //  - the command block carries the task files it was built from; a drive path maps to the
 //    disk the kernel names so, anything else passes unchanged.
@@ -84,9 +85,15 @@ void check_ata_outcome(Input& in) {
   const std::vector<uint8_t> sense = in.rest(64);
   auto* written = new uint8_t[sense.size()];
   std::copy(sense.begin(), sense.end(), written);
-  const sg::AtaOutcome o = sg::ata_outcome(scsi_status, std::span(written, sense.size()));
-  (void)sat::sense_code(std::span(written, sense.size()));
+  sat::Answer answer;
+  answer.status = scsi_status;
+  answer.sense = std::span(written, sense.size());
+  const sg::AtaOutcome o = sg::ata_outcome(sat::judge_answer(answer, true));
+  // Without the registers asked for, no CHECK CONDITION passes, whatever its sense says.
+  const bool unasked_success = sat::judge_answer(answer, false).verdict == sat::Verdict::Success;
   delete[] written;
+  if (scsi_status == kCheckCondition)
+    require(!unasked_success, "a CHECK CONDITION counted as success without CK_COND asked");
 
   if (scsi_status != 0x00 && scsi_status != kCheckCondition && scsi_status != 0x04) {
     require(!o.carried, "a status that is not the drive's answer counted as carried");
@@ -142,11 +149,18 @@ void check_lengths_and_status(Input& in) {
   const uint8_t status = in.byte();
   const uint16_t host = static_cast<uint16_t>(in.byte() | in.byte() << 8);
   const uint16_t driver = static_cast<uint16_t>(in.byte() | in.byte() << 8);
-  const uint32_t error = sg::transport_error(status, host, driver);
-  if (status != 0) require(error == 0, "a device status turned into a transport error");
+  sat::Answer answer;
+  answer.host_status = host;
+  answer.driver_status = driver;
+  answer.status = status;
+  const sat::Outcome judged = sat::judge_answer(answer, false);
+  if (status != 0) require(judged.answered, "a device status turned into a transport error");
   if (status == 0 && host == 0 && ((driver & 0x0F) == 0 || (driver & 0x0F) == 0x08))
-    require(error == 0, "a clean completion turned into a transport error");
-  if (status == 0 && host != 0) require(error != 0, "a host adapter failure passed as carried");
+    require(judged.answered, "a clean completion turned into a transport error");
+  if (status == 0 && host != 0) {
+    require(!judged.answered && judged.verdict == sat::Verdict::NotCarried && judged.error != 0,
+            "a host adapter failure passed as carried");
+  }
 
   const uint32_t seconds = in.u32();
   const uint64_t ms = uint64_t{seconds} * 1000;

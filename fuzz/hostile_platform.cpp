@@ -67,6 +67,10 @@ struct State {
   uint64_t content_size = 0;
   std::vector<uint8_t> pattern;
   uint64_t image_limit = 0;
+  Plan plan;
+  int points = 0;
+  bool interrupted = false;
+  bool resend_expected = false;  // the last SCSI block was refused for its CK_COND
 };
 
 State& state() {
@@ -107,6 +111,15 @@ Handle give_handle(const std::u16string& path) {
 
 void note_handle_use(Handle h) {
   if (state().open_devices.count(h) == 0) state().record.foreign_handle_used = true;
+}
+
+// Every drive or adapter request, opening and pause is a point the operator's interrupt can
+// come at: it comes while the planned one is in flight, which then completes.
+void at_point(bool request) {
+  State& s = state();
+  if (s.interrupted && request && !s.resend_expected) ++s.record.requests_after_interrupt;
+  if (request) s.resend_expected = false;
+  if (++s.points == s.plan.interrupt_at) s.interrupted = s.record.interrupted = true;
 }
 
 // --- Benign contents ---------------------------------------------------------------------
@@ -466,8 +479,12 @@ void benign_attached_address(uint8_t phy, uint8_t (&address)[8]) {
 }
 
 void begin(std::vector<std::u16string> args, const uint8_t* data, size_t size, uint64_t image_size,
-           uint8_t image_seed) {
+           uint8_t image_seed, Plan plan) {
   State& s = state();
+  s.plan = plan;
+  s.points = 0;
+  s.interrupted = false;
+  s.resend_expected = false;
   s.stream.reset(data, size);
   s.args = std::move(args);
   s.record = Record{};
@@ -506,14 +523,20 @@ bool platform_wide_args(int, char**, std::vector<std::u16string>& out) {
   return true;
 }
 
-void platform_sleep_ms(uint32_t) { ++state().record.sleeps; }
+void platform_sleep_ms(uint32_t) {
+  hostile::at_point(false);
+  ++state().record.sleeps;
+}
 
 uint32_t platform_get_last_error() { return state().last_error; }
+// The tool runs as root, as it should: a refused open then names the policy, not the rights.
+bool platform_running_as_administrator() { return true; }
 void platform_set_last_error(uint32_t code) { state().last_error = code; }
 
 // --- Devices and adapters -----------------------------------------------------------------
 
 Handle platform_open_drive(const std::u16string& path) {
+  hostile::at_point(false);
   state().record.drive_opens.push_back(path);
   if (stream().byte() & 0x01) {
     hostile::fail(hostile::error_code());
@@ -522,7 +545,10 @@ Handle platform_open_drive(const std::u16string& path) {
   return hostile::give_handle(path);
 }
 
+bool platform_csmi_supported() { return true; }
+
 Handle platform_open_adapter(const std::u16string& path) {
+  hostile::at_point(false);
   state().record.adapter_opens.push_back(path);
   const std::u16string benign =
       u"\\\\.\\SCSI" +
@@ -551,6 +577,7 @@ bool platform_get_scsi_address(Handle handle, SCSI_ADDRESS* address) {
 }
 
 bool platform_scsi_passthrough(Handle handle, ScsiPassThroughRequest* request) {
+  hostile::at_point(true);
   hostile::note_handle_use(handle);
   SCSI_PASS_THROUGH_DIRECT& h = request->sptd;
   AtaCommand c;
@@ -598,6 +625,7 @@ bool platform_scsi_passthrough(Handle handle, ScsiPassThroughRequest* request) {
                             std::min<size_t>(h.SenseInfoLength, sizeof request->sense));
     c.failed = j.failed;
     c.ck_cond_refused = j.ck_cond_refused;
+    state().resend_expected = j.ck_cond_refused;
     c.verdict = j.count;
     if (c.direction == 1) hostile::note_identify(c, data);
     state().record.commands.push_back(c);
@@ -607,6 +635,7 @@ bool platform_scsi_passthrough(Handle handle, ScsiPassThroughRequest* request) {
 
 bool platform_ata_passthrough(Handle handle, ATA_PASS_THROUGH_DIRECT* request,
                               uint32_t* bytes_returned) {
+  hostile::at_point(true);
   hostile::note_handle_use(handle);
   AtaCommand c;
   c.path = AtaCommand::Path::Ata;
@@ -659,6 +688,7 @@ bool platform_ata_passthrough(Handle handle, ATA_PASS_THROUGH_DIRECT* request,
 }
 
 bool platform_csmi_request(Handle handle, void* buffer_in, uint32_t size) {
+  hostile::at_point(true);
   hostile::note_handle_use(handle);
   auto* buffer = static_cast<uint8_t*>(buffer_in);
   if (size < hostile::kHeader) return hostile::fail(ERROR_INVALID_PARAMETER);
@@ -831,17 +861,29 @@ std::string_view platform_console_hline(ConsoleStream) { return "\xE2\x94\x80"; 
 // Time stands still: nothing the console holds back is due before the end of its line.
 uint64_t platform_console_clock_ms() { return 0; }
 
-// --- Claims and interruption: every claim is granted, no interrupt comes ------------------
+// --- Claims and interruption, as the run's plan has them ----------------------------------
 
 DriveClaim platform_claim_drive(std::string_view, uint32_t) {
   DriveClaim c;
-  c.outcome = ClaimOutcome::Claimed;
-  c.handle = 1;
+  switch (state().plan.claim) {
+    case hostile::Claim::Granted:
+      c.outcome = ClaimOutcome::Claimed;
+      c.handle = 1;
+      break;
+    case hostile::Claim::Busy:
+      c.outcome = ClaimOutcome::Busy;
+      c.holder_pid = 4242;
+      state().record.claim_busy = true;
+      break;
+    case hostile::Claim::Unavailable:
+      c.reason = "no lock folder";
+      break;
+  }
   return c;
 }
 void platform_release_drive(Handle) {}
 void platform_install_interrupt_handler() {}
-bool platform_interrupted() { return false; }
+bool platform_interrupted() { return state().interrupted; }
 
 // --- The system log: out of reach, which the run must shrug off ---------------------------
 

@@ -89,12 +89,29 @@ struct Record {
   // A request (or a close) on a handle that was never given out or is already closed.
   bool foreign_handle_used = false;
   int sleeps = 0;
+  // The operator's interrupt came (while a request, an opening or a pause was in flight), and
+  // the drive and adapter requests that began after the one in flight (a block sent again
+  // without CK_COND after the bridge refused it is the same command).
+  bool interrupted = false;
+  int requests_after_interrupt = 0;
+  // The claim the run asked for was refused: another run holds the drive, or no claim can be
+  // made here.
+  bool claim_busy = false;
+};
+
+// What the run meets besides the answer stream: the operator's interrupt during the Nth
+// request, opening or pause (0: none), and the claim (granted, held by another run, or not
+// to be had).
+enum class Claim { Granted, Busy, Unavailable };
+struct Plan {
+  int interrupt_at = 0;
+  Claim claim = Claim::Granted;
 };
 
 // Starts a run: the wide argument vector the tool will see, the answer stream, and the image
 // file's benign contents (size bytes of a pattern drawn from seed).
 void begin(std::vector<std::u16string> args, const uint8_t* stream, size_t stream_size,
-           uint64_t image_size, uint8_t image_seed);
+           uint64_t image_size, uint8_t image_seed, Plan plan = {});
 
 const Record& record();
 

@@ -34,4 +34,5 @@ void platform_sleep_ms(uint32_t milliseconds) {
 }
 
 uint32_t platform_get_last_error() { return sim::world().last_error; }
+bool platform_running_as_administrator() { return sim::world().administrator; }
 void platform_set_last_error(uint32_t code) { sim::world().last_error = code; }

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "app/entry.h"
+#include "platform/platform.h"
 #include "sim/builtin_world.h"
 #include "sim/drive.h"
 #include "sim/state_file.h"
@@ -32,11 +33,17 @@ void note_download(const sim::Drive& drive) {
   std::fclose(f);
 }
 
+// Before anything else of the program runs, the state file included: an early signal stops
+// the run as a later one does, as in the tool.
+__attribute__((constructor(101))) void take_the_signals_first() {
+  sim::world().real_signals = true;
+  platform_install_interrupt_handler();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   sim::world().real_sleep = true;
-  sim::world().real_signals = true;
   sim::world().keep_log = false;
   sim::install_builtin_world();
   const char* state = std::getenv("QUILLMARK_SIM_STATE");

@@ -173,10 +173,12 @@ bool platform_ata_passthrough(Handle handle, ATA_PASS_THROUGH_DIRECT* request,
   return true;
 }
 
+bool platform_csmi_supported() { return sim::world().csmi_supported; }
+
 Handle platform_open_adapter(const std::u16string& path) {
   sim::log_entry(sim::LogEntry::Kind::OpenAdapter, path);
   const int port = parse_adapter_path(path);
-  const int index = port < 0 ? -1 : find_adapter(port);
+  const int index = port < 0 || !sim::world().csmi_supported ? -1 : find_adapter(port);
   if (index < 0) {
     fail(ERROR_FILE_NOT_FOUND);
     return kInvalidHandle;

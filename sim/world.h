@@ -111,6 +111,8 @@ struct World {
   bool real_sleep = false;  // true in quillmark-sim; tests use the virtual clock
   uint64_t clock_ms = 0;    // virtual time slept
   uint32_t last_error = 0;
+  bool administrator = false;  // the process runs with administrator rights (root)
+  bool csmi_supported = true;  // false: a system without CSMI drivers, as Linux is
 
   // Image file reads: at most this many bytes are read from any file (-1: no limit).
   int64_t file_read_limit = -1;

@@ -21,16 +21,18 @@ struct Parsed {
   ParseOutcome outcome;
   RunOptions options;
   std::string out;
+  std::string err;
 };
 
 Parsed parse(const std::vector<std::u16string>& after_program,
              const std::string& invocation = "quillmark") {
   std::vector<std::u16string> args{u16(invocation)};
   args.insert(args.end(), after_program.begin(), after_program.end());
-  Parsed p{ParseOutcome::Error, RunOptions{}, {}};
+  Parsed p{ParseOutcome::Error, RunOptions{}, {}, {}};
   console::capture_begin();
   p.outcome = parse_command_line(args, invocation, p.options);
   p.out = console::captured_out();
+  p.err = console::captured_err();
   console::capture_end();
   return p;
 }
@@ -114,6 +116,12 @@ TEST_F(CmdLine, AcceptedCommandLinesFillTheOptions) {
     o.flags = interface_flag(CsmiStp);
     o.device_path = o.csmi_target.adapter_path = adapter;
   };
+  // A download option is read only beside an image (or "/a" or "/i").
+  const auto download = [](RunOptions& o) {
+    o.device_path = kDrive0;
+    o.flags |= kFlagFirmwareFile;
+    o.file_name = u"f";
+  };
   const auto address = [](RunOptions& o, std::initializer_list<uint8_t> bytes) {
     std::copy(bytes.begin(), bytes.end(), o.csmi_target.sas_address);
   };
@@ -121,8 +129,8 @@ TEST_F(CmdLine, AcceptedCommandLinesFillTheOptions) {
   const GoodCase cases[] = {
       {"plain device", {kDrive0}, [](RunOptions& o) { o.device_path = kDrive0; }},
       {"segmented download", {kDrive0, u"/D:fw.LOD", u"/s"}, [](RunOptions& o) { o.device_path = kDrive0; o.flags = interface_flag(ScsiPassThrough) | kFlagFirmwareFile; o.file_name = u"fw.LOD"; o.mode = DownloadMode::SegmentedImmediate; }},
-      {"the proof options, the digest in either case", {kDrive0, u"--sha256", u"00FF" + std::u16string(60, u'a'), u"--expect-revision", u" SIM2.00 ", u"--dry-run"},
-       [](RunOptions& o) { o.device_path = kDrive0; std::array<uint8_t, 32> d; d.fill(0xAA); d[0] = 0; d[1] = 0xFF; o.sha256 = d; o.expect_revision = u" SIM2.00 "; o.dry_run = true; }},
+      {"the proof options, the digest in either case", {kDrive0, u"/D:fw.LOD", u"--sha256", u"00FF" + std::u16string(60, u'a'), u"--expect-revision", u" SIM2.00 ", u"--dry-run"},
+       [](RunOptions& o) { o.device_path = kDrive0; o.flags = interface_flag(ScsiPassThrough) | kFlagFirmwareFile; o.file_name = u"fw.LOD"; std::array<uint8_t, 32> d; d.fill(0xAA); d[0] = 0; d[1] = 0xFF; o.sha256 = d; o.expect_revision = u" SIM2.00 "; o.dry_run = true; }},
       {"ATA pass-through", {uR"(/T:\\.\PhysicalDrive1)"}, [](RunOptions& o) { o.flags = interface_flag(AtaPassThrough); o.device_path = uR"(\\.\PhysicalDrive1)"; }},
       {"ATA pass-through, empty path", {u"/T:"}, [](RunOptions& o) { o.flags = interface_flag(AtaPassThrough); }},
       {"lower-case prefixes are plain devices", {u"/c:\\\\.\\SCSI3:1"}, [](RunOptions& o) { o.device_path = u"/c:\\\\.\\SCSI3:1"; }},
@@ -145,22 +153,22 @@ TEST_F(CmdLine, AcceptedCommandLinesFillTheOptions) {
       {"/vvv gives 2", {kDrive0, u"/vvv"}, [](RunOptions& o) { o.device_path = kDrive0; o.verbosity = 2; }},
       {"/vv after /v gives 2", {kDrive0, u"/v", u"/vv"}, [](RunOptions& o) { o.device_path = kDrive0; o.verbosity = 2; }},
       {"/v after /vv gives 1", {kDrive0, u"/vv", u"/v"}, [](RunOptions& o) { o.device_path = kDrive0; o.verbosity = 1; }},
-      {"last mode wins: /e then /s", {kDrive0, u"/e", u"/s"}, [](RunOptions& o) { o.device_path = kDrive0; o.mode = DownloadMode::SegmentedImmediate; }},
-      {"last mode wins: /s then /e", {kDrive0, u"/s", u"/e"}, [](RunOptions& o) { o.device_path = kDrive0; o.mode = DownloadMode::Deferred; }},
+      {"last mode wins: /e then /s", {kDrive0, u"/D:f", u"/e", u"/s"}, [&](RunOptions& o) { download(o); o.mode = DownloadMode::SegmentedImmediate; }},
+      {"last mode wins: /s then /e", {kDrive0, u"/D:f", u"/s", u"/e"}, [&](RunOptions& o) { download(o); o.mode = DownloadMode::Deferred; }},
       {"last file wins, flag bits accumulate", {kDrive0, u"/D:a.bin", u"/a", u"/D:b.bin", u"/a"}, [](RunOptions& o) { o.device_path = kDrive0; o.file_name = u"b.bin"; o.flags = interface_flag(ScsiPassThrough) | kFlagFirmwareFile | kFlagActivate; }},
       {"/D: empty sets the bit", {kDrive0, u"/D:"}, [](RunOptions& o) { o.device_path = kDrive0; o.flags = interface_flag(ScsiPassThrough) | kFlagFirmwareFile; }},
       {"/a keeps the mode", {kDrive0, u"/a"}, [](RunOptions& o) { o.device_path = kDrive0; o.flags = interface_flag(ScsiPassThrough) | kFlagActivate; }},
-      {"/g 8", {kDrive0, u"/g", u"8"}, [](RunOptions& o) { o.device_path = kDrive0; o.segment_blocks = 8; }},
-      {"/g 0 keeps 64", {kDrive0, u"/g", u"0"}, [](RunOptions& o) { o.device_path = kDrive0; }},
-      {"/g 256 keeps 64", {kDrive0, u"/g", u"256"}, [](RunOptions& o) { o.device_path = kDrive0; }},
-      {"/g 300 gives 44", {kDrive0, u"/g", u"300"}, [](RunOptions& o) { o.device_path = kDrive0; o.segment_blocks = 44; }},
-      {"/g -1 gives 255", {kDrive0, u"/g", u"-1"}, [](RunOptions& o) { o.device_path = kDrive0; o.segment_blocks = 255; }},
-      {"/g 512 after /g 8 keeps 8", {kDrive0, u"/g", u"8", u"/g", u"512"}, [](RunOptions& o) { o.device_path = kDrive0; o.segment_blocks = 8; }},
-      {"/g value read leniently, own suffix ignored", {kDrive0, u"/gx", u" +16blocks"}, [](RunOptions& o) { o.device_path = kDrive0; o.segment_blocks = 16; }},
-      {"/r 3", {kDrive0, u"/r", u"3"}, [](RunOptions& o) { o.device_path = kDrive0; o.retry_count = 3; }},
-      {"/r largest", {kDrive0, u"/r", u"2147483647"}, [](RunOptions& o) { o.device_path = kDrive0; o.retry_count = INT32_MAX; }},
-      {"/retry smallest, later wins", {kDrive0, u"/r", u"4", u"/retry", u"-2147483648"}, [](RunOptions& o) { o.device_path = kDrive0; o.retry_count = INT32_MIN; }},
-      {"the value is consumed whatever it holds; reading goes on after it", {kDrive0, u"/r", u"2/s", u"/e"}, [](RunOptions& o) { o.device_path = kDrive0; o.retry_count = 2; o.mode = DownloadMode::Deferred; }},
+      {"/g 8", {kDrive0, u"/D:f", u"/g", u"8"}, [&](RunOptions& o) { download(o); o.segment_blocks = 8; }},
+      {"/g 0 keeps 64", {kDrive0, u"/D:f", u"/g", u"0"}, [&](RunOptions& o) { download(o); }},
+      {"/g 256 keeps 64", {kDrive0, u"/D:f", u"/g", u"256"}, [&](RunOptions& o) { download(o); }},
+      {"/g 300 gives 44", {kDrive0, u"/D:f", u"/g", u"300"}, [&](RunOptions& o) { download(o); o.segment_blocks = 44; }},
+      {"/g -1 gives 255", {kDrive0, u"/D:f", u"/g", u"-1"}, [&](RunOptions& o) { download(o); o.segment_blocks = 255; }},
+      {"/g 512 after /g 8 keeps 8", {kDrive0, u"/D:f", u"/g", u"8", u"/g", u"512"}, [&](RunOptions& o) { download(o); o.segment_blocks = 8; }},
+      {"/g value read leniently, own suffix ignored", {kDrive0, u"/D:f", u"/gx", u" +16blocks"}, [&](RunOptions& o) { download(o); o.segment_blocks = 16; }},
+      {"/r 3", {kDrive0, u"/D:f", u"/r", u"3"}, [&](RunOptions& o) { download(o); o.retry_count = 3; }},
+      {"/r largest", {kDrive0, u"/D:f", u"/r", u"2147483647"}, [&](RunOptions& o) { download(o); o.retry_count = INT32_MAX; }},
+      {"/retry smallest, later wins", {kDrive0, u"/D:f", u"/r", u"4", u"/retry", u"-2147483648"}, [&](RunOptions& o) { download(o); o.retry_count = INT32_MIN; }},
+      {"the value is consumed whatever it holds; reading goes on after it", {kDrive0, u"/D:f", u"/r", u"2/s", u"/e"}, [&](RunOptions& o) { download(o); o.retry_count = 2; o.mode = DownloadMode::Deferred; }},
       {"paths and file names are held whole", {u"/T:" + long_path, u"/D:" + long_file}, [&](RunOptions& o) { o.flags = interface_flag(AtaPassThrough) | kFlagFirmwareFile; o.device_path = long_path; o.file_name = long_file; }},
       {"non-ASCII and undecodable bytes survive", {u"/dev/disk/by-id/\u00e9\xDCFF", u"/D:\u30d5\u30a1\u30a4\u30eb"},
        [](RunOptions& o) { o.device_path = u"/dev/disk/by-id/\u00e9\xDCFF"; o.file_name = u"\u30d5\u30a1\u30a4\u30eb"; o.flags = interface_flag(ScsiPassThrough) | kFlagFirmwareFile; }},
@@ -257,6 +265,9 @@ TEST_F(CmdLine, RefusedCommandLinesReportAndShowTheUsage) {
       // Control characters are not echoed: C0, DEL, C1, and a C1 byte that was not UTF-8.
       {{kDrive0, u"/x\x1b[2J\x7f\u009b\xDC9B\xDCFF"}, expected_option_error("/x?[2J???\xFF", inv)},
       {{u"/C:\x1b]0;t\x07"}, expected_invalid_option("/C:?]0;t?", inv)},
+      // A download option without an image, "/a" or "/i": the missing "/D:" is named.
+      {{kDrive0, u"/s", u"/g", u"64", u"/r", u"3"},
+       "\nError in command line: no /D:<firmware file> for /s\n" + expected_usage(inv)},
   };
   for (const auto& c : cases) {
     std::string trace;
@@ -265,6 +276,9 @@ TEST_F(CmdLine, RefusedCommandLinesReportAndShowTheUsage) {
     const Parsed p = parse(c.args);
     EXPECT_EQ(p.outcome, ParseOutcome::Error);
     EXPECT_EQ(p.out, c.expected_out);
+    // The error's line is the cause on the error stream too.
+    const size_t from = c.expected_out.starts_with('\n') ? 1 : 0;
+    EXPECT_EQ(p.err, c.expected_out.substr(from, c.expected_out.find('\n', from) + 1 - from));
   }
 }
 

@@ -31,6 +31,8 @@ struct RunCase {
   std::string invocation;
   int exit_code;
   std::string out;
+  std::string err;           // the cause, one line
+  bool interrupted = false;  // the operator's interrupt came before anything ran
 };
 
 TEST_F(Entry, CommandsThatNeedNoDrive) {
@@ -38,31 +40,37 @@ TEST_F(Entry, CommandsThatNeedNoDrive) {
   const std::string typed = "/usr/local/bin/quillmark";
   const std::string usage = expected_banner() + expected_usage(q);
   const std::string typed_usage = expected_banner() + expected_usage(typed);
+  const std::string no_argument = "No drive was named: the usage says how\n";
+  const std::string help = "The usage was asked for: nothing was run\n";
+  const std::string at = "Error in command line at ";
   // clang-format off
   const RunCase cases[] = {
-      {"no argument", {}, q, 8, usage},
-      {"no argument, name as typed", {}, typed, 8, typed_usage},
-      {"/h", {u"/h"}, q, 8, usage},
-      {"/H", {u"/H"}, typed, 8, typed_usage},
-      {"/help and more", {u"/help", u"me"}, q, 8, usage},
-      {"unknown option", {kDrive0, u"/x"}, q, 8, expected_option_error("/x", q)},
-      {"option error, name as typed", {kDrive0, u"/x"}, typed, 8, expected_option_error("/x", typed)},
-      {"--license as an option", {kDrive0, u"--license"}, q, 8, expected_option_error("--license", q)},
-      {"/h as an option", {kDrive0, u"/D:fw.LOD", u"/h"}, q, 8, expected_option_error("/h", q)},
-      {"CSMI target without colon or comma", {u"/C:SCSI3"}, q, 8, expected_invalid_option("/C:SCSI3", q)},
-      {"short SAS address", {u"/C:2,00000005"}, q, 8, expected_option_error("/C:2,00000005", q)},
-      {"/g without a value", {kDrive0, u"/g"}, q, 8, expected_option_error("/g", q)},
-      {"/r with a bad value", {kDrive0, u"/r", u"many"}, q, 8, expected_option_error("many", q)},
-      {"scan with a bad option: no banner", {u"--scan", u"/x"}, q, 8, expected_option_error("/x", q)},
+      {"no argument", {}, q, 8, usage, no_argument},
+      {"no argument, name as typed", {}, typed, 8, typed_usage, no_argument},
+      {"/h", {u"/h"}, q, 8, usage, help},
+      {"/H", {u"/H"}, typed, 8, typed_usage, help},
+      {"/help and more", {u"/help", u"me"}, q, 8, usage, help},
+      {"unknown option", {kDrive0, u"/x"}, q, 8, expected_option_error("/x", q), at + "/x\n"},
+      {"option error, name as typed", {kDrive0, u"/x"}, typed, 8, expected_option_error("/x", typed), at + "/x\n"},
+      {"--license as an option", {kDrive0, u"--license"}, q, 8, expected_option_error("--license", q), at + "--license\n"},
+      {"/h as an option", {kDrive0, u"/D:fw.LOD", u"/h"}, q, 8, expected_option_error("/h", q), at + "/h\n"},
+      {"CSMI target without colon or comma", {u"/C:SCSI3"}, q, 8, expected_invalid_option("/C:SCSI3", q), "Invalid Command Line Option: /C:SCSI3\n"},
+      {"short SAS address", {u"/C:2,00000005"}, q, 8, expected_option_error("/C:2,00000005", q), at + "/C:2,00000005\n"},
+      {"/g without a value", {kDrive0, u"/g"}, q, 8, expected_option_error("/g", q), at + "/g\n"},
+      {"/r with a bad value", {kDrive0, u"/r", u"many"}, q, 8, expected_option_error("many", q), at + "many\n"},
+      {"scan with a bad option: no banner", {u"--scan", u"/x"}, q, 8, expected_option_error("/x", q), at + "/x\n"},
+      {"an interrupt before anything ran: exit 1, its line, no drive opened", {kDrive0, u"/D:fw.LOD", u"/s"}, q, 1, "", "Stopped before any download command was sent.\n", true},
   };
   // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     sim::reset_world();
+    sim::world().interrupted = c.interrupted;
     const ToolRun run = run_tool(c.args, c.invocation);
     EXPECT_EQ(run.exit_code, c.exit_code);
     EXPECT_EQ(run.out, c.out);
-    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_TRUE(sim::world().log.empty());
   }
 }
 
@@ -79,7 +87,7 @@ TEST_F(Entry, LicenceTexts) {
     EXPECT_TRUE(run.out.starts_with(expected_banner() + "Tolvane Utility End-User License"));
     EXPECT_TRUE(run.out.ends_with("\n" + std::string(69, '=') + "\n\n" + lgpl));
     EXPECT_TRUE(run.out.ends_with(last_line));
-    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.err, "The licence texts were asked for: nothing was run\n");
   }
 }
 #endif
@@ -99,6 +107,7 @@ TEST_F(Entry, WideArgumentsUnavailable) {
   const ToolRun run = run_tool({kDrive0, u"/D:fw.LOD"});
   EXPECT_EQ(run.exit_code, 8);
   EXPECT_EQ(run.out, "CommandLineToArgvW failed\n");
+  EXPECT_EQ(run.err, "CommandLineToArgvW failed: the command line cannot be read\n");
   // Without an argument the wide vector is never asked for.
   const ToolRun bare = run_tool({});
   EXPECT_EQ(bare.exit_code, 8);

@@ -149,10 +149,10 @@ struct Outcome {
 };
 
 // Sends through the dispatch with the last error dirty, so that clearing it shows.
-Outcome send(DeviceCommand& cmd) {
+Outcome send(DeviceCommand& cmd, ReturnedRegisters* returned = nullptr) {
   sim::world().last_error = 0xDEAD;
   int result = 0;
-  const Printed p = printed([&] { result = issue_command(cmd); });
+  const Printed p = printed([&] { result = issue_command(cmd, returned); });
   return {result, p.out};
 }
 
@@ -194,6 +194,7 @@ struct ScsiCase {
   uint8_t data_in;
   bool carries_data;
   int result;
+  bool asks_registers = false;
 };
 
 void PrintTo(const ScsiCase& c, std::ostream* os) { *os << c.name; }
@@ -209,7 +210,8 @@ TEST_P(ScsiRequest, GoesOutByteForByte) {
   const Bytes original = data;
   c.set(cmd, data.data());
 
-  const Outcome o = send(cmd);
+  ReturnedRegisters registers;
+  const Outcome o = send(cmd, c.asks_registers ? &registers : nullptr);
   EXPECT_EQ(o.result, c.result);
   EXPECT_EQ(o.out, "");
   EXPECT_EQ(cmd.last_os_error, 0u);
@@ -253,8 +255,10 @@ const ScsiCase kScsiCases[] = {
     {"Identify", set_identify, k16, {0x85, 0x08, 0x0E, 0, 0, 0, 0x01, 0, 0, 0, 0, 0, 0, 0, 0xEC, 0}, kIn, true, 1},
     {"ReadLogExt", set_read_log, k16, {0x85, 0x09, 0x0E, 0, 0, 0, 0x01, 0, 0x30, 0, 0x03, 0, 0, 0, 0x2F, 0}, kIn, true, 1},
     {"DownloadWithData", set_download_deferred, k16, {0x85, 0x0A, 0x06, 0, 0x0E, 0, 0x40, 0, 0, 0, 0x40, 0, 0, 0x40, 0x92, 0}, kOut, true, 1},
-    // A segment of mode 0x03 asks for the drive's verdict in its registers: CK_COND.
-    {"SegmentedDownloadSetsCkCond", set_download, k16, {0x85, 0x0A, 0x26, 0, 0x03, 0, 0x40, 0, 0, 0, 0x40, 0, 0, 0x40, 0x92, 0}, kOut, true, 1},
+    // The registers asked for (the engine asks on segments of mode 0x03) set CK_COND; the
+    // command itself does not.
+    {"RegistersAskedSetCkCond", set_download, k16, {0x85, 0x0A, 0x26, 0, 0x03, 0, 0x40, 0, 0, 0, 0x40, 0, 0, 0x40, 0x92, 0}, kOut, true, 1, true},
+    {"SegmentUnaskedLeavesCkCondClear", set_download, k16, {0x85, 0x0A, 0x06, 0, 0x03, 0, 0x40, 0, 0, 0, 0x40, 0, 0, 0x40, 0x92, 0}, kOut, true, 1},
     {"DownloadWithoutData", set_activate, k16, {0x85, 0x0A, 0x06, 0, 0x0F, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x92, 0}, kUnspecified, false, 1},
     {"NonData", set_flush, k16, {0x85, 0x06, 0x06, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xE7, 0}, kUnspecified, false, 11},
     {"NonData48", set_flush_ext, k16, {0x85, 0x07, 0x06, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xEA, 0}, kUnspecified, false, 11},
@@ -392,6 +396,7 @@ struct FailureCase {
   const char* out;
   int result;
   uint32_t last_os_error;
+  bool asks_registers = false;
 };
 
 void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
@@ -404,7 +409,8 @@ void run_failure(const FailureCase& c, InterfaceKind interface) {
   plan(c.fault);
   Bytes data(1024);
   c.set(cmd, data.data());
-  const Outcome o = send(cmd);
+  ReturnedRegisters registers;
+  const Outcome o = send(cmd, c.asks_registers ? &registers : nullptr);
   EXPECT_EQ(o.out, c.out);
   EXPECT_EQ(o.result, c.result);
   EXPECT_EQ(cmd.last_os_error, c.last_os_error);
@@ -441,6 +447,9 @@ const FailureCase kScsiFailures[] = {
     {"CheckConditionGivenSense", set_download, scsi_status(2, {0x70, 0x05, 0x24}), 1, "CHECK CONDITION ERROR for CMD: 92Sense Buffer: 70524\n", 11, 0},
     {"CheckConditionQuiet", set_download, scsi_status(2, {0x70, 0x05, 0x24}), 0, "", 11, 0},
     {"DriveAbortsThroughBridge", set_unknown_command, {}, 1, "CHECK CONDITION ERROR for CMD: b0Sense Buffer: 700b\n", 11, 0},
+    // The drive's registers beside an INVALID FIELD IN CDB: the drive ran the segment, so it
+    // is not sent again without CK_COND.
+    {"RegistersBesideARefusal", set_download, scsi_status(2, {0x72, 0x05, 0x24, 0, 0, 0, 0, 14, 0x09, 0x0C, 0, 0x04, 0, 0, 0, 0, 0, 0, 0, 0, 0x40, 0x51}), 1, "CHECK CONDITION ERROR for CMD: 92Sense Buffer: 72524\n", 11, 0, true},
 };
 // clang-format on
 

@@ -24,6 +24,8 @@ constexpr uint8_t kOpServiceActionIn16 = 0x9E;
 constexpr uint8_t kSaReadCapacity16 = 0x10;
 
 constexpr uint8_t kAscLbaOutOfRange = 0x21;
+constexpr uint8_t kSenseUnitAttention = 0x06;
+constexpr uint8_t kAscPowerOnOrReset = 0x29;
 
 constexpr uint32_t kBlock = 512;
 constexpr uint8_t kCachingPage = 0x08;
@@ -187,6 +189,8 @@ Reply ata_passthrough(Target& t, const uint8_t* cdb, size_t cdb_length, uint8_t*
       return r;
     }
     if (t.download_arrivals == 1) r.delay_seconds = t.faults.delay_seconds;
+    if (pt.registers.features_7_0 == kAtaDmActivate && t.faults.reset_after_activate != 0)
+      t.reset_pending = true;
   }
   ScsiPassThroughRequest req{};
   SCSI_PASS_THROUGH_DIRECT& h = req.sptd;
@@ -242,6 +246,13 @@ bool carries_download_microcode(const uint8_t* cdb, size_t length) {
 
 Reply execute(Target& t, const uint8_t* cdb, size_t cdb_length, uint8_t* data, uint32_t length) {
   if (cdb_length < 6) return illegal_request(sat::kAscInvalidField);
+  if (t.reset_pending) {
+    t.reset_pending = false;
+    t.attention_opcode = cdb[0];
+    Reply r = check_condition(kSenseUnitAttention, kAscPowerOnOrReset);
+    r.delay_seconds = t.faults.reset_after_activate;
+    return r;
+  }
   switch (cdb[0]) {
     case sat::kOpTestUnitReady:
     case kOpSynchronizeCache10:

@@ -16,6 +16,9 @@ namespace tcmu {
 struct TargetFaults {
   int busy = 0;                // answer this many DOWNLOAD MICROCODE commands BUSY (-1: all)
   uint32_t delay_seconds = 0;  // hold the reply to the first DOWNLOAD MICROCODE this long
+  // After the activate sub-command (0x0F) the drive resets: the next command, whatever it is,
+  // waits this long and gets UNIT ATTENTION, POWER ON OR RESET (0 seconds: no reset).
+  uint32_t reset_after_activate = 0;
 };
 
 struct Target {
@@ -27,6 +30,9 @@ struct Target {
   // drive's registers back (CK_COND): the drive's verdict on a segment comes only that way.
   int segmented_arrivals = 0;
   int segmented_ck_cond = 0;
+  bool reset_pending = false;
+  // The operation code of the command that met the reset's unit attention (0: none yet).
+  uint8_t attention_opcode = 0;
 };
 
 // The answer to one command. `data_in` bytes of the caller's buffer were filled.

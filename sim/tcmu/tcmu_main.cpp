@@ -9,7 +9,8 @@
 // The record directory tells the test what the drive holds: "image" (the last complete image
 // it accepted), "revision" (the firmware revision it reports), "downloads" (DOWNLOAD
 // MICROCODE commands that reached it), "segmented" (of those, the ones with sub-command 0x03,
-// and how many of these had CK_COND set), "ready" once the ring is served, and, at exit (SIGTERM),
+// and how many of these had CK_COND set), "attention" (the operation code that met a reset's
+// unit attention, once it has), "ready" once the ring is served, and, at exit (SIGTERM),
 // "download-times" (arrival of each DOWNLOAD MICROCODE, nanoseconds, one a line).
 #include <fcntl.h>
 #include <poll.h>
@@ -41,6 +42,8 @@ constexpr const char* kUsage =
     "  --abort-every-download                       abort every DOWNLOAD MICROCODE\n"
     "  --busy N|always                              answer DOWNLOAD MICROCODE BUSY N times\n"
     "  --delay-download S                           hold the first DOWNLOAD MICROCODE S seconds\n"
+    "  --reset-after-activate S                     reset after the activation: the next command\n"
+    "                                               waits S seconds, then UNIT ATTENTION\n"
     "  --fixed-sense                                fixed-format sense, never descriptor\n";
 
 volatile sig_atomic_t g_stop = 0;
@@ -105,6 +108,8 @@ bool parse(int argc, char** argv, Options& o, tcmu::Target& t) {
       t.faults.busy = v == "always" ? -1 : static_cast<int>(n);
     } else if (a == "--delay-download") {
       t.faults.delay_seconds = static_cast<uint32_t>(n);
+    } else if (a == "--reset-after-activate") {
+      t.faults.reset_after_activate = static_cast<uint32_t>(n);
     } else {
       return false;
     }
@@ -153,6 +158,12 @@ class Record {
       write("image", std::string(image_.begin(), image_.end()));
     }
     commands_ = d.download_commands;
+    if (t.attention_opcode != attention_) {
+      attention_ = t.attention_opcode;
+      char text[8];
+      std::snprintf(text, sizeof text, "0x%02x\n", attention_);
+      write("attention", text);
+    }
   }
 
   void write(const std::string& name, const std::string& bytes) const {
@@ -171,6 +182,7 @@ class Record {
   int arrivals_ = -1;
   int segmented_arrivals_ = -1;
   int commands_ = -1;
+  uint8_t attention_ = 0;
   std::string revision_;
   std::vector<uint8_t> image_;
 };

@@ -14,8 +14,8 @@ namespace {
 
 uint32_t commands_sent(const RunRecord& record) {
   uint32_t sent = 0;
-  for (const PassRecord& pass : record.passes) sent += pass.report.commands_sent;
-  if (record.activation) sent += record.activation->report.commands_sent;
+  for (const PassRecord& pass : record.passes) sent += pass.progress.sent;
+  if (record.activation) sent += record.activation->progress.sent;
   return sent;
 }
 

@@ -31,16 +31,18 @@ int hex_digit_value(char16_t c) {
   return d < 16 ? d : -1;
 }
 
-// Both command-line errors: one wide line naming the element, then the usage. The element is
-// echoed with its control characters neutralised: a pasted escape sequence is not replayed.
+// A command-line error: one wide line naming the element, then the usage, and the same line
+// on the error stream as every failure's cause. The element is echoed with its control
+// characters neutralised: a pasted escape sequence is not replayed.
 ParseOutcome report_error(std::u16string_view text, std::u16string_view element,
                           const std::string& invocation_name) {
   std::u16string line(text);
   line.append(console::typed_text(element));
-  note_run_cause(utf16_to_utf8(line.substr(line.front() == u'\n' ? 1 : 0)));
-  line += u'\n';
-  console::wout(line);
+  console::wout(line + u'\n');
   print_usage(invocation_name);
+  const std::string cause = utf16_to_utf8(line.substr(line.starts_with(u'\n') ? 1 : 0));
+  console::err_line(cause);
+  note_run_cause(cause);
   return ParseOutcome::Error;
 }
 
@@ -170,8 +172,15 @@ ParseOutcome parse_command_line(const std::vector<std::u16string>& args,
     options.device_path = first;
   }
 
+  // The first download option typed: without "/D:", "/a" or "/i" a download was meant but no
+  // image named, and an identify in its place would end as a success.
+  std::u16string download_option;
   for (size_t i = 2; i < args.size(); ++i) {
     const std::u16string& arg = args[i];
+    const bool for_download = starts_with(arg, u"/s") || starts_with(arg, u"/e") ||
+                              starts_with(arg, u"/g") || starts_with(arg, u"/r") ||
+                              arg == u"--sha256" || arg == u"--expect-revision";
+    if (for_download && download_option.empty()) download_option = arg;
     if (starts_with(arg, u"/D:")) {
       options.file_name = arg.substr(3);
       options.flags |= kFlagFirmwareFile;
@@ -218,6 +227,10 @@ ParseOutcome parse_command_line(const std::vector<std::u16string>& args,
       return command_line_error(arg, invocation_name);
     }
   }
+  constexpr uint64_t kNamesTheWork = kFlagFirmwareFile | kFlagActivate | kFlagDeviceInfo;
+  if (!download_option.empty() && (options.flags & kNamesTheWork) == 0)
+    return report_error(u"\nError in command line: no /D:<firmware file> for ", download_option,
+                        invocation_name);
   // A deferred download without /a switches nothing, so no revision can be expected of it.
   if (options.expect_revision && options.mode == DownloadMode::Deferred &&
       (options.flags & kFlagActivate) == 0)

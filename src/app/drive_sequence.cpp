@@ -44,8 +44,9 @@ const char* mode_name(DownloadMode mode) {
 }
 
 void print_pre_open_report(const RunOptions& options, const DownloadParams& params) {
+  // Typed names are echoed with their control characters neutralised, as a refused argument is.
   console::wout(u"  Device Path: ");
-  console::wout(options.device_path);
+  console::wout(console::typed_text(options.device_path));
   if (has_interface(options.flags, InterfaceKind::CsmiStp)) {
     // The phy form carries no SAS address: the stored bytes (zeros) are shown as they are.
     console::wout(u16(std::to_string(options.csmi_target.phy_index)));
@@ -56,7 +57,7 @@ void print_pre_open_report(const RunOptions& options, const DownloadParams& para
     console::wout(u"\n");
   }
   console::wout(u"  FileName: ");
-  console::wout(params.file_name);
+  console::wout(console::typed_text(params.file_name));
   console::wout(u"\n");
   console::out(mode_name(params.mode));
 }
@@ -112,6 +113,7 @@ void reidentify_quietly(DeviceCommand& cmd, DriveInfo& info) {
   run_record().why_no_firmware_after = "the drive did not answer IDENTIFY DEVICE again";
   for (int attempt = 0; attempt < kReidentifyAttempts && !platform_interrupted(); ++attempt) {
     if (attempt > 0) pause();
+    if (platform_interrupted()) break;
     if (identify_device(cmd, info) == kResultSuccess) {
       run_record().firmware_after = info.firmware;
       break;
@@ -129,7 +131,11 @@ std::string open_failure(const std::u16string& path, uint32_t os_error, bool ope
       reason = "no such device";
       break;
     case ERROR_ACCESS_DENIED:
-      reason = "access denied (the tool needs administrator rights, root on Linux)";
+      // Root refused (a container, a security policy) has the rights already.
+      reason = platform_running_as_administrator()
+                   ? "access denied, although the tool runs with administrator rights (a "
+                     "security policy or a container forbids it)"
+                   : "access denied (the tool needs administrator rights, root on Linux)";
       break;
     case ERROR_INVALID_FUNCTION:
       // The address query is the first thing only a SCSI or ATA device answers.
@@ -165,17 +171,27 @@ class RunClaim {
   Handle handle_ = kInvalidHandle;
 };
 
+// How far the last download pass got, as far as the tool knows it: nothing sent, some of the
+// transfers (the drive may need the download again), or all of them and the drive's answer to
+// the last one.
+std::string stop_text(const PassProgress& progress) {
+  if (progress.sent == 0) return "Stopped before any download command was sent.";
+  const std::string planned = std::to_string(progress.planned);
+  if (progress.sent < progress.planned)
+    return "Download stopped after " + std::to_string(progress.sent) + " of " + planned +
+           " transfers; the drive may need the download again.";
+  if (progress.done == progress.sent)
+    return "Stopped after all " + planned + " transfers were sent; the drive took the last one.";
+  return "Stopped after all " + planned +
+         " transfers were sent; the drive refused the last one and may need the download again.";
+}
+
 // The run was interrupted: the command in flight completed and nothing follows it. The line
-// in progress is ended and one line says how far the download got, since a drive left
-// halfway through an image may need it again.
+// in progress is ended and one line, on the error stream as every failure's cause, says how
+// far the download got.
 int stop_run(DeviceCommand& cmd, const PassProgress& progress) {
   if (console::mid_line()) console::out("\n");
-  // Why the run fails, on the error stream as every failure's cause.
-  const std::string line = progress.planned != 0
-                               ? "Download stopped after " + std::to_string(progress.done) +
-                                     " of " + std::to_string(progress.planned) +
-                                     " transfers; the drive may need the download again."
-                               : std::string("Stopped before any download command was sent.");
+  const std::string line = stop_text(progress);
   console::err_line(line);
   run_record().interrupted = true;
   note_run_cause(line);
@@ -211,6 +227,10 @@ int open_target(const RunOptions& options, DeviceCommand& cmd, DownloadParams& p
           (options.csmi_target.phy_index >= 0 ? std::to_string(options.csmi_target.phy_index)
                                               : std::string(" (by SAS address)")) +
           " cannot be reached";
+      if (!platform_csmi_supported())
+        failure.why +=
+            ": CSMI is a Windows driver interface; on Linux name the drive by its "
+            "/dev/sdX or /dev/sgN node";
     }
     note_csmi_target(target, cmd.phy, status == kResultSuccess);
     key = claim_key(target.adapter_path, cmd.phy, target.phy_index);
@@ -268,8 +288,14 @@ int download_and_activate(DeviceCommand& cmd, const RunOptions& options, Downloa
 
   if (cmd.flags & kFlagActivate) {
     if (platform_interrupted()) return kResultInterrupted;
+    const DownloadMode downloaded = params.mode;
     params.mode = DownloadMode::Activate;
     params.segment_blocks = 0;
+    params.with_image = (cmd.flags & kFlagFirmwareFile) != 0;
+    // The stop line speaks of the download pass, not of the activation, which the report
+    // keeps apart.
+    PassProgress activation_progress;
+    params.progress = &activation_progress;
     const DownloadParams pass = params;
     // The activation goes to the drive whatever the download did, but it cannot turn a
     // failed download into success: the image it would switch to is not the one named
@@ -279,6 +305,13 @@ int download_and_activate(DeviceCommand& cmd, const RunOptions& options, Downloa
     note_pass(*pass.progress, activated, cmd.last_os_error, activation, true);
     if (download_failed) {
       console::out("The download failed: the run fails whatever the activation did.\n");
+    } else if (params.with_image && activated == kResultDriveError &&
+               downloaded != DownloadMode::Deferred) {
+      // Modes 0x03 and 0x07 switch to the new image at the end of the download, so the drive
+      // has nothing pending to activate and aborts the command: the update stands.
+      console::err_line("Warning: the drive took the download in an immediate mode (0x0" +
+                        std::to_string(static_cast<int>(downloaded)) +
+                        ") and refused the activation because nothing was pending.");
     } else {
       status = activated;
       failure = activation;
@@ -323,8 +356,10 @@ int rehearse(DeviceCommand& cmd, DownloadParams params, const DriveInfo& info,
   if (cmd.flags & kFlagFirmwareFile) {
     (void)read_vendor_identify(cmd);
   } else {
+    // "/a" alone: the activation with no image, which reads nothing.
     params.mode = DownloadMode::Activate;
     params.segment_blocks = 0;
+    params.with_image = false;
   }
   params.dry_run = true;
   failure = DownloadReport{};
@@ -354,7 +389,6 @@ int check_revision(const std::u16string& expected, DownloadReport& failure) {
   } else {
     return kResultSuccess;
   }
-  failure.said = false;
   return kResultDriveError;
 }
 
@@ -369,17 +403,18 @@ int run_drive_sequence(const RunOptions& options) {
   cmd.passthru_options = kPassThrough16;
 
   PassProgress progress;
+  Spinner spinner;
   DownloadParams params;
   params.file_name = options.file_name;
   params.mode = options.mode;
   params.segment_blocks = options.segment_blocks;
   params.progress = &progress;
+  params.spinner = &spinner;
   // The digest goes into the report and the system log's record whether or not one is given.
   params.digest = true;
   params.expected_sha256 = options.sha256 ? &*options.sha256 : nullptr;
 
-  // Why the run failed, for the one line on the error stream that ends a failed run; said is
-  // set when that cause is already there.
+  // Why the run failed, for the one line on the error stream that ends a failed run.
   DownloadReport failure;
 
   if (options.verbosity != 0) print_pre_open_report(options, params);
@@ -387,6 +422,7 @@ int run_drive_sequence(const RunOptions& options) {
   std::string key;
   std::u16string name;
   int32_t status = open_target(options, cmd, params, failure, key, name);
+  if (platform_interrupted()) return stop_run(cmd, progress);
 
   RunClaim claim;
   if (cmd.handle != kInvalidHandle && status == kResultSuccess) {
@@ -429,9 +465,11 @@ int run_drive_sequence(const RunOptions& options) {
 
   close_device(cmd);
   const int exit_code = map_exit_code(status);
-  const std::string cause =
-      failure.why.empty() ? "The run failed: " + result_text(status, 0) : failure.why;
-  if (exit_code != kExitSuccess && !failure.said) console::err_line(cause);
-  if (exit_code != kExitSuccess) note_run_cause(cause);
+  if (exit_code != kExitSuccess) {
+    const std::string cause =
+        failure.why.empty() ? "The run failed: " + result_text(status, 0) : failure.why;
+    console::err_line(cause);
+    note_run_cause(cause);
+  }
   return exit_code;
 }

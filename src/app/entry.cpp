@@ -1,6 +1,7 @@
 #include "app/entry.h"
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/cmdline.h"
@@ -31,11 +32,38 @@ bool take_json_switch(std::vector<std::u16string>& args) {
   return found;
 }
 
+// The end of a run that sends nothing: exit code 8 with its cause on the error stream, or 1
+// when the operator's interrupt came meanwhile, as for any interrupted run.
+int end_without_drive(std::string_view cause) {
+  if (platform_interrupted()) {
+    if (console::mid_line()) console::out("\n");
+    constexpr std::string_view kStopped = "Stopped before any download command was sent.";
+    console::err_line(kStopped);
+    run_record().interrupted = true;
+    note_run_cause(kStopped);
+    return kExitDriveError;
+  }
+  if (!cause.empty()) {
+    console::err_line(cause);
+    note_run_cause(cause);
+  }
+  return kExitCommandLine;
+}
+
+int usage(const std::string& invocation_name, std::string_view cause) {
+  print_banner();
+  print_usage(invocation_name);
+  return end_without_drive(cause);
+}
+
 int run_command(int argc, char** argv);
 
 }  // namespace
 
 int quillmark_main(int argc, char** argv) {
+  // First of all: a signal in the first moments stops the run as a later one does, with its
+  // line and exit code 1, instead of ending the process unannounced.
+  platform_install_interrupt_handler();
   begin_run_record({});
   return finish_run(run_command(argc, argv));
 }
@@ -47,48 +75,39 @@ int run_command(int argc, char** argv) {
   // The narrow vector gives only the count and the name the user typed; everything else is
   // read from the wide vector, so arguments in any script survive.
   const std::string invocation_name = (argc > 0 && argv && argv[0]) ? argv[0] : "";
-  if (argc <= 1) {
-    print_banner();
-    print_usage(invocation_name);
-    return kExitCommandLine;
-  }
+  constexpr std::string_view kNoArguments = "No drive was named: the usage says how";
+  if (argc <= 1) return usage(invocation_name, kNoArguments);
 
   std::vector<std::u16string> args;
   if (!platform_wide_args(argc, argv, args)) {
     console::wout(u"CommandLineToArgvW failed\n");
-    return kExitCommandLine;
+    return end_without_drive("CommandLineToArgvW failed: the command line cannot be read");
   }
   begin_run_record(args);
   if (take_json_switch(args)) {
     run_record().json = true;
     console::divert_out_to_err(true);
   }
-  if (args.size() < 2) {
-    print_banner();
-    print_usage(invocation_name);
-    return kExitCommandLine;
-  }
+  if (args.size() < 2) return usage(invocation_name, kNoArguments);
 
   switch (parse_command_line(args, invocation_name, options)) {
     case ParseOutcome::Help:
       run_record().command = RunRecord::Command::Help;
-      print_banner();
-      print_usage(invocation_name);
-      return kExitCommandLine;
+      return usage(invocation_name, "The usage was asked for: nothing was run");
     case ParseOutcome::License:
       run_record().command = RunRecord::Command::License;
       print_banner();
       print_license_texts();
-      return kExitCommandLine;
+      return end_without_drive("The licence texts were asked for: nothing was run");
     case ParseOutcome::Error:
-      return kExitCommandLine;
+      // The error's line is on the error stream already.
+      return end_without_drive("");
     case ParseOutcome::Run:
       break;
   }
 
   run_record().options = options;
-  // From here on commands go to drives: an interrupt stops the run between two of them.
-  platform_install_interrupt_handler();
+  if (platform_interrupted()) return end_without_drive("");
   if (options.flags & kFlagScan) {
     run_record().command = RunRecord::Command::Scan;
     print_banner();

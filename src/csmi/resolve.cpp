@@ -45,15 +45,17 @@ int open_csmi_target(DeviceCommand& cmd, CsmiTarget& target) {
   cmd.last_os_error = platform_get_last_error();
   if (cmd.handle == kInvalidHandle) {
     console::out("Error: Opening Device ");
-    console::wout(target.adapter_path);
+    console::wout(console::typed_text(target.adapter_path));
     console::out("\n");
     return kResultNotCarried;
   }
+  // Nothing goes to the adapter once the operator has asked the run to stop.
+  if (platform_interrupted()) return kResultNotCarried;
 
   CSMI_SAS_PHY_INFO_BUFFER info;
   if (!read_phy_info(cmd.handle, info)) {
     console::out("Could not get CSMI phy information for ");
-    console::wout(target.adapter_path);
+    console::wout(console::typed_text(target.adapter_path));
     console::out("\n");
     return kResultNotCarried;
   }

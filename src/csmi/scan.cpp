@@ -205,6 +205,13 @@ void walk_phys(DeviceCommand& cmd, const CSMI_SAS_PHY_INFO& info, uint8_t* ident
   }
 }
 
+// Once the operator has asked the scan to stop, nothing more goes to the adapter.
+bool stopped(Handle adapter) {
+  if (!platform_interrupted()) return false;
+  platform_close(adapter);
+  return true;
+}
+
 // One adapter port: opened, described, walked and released.
 void scan_port(unsigned port, DeviceCommand& cmd, uint8_t* identify, ScanCounts& counts) {
   const int verbosity = cmd.verbosity;
@@ -224,6 +231,7 @@ void scan_port(unsigned port, DeviceCommand& cmd, uint8_t* identify, ScanCounts&
   }
   ++counts.adapters_opened;
   if (counts.report != nullptr) counts.report->adapters.push_back(ScanAdapter{path, false, {}, {}});
+  if (stopped(adapter)) return;
 
   CSMI_SAS_CNTLR_CONFIG_BUFFER config;
   if (read_adapter_information(adapter, CC_CSMI_SAS_GET_CNTLR_CONFIG, config)) {
@@ -237,6 +245,7 @@ void scan_port(unsigned port, DeviceCommand& cmd, uint8_t* identify, ScanCounts&
     console::wout(path);
     console::out("\n\n");
   }
+  if (stopped(adapter)) return;
 
   CSMI_SAS_DRIVER_INFO_BUFFER driver;
   if (!read_adapter_information(adapter, CC_CSMI_SAS_GET_DRIVER_INFO, driver)) {
@@ -265,6 +274,7 @@ void scan_port(unsigned port, DeviceCommand& cmd, uint8_t* identify, ScanCounts&
     counts.report->adapters.back().driver =
         console::device_text(fixed_text(driver.Information.szName));
   }
+  if (stopped(adapter)) return;
 
   // A failed phy request is not reported: the walk then sees an empty table.
   CSMI_SAS_PHY_INFO_BUFFER phys;
@@ -310,8 +320,14 @@ int scan_csmi_devices(int verbosity, ScanReport* report) {
       console::out("\nTested " + decimal(counts.adapters_opened) +
                    " valid controller(s) but didn't find any CSMI devices\n\n");
   }
-  console::out(
-      "To Scan the system for Physical Devices please use the following:\n\t wmic diskdrive get "
-      "DeviceID,model,FirmwareRevision,InterfaceType\n\n");
+  // CSMI is a Windows driver interface: elsewhere the hint names the system's own drive nodes.
+  if (platform_csmi_supported())
+    console::out(
+        "To Scan the system for Physical Devices please use the following:\n\t wmic diskdrive "
+        "get DeviceID,model,FirmwareRevision,InterfaceType\n\n");
+  else
+    console::out(
+        "To Scan the system for Physical Devices please use the following:\n\t lsblk -d -o "
+        "NAME,MODEL,REV,TRAN\nand name a drive by its /dev/sdX node or its /dev/sgN node.\n\n");
   return kScanDone;
 }

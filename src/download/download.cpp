@@ -10,6 +10,7 @@
 #include <new>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/ata.h"
 #include "platform/console.h"
@@ -24,11 +25,6 @@ constexpr uint32_t kDownloadTimeout = 5;
 constexpr uint64_t kMaxImageBlocks = 0xFFFF;
 // The activate pass describes at most this much of the image.
 constexpr uint32_t kActivateChunk = 0x800000;
-
-// Process-wide, never reset: each pass's spinner continues where the previous one stopped.
-uint32_t g_spinner = 0;
-// The percentage the last progress line showed.
-int g_last_shown = -1;
 
 // Every transfer points into the image buffer, so its start decides how the operating system
 // can carry it: Linux SG_IO maps a buffer page by page and refuses a 1 MiB transfer that
@@ -64,15 +60,6 @@ class FirmwareFile {
   Handle handle_;
 };
 
-// The figures the plan shows, and what each command carries.
-struct Plan {
-  uint32_t transfer_size = 0;  // bytes per full transfer
-  uint16_t blocks = 0;         // blocks per full transfer as sent
-  uint16_t transfers = 0;      // full transfers
-  uint32_t remainder = 0;      // bytes of the final short transfer
-  uint16_t remainder_blocks = 0;
-};
-
 uint64_t whole_blocks(uint64_t bytes) { return (bytes + kBlock - 1) / kBlock; }
 
 // A page-aligned buffer of `blocks` whole blocks for an image of `file_size` bytes, or null
@@ -86,14 +73,11 @@ ImageBuffer allocate_image(uint64_t blocks, uint64_t file_size) {
   return ImageBuffer(static_cast<uint8_t*>(p));
 }
 
-// An unusable image: reported on the error stream under "/v" (a missing file in the words the
-// tool has always used), and kept for the closing line otherwise.
+// An unusable image: reported on the error stream under "/v" for each pass (a missing file in
+// the words the tool has always used), and kept for the closing line, which names the file.
 int refuse_image(const DeviceCommand& cmd, const std::u16string& name, std::string verbose_text,
                  std::string_view why, DownloadReport& report) {
-  if (cmd.verbosity != 0) {
-    console::err(verbose_text + "\n");
-    report.said = true;
-  }
+  if (cmd.verbosity != 0) console::err(verbose_text + "\n");
   report.why = name.empty()
                    ? std::string("No firmware file was named (/D:<file>)")
                    : "Cannot use the firmware file " + utf16_to_utf8(console::typed_text(name)) +
@@ -105,8 +89,12 @@ bool digest_matches(const std::array<uint8_t, 32>& expected, const DownloadRepor
   return report.digested && std::memcmp(expected.data(), report.sha256, 32) == 0;
 }
 
-int load_image(const DeviceCommand& cmd, const std::u16string& name, bool want_digest,
-               const std::array<uint8_t, 32>* expected, Image& image, DownloadReport& report) {
+// Reads the image the pass names. Its digest, when asked for or when one is expected, comes
+// from the buffer just read, never from a second read of the file: the bytes checked are the
+// bytes sent.
+int load_image(const DeviceCommand& cmd, const DownloadParams& params, Image& image,
+               DownloadReport& report) {
+  const std::u16string& name = params.file_name;
   std::string error_text;
   const FirmwareFile file(platform_file_open(name, error_text));
   if (file.get() == kInvalidHandle)
@@ -142,10 +130,8 @@ int load_image(const DeviceCommand& cmd, const std::u16string& name, bool want_d
     return refuse_image(cmd, name, "Short read of the firmware file: " + counts,
                         "short read, " + counts, report);
   }
-  // The digest comes from the buffer just read, never from a second read of the file: the
-  // bytes checked are the bytes sent.
-  report.image_size = size;
-  if (want_digest || expected != nullptr)
+  const std::array<uint8_t, 32>* expected = params.expected_sha256;
+  if (params.digest || expected != nullptr)
     report.digested = platform_sha256(bytes.get(), static_cast<size_t>(size), report.sha256);
   if (expected != nullptr && !digest_matches(*expected, report)) {
     report.why = "The firmware file " + utf16_to_utf8(console::typed_text(name)) +
@@ -159,6 +145,26 @@ int load_image(const DeviceCommand& cmd, const std::u16string& name, bool want_d
   return kResultSuccess;
 }
 
+// One DOWNLOAD MICROCODE command of a pass: where its data starts in the image, its block
+// offset and count, and the share of the image the progress line shows after it.
+struct Transfer {
+  uint32_t start = 0;  // bytes into the image
+  uint16_t offset = 0;
+  uint16_t blocks = 0;
+  int share = 0;
+  bool remainder = false;  // the final short transfer: a marker instead of a progress line
+};
+
+// The figures the plan shows, and the transfers in the order they go out: the full ones, then
+// the short remainder when the image leaves one.
+struct Plan {
+  uint32_t transfer_size = 0;  // bytes per full transfer
+  uint16_t blocks = 0;         // blocks per full transfer as sent
+  uint16_t transfers = 0;      // full transfers
+  uint32_t remainder = 0;      // bytes of the final short transfer
+  std::vector<Transfer> sends;
+};
+
 Plan make_plan(int64_t file_size, DownloadMode mode, uint8_t segment_blocks) {
   const auto size = static_cast<uint64_t>(file_size);
   Plan plan;
@@ -170,17 +176,25 @@ Plan make_plan(int64_t file_size, DownloadMode mode, uint8_t segment_blocks) {
     plan.transfer_size = static_cast<uint32_t>(std::min<uint64_t>(size, kActivateChunk));
   plan.transfers = static_cast<uint16_t>(size / plan.transfer_size);
   plan.remainder = static_cast<uint32_t>(size % plan.transfer_size);
-  if (mode == DownloadMode::Activate) {
-    // One activation, whatever the size: the first one switches to the whole deferred image,
-    // and a second would find nothing pending and be aborted. No data goes with it, so its
-    // counts describe the image (or its first 8 MiB) as the file has it.
-    plan.transfers = 1;
-    plan.remainder = 0;
-    plan.blocks = static_cast<uint16_t>(plan.transfer_size / kBlock);
-  } else {
-    // Data transfers carry whole blocks: a partial last block goes out padded with zeros.
-    plan.blocks = static_cast<uint16_t>(whole_blocks(plan.transfer_size));
-    plan.remainder_blocks = static_cast<uint16_t>(whole_blocks(plan.remainder));
+  // Data transfers carry whole blocks: a partial last block goes out padded with zeros.
+  plan.blocks = static_cast<uint16_t>(whole_blocks(plan.transfer_size));
+  const float transfers = static_cast<float>(plan.transfers);
+  plan.sends.reserve(plan.transfers + 1u);
+  for (uint32_t i = 0; i < plan.transfers; ++i) {
+    Transfer t;
+    t.start = i * plan.transfer_size;
+    t.offset = static_cast<uint16_t>(i * plan.blocks);
+    t.blocks = plan.blocks;
+    t.share = static_cast<int>(std::floor(static_cast<float>(i) / transfers * 100.0f));
+    plan.sends.push_back(t);
+  }
+  if (plan.remainder != 0) {
+    Transfer t;
+    t.start = plan.transfers * plan.transfer_size;
+    t.offset = static_cast<uint16_t>(plan.transfers * plan.blocks);
+    t.blocks = static_cast<uint16_t>(whole_blocks(plan.remainder));
+    t.remainder = true;
+    plan.sends.push_back(t);
   }
   return plan;
 }
@@ -205,11 +219,15 @@ void print_plan(DownloadMode mode, int64_t file_size, const Plan& plan) {
   console::out("  -----------------------\n\n");
 }
 
+void print_warning() {
+  console::out("\n\n\tPLEASE DO NOT CLOSE THIS WINDOW OR INTERRUPT THE FW DOWNLOAD PROCESS\n\n\n");
+}
+
 // One progress line: "\r\t", the bar, the spinner, the share in per cent. Built in place,
 // since a small segment size means tens of thousands of lines per pass.
-void print_progress(int bar_length, int shown) {
+void print_progress(Spinner& spinner, int bar_length, int shown) {
   static const std::string_view kSpinner[4] = {"|", "/", console::hline(), "\\"};
-  const std::string_view spin = kSpinner[++g_spinner % 4];
+  const std::string_view spin = kSpinner[++spinner.turns % 4];
   char line[64];
   char* p = line;
   *p++ = '\r';
@@ -224,18 +242,26 @@ void print_progress(int bar_length, int shown) {
   *p++ = '%';
   console::out(std::string_view(line, static_cast<size_t>(p - line)));
   // The console holds lines back; a new percentage is worth showing at once.
-  if (shown != g_last_shown) console::flush();
-  g_last_shown = shown;
+  if (shown != spinner.last_shown) console::flush();
+  spinner.last_shown = shown;
 }
 
-void print_share(int share) {
+void print_share(Spinner& spinner, int share) {
   // The bar grows by one sign per 5 per cent; 1 per cent shows as 0.
   const int bar = static_cast<int>(static_cast<float>(share) / 5.0f) + 1;
-  print_progress(bar, share == 1 ? 0 : share);
+  print_progress(spinner, bar, share == 1 ? 0 : share);
 }
 
-// Sends one DOWNLOAD MICROCODE for the given block offset and image position.
-int send(DeviceCommand& cmd, uint16_t offset, uint8_t* position, ReturnedRegisters* outputs) {
+void set_counts(DeviceCommand& cmd, uint16_t blocks) {
+  cmd.regs.count_7_0 = static_cast<uint8_t>(blocks);
+  cmd.regs.lba_7_0 = static_cast<uint8_t>(blocks >> 8);
+}
+
+// Sends one DOWNLOAD MICROCODE of the given block count for the given block offset and image
+// position.
+int send(DeviceCommand& cmd, uint16_t blocks, uint16_t offset, uint8_t* position,
+         ReturnedRegisters* outputs) {
+  set_counts(cmd, blocks);
   cmd.regs.lba_15_8 = static_cast<uint8_t>(offset);
   cmd.regs.lba_23_16 = static_cast<uint8_t>(offset >> 8);
   cmd.data = position;
@@ -264,22 +290,14 @@ int judge_segment(const ReturnedRegisters& outputs, bool last, uint64_t sent, in
   return kResultSuccess;
 }
 
-void set_counts(DeviceCommand& cmd, uint16_t blocks) {
-  cmd.regs.count_7_0 = static_cast<uint8_t>(blocks);
-  cmd.regs.lba_7_0 = static_cast<uint8_t>(blocks >> 8);
-}
-
 // The registers and request fields every command of the pass shares; each transfer then sets
-// its offset, and the last one its own block count.
-void prepare_command(DeviceCommand& cmd, DownloadMode mode, const Plan& plan) {
-  const bool activating = mode == DownloadMode::Activate;
-  cmd.direction = activating ? DataDirection::None : DataDirection::Out;
+// its block count and offset.
+void prepare_command(DeviceCommand& cmd, DownloadMode mode, DataDirection direction) {
+  cmd.direction = direction;
   cmd.timeout = kDownloadTimeout;
   cmd.register_set = RegisterSet::Lba28;
   cmd.protocol = AtaProtocol::Pio;
-  cmd.data_length = activating ? plan.transfer_size : plan.blocks * kBlock;
   cmd.regs.features_7_0 = static_cast<uint8_t>(mode);
-  set_counts(cmd, plan.blocks);
   cmd.regs.device = kAtaDeviceLba;
   cmd.regs.command = kAtaDownloadMicrocode;
 }
@@ -290,93 +308,136 @@ std::string failed_after(uint64_t sent, int64_t file_size, int result, uint32_t 
          std::to_string(file_size) + " bytes: " + result_text(result, os_error);
 }
 
+// What one download pass works with while it sends.
+struct Pass {
+  DeviceCommand& cmd;
+  const Image& image;
+  Spinner& spinner;
+  PassProgress& progress;
+  DownloadReport& said;
+  bool verbose;
+  bool judged;  // mode 0x03: the drive's verdict after each segment
+};
+
+// Sends the plan's transfers in order until one fails or an interrupt comes; a failure's
+// cause goes into the report.
+int send_transfers(Pass& pass, const Plan& plan) {
+  DeviceCommand& cmd = pass.cmd;
+  ReturnedRegisters outputs;
+  ReturnedRegisters* const asked = pass.judged ? &outputs : nullptr;
+  for (const Transfer& t : plan.sends) {
+    if (platform_interrupted()) return kResultInterrupted;
+    cmd.data_length = t.blocks * kBlock;
+    ++pass.progress.sent;
+    int result = send(cmd, t.blocks, t.offset, pass.image.bytes.get() + t.start, asked);
+    if (result == kResultSuccess && pass.judged) {
+      const uint64_t sent = std::min<uint64_t>(t.start + cmd.data_length,
+                                               static_cast<uint64_t>(pass.image.file_size));
+      result =
+          judge_segment(outputs, &t == &plan.sends.back(), sent, pass.image.file_size, pass.said);
+    }
+    if (result != kResultSuccess) {
+      if (pass.verbose) console::out(t.remainder ? " !^ " : " ^ ");
+      if (pass.said.why.empty())
+        pass.said.why = failed_after(t.start, pass.image.file_size, result, cmd.last_os_error);
+      return result;
+    }
+    ++pass.progress.done;
+    if (t.remainder) {
+      if (pass.verbose) console::out(" ! ");
+    } else {
+      print_share(pass.spinner, t.share);
+    }
+  }
+  return kResultSuccess;
+}
+
+// The activate pass: one command, no data, whatever the image's size. The first one switches
+// to the whole deferred image, and a second would find nothing pending and be aborted. Its
+// counts describe the image (or its first 8 MiB) as the file has it; alone, with no image
+// named, they are 0.
+int activate(DeviceCommand& cmd, const DownloadParams& params, DownloadReport& said) {
+  Plan plan;
+  int64_t file_size = 0;
+  if (params.with_image) {
+    Image image;
+    const int loaded = load_image(cmd, params, image, said);
+    if (loaded != kResultSuccess) return loaded;
+    file_size = image.file_size;
+    plan.transfer_size =
+        static_cast<uint32_t>(std::min<uint64_t>(static_cast<uint64_t>(file_size), kActivateChunk));
+  }
+  plan.transfers = 1;
+  plan.blocks = static_cast<uint16_t>(plan.transfer_size / kBlock);
+  note_plan(plan, said);
+  if (params.dry_run) {
+    if (params.with_image) print_plan(DownloadMode::Activate, file_size, plan);
+    return kResultSuccess;
+  }
+  PassProgress untracked;
+  PassProgress& progress = params.progress != nullptr ? *params.progress : untracked;
+  progress = PassProgress{0, 0, 1};
+  prepare_command(cmd, DownloadMode::Activate, DataDirection::None);
+  cmd.data_length = plan.transfer_size;
+  if (cmd.verbosity != 0 && params.with_image) print_plan(DownloadMode::Activate, file_size, plan);
+  print_warning();
+  if (platform_interrupted()) return kResultInterrupted;
+  ++progress.sent;
+  const int result = send(cmd, plan.blocks, 0, nullptr, nullptr);
+  if (result == kResultSuccess) {
+    ++progress.done;
+    console::out("Activate Completed ...\n");
+    return result;
+  }
+  if (cmd.verbosity != 0) console::out(" ^ ");
+  console::out("Failed to Activate ...\n");
+  said.why = "The activation failed: " + result_text(result, cmd.last_os_error);
+  return result;
+}
+
 }  // namespace
 
 int download_firmware(DeviceCommand& cmd, const DownloadParams& params, DownloadReport* report) {
-  const DownloadMode mode = params.mode;
-  const bool activating = mode == DownloadMode::Activate;
-  const bool verbose = cmd.verbosity != 0;
   DownloadReport unused;
   DownloadReport& said = report != nullptr ? *report : unused;
+  if (params.mode == DownloadMode::Activate) return activate(cmd, params, said);
 
   Image image;
-  const int loaded =
-      load_image(cmd, params.file_name, params.digest, params.expected_sha256, image, said);
+  const int loaded = load_image(cmd, params, image, said);
   if (loaded != kResultSuccess) return loaded;
 
-  const Plan plan = make_plan(image.file_size, mode, params.segment_blocks);
+  const Plan plan = make_plan(image.file_size, params.mode, params.segment_blocks);
   note_plan(plan, said);
-
   // A rehearsal shows the plan it would send, at every verbosity, and sends none of it.
   if (params.dry_run) {
-    print_plan(mode, image.file_size, plan);
+    print_plan(params.mode, image.file_size, plan);
     return kResultSuccess;
   }
+  prepare_command(cmd, params.mode, DataDirection::Out);
+  cmd.data_length = plan.blocks * kBlock;
+  set_counts(cmd, plan.blocks);
 
-  prepare_command(cmd, mode, plan);
-
-  if (verbose) print_plan(mode, image.file_size, plan);
-  console::out("\n\n\tPLEASE DO NOT CLOSE THIS WINDOW OR INTERRUPT THE FW DOWNLOAD PROCESS\n\n\n");
-
-  // Only a segmented download hears the drive's verdict after each segment.
-  const bool judged = mode == DownloadMode::SegmentedImmediate;
-  ReturnedRegisters outputs;
-  ReturnedRegisters* const asked = judged ? &outputs : nullptr;
+  const bool verbose = cmd.verbosity != 0;
+  if (verbose) print_plan(params.mode, image.file_size, plan);
+  print_warning();
 
   PassProgress untracked;
   PassProgress& progress = params.progress != nullptr ? *params.progress : untracked;
-  progress.done = 0;
-  progress.planned = plan.transfers + (plan.remainder != 0 ? 1u : 0u);
+  progress = PassProgress{};
+  progress.planned = static_cast<uint32_t>(plan.sends.size());
+  Spinner own;
+  Spinner& spinner = params.spinner != nullptr ? *params.spinner : own;
 
-  int result = kResultSuccess;
-  uint8_t* position = image.bytes.get();
-  uint16_t offset = 0;
-  const float transfers = static_cast<float>(plan.transfers);
-  for (uint32_t i = 0; i < plan.transfers; ++i) {
-    const int share = static_cast<int>(std::floor(static_cast<float>(i) / transfers * 100.0f));
-    if (platform_interrupted()) return kResultInterrupted;
-    result = send(cmd, offset, position, asked);
-    ++said.commands_sent;
-    if (result == kResultSuccess && judged) {
-      const bool last = i + 1 == plan.transfers && plan.remainder == 0;
-      const uint64_t sent = static_cast<uint64_t>(position - image.bytes.get()) + cmd.data_length;
-      result = judge_segment(outputs, last, sent, image.file_size, said);
-    }
-    if (result != kResultSuccess) {
-      if (verbose) console::out(" ^ ");
-      break;
-    }
-    ++progress.done;
-    position += plan.transfer_size;
-    offset = static_cast<uint16_t>(offset + plan.blocks);
-    if (activating)
-      console::out("Activate Completed ...\n");
-    else
-      print_share(share);
-  }
-
-  if (activating && result != kResultSuccess) {
-    console::out("Failed to Activate ...\n");
-    said.why = "The activation failed: " + result_text(result, cmd.last_os_error);
-    return result;
-  }
-
-  if (result == kResultSuccess && plan.remainder != 0) {
-    if (platform_interrupted()) return kResultInterrupted;
-    cmd.data_length = activating ? plan.remainder : plan.remainder_blocks * kBlock;
-    set_counts(cmd, plan.remainder_blocks);
-    result = send(cmd, offset, position, asked);
-    ++said.commands_sent;
-    if (result == kResultSuccess && judged)
-      result = judge_segment(outputs, true, static_cast<uint64_t>(image.file_size), image.file_size,
-                             said);
-    if (result == kResultSuccess) ++progress.done;
-    if (verbose) console::out(result == kResultSuccess ? " ! " : " !^ ");
-  }
-
-  if (!activating) print_progress(21, 100);
-  if (result != kResultSuccess && said.why.empty())
-    said.why = failed_after(static_cast<uint64_t>(position - image.bytes.get()), image.file_size,
-                            result, cmd.last_os_error);
+  // Only a segmented download hears the drive's verdict after each segment.
+  Pass pass{cmd,
+            image,
+            spinner,
+            progress,
+            said,
+            verbose,
+            params.mode == DownloadMode::SegmentedImmediate};
+  const int result = send_transfers(pass, plan);
+  if (result == kResultInterrupted) return result;
+  print_progress(spinner, 21, 100);
   return result;
 }

@@ -17,11 +17,19 @@ enum class DownloadMode : uint8_t {
   Activate = kAtaDmActivate,             // the extra pass after "/a"
 };
 
-// How far a pass got: the transfers the drive completed, of how many the plan has (0 until
-// the image is read and planned).
+// How far a pass got: the transfers sent and those the drive completed (one fewer when it
+// refused the last one sent), of how many the plan has (0 until the image is read and planned).
 struct PassProgress {
   uint32_t done = 0;
+  uint32_t sent = 0;
   uint32_t planned = 0;
+};
+
+// The progress line across the passes of one run: each pass's spinner turns on from where the
+// previous one stopped, and a new percentage is shown at once.
+struct Spinner {
+  uint32_t turns = 0;
+  int last_shown = -1;  // the percentage the last progress line showed
 };
 
 // What one pass is given; the drive sequence hands each pass a fresh copy.
@@ -30,7 +38,11 @@ struct DownloadParams {
   DownloadMode mode = DownloadMode::DownloadImmediate;
   uint8_t segment_blocks = 64;       // 512-byte blocks per transfer; 0 in the activate pass
   PassProgress* progress = nullptr;  // kept up to date when given
-  bool digest = false;               // the image's SHA-256 goes into the report
+  Spinner* spinner = nullptr;        // the run's; without one the pass starts its own
+  // The activate pass reads the image to describe it; false: "/a" without "/D:", the
+  // activation alone with counts of 0.
+  bool with_image = true;
+  bool digest = false;  // the image's SHA-256 goes into the report
   // The digest the image must have, checked on the buffer each pass reads; a mismatch sends
   // nothing and fails the pass as an unusable image.
   const std::array<uint8_t, 32>* expected_sha256 = nullptr;
@@ -42,7 +54,6 @@ struct DownloadParams {
 // found on its way, for the run report.
 struct DownloadReport {
   std::string why;
-  bool said = false;        // already on the error stream (the verbose file reports)
   int64_t image_size = -1;  // -1 until the image was measured
   bool digested = false;    // sha256 holds the digest of the bytes the pass read
   uint8_t sha256[32] = {};
@@ -51,8 +62,7 @@ struct DownloadReport {
   uint16_t blocks = 0;
   uint16_t transfers = 0;  // full transfers
   uint32_t remainder = 0;
-  int32_t verdict = -1;        // the Count output of the segment the drive judged last; -1 for none
-  uint32_t commands_sent = 0;  // DOWNLOAD MICROCODE commands that went to the drive
+  int32_t verdict = -1;  // the Count output of the segment the drive judged last; -1 for none
 };
 
 // One pass. Returns 1, 4 (image unusable), 10 (no memory), 14 (an interrupt came: no command

@@ -105,7 +105,8 @@ int identify_device(DeviceCommand& cmd, DriveInfo& info) {
   }
 
   decode_identify_data(data, info);
-  read_dm_capabilities(cmd, info);
+  // Nothing follows the command in flight once the operator has asked the run to stop.
+  if (!platform_interrupted()) read_dm_capabilities(cmd, info);
   return kResultSuccess;
 }
 

@@ -25,10 +25,7 @@ void read_scsi_identity(DeviceCommand& cmd) {
   h.DataBuffer = data;
   sat::build_inquiry({false, 0, kInquiryLength}, h.Cdb);
 
-  platform_set_last_error(0);
-  const bool carried = platform_scsi_passthrough(cmd.handle, &request);
-  cmd.last_os_error = platform_get_last_error();
-  if (!carried || platform_interrupted()) return;
+  if (!send_scsi_request(cmd, request) || platform_interrupted()) return;
 
   // The serial-number page goes out in the request as the first completion left it: its
   // transfer and sense lengths are what the driver reported back, but never more than the
@@ -38,7 +35,7 @@ void read_scsi_identity(DeviceCommand& cmd) {
   h.DataTransferLength = std::min<uint32_t>(h.DataTransferLength, sizeof data);
   h.SenseInfoLength =
       static_cast<uint8_t>(std::min<size_t>(h.SenseInfoLength, sizeof request.sense));
-  platform_scsi_passthrough(cmd.handle, &request);
+  resend_scsi_request(cmd, request);
 }
 
 int read_vendor_identify(DeviceCommand& cmd) {

@@ -34,6 +34,10 @@ void platform_sleep_ms(uint32_t milliseconds);
 uint32_t platform_get_last_error();
 void platform_set_last_error(uint32_t code);
 
+// Whether the process already runs with administrator rights (root on Linux, an elevated
+// token on Windows): a refusal then is the system's policy, not a want of rights.
+bool platform_running_as_administrator();
+
 // --- The firmware image file ----------------------------------------------------------------
 
 // Opens a regular file for reading as raw bytes, shared for reading and writing with other

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/ata.h"
+#include "platform/wire.h"
 
 namespace sat {
 namespace {
@@ -193,6 +194,102 @@ SenseCode sense_code(std::span<const uint8_t> s) {
     if (s.size() > 13) c.ascq = s[13];
   }
   return c;
+}
+
+namespace {
+
+// The error of a request that ended without the device's status: the host adapter or the
+// driver gave up (timeout, lost device, reset). 0 when neither did.
+uint32_t host_error(uint16_t host_status, uint16_t driver_status) {
+  switch (host_status) {
+    case 0x00:  // DID_OK
+      break;
+    case 0x01:  // DID_NO_CONNECT
+    case 0x04:  // DID_BAD_TARGET
+    case 0x0F:  // DID_TRANSPORT_FAILFAST
+      return ERROR_DEVICE_NOT_CONNECTED;
+    case 0x02:  // DID_BUS_BUSY
+    case 0x0C:  // DID_IMM_RETRY
+    case 0x0D:  // DID_REQUEUE
+      return ERROR_BUSY;
+    case 0x03:  // DID_TIME_OUT
+      return ERROR_SEM_TIMEOUT;
+    case 0x05:  // DID_ABORT
+      return ERROR_OPERATION_ABORTED;
+    default:  // parity, reset, transport disrupted, ...
+      return ERROR_IO_DEVICE;
+  }
+  switch (driver_status & 0x0F) {
+    case 0x00:  // DRIVER_OK
+    case 0x08:  // DRIVER_SENSE: sense beside a status, which the status and sense judge
+      return 0;
+    case 0x01:  // DRIVER_BUSY
+      return ERROR_BUSY;
+    case 0x06:  // DRIVER_TIMEOUT
+      return ERROR_SEM_TIMEOUT;
+    default:
+      return ERROR_IO_DEVICE;
+  }
+}
+
+// A CHECK CONDITION, by its sense.
+Verdict sense_verdict(const Outcome& o, bool registers_asked) {
+  // Tells of an earlier command: this one failed, for a reason it does not give.
+  if (o.deferred) return Verdict::DriveError;
+  const SenseCode& c = o.code;
+  // Registers mean the drive ran the command; their Status is its verdict.
+  if (o.registers) {
+    const bool clean = (o.registers->status & (kAtaStatusErr | kAtaStatusDf)) == 0;
+    const bool report =
+        c.key == kSenseRecoveredError && c.asc == 0 && c.ascq == kAscqAtaInfoAvailable;
+    return registers_asked && clean && report ? Verdict::Success : Verdict::DriveError;
+  }
+  // The translator does not take the block; an invalid field in a block that asked for the
+  // registers may be the CK_COND bit alone.
+  if (c.key == kSenseIllegalRequest && (c.asc == kAscInvalidOpcode || c.asc == kAscInvalidField))
+    return registers_asked && c.asc == kAscInvalidField && c.ascq == 0 ? Verdict::RefusedCkCond
+                                                                       : Verdict::NotCarried;
+  return Verdict::DriveError;
+}
+
+}  // namespace
+
+Outcome judge_answer(const Answer& a, bool registers_asked) {
+  Outcome o;
+  if (a.call_failed) {
+    o.error = a.os_error;
+    return o;
+  }
+  // The host and the driver speak only where the device gave no status of its own: a request
+  // that ended without one reads GOOD, and any other status means the device had the command.
+  if (a.status == kStatusGood) o.error = host_error(a.host_status, a.driver_status);
+  if (o.error != 0) return o;
+  o.answered = true;
+  const uint8_t response = a.sense.empty() ? 0 : a.sense[0] & 0x7F;
+  o.deferred = response == 0x71 || response == 0x73;
+  o.code = sense_code(a.sense);
+  o.registers = decode_ata_registers(a.sense);
+  switch (a.status) {
+    case kStatusGood:
+    case kStatusConditionMet:
+      o.verdict = Verdict::Success;
+      break;
+    case kStatusCheckCondition:
+      o.verdict = sense_verdict(o, registers_asked);
+      // A block the translator does not take is, as Windows reports it, a request the driver
+      // does not offer.
+      if (o.verdict == Verdict::NotCarried || o.verdict == Verdict::RefusedCkCond)
+        o.error = ERROR_INVALID_FUNCTION;
+      break;
+    default:
+      // BUSY, RESERVATION CONFLICT, TASK SET FULL, ACA ACTIVE, TASK ABORTED...: the device did
+      // not run the command, so it must not pass for done.
+      o.verdict = Verdict::NotCarried;
+      o.error =
+          a.status == kStatusBusy || a.status == kStatusTaskSetFull ? ERROR_BUSY : ERROR_IO_DEVICE;
+      break;
+  }
+  return o;
 }
 
 std::vector<uint8_t> fixed_sense(uint8_t key, uint8_t asc, uint8_t ascq) {

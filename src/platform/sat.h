@@ -95,6 +95,46 @@ struct SenseCode {
 };
 SenseCode sense_code(std::span<const uint8_t> sense);
 
+// --- One SCSI answer, judged ------------------------------------------------------------------
+// Every caller that sends a SCSI request (the SCSI transport, the Linux backend's SG_IO
+// requests) judges what came back here, in one order: the system call and the host first, then
+// the SCSI status, then the sense.
+
+// What came back for one SCSI request, as the system hands it over.
+struct Answer {
+  bool call_failed = false;          // the system call itself failed
+  uint32_t os_error = 0;             // and its error code (Windows numbering)
+  uint16_t host_status = 0;          // the host adapter's and the driver's status where the
+  uint16_t driver_status = 0;        // system gives them (Linux SG_IO), else 0
+  uint8_t status = kStatusGood;      // the SCSI status
+  std::span<const uint8_t> sense{};  // the sense bytes the device wrote, no more
+};
+
+enum class Verdict {
+  Success,        // GOOD, CONDITION MET, or the clean report that CK_COND asked for
+  DriveError,     // the device ran the command and it failed, or failed without saying how
+  RefusedCkCond,  // a translator refused the block for its CK_COND bit: it may go without it
+  NotCarried,     // the command never ran: see Outcome::answered and Outcome::error
+};
+
+struct Outcome {
+  Verdict verdict = Verdict::NotCarried;
+  // A SCSI status came back from the device. A command not carried without one never reached
+  // it (the call failed, the host adapter or the driver gave up); with one, the device or its
+  // translator would not run it (BUSY, RESERVATION CONFLICT, ..., an ATA PASS-THROUGH block
+  // it does not take).
+  bool answered = false;
+  uint32_t error = 0;     // NotCarried and RefusedCkCond: the system's code for it
+  bool deferred = false;  // the sense speaks of an earlier command (0x71, 0x73)
+  SenseCode code{};
+  std::optional<OutputRegisters> registers;  // the ATA registers the sense carries, any status
+};
+
+// `registers_asked`: CK_COND went out so that the registers come back, and a CHECK CONDITION
+// that only brings them (RECOVERED ERROR, ATA PASS-THROUGH INFORMATION AVAILABLE, an ATA
+// Status without ERR or DF) is success. Without it every CHECK CONDITION is a failure.
+Outcome judge_answer(const Answer& answer, bool registers_asked);
+
 // Fixed-format sense data (0x70, 18 bytes) with a sense key and additional sense code.
 std::vector<uint8_t> fixed_sense(uint8_t key, uint8_t asc, uint8_t ascq);
 

@@ -18,6 +18,9 @@ Handle platform_open_drive(const std::u16string& path);
 
 // Opens a CSMI adapter ("\\.\SCSIn:") for reading and writing, shared for both.
 Handle platform_open_adapter(const std::u16string& path);
+// Whether the system has CSMI adapter drivers at all: a Windows driver interface, which
+// Linux lacks (its drives are /dev/sdX and /dev/sgN) and the simulated world plays.
+bool platform_csmi_supported();
 
 // The adapter path of a SCSI port: the prefix, the port and a colon. The port is text (as
 // typed after "/C:") or a number written out in decimal.

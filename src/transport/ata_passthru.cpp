@@ -49,9 +49,8 @@ int issue_ata_passthru(DeviceCommand& cmd, ReturnedRegisters* returned) {
   }
 
   uint32_t bytes_returned = 0;
-  platform_set_last_error(0);
-  const bool carried = platform_ata_passthrough(cmd.handle, &request, &bytes_returned);
-  cmd.last_os_error = platform_get_last_error();
+  const bool carried = recorded_call(
+      cmd, [&] { return platform_ata_passthrough(cmd.handle, &request, &bytes_returned); });
 
   if (!carried) {
     if (cmd.verbosity != 0) console::printf(" WinIoStatus = 0x%x", cmd.last_os_error);

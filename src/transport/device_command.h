@@ -77,6 +77,17 @@ inline uint32_t request_timeout(const DeviceCommand& cmd) {
   return cmd.timeout != 0 ? cmd.timeout : kWhenZero;
 }
 
+// One system call for the record: the thread's last error is cleared before it and stored in
+// the record after it (also when the call succeeded), so that an earlier call's error is never
+// taken for this one's. The open and the SCSI and ATA requests reach the system through it.
+template <typename Call>
+auto recorded_call(DeviceCommand& cmd, Call call) {
+  platform_set_last_error(0);
+  const auto result = call();
+  cmd.last_os_error = platform_get_last_error();
+  return result;
+}
+
 // Transport and open results. 1 is success everywhere; anything else is passed up unchanged.
 inline constexpr int kResultSuccess = 1;
 // OS call failed (or CSMI: refused, invalid handle, target not resolved).
@@ -104,7 +115,9 @@ int open_device(DeviceCommand& cmd, const std::u16string& path);
 using ReturnedRegisters = std::optional<OutputRegisters>;
 
 // Sends the record's command through the transport its interface bits select. A caller that
-// wants the drive's output registers passes `returned`; the result code does not depend on it.
+// wants the drive's output registers passes `returned`, and asking is what brings them: the
+// SCSI path sets CK_COND for it (and takes the clean report that comes back as success), the
+// ATA and CSMI paths hand over what their answers carry.
 int issue_command(DeviceCommand& cmd, ReturnedRegisters* returned = nullptr);
 
 int issue_scsi_passthru(DeviceCommand& cmd, ReturnedRegisters* returned = nullptr);
@@ -112,6 +125,12 @@ int issue_scsi_passthru(DeviceCommand& cmd, ReturnedRegisters* returned = nullpt
 // length, the drive's address, the sense area, the timeout (0 means 5 seconds) and the
 // buffer length word. Command block, direction and data are the sender's.
 void init_scsi_request(ScsiPassThroughRequest& request, const DeviceCommand& cmd);
+// The one place a SCSI pass-through request reaches the system, through recorded_call: true
+// when it was carried. Its status and sense are the caller's to judge.
+bool send_scsi_request(DeviceCommand& cmd, ScsiPassThroughRequest& request);
+// The request once more, as its first completion left it; the last error is neither cleared
+// before nor read after, and the outcome is the caller's to ignore.
+bool resend_scsi_request(const DeviceCommand& cmd, ScsiPassThroughRequest& request);
 int issue_ata_passthru(DeviceCommand& cmd, ReturnedRegisters* returned = nullptr);
 int issue_stp_passthru(DeviceCommand& cmd, ReturnedRegisters* returned = nullptr);
 

@@ -3,9 +3,7 @@
 #include "transport/device_command.h"
 
 int open_device(DeviceCommand& cmd, const std::u16string& path) {
-  platform_set_last_error(0);
-  cmd.handle = platform_open_drive(path);
-  cmd.last_os_error = platform_get_last_error();
+  cmd.handle = recorded_call(cmd, [&] { return platform_open_drive(path); });
   if (cmd.handle == kInvalidHandle) {
     if (cmd.verbosity != 0) {
       if (cmd.last_os_error == ERROR_ACCESS_DENIED) {

@@ -1,5 +1,5 @@
 // An ATA command wrapped in a SAT ATA PASS-THROUGH command block and sent as a direct SCSI
-// pass-through request. The outcome is judged by the SCSI status alone.
+// pass-through request. The answer is judged by the SCSI status and the sense.
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
@@ -12,18 +12,9 @@
 
 namespace {
 
-// A segment of mode 0x03 asks for the registers back: the drive's Count tells whether it
-// expects more of the image or has it all, as Linux peers read it for this command. Only the
-// 16-byte block; every other command's bytes stay as they always were.
-bool asks_for_verdict(const DeviceCommand& cmd) {
-  return (cmd.passthru_options & kPassThrough16) != 0 &&
-         (cmd.passthru_options & kPassThroughCkCond) == 0 &&
-         cmd.regs.command == kAtaDownloadMicrocode && cmd.regs.features_7_0 == kAtaDmSegmented;
-}
-
 // The block always names the Count field as the length in 512-byte blocks, with or without
 // data; a non-PIO, non-data protocol value goes out as 0.
-void build_cdb(const DeviceCommand& cmd, bool verdict, SCSI_PASS_THROUGH_DIRECT& h) {
+void build_cdb(const DeviceCommand& cmd, bool registers_asked, SCSI_PASS_THROUGH_DIRECT& h) {
   sat::PassThrough f;
   f.long_form = (cmd.passthru_options & kPassThrough16) != 0;
   if (cmd.protocol == AtaProtocol::Pio)
@@ -35,7 +26,7 @@ void build_cdb(const DeviceCommand& cmd, bool verdict, SCSI_PASS_THROUGH_DIRECT&
   f.t_length = sat::kTLengthInCount;
   f.byt_blok = true;
   f.t_dir_in = cmd.direction == DataDirection::In;
-  f.ck_cond = verdict || (cmd.passthru_options & kPassThroughCkCond) != 0;
+  f.ck_cond = registers_asked || (cmd.passthru_options & kPassThroughCkCond) != 0;
   f.registers = cmd.regs;
   h.CdbLength = sat::build_ata_passthrough(f, h.Cdb);
 }
@@ -55,19 +46,27 @@ void init_scsi_request(ScsiPassThroughRequest& request, const DeviceCommand& cmd
   request.total_length = sizeof request;
 }
 
+bool send_scsi_request(DeviceCommand& cmd, ScsiPassThroughRequest& request) {
+  return recorded_call(cmd, [&] { return platform_scsi_passthrough(cmd.handle, &request); });
+}
+
+bool resend_scsi_request(const DeviceCommand& cmd, ScsiPassThroughRequest& request) {
+  return platform_scsi_passthrough(cmd.handle, &request);
+}
+
 namespace {
 
-// One request. `verdict` sets CK_COND and takes the clean answer it brings (RECOVERED ERROR,
-// ATA PASS-THROUGH INFORMATION AVAILABLE, an ATA Status without ERR or DF) as success; the
-// record's own CK_COND option leaves every CHECK CONDITION a failure, as it always did.
-// `refused` tells that a translator refused the block for its CK_COND.
-int send(DeviceCommand& cmd, bool verdict, ReturnedRegisters* returned, bool& refused) {
+// One request. `registers_asked` sets CK_COND and takes the clean answer it brings as
+// success; the record's own CK_COND option leaves every CHECK CONDITION a failure, as it
+// always did. Registers the sense carries go to `returned` either way. `refused` tells that
+// a translator refused the block for its CK_COND.
+int send(DeviceCommand& cmd, bool registers_asked, ReturnedRegisters* returned, bool& refused) {
   refused = false;
   if (returned != nullptr) returned->reset();
   ScsiPassThroughRequest request;
   init_scsi_request(request, cmd);
   SCSI_PASS_THROUGH_DIRECT& h = request.sptd;
-  build_cdb(cmd, verdict, h);
+  build_cdb(cmd, registers_asked, h);
 
   switch (cmd.direction) {
     case DataDirection::None:
@@ -89,11 +88,15 @@ int send(DeviceCommand& cmd, bool verdict, ReturnedRegisters* returned, bool& re
       break;
   }
 
-  platform_set_last_error(0);
-  const bool carried = platform_scsi_passthrough(cmd.handle, &request);
-  cmd.last_os_error = platform_get_last_error();
+  sat::Answer answer;
+  answer.call_failed = !send_scsi_request(cmd, request);
+  answer.os_error = cmd.last_os_error;
+  answer.status = h.ScsiStatus;
+  answer.sense = std::span<const uint8_t>(
+      request.sense, std::min<size_t>(h.SenseInfoLength, sizeof request.sense));
+  const sat::Outcome o = sat::judge_answer(answer, registers_asked);
 
-  if (!carried) {
+  if (!o.answered) {
     if (cmd.last_os_error == ERROR_INVALID_FUNCTION) {
       if (cmd.verbosity != 0)
         console::printf("IO Error ERROR_INVALID_FUNCTION [%u]\n", cmd.last_os_error);
@@ -102,48 +105,31 @@ int send(DeviceCommand& cmd, bool verdict, ReturnedRegisters* returned, bool& re
     if (cmd.verbosity != 0) console::printf("IO Error [%u]\n", cmd.last_os_error);
     return kResultNotCarried;
   }
-
-  const uint8_t status = h.ScsiStatus;
-  const std::span<const uint8_t> sense(request.sense,
-                                       std::min<size_t>(h.SenseInfoLength, sizeof request.sense));
-  // Read whatever the status, as the Linux backend reads sense that comes beside GOOD.
-  if (returned != nullptr) *returned = sat::decode_ata_registers(sense);
-  if (status == sat::kStatusGood || status == sat::kStatusConditionMet) return kResultSuccess;
-  if (status == sat::kStatusCheckCondition && verdict) {
-    const sat::SenseCode code = sat::sense_code(sense);
-    const ReturnedRegisters registers = sat::decode_ata_registers(sense);
-    if (code.key == sat::kSenseRecoveredError && code.asc == 0 &&
-        code.ascq == sat::kAscqAtaInfoAvailable && registers &&
-        (registers->status & (kAtaStatusErr | kAtaStatusDf)) == 0)
-      return kResultSuccess;
-    // Not the drive's failure: the same command goes again without CK_COND. Only current
-    // sense speaks of this command (0x70, 0x72; not the deferred 0x71, 0x73).
-    const bool current = !sense.empty() && ((sense[0] & 0x7F) == 0x70 || (sense[0] & 0x7F) == 0x72);
-    refused = current && code.key == sat::kSenseIllegalRequest &&
-              code.asc == sat::kAscInvalidField && code.ascq == 0;
-    if (refused) return kResultDriveError;
-  }
-  if (status == sat::kStatusCheckCondition) {
-    if (cmd.verbosity != 0)
-      console::printf("CHECK CONDITION ERROR for CMD: %xSense Buffer: %x%x%x\n", cmd.regs.command,
-                      request.sense[0], request.sense[1], request.sense[2]);
-    return kResultDriveError;
-  }
-  // BUSY, RESERVATION CONFLICT, TASK SET FULL, ACA ACTIVE, TASK ABORTED...: the drive did not
-  // perform the command, so it must not pass for done.
-  if (cmd.verbosity != 0)
-    console::printf("SCSI STATUS ERROR for CMD: %x Status: %x\n", cmd.regs.command, status);
+  // Whatever the status, as the Linux backend reads sense that comes beside GOOD.
+  if (returned != nullptr) *returned = o.registers;
+  if (o.verdict == sat::Verdict::Success) return kResultSuccess;
+  // Not the drive's failure: the same command goes again without CK_COND.
+  refused = o.verdict == sat::Verdict::RefusedCkCond;
+  if (refused) return kResultDriveError;
+  // The device answered: whatever it says, the command failed.
+  if (cmd.verbosity == 0) return kResultDriveError;
+  if (h.ScsiStatus == sat::kStatusCheckCondition)
+    console::printf("CHECK CONDITION ERROR for CMD: %xSense Buffer: %x%x%x\n", cmd.regs.command,
+                    request.sense[0], request.sense[1], request.sense[2]);
+  else
+    console::printf("SCSI STATUS ERROR for CMD: %x Status: %x\n", cmd.regs.command, h.ScsiStatus);
   return kResultDriveError;
 }
 
 }  // namespace
 
 int issue_scsi_passthru(DeviceCommand& cmd, ReturnedRegisters* returned) {
+  // The registers come back because the caller asked for them: that, and nothing in the
+  // command, is what sets CK_COND.
   bool refused = false;
-  if (!asks_for_verdict(cmd)) return send(cmd, false, returned, refused);
-  // A translator that will not take CK_COND gets the command once more without it, and the
-  // download goes on without the drive's verdict.
-  const int result = send(cmd, true, returned, refused);
+  const int result = send(cmd, returned != nullptr, returned, refused);
   if (!refused) return result;
+  // A translator that will not take CK_COND gets the command once more without it, and the
+  // caller goes on without the drive's verdict.
   return send(cmd, false, returned, refused);
 }

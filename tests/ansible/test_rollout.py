@@ -76,11 +76,53 @@ def module_exit_table():
     return ()
 
 
+def read_doc(*path):
+    with open(os.path.join(ROOT, *path), encoding="utf-8") as f:
+        return f.read()
+
+
+def plain(text):
+    """One entry's words, as the module's table holds them without its backticks: blanks run
+    together, the first letter small, no closing full stop."""
+    text = " ".join(text.replace("`", "").split()).rstrip(".")
+    return text[:1].lower() + text[1:]
+
+
 def readme_exit_rows():
-    with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as f:
-        text = f.read()
-    table = text.split("## Exit codes", 1)[1].split("\n## ", 1)[0]
-    return re.findall(r"^\| \d+ \| .+ \|$", table, re.MULTILINE)
+    table = read_doc("README.md").split("## Exit codes", 1)[1].split("\n## ", 1)[0]
+    return [(int(code), plain(text))
+            for code, text in re.findall(r"^\| (\d+) \| (.+) \|$", table, re.MULTILINE)]
+
+
+def manpage_exit_rows():
+    """The tagged paragraphs of the manual page's EXIT STATUS, with the font macros read as
+    the text they set (.B, .BR, .IR...: their arguments run together) and \\- as -."""
+    section = read_doc("packaging", "quillmark.8").split(".SH EXIT STATUS", 1)[1].split("\n.SH ", 1)[0]
+    rows = []
+    for entry in section.split("\n.TP\n")[1:]:
+        lines = entry.strip().split("\n")
+        words = []
+        for line in lines[1:]:
+            if re.match(r"^\.[BI]R? |^\.[BIR][BIR] ", line):
+                line = "".join(a.strip('"') for a in re.findall(r'"[^"]*"|\S+', line)[1:])
+            words.append(line.replace("\\-", "-"))
+        code = lines[0].split()[1]
+        rows.append((int(code), plain(" ".join(words))))
+    return rows
+
+
+def windows_readme_exit_rows():
+    """The Windows README.txt's "Exit codes" list, up to its first blank line: a code at the
+    start of a line, its text going on over the indented lines under it."""
+    section = read_doc("packaging", "README-windows.txt").split("Exit codes\n----------\n", 1)[1]
+    rows = []
+    for line in section.strip("\n").split("\n\n", 1)[0].split("\n"):
+        m = re.match(r"^ *(\d+)  (.*)$", line)
+        if m:
+            rows.append([int(m.group(1)), m.group(2)])
+        elif rows and line.strip():
+            rows[-1][1] += " " + line.strip()
+    return [(code, plain(text)) for code, text in rows]
 
 
 class Fleet:
@@ -207,10 +249,13 @@ def main():
     table = module_exit_table()
     meanings = {code: text.replace("`", "") for code, text in table}
 
-    rows = ["| %d | %s |" % row for row in table]
-    check(rows and readme_exit_rows() == rows,
-          "the README's exit-code table reads as the module's, row for row",
-          "\n".join(["expected:"] + rows))
+    rows = [(code, plain(text)) for code, text in table]
+    for name, read in (("the README's", readme_exit_rows), ("the manual page's", manpage_exit_rows),
+                       ("the Windows README.txt's", windows_readme_exit_rows)):
+        seen = read()
+        check(rows and seen == rows, name + " exit-code table reads as the module's, row for row",
+              "\n".join(["rows that differ (document, then module):"] +
+                        ["  %r\n  %r" % pair for pair in zip(seen + [None] * len(rows), rows) if pair[0] != pair[1]]))
 
     with tempfile.TemporaryDirectory(prefix="qm-ansible.") as work:
         # A plain fleet: one drive per host on the old revision, which from_revisions names.

@@ -226,6 +226,7 @@ TEST(LinuxPlatform, NoCsmiOnLinux) {
   platform_set_last_error(0);
   EXPECT_FALSE(platform_csmi_request(Handle{3}, buffer, sizeof buffer));
   EXPECT_EQ(platform_get_last_error(), ERROR_INVALID_FUNCTION);
+  EXPECT_FALSE(platform_csmi_supported());
 }
 
 TEST(LinuxPlatform, ImageFilesReadWhole) {
@@ -533,6 +534,22 @@ TEST(LinuxPlatform, ClaimNamesItsHolderAndEndsWithTheDescriptor) {
   platform_release_drive(third.handle);
   unlink((s.dir + "/quillmark-scsi-2-0-1-0.lock").c_str());
   unlink((s.dir + "/quillmark-scsi-2-0-1-1.lock").c_str());
+}
+
+// Near the end: it gives standard output up for good. A reader that went away (a pipe into
+// `head`) neither ends the process with SIGPIPE nor hears anything more.
+TEST(LinuxPlatform, ZyClosedPipeIsGivenUp) {
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  close(p[0]);
+  const int saved = dup(STDOUT_FILENO);
+  dup2(p[1], STDOUT_FILENO);
+  close(p[1]);
+  platform_console_write(ConsoleStream::Out, "into a closed pipe\n");
+  dup2(saved, STDOUT_FILENO);
+  close(saved);
+  EXPECT_EQ(through_pipe({STDOUT_FILENO}, [] { platform_console_write(ConsoleStream::Out, "x"); }),
+            "");
 }
 
 // The last test of the program: it installs the handler for good. The interrupt ends a pause

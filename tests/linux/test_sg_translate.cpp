@@ -174,7 +174,13 @@ TEST(SgTranslate, RequestsEndedWithoutADeviceStatus) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.status * 0x10000 + c.host * 0x100 + c.driver);
-    EXPECT_EQ(sg::transport_error(c.status, c.host, c.driver), c.error);
+    sat::Answer a;
+    a.host_status = c.host;
+    a.driver_status = c.driver;
+    a.status = c.status;
+    const sat::Outcome o = sat::judge_answer(a, false);
+    EXPECT_EQ(o.answered, c.error == 0);
+    EXPECT_EQ(o.answered ? 0u : o.error, c.error);
   }
 }
 
@@ -337,6 +343,8 @@ TEST(SgTranslate, AtaOutcome) {
   const Bytes medium_lba = {0x70, 0x00, 0x03, 0x00, 0x50, 0x00, 0x00, 0x0a, 0x00,
                             0x00, 0x00, 0x00, 0x11, 0x04, 0x00, 0x00, 0x00, 0x00};
   const Bytes garbage = {0xde, 0xad, 0xbe, 0xef, 0x00, 0x11, 0x22, 0x33, 0x44};
+  // Deferred: an earlier command's refusal, not this block's.
+  const Bytes deferred_bad_field = {0x73, 0x05, 0x24, 0x00, 0x00, 0x00, 0x00, 0x00};
   const struct {
     const char* name;
     uint8_t scsi_status;
@@ -357,6 +365,7 @@ TEST(SgTranslate, AtaOutcome) {
       {"CHECK CONDITION, garbage", 0x02, garbage, true, 0, 0x51, 0x04},
       {"no ATA PASS-THROUGH: opcode", 0x02, bad_opcode, false, 1, 0, 0},
       {"no ATA PASS-THROUGH: field", 0x02, bad_field, false, 1, 0, 0},
+      {"deferred ILLEGAL REQUEST", 0x02, deferred_bad_field, true, 0, 0x51, 0x04},
       {"BUSY", 0x08, {}, false, 170, 0, 0},
       {"TASK SET FULL", 0x28, {}, false, 170, 0, 0},
       {"RESERVATION CONFLICT", 0x18, {}, false, 1117, 0, 0},
@@ -365,7 +374,10 @@ TEST(SgTranslate, AtaOutcome) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const sg::AtaOutcome o = sg::ata_outcome(c.scsi_status, c.sense);
+    sat::Answer a;
+    a.status = c.scsi_status;
+    a.sense = c.sense;
+    const sg::AtaOutcome o = sg::ata_outcome(sat::judge_answer(a, true));
     EXPECT_EQ(o.carried, c.carried);
     if (!c.carried) {
       EXPECT_EQ(o.error_code, c.error_code);

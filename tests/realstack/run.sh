@@ -18,8 +18,8 @@
 # the boot in guest.sh, the checks in checks_<stage>.sh.
 #
 # Needs: apt-get and dpkg-deb (packages are downloaded, never installed), qemu-system-x86_64,
-# cpio, gzip, cmake, a C++ compiler with static libraries, smartctl, wine, and the Windows build
-# (cmake --preset windows && cmake --build --preset windows).
+# cpio, gzip, cmake, a C++ compiler with static libraries, smartctl, and for the wine stage wine
+# and the Windows build (cmake --preset windows && cmake --build --preset windows).
 #
 # Environment:
 #   QM_REALSTACK_CACHE  downloads and extracted packages (default ~/.cache/quillmark-realstack)
@@ -27,6 +27,10 @@
 #                       (the cache must lie outside /tmp, which the guest replaces with its own)
 #   QM_REALSTACK_EXE    the Windows build (default <repo>/build-win/Quillmark.exe)
 #   QM_REALSTACK_KEEP   set to keep the work directory (guest transcript, results)
+#   QM_REALSTACK_STAGES the stages to run, separated by commas (default ahci,tcmu,wine): ahci
+#                       (libata), tcmu (the TCM-User drive), wine (Quillmark.exe on the TCM-User
+#                       stage's disk, so it brings that stage's boot along); wine and the Windows
+#                       build are needed only for the wine stage
 #   QM_JOBS             build parallelism (default 2)
 #
 # Prints one line per check and "N passed, M failed"; exits 0 only when nothing failed.
@@ -69,10 +73,23 @@ die() {
   exit 2
 }
 
-for tool in apt-get apt-cache dpkg-deb qemu-system-x86_64 cpio gzip cmake smartctl wine wineserver; do
+STAGES=" $(tr ',' ' ' <<<"${QM_REALSTACK_STAGES:-ahci,tcmu,wine}" | xargs) "
+for stage in $STAGES; do
+  case $stage in ahci | tcmu | wine) ;; *) die "unknown stage '$stage' (known: ahci, tcmu, wine)" ;; esac
+done
+# staged <name>: whether the stage runs.
+staged() { [[ $STAGES == *" $1 "* ]]; }
+# The wine stage downloads into the TCM-User stage's disk.
+staged wine && ! staged tcmu && STAGES+="tcmu "
+
+tools="apt-get apt-cache dpkg-deb qemu-system-x86_64 cpio gzip cmake smartctl"
+staged wine && tools+=" wine wineserver"
+for tool in $tools; do
   command -v "$tool" >/dev/null || die "missing tool: $tool"
 done
-[[ -f $EXE ]] || die "no Windows build at $EXE (cmake --preset windows && cmake --build --preset windows)"
+if staged wine; then
+  [[ -f $EXE ]] || die "no Windows build at $EXE (cmake --preset windows && cmake --build --preset windows)"
+fi
 
 # --- Packages: the kernel, busybox for the initramfs, hdparm as a peer -------------------------
 
@@ -86,8 +103,11 @@ KVER=$(ls -1 "$KDIR/lib/modules" | head -n 1)
 VMLINUZ=$KDIR/vmlinuz-$KVER
 HDPARM_DIR=$(extract "$(fetch hdparm)")/sbin
 [[ -x $HDPARM_DIR/hdparm ]] || die "no hdparm in the hdparm package"
-log "making the wine prefix (once per wine version)"
-WINEPREFIX_DIR=$(wine_prefix)
+WINEPREFIX_DIR=
+if staged wine; then
+  log "making the wine prefix (once per wine version)"
+  WINEPREFIX_DIR=$(wine_prefix)
+fi
 
 # --- The tool, its simulated drive and the probes, built static --------------------------------
 
@@ -120,7 +140,7 @@ head -c 65536 "$WORK/img/s.bin" >"$WORK/img/cut.bin"
 # Its side of the test and the programs it runs are copied there: an edit or a build during the
 # run does not reach a running guest, and a checkout under /tmp works as well as any other.
 cp -r "$HERE/guest" "$WORK/guest"
-cp "$EXE" "$WORK/Quillmark.exe"
+if staged wine; then cp "$EXE" "$WORK/Quillmark.exe"; fi
 mkdir "$WORK/bin"
 cp "$BUILD"/{quillmark,quillmark-tcmu-drive,sg_probe,sg_loop} "$HDPARM_DIR/hdparm" "$WORK/bin/"
 cat >"$WORK/guest.env" <<EOF2
@@ -136,18 +156,25 @@ EOF2
 
 log "packing the initramfs"
 make_initramfs "$KDIR" "$BUSYBOX" "$WORK/initramfs.gz"
-truncate -s 64M "$WORK/disk.img"
-boot ahci ahci -drive "if=none,id=d0,file=$WORK/disk.img,format=raw" \
-  -device "ide-hd,drive=d0,bus=ide.0,model=$MODEL,serial=$SERIAL,ver=$FWVER"
-tcmu_start=$(date +%s)
-boot tcmu tcmu,wine
-TCMU_SECONDS=$(($(date +%s) - tcmu_start))
-split_transcripts "$WORK/console-ahci.txt" "$WORK/console-tcmu.txt"
+transcripts=()
+if staged ahci; then
+  truncate -s 64M "$WORK/disk.img"
+  boot ahci ahci -drive "if=none,id=d0,file=$WORK/disk.img,format=raw" \
+    -device "ide-hd,drive=d0,bus=ide.0,model=$MODEL,serial=$SERIAL,ver=$FWVER"
+  transcripts+=("$WORK/console-ahci.txt")
+fi
+if staged tcmu; then
+  tcmu_start=$(date +%s)
+  boot tcmu "tcmu$(staged wine && echo ,wine)"
+  TCMU_SECONDS=$(($(date +%s) - tcmu_start))
+  transcripts+=("$WORK/console-tcmu.txt")
+fi
+split_transcripts "${transcripts[@]}"
 
 # --- The checks: each may fail; the verdict is counted, not fatal ------------------------------
 
 set +e +o pipefail
-source "$HERE/checks_ahci.sh"
-source "$HERE/checks_tcmu.sh"
-source "$HERE/checks_wine.sh"
+staged ahci && source "$HERE/checks_ahci.sh"
+staged tcmu && source "$HERE/checks_tcmu.sh"
+staged wine && source "$HERE/checks_wine.sh"
 report

@@ -18,6 +18,8 @@ std::string expected_invalid_option(const std::string& first, const std::string&
 // The warning printed before a download pass starts.
 std::string expected_warning();
 
-// The download plan shown under "/v" before a pass.
-std::string expected_plan(int mode, uint64_t file_size, uint64_t transfers, uint64_t sectors,
-                          uint64_t bytes_per_transfer, uint64_t remainder);
+// The text of a file in tests/golden/ (a line naming the file when it is missing).
+std::string golden_text(const std::string& name);
+
+// The download plan shown under "/v" before a pass, as tests/golden/plan_<name>.txt holds it.
+std::string expected_plan(const std::string& name);

@@ -59,6 +59,10 @@ usage() {  # $1: the invocation name as typed; the golden text is Quillmark.exe'
   tail -n +3 "$usage_golden"
 }
 
+cause() {  # every exit 8 names its cause on the error stream: the expected line
+  printf '%s\n' "$1" >cause.txt
+}
+
 scan_hint() {
   printf 'To Scan the system for Physical Devices please use the following:\n'
   printf '\t wmic diskdrive get DeviceID,model,FirmwareRevision,InterfaceType\n\n'
@@ -80,18 +84,21 @@ case "${b[1]}" in
   *) result "banner: version and build date" 1 "second line is '${b[1]}', built $built" ;;
 esac
 { cat banner.txt; usage Quillmark.exe; } >help.txt
-expect "no argument" 8 help.txt
+cause 'No drive was named: the usage says how'
+expect "no argument" 8 help.txt cause.txt
 
 # --- Help and licence ----------------------------------------------------------------------
+cause 'The usage was asked for: nothing was run'
 for first in /h /H /help; do
   run "$first"
-  expect "$first" 8 help.txt
+  expect "$first" 8 help.txt cause.txt
 done
 
 { cat banner.txt "$eula"; printf '%s\n\n' "$eq69"; cat "$lgpl"; } >license.txt
+cause 'The licence texts were asked for: nothing was run'
 for first in --license /L; do
   run "$first"
-  expect "$first" 8 license.txt
+  expect "$first" 8 license.txt cause.txt
 done
 [ "$(tail -n 1 out.txt)" == "$(tail -n 1 "$lgpl")" ]
 result "--license: ends with the LGPL's last line" $?
@@ -99,27 +106,29 @@ result "--license: ends with the LGPL's last line" $?
 # --- Command-line errors: the message, the usage, no banner --------------------------------
 error_at() {  # the element as the program should echo it
   { printf '\nError in command line at %s\n' "$1"; usage Quillmark.exe; } >expected.txt
+  cause "Error in command line at $1"
 }
 run '\\.\PhysicalDrive0 /D:fw.LOD /x'
 error_at '/x'
-expect "unknown option" 8 expected.txt
+expect "unknown option" 8 expected.txt cause.txt
 
 run '/C:SCSI3'
 { printf 'Invalid Command Line Option: /C:SCSI3\n'; usage Quillmark.exe; } >expected.txt
-expect "CSMI target without colon or comma" 8 expected.txt
+cause 'Invalid Command Line Option: /C:SCSI3'
+expect "CSMI target without colon or comma" 8 expected.txt cause.txt
 
 # Quotes group blanks into one element wherever they stand in it, and go away.
 run '\\.\PhysicalDrive0 /D:"my fw.bin" /bad"arg with blanks"tail'
 error_at '/badarg with blankstail'
-expect "quoted blanks inside an element" 8 expected.txt
+expect "quoted blanks inside an element" 8 expected.txt cause.txt
 
 # A backslash before a quote makes it literal; "a\\" is a followed by one backslash.
 run '"\\.\PhysicalDrive0" "a\\" /x\"y'
 error_at 'a\'
-expect "escaped backslash before a closing quote" 8 expected.txt
+expect "escaped backslash before a closing quote" 8 expected.txt cause.txt
 run '"\\.\PhysicalDrive0" /s /x\"y "a\\"'
 error_at '/x"y'
-expect "escaped quote" 8 expected.txt
+expect "escaped quote" 8 expected.txt cause.txt
 
 # --json: the same texts on the error stream, and on standard output one document that the
 # schema's validator accepts, with the exit code and the cause.
@@ -181,6 +190,7 @@ rc=$?
   printf '\nError in command line at /Grüße-€-😀\n'
   usage "Z:${work//\//\\}\\Quillmark.exe"
 } >expected.txt
-expect "non-ASCII element, redirected output is UTF-8" 8 expected.txt
+cause 'Error in command line at /Grüße-€-😀'
+expect "non-ASCII element, redirected output is UTF-8" 8 expected.txt cause.txt
 
 report

@@ -1,5 +1,6 @@
 // The console of the Linux backend: the standard streams as UTF-8, one write per batch the
 // console module hands over. The simulator on Linux writes through it too.
+#include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -8,7 +9,19 @@
 #include "platform/host.h"
 #include "platform/text.h"
 
+namespace {
+// A stream whose reader went away (a pipe into `head`, a log collector or an ssh session that
+// ended) is given up: the run goes on without it and finishes what the drive is doing.
+bool g_given_up[2] = {false, false};
+}  // namespace
+
 void platform_console_write(ConsoleStream stream, std::string_view bytes) {
+  // A write into a closed pipe would end the process with SIGPIPE in the middle of a
+  // download; ignored, the write fails with EPIPE instead.
+  static const bool kPipeSignalIgnored = signal(SIGPIPE, SIG_IGN) != SIG_ERR;
+  (void)kPipeSignalIgnored;
+  bool& given_up = g_given_up[stream == ConsoleStream::Out ? 0 : 1];
+  if (given_up) return;
   const int fd = stream == ConsoleStream::Out ? STDOUT_FILENO : STDERR_FILENO;
   const char* p = bytes.data();
   size_t left = bytes.size();
@@ -16,7 +29,9 @@ void platform_console_write(ConsoleStream stream, std::string_view bytes) {
     const ssize_t n = write(fd, p, left);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return;  // a closed or full console loses the text, as on Windows
+      // A full non-blocking console loses this text only; anything else ends the stream.
+      if (errno != EAGAIN && errno != EWOULDBLOCK) given_up = true;
+      return;
     }
     p += n;
     left -= static_cast<size_t>(n);

@@ -7,8 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <span>
 
 #include "platform/linux/sg_translate.h"
 #include "platform/linux/stop_signals.h"
@@ -44,10 +46,11 @@ struct SgRequest {
   uint32_t timeout_seconds;
 };
 
-// Every request reaches the kernel here. False, with the Windows error set, when the ioctl
-// failed or the request ended without the device's answer (host adapter or kernel gave up);
-// otherwise `io` holds the SCSI status, the sense written and the residue for the caller.
-bool sg_io(Handle handle, const SgRequest& r, sg_io_hdr_t& io) {
+// Every request reaches the kernel here, and what comes back is judged by the one ladder of
+// SCSI answers: a failed ioctl or a request the host adapter or the kernel gave up on is not
+// carried (with the Windows error); otherwise `io` holds the SCSI status, the sense written
+// and the residue for the caller.
+sat::Outcome sg_io(Handle handle, const SgRequest& r, bool registers_asked, sg_io_hdr_t& io) {
   io = {};
   io.interface_id = 'S';
   io.dxfer_direction = r.direction;
@@ -70,12 +73,14 @@ bool sg_io(Handle handle, const SgRequest& r, sg_io_hdr_t& io) {
     rc = ioctl(fd_of(handle), SG_IO, &io);
     err = errno;
   }
-  if (rc != 0) return fail_ioctl(err);
-  if (const uint32_t err = sg::transport_error(io.status, io.host_status, io.driver_status)) {
-    platform_set_last_error(err);
-    return false;
-  }
-  return true;
+  sat::Answer answer;
+  answer.call_failed = rc != 0;
+  if (rc != 0) answer.os_error = sg::windows_error_from_ioctl_errno(err);
+  answer.host_status = io.host_status;
+  answer.driver_status = io.driver_status;
+  answer.status = io.status;
+  answer.sense = std::span<const uint8_t>(r.sense, std::min<size_t>(io.sb_len_wr, r.sense_room));
+  return sat::judge_answer(answer, registers_asked);
 }
 
 }  // namespace
@@ -112,6 +117,8 @@ Handle platform_open_adapter(const std::u16string&) {
   platform_set_last_error(ERROR_FILE_NOT_FOUND);
   return kInvalidHandle;
 }
+
+bool platform_csmi_supported() { return false; }
 
 bool platform_csmi_request(Handle, void*, uint32_t) {
   platform_set_last_error(ERROR_INVALID_FUNCTION);
@@ -165,11 +172,16 @@ bool platform_scsi_passthrough(Handle handle, ScsiPassThroughRequest* request) {
   uint8_t* const sense = sense_length > 0 ? base + h.SenseInfoOffset : nullptr;
   const int direction = sg::sg_direction_from_data_in(h.DataIn, h.DataTransferLength);
   sg_io_hdr_t io;
-  if (!sg_io(handle,
-             {h.Cdb, h.CdbLength, direction, h.DataBuffer, h.DataTransferLength, sense,
-              sense_length, h.TimeOutValue},
-             io))
+  // Whether the device answered is all that is judged here: its status and sense go back in
+  // the request for the transport to judge, as a Windows driver hands them over.
+  const sat::Outcome outcome = sg_io(handle,
+                                     {h.Cdb, h.CdbLength, direction, h.DataBuffer,
+                                      h.DataTransferLength, sense, sense_length, h.TimeOutValue},
+                                     false, io);
+  if (!outcome.answered) {
+    platform_set_last_error(outcome.error);
     return false;
+  }
   h.ScsiStatus = io.status;
   h.SenseInfoLength = io.sb_len_wr;
   h.DataTransferLength = io.dxfer_direction == SG_DXFER_NONE
@@ -189,13 +201,12 @@ bool platform_ata_passthrough(Handle handle, ATA_PASS_THROUGH_DIRECT* request,
   sg::AtaCdb block = *cdb;
   uint8_t sense[64] = {};
   sg_io_hdr_t io;
-  if (!sg_io(handle,
-             {block.bytes, sizeof block.bytes, block.direction, request->DataBuffer,
-              request->DataTransferLength, sense, sizeof sense, request->TimeOutValue},
-             io))
-    return false;
-  const size_t written = io.sb_len_wr < sizeof sense ? io.sb_len_wr : sizeof sense;
-  const sg::AtaOutcome outcome = sg::ata_outcome(io.status, std::span(sense, written));
+  // The block always sets CK_COND: the registers are what this request returns.
+  const sg::AtaOutcome outcome = sg::ata_outcome(
+      sg_io(handle,
+            {block.bytes, sizeof block.bytes, block.direction, request->DataBuffer,
+             request->DataTransferLength, sense, sizeof sense, request->TimeOutValue},
+            true, io));
   if (!outcome.carried) {
     platform_set_last_error(outcome.error_code);
     return false;

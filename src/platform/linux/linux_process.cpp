@@ -28,6 +28,8 @@ bool platform_wide_args(int argc, char** argv, std::vector<std::u16string>& out)
   return true;
 }
 
+bool platform_running_as_administrator() { return geteuid() == 0; }
+
 void platform_sleep_ms(uint32_t milliseconds) {
   if (platform_interrupted()) return;
   timespec rest{static_cast<time_t>(milliseconds / 1000),

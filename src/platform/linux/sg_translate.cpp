@@ -149,41 +149,6 @@ uint32_t timeout_ms_from_seconds(uint32_t seconds) {
   return ms > UINT_MAX ? UINT_MAX : static_cast<uint32_t>(ms);
 }
 
-uint32_t transport_error(uint8_t status, uint16_t host_status, uint16_t driver_status) {
-  // A status byte from the device means the command reached it; that answer is judged by the
-  // caller. Only a request that ended without one is turned into a failed call.
-  if (status != sat::kStatusGood) return 0;
-  switch (host_status) {
-    case 0x00:  // DID_OK
-      break;
-    case 0x01:  // DID_NO_CONNECT
-    case 0x04:  // DID_BAD_TARGET
-    case 0x0F:  // DID_TRANSPORT_FAILFAST
-      return ERROR_DEVICE_NOT_CONNECTED;
-    case 0x02:  // DID_BUS_BUSY
-    case 0x0C:  // DID_IMM_RETRY
-    case 0x0D:  // DID_REQUEUE
-      return ERROR_BUSY;
-    case 0x03:  // DID_TIME_OUT
-      return ERROR_SEM_TIMEOUT;
-    case 0x05:  // DID_ABORT
-      return ERROR_OPERATION_ABORTED;
-    default:  // parity, reset, transport disrupted, ...
-      return ERROR_IO_DEVICE;
-  }
-  switch (driver_status & 0x0F) {
-    case 0x00:  // DRIVER_OK
-    case 0x08:  // DRIVER_SENSE: sense alongside a status, judged by the caller
-      return 0;
-    case 0x01:  // DRIVER_BUSY
-      return ERROR_BUSY;
-    case 0x06:  // DRIVER_TIMEOUT
-      return ERROR_SEM_TIMEOUT;
-    default:
-      return ERROR_IO_DEVICE;
-  }
-}
-
 std::optional<AtaCdb> build_ata_passthrough16(const ATA_PASS_THROUGH_DIRECT& request) {
   const bool in = (request.AtaFlags & ATA_FLAGS_DATA_IN) != 0;
   const bool out = (request.AtaFlags & ATA_FLAGS_DATA_OUT) != 0;
@@ -212,40 +177,27 @@ std::optional<AtaCdb> build_ata_passthrough16(const ATA_PASS_THROUGH_DIRECT& req
   return cdb;
 }
 
-AtaOutcome ata_outcome(uint8_t scsi_status, std::span<const uint8_t> sense) {
+AtaOutcome ata_outcome(const sat::Outcome& answer) {
   AtaOutcome o{};
-  if (scsi_status != sat::kStatusGood && scsi_status != sat::kStatusConditionMet &&
-      scsi_status != sat::kStatusCheckCondition) {
-    // BUSY, RESERVATION CONFLICT, TASK SET FULL, ...: the drive never ran the command.
+  if (answer.verdict == sat::Verdict::NotCarried || answer.verdict == sat::Verdict::RefusedCkCond) {
+    // Windows' ATA pass-through cannot do without CK_COND: a refused block is a request the
+    // driver does not offer.
     o.carried = false;
-    o.error_code = (scsi_status == sat::kStatusBusy || scsi_status == sat::kStatusTaskSetFull)
-                       ? ERROR_BUSY
-                       : ERROR_IO_DEVICE;
+    o.error_code = answer.error;
     return o;
   }
   o.carried = true;
-  if (const auto r = sat::decode_ata_registers(sense)) {
-    o.registers = *r;
-    return o;
-  }
-  if (scsi_status != sat::kStatusCheckCondition) {
+  if (answer.registers) {
+    o.registers = *answer.registers;
+  } else if (answer.verdict == sat::Verdict::Success) {
     // A translator that ignores CK_COND: the command completed without error.
     o.registers.status = kAtaStatusReady;
-    return o;
+  } else {
+    // Failed without telling how (ABORTED COMMAND and the like): report the drive's abort
+    // (ERR, ABRT).
+    o.registers.status = kAtaStatusAborted;
+    o.registers.error = kAtaErrorAbort;
   }
-  const sat::SenseCode c = sat::sense_code(sense);
-  if (c.key == sat::kSenseIllegalRequest &&
-      (c.asc == sat::kAscInvalidOpcode || c.asc == sat::kAscInvalidField)) {
-    // The device or bridge does not take ATA PASS-THROUGH at all, which Windows reports as a
-    // request the driver does not offer.
-    o.carried = false;
-    o.error_code = ERROR_INVALID_FUNCTION;
-    return o;
-  }
-  // Failed without telling how (ABORTED COMMAND and the like): report the drive's abort
-  // (ERR, ABRT).
-  o.registers.status = kAtaStatusAborted;
-  o.registers.error = kAtaErrorAbort;
   return o;
 }
 

@@ -39,10 +39,6 @@ int sg_direction_from_data_in(uint8_t data_in, uint32_t length);
 // Seconds to the milliseconds SG_IO takes, saturating.
 uint32_t timeout_ms_from_seconds(uint32_t seconds);
 
-// The error of a request the host adapter or the kernel gave up on before the device
-// returned a status (timeout, lost device, reset), or 0 when the device's answer stands.
-uint32_t transport_error(uint8_t status, uint16_t host_status, uint16_t driver_status);
-
 // ATA PASS-THROUGH (16) carrying the task files of an ATA_PASS_THROUGH_DIRECT. CK_COND is
 // always set so that the output registers come back in the sense data.
 struct AtaCdb {
@@ -52,14 +48,14 @@ struct AtaCdb {
 // Fails (nullopt) when both data flags are set: no single transfer direction.
 std::optional<AtaCdb> build_ata_passthrough16(const ATA_PASS_THROUGH_DIRECT& request);
 
-// What an ATA pass-through request amounts to once SG_IO has carried it: either the output
-// registers, or "not carried" with a Windows error code.
+// What an ATA pass-through request amounts to, from the judged answer to its block: either the
+// output registers, or "not carried" with a Windows error code.
 struct AtaOutcome {
   bool carried;
   uint32_t error_code;  // when not carried
   OutputRegisters registers;
 };
-AtaOutcome ata_outcome(uint8_t scsi_status, std::span<const uint8_t> sense);
+AtaOutcome ata_outcome(const sat::Outcome& answer);
 
 // Bytes moved: requested minus the residue the kernel reports, never below 0 or above the
 // request.

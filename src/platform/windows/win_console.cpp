@@ -23,11 +23,21 @@ bool is_console(HANDLE h) {
 // larger write; the batches the console module hands over can come close to that.
 constexpr size_t kConsolePiece = 16 * 1024;
 
-void write_bytes(HANDLE h, std::string_view bytes, size_t piece) {
+// A stream that refused a write (a pipe whose reader went away: ERROR_NO_DATA or
+// ERROR_BROKEN_PIPE) is given up: the run goes on without it and finishes what the drive is
+// doing.
+bool g_given_up[2] = {false, false};
+
+bool& given_up(ConsoleStream stream) { return g_given_up[stream == ConsoleStream::Out ? 0 : 1]; }
+
+void write_bytes(ConsoleStream stream, HANDLE h, std::string_view bytes, size_t piece) {
   while (!bytes.empty()) {
     DWORD written = 0;
     const DWORD want = static_cast<DWORD>(std::min(bytes.size(), piece));
-    if (!WriteFile(h, bytes.data(), want, &written, nullptr) || written == 0) return;
+    if (!WriteFile(h, bytes.data(), want, &written, nullptr) || written == 0) {
+      given_up(stream) = true;
+      return;
+    }
     bytes.remove_prefix(written);
   }
 }
@@ -49,16 +59,17 @@ void write_console_wide(HANDLE h, std::u16string_view text) {
 
 void platform_console_write(ConsoleStream stream, std::string_view bytes) {
   const HANDLE h = std_handle(stream);
-  if (usable(h)) write_bytes(h, bytes, is_console(h) ? kConsolePiece : size_t{1} << 20);
+  if (usable(h) && !given_up(stream))
+    write_bytes(stream, h, bytes, is_console(h) ? kConsolePiece : size_t{1} << 20);
 }
 
 void platform_console_write_wide(ConsoleStream stream, std::u16string_view text) {
   const HANDLE h = std_handle(stream);
-  if (!usable(h)) return;
+  if (!usable(h) || given_up(stream)) return;
   if (is_console(h))
     write_console_wide(h, text);
   else
-    write_bytes(h, utf16_to_utf8(text), size_t{1} << 20);
+    write_bytes(stream, h, utf16_to_utf8(text), size_t{1} << 20);
 }
 
 std::string_view platform_console_hline(ConsoleStream stream) {

@@ -37,6 +37,8 @@ Handle platform_open_adapter(const std::u16string& path) {
                                  nullptr));
 }
 
+bool platform_csmi_supported() { return true; }
+
 bool platform_get_scsi_address(Handle handle, SCSI_ADDRESS* address) {
   DWORD bytes = 0;
   return DeviceIoControl(to_native(handle), IOCTL_SCSI_GET_ADDRESS, nullptr, 0, address,

@@ -30,4 +30,16 @@ void platform_sleep_ms(uint32_t milliseconds) {
 
 uint32_t platform_get_last_error() { return GetLastError(); }
 
+bool platform_running_as_administrator() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  TOKEN_ELEVATION elevation{};
+  DWORD size = 0;
+  const bool elevated =
+      GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) &&
+      elevation.TokenIsElevated != 0;
+  CloseHandle(token);
+  return elevated;
+}
+
 void platform_set_last_error(uint32_t code) { SetLastError(code); }

@@ -45,130 +45,199 @@ ln -s $D $W/tpgt_1/lun/lun_0/port
 wait_for_disk
 echo "@@QM-DISK-UP"
 
-# Identity before any download, by both.
-run t-smart-before smartctl -i /dev/sda
-run t-smart-12 smartctl -d sat,12 -i /dev/sda
-run t-i-before quillmark /dev/sda /i
+# Each case is one line here, its command and what the host is to find: tcase <name>
+# "<expectations>" <command...> runs the command between markers, prints the expectations and
+# records what the drive then holds; the host judges every case by that record alone
+# (checks_tcmu.sh reads the words). Expectations, blank-separated:
+#   exit=N, exit!=N       the command's exit status is (is not) N
+#   image=NAME            the drive holds $IMG/NAME.bin byte for byte and reports its revision
+#   kept                  the drive still reports the revision it started with
+#   sent=N                N DOWNLOAD MICROCODE commands reached the drive during the command
+#   fw=REV                the output is an identity report (model, serial) with revision REV
+#   smart=REV             the output is smartctl's identity, the same drive with revision REV
+#   has=TEXT              a line of the output holds TEXT (an underscore stands for a blank)
+#   same-as=CASE          the output is that of an earlier case, byte for byte
+#   regs=ERR, regs-as=CASE the failed command's register dump shows Error = ERR (as CASE's)
+#   ck-cond=all, ck-cond=N every segmented command (N of them) asked for the registers
+#   segments=N            N segmented DOWNLOAD MICROCODE commands reached the drive
+#   attention             the drive's reset met a command with its unit attention
+#   stopped-as-sent       the stop line counts exactly the transfers the drive got
+#   one-refused           of two runs at once, one downloaded, the other ended with 2, sending nothing
+#   stderr-lines=N        the tool wrote N lines on standard error (cases that keep them apart)
+#   within=S              the command ended within S seconds
+tcase() {
+  tc_name=$1 tc_expect=$2
+  shift 2
+  tc_before=$(downloads)
+  tc_start=$(date +%s)
+  run "$tc_name" "$@"
+  echo "@@QM-EXPECT $tc_name $tc_expect"
+  echo "@@QM-REC $tc_name $tc_before $(downloads) $(cat $H/revision) $(cksum <$H/image | cut -d' ' -f1)" \
+    "$(echo $(cat $H/segmented 2>/dev/null || echo 0 0) | tr ' ' /) $(cat $H/attention 2>/dev/null || echo -)" \
+    "$(($(date +%s) - tc_start))"
+}
 
-# Downloads that succeed, each followed by the drive's image and /i.
-run t-dl-s quillmark /dev/sda /D:$IMG/s.bin /s
-run t-img-s cmp $H/image $IMG/s.bin
-run t-i-s quillmark /dev/sda /i
+# two_at_once [--no-lock-folder] <device> <device> <arguments...>: two runs on the two devices
+# started together; their outputs, then "codes A B". Without a lock folder, /run is an empty
+# tmpfs for the two runs (as in an initramfs or a minimal container).
+two_at_once() {
+  hide=
+  [ "$1" = --no-lock-folder ] && { hide=1; shift; }
+  dev_a=$1 dev_b=$2
+  shift 2
+  [ -z "$hide" ] || mount -t tmpfs -o mode=755 tmpfs /run
+  [ -e /run/lock ] && [ -n "$hide" ] && echo "/run/lock is still there"
+  ( quillmark "$dev_a" "$@" >/tmp/two-a 2>&1; echo $? >/tmp/two-a.rc ) &
+  two_a=$!
+  ( quillmark "$dev_b" "$@" >/tmp/two-b 2>&1; echo $? >/tmp/two-b.rc ) &
+  two_b=$!
+  wait $two_a $two_b
+  [ -z "$hide" ] || umount /run
+  cat /tmp/two-a /tmp/two-b
+  echo "codes $(cat /tmp/two-a.rc) $(cat /tmp/two-b.rc)"
+}
+
+# after_downloads <count> <action> <command...>: the command in the background; once the
+# drive has had that many DOWNLOAD MICROCODE commands, the action (a signal, or "vanish":
+# the disk's LUN is removed, so that the drive is gone from the kernel); then the command's
+# output, its standard error after a line "stderr:", and its exit status as this one's.
+after_downloads() {
+  count=$1 action=$2
+  shift 2
+  env --default-signal=INT "$@" >/tmp/bg.out 2>/tmp/bg.err &
+  bg_pid=$!
+  i=0
+  while [ "$(downloads)" -lt "$count" ] && [ $i -lt 600 ]; do
+    sleep 0.05
+    i=$((i + 1))
+  done
+  case $action in
+    vanish) rm $W/tpgt_1/lun/lun_0/port ;;
+    *) kill -"$action" $bg_pid ;;
+  esac
+  wait $bg_pid
+  bg_rc=$?
+  cat /tmp/bg.out
+  echo
+  echo "stderr:"
+  cat /tmp/bg.err
+  return $bg_rc
+}
+
+# Identity before any download, by both.
+tcase t-smart-before "smart=TC1.00" smartctl -i /dev/sda
+tcase t-smart-12 "smart=TC1.00" smartctl -d sat,12 -i /dev/sda
+tcase t-i-before "exit=10 fw=TC1.00" quillmark /dev/sda /i
+
+# Downloads that succeed, each followed by /i.
+tcase t-dl-s "exit=0 image=s" quillmark /dev/sda /D:$IMG/s.bin /s
+tcase t-i-s "exit=10 fw=TC-S" quillmark /dev/sda /i
 # The run report of a download through the real kernel.
 run t-json-s quillmark /dev/sda /D:$IMG/s.bin /s --json
-run t-smart-after smartctl -i /dev/sda
-run t-dl-ea quillmark /T:/dev/sda /D:$IMG/ea.bin /e /a
-run t-img-ea cmp $H/image $IMG/ea.bin
-run t-i-ea quillmark /dev/sda /i
-run t-dl-g1 quillmark /dev/sg0 /D:$IMG/g1.bin /s /g 1
-run t-img-g1 cmp $H/image $IMG/g1.bin
-run t-i-g1 quillmark /dev/sg0 /i
-run t-dl-1m quillmark /dev/sda /D:$IMG/1m.bin
-run t-img-1m cmp $H/image $IMG/1m.bin
-run t-i-1m quillmark /dev/sda /i
+tcase t-smart-after "smart=TC-S" smartctl -i /dev/sda
+tcase t-dl-ea "exit=0 image=ea" quillmark /T:/dev/sda /D:$IMG/ea.bin /e /a
+tcase t-i-ea "exit=10 fw=TC-EA" quillmark /dev/sda /i
+tcase t-dl-g1 "exit=0 image=g1" quillmark /dev/sg0 /D:$IMG/g1.bin /s /g 1
+tcase t-i-g1 "exit=10 fw=TC-G1" quillmark /dev/sg0 /i
+tcase t-dl-1m "exit=0 image=1m" quillmark /dev/sda /D:$IMG/1m.bin
+tcase t-i-1m "exit=10 fw=TC-1M" quillmark /dev/sda /i
 # Twice the most SG_IO carries in one command: refused before anything reaches the drive.
-before=$(downloads)
-run t-dl-2m quillmark /dev/sda /D:$IMG/2m.bin /v
-echo "@@QM-COUNT t-dl-2m $before $(downloads)"
+tcase t-dl-2m "exit=10 sent=0 has=IO_Error_[87]" quillmark /dev/sda /D:$IMG/2m.bin /v
 
 # A segment the drive aborts, with and without a retry.
 drive --abort-download 3
-run t-abort quillmark /dev/sda /D:$IMG/s.bin /s
-run t-abort-rev cat $H/revision
-run t-abort-i quillmark /dev/sda /i
+tcase t-abort "exit=1 kept" quillmark /dev/sda /D:$IMG/s.bin /s
+tcase t-abort-i "exit=10 fw=TC1.00" quillmark /dev/sda /i
 drive --abort-download 3
-run t-retry quillmark /dev/sda /D:$IMG/s.bin /s /r 1
-run t-img-retry cmp $H/image $IMG/s.bin
+tcase t-retry "exit=0 image=s" quillmark /dev/sda /D:$IMG/s.bin /s /r 1
 
 # BUSY: once the kernel retries by itself; always, it gives up.
 drive --busy 1
-run t-busy1 quillmark /dev/sda /D:$IMG/s.bin /s
-run t-img-busy1 cmp $H/image $IMG/s.bin
+tcase t-busy1 "exit=0 image=s" quillmark /dev/sda /D:$IMG/s.bin /s
 drive --busy always
-run t-busy quillmark /dev/sda /D:$IMG/s.bin /s
-run t-busy-rev cat $H/revision
+tcase t-busy "exit!=0 kept" quillmark /dev/sda /D:$IMG/s.bin /s
 
 # A reply slower than the tool's 5 s timeout, which /dev/sgN honours; the next run works. Twice the
 # timeout, so that the kernel's abort, however late a loaded guest schedules it, still meets the
 # command in flight.
 drive --delay-download 10
-run t-slow quillmark /dev/sg0 /D:$IMG/s.bin /s
-run t-slow-next quillmark /dev/sg0 /D:$IMG/s.bin /s
-run t-img-slow cmp $H/image $IMG/s.bin
+tcase t-slow "exit!=0" quillmark /dev/sg0 /D:$IMG/s.bin /s
+tcase t-slow-next "exit=0 image=s" quillmark /dev/sg0 /D:$IMG/s.bin /s
 
-# The same runs with descriptor and with fixed-format sense data.
-for f in desc fixed; do
-  opt=
-  [ $f = fixed ] && opt=--fixed-sense
-  drive $opt --abort-download 2
-  run t-fmt-i-$f quillmark /T:/dev/sda /i /v
-  run t-fmt-abort-$f quillmark /T:/dev/sda /D:$IMG/s.bin /s /v
-  run t-fmt-ok-$f quillmark /T:/dev/sda /D:$IMG/s.bin /s
-  run t-fmt-img-$f cmp $H/image $IMG/s.bin
-done
+# The same runs with descriptor and with fixed-format sense data: the same text, the same
+# registers decoded from either.
+drive --abort-download 2
+tcase t-fmt-i-desc "exit=10 fw=TC1.00" quillmark /T:/dev/sda /i /v
+tcase t-fmt-abort-desc "exit=1 regs=0x4" quillmark /T:/dev/sda /D:$IMG/s.bin /s /v
+tcase t-fmt-ok-desc "exit=0 image=s" quillmark /T:/dev/sda /D:$IMG/s.bin /s
+drive --fixed-sense --abort-download 2
+tcase t-fmt-i-fixed "exit=10 fw=TC1.00 same-as=t-fmt-i-desc" quillmark /T:/dev/sda /i /v
+tcase t-fmt-abort-fixed "exit=1 regs-as=t-fmt-abort-desc" quillmark /T:/dev/sda /D:$IMG/s.bin /s /v
+tcase t-fmt-ok-fixed "exit=0 image=s" quillmark /T:/dev/sda /D:$IMG/s.bin /s
 
 # A locked drive is refused before any DOWNLOAD MICROCODE.
 drive --security locked
-run t-locked quillmark /dev/sda /D:$IMG/s.bin /s
-echo "@@QM-COUNT t-locked 0 $(downloads)"
+tcase t-locked "exit=6 sent=0" quillmark /dev/sda /D:$IMG/s.bin /s
 
 # hdparm's segmented download into a fresh drive whose minimum segment is the tool's default.
 drive --segment-min 64 --segment-max 64
-run t-hdparm hdparm --yes-i-know-what-i-am-doing --please-destroy-my-drive \
+tcase t-hdparm "exit=0 image=hd" hdparm --yes-i-know-what-i-am-doing --please-destroy-my-drive \
   --fwdownload-mode3 $IMG/hd.bin /dev/sda
-run t-img-hdparm cmp $H/image $IMG/hd.bin
-run t-hdparm-rev cat $H/revision
 
 # A truncated image (the first 64 KiB of s.bin, whose header names 100,000 bytes): after its
 # last segment the drive says it expects more. The tool refuses it on each path; the whole image
-# still goes through on each path, with CK_COND on its 0x03 commands. hdparm is given the same
-# cut, and the handler counts whether it asked for the registers.
+# still goes through on each path, with CK_COND on its 0x03 commands.
 for p in sda sg0 t; do
   dev=/dev/$p
   [ $p = t ] && dev=/T:/dev/sda
   drive
-  run t-cut-$p quillmark $dev /D:$IMG/cut.bin /s
-  run t-cut-rev-$p cat $H/revision
+  tcase t-cut-$p "exit=1 kept" quillmark $dev /D:$IMG/cut.bin /s
   drive
-  run t-whole-$p quillmark $dev /D:$IMG/s.bin /s
-  run t-whole-img-$p cmp $H/image $IMG/s.bin
-  echo "@@QM-SEGMENTED t-whole-$p $(cat $H/segmented)"
+  tcase t-whole-$p "exit=0 image=s ck-cond=all" quillmark $dev /D:$IMG/s.bin /s
 done
+# hdparm is given the same cut and sends its segments without CK_COND, so over SAT no registers
+# come back to it and it cannot hear the verdict: it reports success, and the drive keeps its
+# revision all the same. Kept as seen, so that an hdparm that starts asking shows here.
 drive
-run t-cut-hdparm hdparm --yes-i-know-what-i-am-doing --please-destroy-my-drive \
-  --fwdownload-mode3 $IMG/cut.bin /dev/sda
-run t-cut-hdparm-rev cat $H/revision
-echo "@@QM-SEGMENTED t-cut-hdparm $(cat $H/segmented)"
+tcase t-cut-hdparm "exit=0 kept segments=128 ck-cond=0" hdparm --yes-i-know-what-i-am-doing \
+  --please-destroy-my-drive --fwdownload-mode3 $IMG/cut.bin /dev/sda
 
-# One run per drive: two runs started together on the two nodes of one drive.
+# One run per drive: two runs started together on the two nodes of one drive, with the lock
+# folder and without one; the drive aborts a segment out of order, so its record is that one
+# download, in order.
 drive
-( quillmark /dev/sda /D:$IMG/s.bin /s >/tmp/two-sd 2>&1; echo $? >/tmp/two-sd.rc ) &
-two_sd=$!
-( quillmark /dev/sg0 /D:$IMG/s.bin /s >/tmp/two-sg 2>&1; echo $? >/tmp/two-sg.rc ) &
-two_sg=$!
-wait $two_sd $two_sg
-run t-two-sd sh -c 'cat /tmp/two-sd; exit $(cat /tmp/two-sd.rc)'
-run t-two-sg sh -c 'cat /tmp/two-sg; exit $(cat /tmp/two-sg.rc)'
-run t-img-two cmp $H/image $IMG/s.bin
-echo "@@QM-COUNT t-two 0 $(downloads)"
+tcase t-two "one-refused image=s sent=4" two_at_once /dev/sda /dev/sg0 /D:$IMG/s.bin /s
+drive
+tcase t-two-no-lock "one-refused image=s sent=4" two_at_once --no-lock-folder /dev/sda /dev/sg0 \
+  /D:$IMG/s.bin /s
 
 # SIGINT in the middle of a 1 MiB download in one-block segments (a job started in the
 # background ignores SIGINT unless told otherwise), then a run that downloads cleanly.
 drive
-env --default-signal=INT quillmark /dev/sg0 /D:$IMG/1m.bin /s /g 1 >/tmp/int 2>&1 &
-int_pid=$!
-i=0
-while [ "$(downloads)" -lt 20 ] && [ $i -lt 600 ]; do
-  sleep 0.05
-  i=$((i + 1))
-done
-kill -INT $int_pid
-wait $int_pid
-echo $? >/tmp/int.rc
-run t-int sh -c 'cat /tmp/int; exit $(cat /tmp/int.rc)'
-echo "@@QM-COUNT t-int 0 $(downloads)"
-run t-int-next quillmark /dev/sg0 /D:$IMG/s.bin /s
-run t-img-int-next cmp $H/image $IMG/s.bin
+tcase t-int "exit=1 stopped-as-sent" after_downloads 20 INT quillmark /dev/sg0 /D:$IMG/1m.bin /s /g 1
+tcase t-int-next "exit=0 image=s" quillmark /dev/sg0 /D:$IMG/s.bin /s
+
+# Standard output closed early (a pager, a log collector or an ssh session gone): the download
+# goes on to its end without it.
+drive
+tcase t-pipe "exit=0 image=s" sh -c \
+  '{ quillmark /dev/sda /D:$IMG/s.bin /s /g 1; echo $? >/tmp/pipe.rc; } | head -c 100 >/dev/null; exit $(cat /tmp/pipe.rc)'
+
+# The drive resets after the activation: the next command waits 3 s and meets UNIT ATTENTION;
+# the quiet re-identify rides it out and the run ends as the activation did.
+drive --reset-after-activate 3
+tcase t-reset "exit=0 image=ea attention within=60" quillmark /dev/sda /D:$IMG/ea.bin /e /a
+tcase t-reset-i "exit=10 fw=TC-EA" quillmark /dev/sda /i
+
+# The drive vanishes in the middle of a segmented download (its LUN is removed): the run ends
+# on its own within the command timeouts with one line, and the next run finds no drive. The
+# LUN then comes back for what follows.
+drive
+tcase t-vanish "exit!=0 stderr-lines=1 within=60" after_downloads 20 vanish \
+  timeout 300 quillmark /dev/sda /D:$IMG/1m.bin /s /g 1
+tcase t-vanish-next "exit=2" quillmark /dev/sda /i
+ln -s $D $W/tpgt_1/lun/lun_0/port
+wait_for_disk
 
 # Figures: the same 1 MiB image in 32 KiB segments by the tool, a bare SG_IO loop and hdparm,
 # timed at the drive (the arrival of each DOWNLOAD MICROCODE), in rounds whose order turns so
