@@ -146,6 +146,8 @@ EOF
 }
 run '\\.\PhysicalDrive0 /q --json'
 error_at '/q'
+# Standard output's texts come first on the error stream, then the cause as ever.
+cat cause.txt >>expected.txt
 report_is "--json after a command-line error" 8 'Error in command line at /q'
 
 run '--json \\.\PhysicalDrive7 /D:fw.bin'
