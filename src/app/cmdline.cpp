@@ -38,11 +38,10 @@ ParseOutcome report_error(std::u16string_view text, std::u16string_view element,
                           const std::string& invocation_name) {
   std::u16string line(text);
   line.append(console::typed_text(element));
+  note_run_cause(utf16_to_utf8(line.substr(line.starts_with(u'\n') ? 1 : 0)));
   console::wout(line + u'\n');
   print_usage(invocation_name);
-  const std::string cause = utf16_to_utf8(line.substr(line.starts_with(u'\n') ? 1 : 0));
-  console::err_line(cause);
-  note_run_cause(cause);
+  console::err_line(utf16_to_utf8(line.substr(line.starts_with(u'\n') ? 1 : 0)));
   return ParseOutcome::Error;
 }
 

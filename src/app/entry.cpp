@@ -16,6 +16,29 @@
 
 namespace {
 
+// The end of a run that sends nothing: exit code 8 with its cause on the error stream, or 1
+// when the operator's interrupt came meanwhile, as for any interrupted run.
+int end_without_drive(std::string_view cause) {
+  if (platform_interrupted()) {
+    if (console::mid_line()) console::out("\n");
+    run_record().interrupted = true;
+    console::err_line("Stopped before any download command was sent.");
+    note_run_cause("Stopped before any download command was sent.");
+    return kExitDriveError;
+  }
+  if (!cause.empty()) {
+    console::err_line(cause);
+    note_run_cause(cause);
+  }
+  return kExitCommandLine;
+}
+
+int usage(const std::string& invocation_name, std::string_view cause) {
+  print_banner();
+  print_usage(invocation_name);
+  return end_without_drive(cause);
+}
+
 // "--json", anywhere after the program name, asks for the run report and is taken out of the
 // vector before the command line is read, so that every other argument keeps its meaning and
 // a command-line error is reported as data too.
@@ -30,30 +53,6 @@ bool take_json_switch(std::vector<std::u16string>& args) {
     }
   }
   return found;
-}
-
-// The end of a run that sends nothing: exit code 8 with its cause on the error stream, or 1
-// when the operator's interrupt came meanwhile, as for any interrupted run.
-int end_without_drive(std::string_view cause) {
-  if (platform_interrupted()) {
-    if (console::mid_line()) console::out("\n");
-    constexpr std::string_view kStopped = "Stopped before any download command was sent.";
-    console::err_line(kStopped);
-    run_record().interrupted = true;
-    note_run_cause(kStopped);
-    return kExitDriveError;
-  }
-  if (!cause.empty()) {
-    console::err_line(cause);
-    note_run_cause(cause);
-  }
-  return kExitCommandLine;
-}
-
-int usage(const std::string& invocation_name, std::string_view cause) {
-  print_banner();
-  print_usage(invocation_name);
-  return end_without_drive(cause);
 }
 
 int run_command(int argc, char** argv);
@@ -106,8 +105,8 @@ int run_command(int argc, char** argv) {
       break;
   }
 
-  run_record().options = options;
   if (platform_interrupted()) return end_without_drive("");
+  run_record().options = options;
   if (options.flags & kFlagScan) {
     run_record().command = RunRecord::Command::Scan;
     print_banner();

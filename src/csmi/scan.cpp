@@ -230,8 +230,8 @@ void scan_port(unsigned port, DeviceCommand& cmd, uint8_t* identify, ScanCounts&
     console::out("...FOUND\n");
   }
   ++counts.adapters_opened;
-  if (counts.report != nullptr) counts.report->adapters.push_back(ScanAdapter{path, false, {}, {}});
   if (stopped(adapter)) return;
+  if (counts.report != nullptr) counts.report->adapters.push_back(ScanAdapter{path, false, {}, {}});
 
   CSMI_SAS_CNTLR_CONFIG_BUFFER config;
   if (read_adapter_information(adapter, CC_CSMI_SAS_GET_CNTLR_CONFIG, config)) {
@@ -269,12 +269,12 @@ void scan_port(unsigned port, DeviceCommand& cmd, uint8_t* identify, ScanCounts&
     console::out("\tRelease: " + decimal(d.usReleaseRevision) + "\n");
   }
   ++counts.adapters_answering;
+  if (stopped(adapter)) return;
   if (counts.report != nullptr) {
     counts.report->adapters.back().answered = true;
     counts.report->adapters.back().driver =
         console::device_text(fixed_text(driver.Information.szName));
   }
-  if (stopped(adapter)) return;
 
   // A failed phy request is not reported: the walk then sees an empty table.
   CSMI_SAS_PHY_INFO_BUFFER phys;

@@ -130,6 +130,7 @@ int load_image(const DeviceCommand& cmd, const DownloadParams& params, Image& im
     return refuse_image(cmd, name, "Short read of the firmware file: " + counts,
                         "short read, " + counts, report);
   }
+  // The digest comes from the buffer just read, never from a second read of the file.
   const std::array<uint8_t, 32>* expected = params.expected_sha256;
   if (params.digest || expected != nullptr)
     report.digested = platform_sha256(bytes.get(), static_cast<size_t>(size), report.sha256);

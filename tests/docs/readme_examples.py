@@ -55,12 +55,14 @@ def split_comment(line):
 
 
 def sim_command(command):
-    """The quillmark-sim command of a line, from the last `&&` before it up to a `;`."""
+    """The quillmark-sim command of a line, from the last `&&` before it up to a `;` or a pipe
+    (whose reader is not the tool; the tool's own exit code is the one judged)."""
     at = command.index("quillmark-sim")
     start = command.rfind("&&", 0, at)
     command = command[start + 2 if start >= 0 else 0:]
-    end = command.find(";", command.index("quillmark-sim"))
-    return (command[:end] if end >= 0 else command).strip()
+    at = command.index("quillmark-sim")
+    ends = [e for e in (command.find(";", at), command.find(" | ", at)) if e >= 0]
+    return (command[:min(ends)] if ends else command).strip()
 
 
 def expected(comment, command_line, before):

@@ -146,7 +146,7 @@ EOF
 }
 run '\\.\PhysicalDrive0 /q --json'
 error_at '/q'
-# Standard output's texts come first on the error stream, then the cause as ever.
+# Under --json the texts of standard output go to the error stream, ahead of the cause line.
 cat cause.txt >>expected.txt
 report_is "--json after a command-line error" 8 'Error in command line at /q'
 
