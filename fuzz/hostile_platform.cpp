@@ -576,6 +576,23 @@ bool platform_get_scsi_address(Handle handle, SCSI_ADDRESS* address) {
   return true;
 }
 
+bool platform_drive_address(const std::u16string& path, SCSI_ADDRESS* address) {
+  return drive_address_through_open(path, address);
+}
+
+// The system's drives: none to three names, some with a reason not to open them, or no list.
+bool platform_list_drives(std::vector<PresentedDrive>& drives) {
+  const uint8_t sel = stream().byte();
+  if (sel & 0x01) return hostile::fail(hostile::error_code());
+  for (int i = 0; i < (sel >> 1) % 4; ++i) {
+    PresentedDrive d;
+    d.path = u"\\\\.\\PhysicalDrive" + std::u16string(1, static_cast<char16_t>(u'0' + i));
+    if (stream().byte() & 0x01) d.unusable = "no pass-through reaches it";
+    drives.push_back(d);
+  }
+  return true;
+}
+
 bool platform_scsi_passthrough(Handle handle, ScsiPassThroughRequest* request) {
   hostile::at_point(true);
   hostile::note_handle_use(handle);

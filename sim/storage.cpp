@@ -138,6 +138,10 @@ bool platform_get_scsi_address(Handle handle, SCSI_ADDRESS* address) {
   return true;
 }
 
+bool platform_drive_address(const std::u16string& path, SCSI_ADDRESS* address) {
+  return drive_address_through_open(path, address);
+}
+
 bool platform_scsi_passthrough(Handle handle, ScsiPassThroughRequest* request) {
   sim::Port* port = sim::port_of(handle);
   sim::LogEntry& e = sim::log_entry(sim::LogEntry::Kind::Scsi, path_of(port));
@@ -218,4 +222,11 @@ bool platform_close(Handle handle) {
   }
   if (adapter != nullptr) return true;
   return fail(ERROR_INVALID_HANDLE);
+}
+
+bool platform_list_drives(std::vector<PresentedDrive>& drives) {
+  const sim::World& w = sim::world();
+  if (w.list_drives_error != 0) return fail(w.list_drives_error);
+  for (const sim::Port& p : w.ports) drives.push_back({p.path, {}, {}});
+  return true;
 }

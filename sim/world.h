@@ -95,7 +95,8 @@ struct LogEntry {
 };
 
 struct World {
-  std::vector<Port> ports;
+  std::vector<Port> ports;         // in the order the system presents them
+  uint32_t list_drives_error = 0;  // nonzero: the system's list of drives fails with this code
   std::vector<Adapter> adapters;
   std::vector<LogEntry> log;
   // Record the requests in `log`. quillmark-sim, where nobody reads the log, turns it off: a

@@ -3,7 +3,6 @@
 
 #include <climits>
 #include <cstring>
-#include <filesystem>
 #include <functional>
 #include <ostream>
 #include <string>
@@ -286,12 +285,6 @@ class Scan : public ::testing::Test {
   }
 };
 
-std::string golden(const std::string& name) {
-  const auto path = std::filesystem::path(__FILE__).parent_path() / "golden" / name;
-  EXPECT_TRUE(std::filesystem::exists(path)) << "missing golden file " << path;
-  return read_file(path.string());
-}
-
 const char kHint[] =
     "To Scan the system for Physical Devices please use the following:\n"
     "\t wmic diskdrive get DeviceID,model,FirmwareRevision,InterfaceType\n\n";
@@ -441,7 +434,7 @@ const ScanFaultCase kScanFaults[] = {
     {"DriveHeldByAnotherRunIsPassedBy", [](sim::Adapter& a) { sim::world().claims_elsewhere[claim_key(csmi_adapter_path(1u), a.phys[0], 0)] = 77; }, 0,
      {"\tScanning for CSMI Devices\n\nTo Scan"}, {kTarget0}},
     {"NoCsmiOnThisSystemHintsAtTheDriveNodes", [](sim::Adapter&) { sim::world().csmi_supported = false; }, 0,
-     {"\tScanning for CSMI Devices\n\nTo Scan the system for Physical Devices please use the following:\n\t lsblk -d -o NAME,MODEL,REV,TRAN\nand name a drive by its /dev/sdX node or its /dev/sgN node.\n\n"}, {kTarget0, "wmic"}},
+     {"\tScanning for CSMI Devices\n\nTo Scan the system for Physical Devices please use the following:\n\t quillmark --list\nand name a drive by the /dev/sdX or /dev/sgN node it shows (lsblk -d lists them too).\n\n"}, {kTarget0, "wmic"}},
     {"DriverTextsWithoutNul", [](sim::Adapter& a) { std::memset(a.driver_info.szName, 'N', 81); std::memset(a.driver_info.szDescription, 'D', 81); }, 1, {"\tDriver: " + std::string(81, 'N') + "\n\tDescription: " + std::string(81, 'D') + "\n\tVersion: 4.12\n\tCSMI Version: 0.90\n\tRelease: 17\n"}, {}},
 };
 // clang-format on

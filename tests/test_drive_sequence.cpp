@@ -7,6 +7,7 @@
 #include <cstring>
 #include <functional>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -264,7 +265,43 @@ std::string csmi_phy_key(int phy) {
                    a.phys[static_cast<size_t>(phy)], phy);
 }
 
+// The built-in world's list with line n (counted from 0) replaced.
+std::string list_with(size_t n, const std::string& line) {
+  std::string text = golden("list_builtin.txt");
+  size_t from = 0;
+  for (size_t i = 0; i < n; ++i) from = text.find('\n', from) + 1;
+  return text.replace(from, text.find('\n', from) - from, line);
+}
+
+// The drive received no command: its log holds at most the open, the address and the close.
+void nothing_sent_to(const std::string& path) {
+  for (const sim::LogEntry& e : sim::world().log)
+    if (e.path == u16(path)) {
+      EXPECT_NE(e.kind, sim::LogEntry::Kind::Scsi);
+      EXPECT_NE(e.kind, sim::LogEntry::Kind::Ata);
+    }
+}
+
 std::vector<Case> cases() {
+  // What the list asks: each drive's address (for its claim), then IDENTIFY and the log page
+  // (PhysicalDrive3 after SCSI pass-through refused IDENTIFY); then the CSMI walk, whose five
+  // SATA and STP drives are asked the same and whose SSP drive is sent nothing.
+  const std::string addressed = "open addr close";
+  const std::string listed = addressed + " open addr EC/00 2F/00 close";
+  auto ports_tried = [](int n) {
+    std::string t;
+    for (int port = 0; port < n; ++port) t += " open-adapter";
+    return t;
+  };
+  auto csmi_walk = [&] {
+    std::string t = ports_tried(3) + " csmi2 csmi1 csmi20";
+    for (int phy = 0; phy < 5; ++phy) t += " EC/00 2F/00";
+    return t + " close" + ports_tried(12);
+  };
+  auto list_trace = [&](const std::string& drive2, const std::string& drive4) {
+    return listed + " " + listed + " " + drive2 + " " + addressed +
+           " open addr EC/00 EC/00 2F/00 close " + drive4 + csmi_walk();
+  };
   const std::string img = "{img}";
   const std::string d_img = "/D:" + img;
   // Passes of the 194-block test image at verbosity 0.
@@ -392,6 +429,15 @@ std::vector<Case> cases() {
      "", {}, "Stopped before any download command was sent.\n"},
     {"no claim to be had: one warning line, the download goes on", {kDrive0, d_img}, [] { sim::world().claims_unavailable = "no lock folder"; }, 0, one_immediate_pass,
      immediate_ok, {}, "Warning: drive " + kDrive0 + " is not claimed for this run (no lock folder); another run could reach it at the same time.\n"},
+    // The list: each drive claimed while IDENTIFY and the log page ask it, on SCSI
+    // pass-through and else on ATA pass-through; nothing else is sent.
+    {"--list over the built-in world", {"--list"}, {}, 0, list_trace(listed, listed), golden("list_builtin.txt"), {}},
+    {"--list passes a held drive by", {"--list"}, [] { held_elsewhere(claim_key(sim::world().ports[2].address)); }, 0, list_trace(addressed, listed),
+     list_with(2, "\\\\.\\PhysicalDrive2 # held by another run (process 4321); nothing was sent to it"), [] { nothing_sent_to(kDrive2); }},
+    {"--list names a drive that answers on no path, and why", {"--list"}, [] { sim::world().ports[4].faults.scsi_error = 1; sim::world().ports[4].faults.ata_error = 31; }, 0, list_trace(listed, addressed + " open addr EC/00 EC/00 close"),
+     list_with(4, "\\\\.\\PhysicalDrive4 # not usable: IDENTIFY DEVICE not answered (SCSI pass-through: this path does not offer the pass-through (system error 1); ATA pass-through: the request was not carried (system error 31))"), {}},
+    {"--list with nothing to list: exit 10", {"--list"}, [] { sim::world().ports.clear(); sim::world().adapters.clear(); sim::world().list_drives_error = 5; }, 10, ports_tried(15).substr(1), "", {},
+     "No drive found: the system's list of drives cannot be read (system error 5).\n"},
     // Interrupts: the command in flight completes, nothing follows it, the line is ended.
     {"an interrupt during IDENTIFY: nothing after it", {kDrive0, d_img}, [] { sim::world().interrupt_at_request = 3; }, 1, "open addr inq inq80 EC/00 close",
      "", [] { no_download_on(0); }, "Stopped before any download command was sent.\n"},
@@ -532,6 +578,38 @@ TEST_F(DriveSequence, LargestImageIsActivatedByOneCommandOnEveryPath) {
     EXPECT_EQ(count_of(trace(), "92/0F"), 1);
     EXPECT_EQ(p.drive().firmware, kNewRevision);
   }
+}
+
+// Every path the list gives is a first argument as it stands: a download named by it reaches
+// the drive the line describes, and that drive only.
+TEST_F(DriveSequence, ListedPathsTakeADownload) {
+  std::istringstream lines(run({"--list"}).out);
+  int tried = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find(" | SEC1 | ") == std::string::npos) continue;
+    std::vector<std::string> paths{line.substr(0, line.find(' '))};
+    const size_t also = line.find(" (also ");
+    if (also != std::string::npos)
+      paths.push_back(line.substr(also + 7, line.find(')') - also - 7));
+    const size_t sn = line.find(" | SN ") + 6;
+    const std::string serial = line.substr(sn, line.find(' ', sn) - sn);
+    for (const std::string& path : paths) {
+      SCOPED_TRACE(path);
+      sim::reset_world();
+      sim::install_builtin_world();
+      run({path, "/D:" + image_path()});
+      std::vector<const sim::Drive*> all;
+      for (const sim::Port& p : sim::world().ports) all.push_back(&p.drive);
+      // The adapter's drives on phys 0 to 4; its other slots hold no drive.
+      for (int phy = 0; phy < 5; ++phy) all.push_back(&sim::world().adapters.at(0).drives[phy]);
+      for (const sim::Drive* d : all)
+        EXPECT_EQ(d->download_commands > 0, d->serial == serial) << d->serial;
+      ++tried;
+    }
+  }
+  // PhysicalDrive0, 3 (by ATA pass-through) and 4, and the five CSMI drives by phy and by SAS
+  // address.
+  EXPECT_EQ(tried, 13);
 }
 
 }  // namespace

@@ -158,6 +158,8 @@ ParseOutcome parse_command_line(const std::vector<std::u16string>& args,
   }
   if (starts_with(first, u"--scan")) {
     options.flags = kFlagScan;
+  } else if (starts_with(first, u"--list")) {
+    options.flags = kFlagList;
   } else if (starts_with(first, u"/C:")) {
     options.flags = interface_flag(InterfaceKind::CsmiStp);
     if (parse_csmi_target(first, invocation_name, options) != ParseOutcome::Run) {

@@ -11,7 +11,7 @@
 
 // What the command line asks the entry point to do.
 enum class ParseOutcome {
-  Run,      // options filled: a drive command or the scan
+  Run,      // options filled: a drive command, the scan or the list
   Help,     // "/h", "/H"
   License,  // "--license", "/L"
   Error,    // already reported (message and usage printed)

@@ -124,32 +124,8 @@ void reidentify_quietly(DeviceCommand& cmd, DriveInfo& info) {
 
 // Why the drive could not be opened, in the system's terms as far as they help the user.
 std::string open_failure(const std::u16string& path, uint32_t os_error, bool opened) {
-  std::string reason;
-  switch (os_error) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-      reason = "no such device";
-      break;
-    case ERROR_ACCESS_DENIED:
-      // Root refused (a container, a security policy) has the rights already.
-      reason = platform_running_as_administrator()
-                   ? "access denied, although the tool runs with administrator rights (a "
-                     "security policy or a container forbids it)"
-                   : "access denied (the tool needs administrator rights, root on Linux)";
-      break;
-    case ERROR_INVALID_FUNCTION:
-      // The address query is the first thing only a SCSI or ATA device answers.
-      reason = "not a SCSI or ATA device";
-      break;
-    case ERROR_BUSY:
-      reason = "the device is busy";
-      break;
-    default:
-      reason = opened ? "its SCSI address cannot be read" : "the system refused to open it";
-      break;
-  }
-  return "Cannot open " + utf16_to_utf8(console::typed_text(path)) + ": " + reason +
-         " (system error " + std::to_string(os_error) + ")";
+  return "Cannot open " + utf16_to_utf8(console::typed_text(path)) + ": " +
+         open_failure_reason(os_error, opened) + " (system error " + std::to_string(os_error) + ")";
 }
 
 void close_device(DeviceCommand& cmd) {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/cmdline.h"
+#include "app/drive_list.h"
 #include "app/drive_sequence.h"
 #include "app/exit_codes.h"
 #include "app/run_record.h"
@@ -115,6 +116,10 @@ int run_command(int argc, char** argv) {
     run_record().interrupted = true;
     note_run_cause("Scan stopped; the list above is incomplete.");
     return kExitDriveError;
+  }
+  if (options.flags & kFlagList) {
+    run_record().command = RunRecord::Command::List;
+    return list_drives(options.verbosity, run_record().list.emplace());
   }
   run_record().command = RunRecord::Command::Drive;
   return run_drive_sequence(options);

@@ -25,7 +25,7 @@ int map_exit_code(int32_t status) {
 const char* exit_code_meaning(int exit_code) {
   switch (exit_code) {
     case kExitSuccess:
-      return "firmware update succeeded; after `--scan`, unless it was interrupted";
+      return "firmware update succeeded; after `--scan` and `--list`, unless it was interrupted";
     case kExitDriveError:
       return "the drive reported an error (failed for device reasons), or the run was "
              "interrupted";
@@ -44,8 +44,8 @@ const char* exit_code_meaning(int exit_code) {
     case kExitNotSupported:
       return "the target's interface does not support this pass-through";
     case kExitOtherStatus:
-      return "the run ended after `/i`, or any other failure (a CSMI target not resolved, a "
-             "request not carried)";
+      return "the run ended after `/i`, `--list` found no drive at all, or any other failure (a "
+             "CSMI target not resolved, a request not carried)";
     default:
       return "not in the exit-code table";
   }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/drive_list.h"
 #include "app/run_options.h"
 #include "csmi/csmi.h"
 #include "download/download.h"
@@ -30,7 +31,7 @@ struct RunRecord {
   bool json = false;
   // The options as parsed: set once the command line was read without an error.
   std::optional<RunOptions> options;
-  enum class Command { None, Help, License, Scan, Drive } command = Command::None;
+  enum class Command { None, Help, License, Scan, List, Drive } command = Command::None;
 
   // The target: set once the drive sequence tried to open it.
   bool target_tried = false;
@@ -47,6 +48,7 @@ struct RunRecord {
   std::optional<std::string> firmware_after;
   std::string why_no_firmware_after = "the run ended before the drive was identified again";
   std::optional<ScanReport> scan;
+  std::optional<DriveList> list;
   std::vector<std::string> warnings;  // the rehearsal's (--dry-run) mismatches with the drive
 
   bool interrupted = false;

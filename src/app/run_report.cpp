@@ -89,6 +89,8 @@ const char* command_name(const RunRecord& record) {
       return "license";
     case RunRecord::Command::Scan:
       return "scan";
+    case RunRecord::Command::List:
+      return "list";
     case RunRecord::Command::Drive:
       return (record.options->flags & kFlagDeviceInfo) != 0 ? "device_info" : "drive";
     case RunRecord::Command::None:
@@ -100,8 +102,9 @@ const char* command_name(const RunRecord& record) {
 Json options_json(const RunRecord& record) {
   if (!record.options) return Json();
   const RunOptions& o = *record.options;
-  const bool scan = record.command == RunRecord::Command::Scan;
-  return Json{{"interface", scan ? Json() : Json(interface_name(o.flags))},
+  const bool no_drive_named =
+      record.command == RunRecord::Command::Scan || record.command == RunRecord::Command::List;
+  return Json{{"interface", no_drive_named ? Json() : Json(interface_name(o.flags))},
               {"device", name_or_null(o.device_path)},
               {"file", (o.flags & kFlagFirmwareFile) != 0 ? name(o.file_name) : Json()},
               {"mode", mode_name(o.mode)},
@@ -276,6 +279,28 @@ Json scan_json(const RunRecord& record) {
   return Json{{"complete", record.scan->complete}, {"adapters", adapters}};
 }
 
+Json list_json(const RunRecord& record) {
+  if (!record.list) return Json();
+  const DriveList& list = *record.list;
+  Json drives = Json::array();
+  for (const ListedDrive& row : list.drives) {
+    const bool unusable = !row.answered_by && !row.held;
+    drives.push_back(
+        Json{{"path", name(row.path)},
+             {"other_path", name_or_null(row.other_node)},
+             {"answered_by",
+              row.answered_by ? Json(interface_name(interface_flag(*row.answered_by))) : Json()},
+             {"held_by_another_run", row.held},
+             {"holder_pid", row.held && row.holder_pid != 0 ? Json(row.holder_pid) : Json()},
+             {"why_unusable", unusable ? Json(console::device_text(row.unusable)) : Json()},
+             {"drive", row.answered_by ? drive_json(row.info) : Json()}});
+  }
+  return Json{{"complete", !list.stopped},
+              {"system_listed", list.system_listed},
+              {"system_error", list.system_listed ? Json() : Json(list.system_error)},
+              {"drives", drives}};
+}
+
 }  // namespace
 
 std::string run_report_json(const RunRecord& record, int64_t ended_ms) {
@@ -300,6 +325,7 @@ std::string run_report_json(const RunRecord& record, int64_t ended_ms) {
       {"activation", activation_json(record)},
       {"drive_after", drive_after_json(record)},
       {"scan", scan_json(record)},
+      {"list", list_json(record)},
       {"dry_run", record.options && record.options->dry_run},
       {"warnings", record.warnings},
       {"interrupted", record.interrupted},

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -45,3 +46,11 @@ struct ScanReport {
 // one is given. Always kScanDone: the run ends the same way whatever the scan found.
 inline constexpr int kScanDone = 0;
 int scan_csmi_devices(int verbosity, ScanReport* report = nullptr);
+
+// A phy with a device attached, as the scan finds it: cmd.handle holds the adapter, cmd.phy the
+// phy's entry (Attached.bTargetPortProtocol tells SATA, STP and SSP apart).
+using CsmiPhyVisitor = std::function<void(DeviceCommand& cmd, unsigned port, int phy)>;
+// Walks the adapters on ports 0 to 14 as the scan does (reporting the walk at cmd.verbosity as
+// the scan does) and hands every phy with a device attached to visit, which decides what the
+// drive is sent; the walk itself sends the drives nothing. Returns the adapters that answered.
+unsigned walk_csmi_phys(DeviceCommand& cmd, const CsmiPhyVisitor& visit);

@@ -25,6 +25,8 @@ struct ScanCounts {
   unsigned adapters_answering = 0;
   unsigned drives = 0;
   ScanReport* report = nullptr;  // filled when the run report wants the scan
+  // Takes every phy with a device attached in place of the scan's report of it (the list).
+  const CsmiPhyVisitor* visit = nullptr;
 
   // The phy the walk looks at, in the report; null when there is no report.
   ScanPhy* current_phy() {
@@ -165,6 +167,10 @@ void walk_phys(DeviceCommand& cmd, const CSMI_SAS_PHY_INFO& info, uint8_t* ident
       continue;
     }
     if (verbosity >= 1) dump_entry(e);
+    if (counts.visit != nullptr) {
+      (*counts.visit)(cmd, port, i);
+      continue;
+    }
     if (counts.report != nullptr) {
       ScanPhy listed;
       listed.phy = i;
@@ -327,7 +333,16 @@ int scan_csmi_devices(int verbosity, ScanReport* report) {
         "get DeviceID,model,FirmwareRevision,InterfaceType\n\n");
   else
     console::out(
-        "To Scan the system for Physical Devices please use the following:\n\t lsblk -d -o "
-        "NAME,MODEL,REV,TRAN\nand name a drive by its /dev/sdX node or its /dev/sgN node.\n\n");
+        "To Scan the system for Physical Devices please use the following:\n\t quillmark "
+        "--list\nand name a drive by the /dev/sdX or /dev/sgN node it shows (lsblk -d lists "
+        "them too).\n\n");
   return kScanDone;
+}
+
+unsigned walk_csmi_phys(DeviceCommand& cmd, const CsmiPhyVisitor& visit) {
+  ScanCounts counts;
+  counts.visit = &visit;
+  for (unsigned port = 0; port <= kLastPort && !platform_interrupted(); ++port)
+    scan_port(port, cmd, nullptr, counts);
+  return counts.adapters_answering;
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/host.h"
 #include "platform/wire.h"
@@ -39,6 +40,11 @@ inline std::u16string csmi_adapter_path(uint32_t port) {
 // IOCTL_SCSI_GET_ADDRESS. False and the last error on failure.
 bool platform_get_scsi_address(Handle handle, SCSI_ADDRESS* address);
 
+// The SCSI address of the drive at path, asked without keeping anyone else from the drive (on
+// Windows the drive is opened without read or write access, which another program's exclusive
+// open does not refuse). False and the last error when there is no such drive or no address.
+bool platform_drive_address(const std::u16string& path, SCSI_ADDRESS* address);
+
 // IOCTL_SCSI_PASS_THROUGH_DIRECT with the 312-byte request as input and output. The data
 // buffer named in the header is read or filled in place. On return the header carries the
 // SCSI status, DataTransferLength the bytes moved and SenseInfoLength the sense bytes
@@ -59,6 +65,28 @@ bool platform_csmi_request(Handle handle, void* buffer, uint32_t size);
 
 // CloseHandle. False and the last error on failure.
 bool platform_close(Handle handle);
+
+// platform_drive_address through an ordinary open, for systems whose open keeps no one else out.
+inline bool drive_address_through_open(const std::u16string& path, SCSI_ADDRESS* address) {
+  const Handle drive = platform_open_drive(path);
+  if (drive == kInvalidHandle) return false;
+  const bool answered = platform_get_scsi_address(drive, address);
+  const uint32_t error = platform_get_last_error();
+  platform_close(drive);
+  platform_set_last_error(error);
+  return answered;
+}
+
+// --- The drives the system presents ---------------------------------------------------------
+
+struct PresentedDrive {
+  std::u16string path;        // as a first argument names it: "\\.\PhysicalDrive2", "/dev/sda"
+  std::u16string other_node;  // another node of the same drive ("/dev/sg0"), or empty
+  std::string unusable;       // not empty: why no pass-through can reach it; it is not opened
+};
+// Every disk the system presents, in the system's own order, found by asking the system (never
+// by trying names). False, with the last error set, when the system cannot be asked at all.
+bool platform_list_drives(std::vector<PresentedDrive>& drives);
 
 // --- One run per drive ----------------------------------------------------------------------
 // Two runs that send commands to one drive at the same time interleave them; a claim keeps a

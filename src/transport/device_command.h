@@ -28,6 +28,7 @@ inline constexpr uint64_t kFlagActivate = 0x10;      // "/a"
 inline constexpr uint64_t kFlagDeviceInfo = 0x20;    // "/i"
 inline constexpr uint64_t kFlagFirmwareFile = 0x40;  // "/D:"
 inline constexpr uint64_t kFlagScan = 0x80;          // "--scan" (replaces the whole word)
+inline constexpr uint64_t kFlagList = 0x100;         // "--list" (replaces the whole word)
 
 // The fields below keep the 32-bit width the record gives them.
 enum class DataDirection : uint32_t {
@@ -107,6 +108,9 @@ std::string result_text(int result, uint32_t os_error);
 
 // Opens a drive for the SCSI and ATA paths and reads its SCSI address. 1 or 2.
 int open_device(DeviceCommand& cmd, const std::u16string& path);
+// Why open_device failed, in the system's terms as far as they help the user; opened: the
+// drive opened but its SCSI address could not be read.
+std::string open_failure_reason(uint32_t os_error, bool opened);
 
 // The drive's output registers as a transport's answer carried them, through the codec of
 // its wire: the ATA registers in the sense data, the returned task files, the status FIS.

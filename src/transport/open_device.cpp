@@ -27,3 +27,24 @@ int open_device(DeviceCommand& cmd, const std::u16string& path) {
   }
   return kResultSuccess;
 }
+
+std::string open_failure_reason(uint32_t os_error, bool opened) {
+  switch (os_error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return "no such device";
+    case ERROR_ACCESS_DENIED:
+      // Root refused (a container, a security policy) has the rights already.
+      return platform_running_as_administrator()
+                 ? "access denied, although the tool runs with administrator rights (a "
+                   "security policy or a container forbids it)"
+                 : "access denied (the tool needs administrator rights, root on Linux)";
+    case ERROR_INVALID_FUNCTION:
+      // The address query is the first thing only a SCSI or ATA device answers.
+      return "not a SCSI or ATA device";
+    case ERROR_BUSY:
+      return "the device is busy";
+    default:
+      return opened ? "its SCSI address cannot be read" : "the system refused to open it";
+  }
+}

@@ -382,7 +382,7 @@ def main():
               "a drive outside from_revisions fails the host, or is skipped", out[-2000:])
 
         # Drives chosen by model (and serial number) among the simulator's drives, one by one.
-        by_model = {"quillmark_devices": None, "quillmark_model": MODEL, "quillmark_discover": "physical_drives"}
+        by_model = {"quillmark_devices": None, "quillmark_model": MODEL}
         model = Fleet(work, sim, image, "model", 2, [[], []],
                       {"model1": dict(by_model, quillmark_serial_numbers=[SERIAL[0], SERIAL[2]]),
                        "model2": dict(by_model, quillmark_model="NO SUCH MODEL", quillmark_allow_none=True)})
@@ -402,8 +402,8 @@ def main():
             [({"quillmark_device": [GOOD], "quillmark_devices": None},
               "unknown variable quillmark_device (did you mean quillmark_devices?)"),
              ({"quillmark_devices": None}, "no drive to update on invalid2-2: neither")],
-            [({"quillmark_devices": None, "quillmark_model": "NO SUCH MODEL",
-               "quillmark_discover": "physical_drives"}, "no drive of model NO SUCH MODEL")],
+            [({"quillmark_devices": None, "quillmark_model": "NO SUCH MODEL"},
+              "no drive of model NO SUCH MODEL")],
         ]
         for n, rows in enumerate(invalid, 1):
             name = "invalid%d-" % n

@@ -16,6 +16,8 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,6 +25,7 @@
 #include "../support/holder_process.h"
 #include "platform/console.h"
 #include "platform/linux/linux_claim.h"
+#include "platform/linux/linux_drive_list.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 
@@ -227,6 +230,48 @@ TEST(LinuxPlatform, NoCsmiOnLinux) {
   EXPECT_FALSE(platform_csmi_request(Handle{3}, buffer, sizeof buffer));
   EXPECT_EQ(platform_get_last_error(), ERROR_INVALID_FUNCTION);
   EXPECT_FALSE(platform_csmi_supported());
+}
+
+// The disks of a sysfs tree as the kernel lays it out: SCSI disks with their sg nodes in the
+// kernel's naming order, other disks with why the tool cannot reach them, and neither the
+// disks without hardware (loop) nor a CD drive.
+TEST(LinuxPlatform, DiskListWalksSysfs) {
+  char tmpl[] = "/tmp/qm-sysfs-XXXXXX";
+  const std::filesystem::path root = mkdtemp(tmpl);
+  const auto make = [&](const std::string& relative) {
+    std::filesystem::create_directories(root / "block" / relative);
+  };
+  for (const char* disk : {"sda/device/scsi_disk/0:0:0:0", "sda/device/scsi_generic/sg0",
+                           "sdaa/device/scsi_disk/0:0:26:0", "sdaa/device/scsi_generic/sg27",
+                           "sdb/device/scsi_disk/1:0:0:0", "sdb/device/scsi_generic/sg1",
+                           "loop0/queue", "nvme0n1/device", "vda/device",
+                           "sr0/device/scsi_device/2:0:0:0", "sr0/device/scsi_generic/sg2"})
+    make(disk);
+  { std::ofstream(root / "block/sr0/device/type") << "5\n"; }
+
+  std::vector<PresentedDrive> drives;
+  ASSERT_TRUE(sysfs::list_disks(root.string(), drives));
+  const std::string not_scsi = "not a SCSI disk, so no SCSI or ATA pass-through reaches it";
+  const std::vector<std::vector<std::string>> expected = {
+      {"/dev/sda", "/dev/sg0", ""},
+      {"/dev/sdb", "/dev/sg1", ""},
+      {"/dev/vda", "", not_scsi},
+      {"/dev/sdaa", "/dev/sg27", ""},
+      {"/dev/nvme0n1", "", "an NVMe drive, which no SCSI or ATA pass-through reaches"},
+  };
+  ASSERT_EQ(drives.size(), expected.size());
+  for (size_t i = 0; i < drives.size(); ++i) {
+    EXPECT_EQ(utf16_to_utf8(drives[i].path), expected[i][0]);
+    EXPECT_EQ(utf16_to_utf8(drives[i].other_node), expected[i][1]);
+    EXPECT_EQ(drives[i].unusable, expected[i][2]);
+  }
+
+  platform_set_last_error(0);
+  drives.clear();
+  EXPECT_FALSE(sysfs::list_disks((root / "none").string(), drives));
+  EXPECT_EQ(platform_get_last_error(), ERROR_FILE_NOT_FOUND);
+  EXPECT_TRUE(drives.empty());
+  std::filesystem::remove_all(root);
 }
 
 TEST(LinuxPlatform, ImageFilesReadWhole) {

@@ -70,6 +70,14 @@ has_line qm-sda-iv "$want_sec"
 result "verbose report shows the security state smartctl reports ($sm_sec)" $? \
   "want '$want_sec'; got: $(grep '^  SEC' "$(res qm-sda-iv)" | oneline)"
 
+# The list: the disk once, by both its nodes, with what smartctl reads; QEMU aborts READ LOG
+# EXT, so no deferred downloads.
+list_line=$(grep -F ' # ' "$(res qm-list)")
+[[ $(rc qm-list) == 0 && $(grep -c . <<<"$list_line") == 1 &&
+  $list_line == "/dev/sda (also /dev/sg0) # SCSI pass-through | MN $sm_model | SN $sm_serial | FW $sm_fw | ${want_sec#  } | mode 3 "*" | deferred no | "* ]]
+result "--list: exit 0, /dev/sda with /dev/sg0 once, the model, serial and firmware smartctl reports" $? \
+  "exit $(rc qm-list): $(out qm-list | oneline)"
+
 sm_ver=$(smart_field "ATA Version is")
 # The report lists ATA8-ACS and ACS-2..4 only; smartctl names the newest major version.
 case $sm_ver in

@@ -45,6 +45,7 @@ expect() {
       has_line "$name" "  FW: $value" ;;
     smart=*) smart_is "$name" "$value" ;;
     has=*) grep -qF -- "${value//_/ }" "$(res "$name")" ;;
+    lines=*) [[ $(grep -c . "$(res "$name")") == "$value" ]] ;;
     same-as=*) cmp -s "$(res "$name")" "$(res "$value")" ;;
     regs=*) [[ $(ata_dump "$name") == *" Error = $value "* ]] ;;
     regs-as=*) [[ -n $(ata_dump "$name") && $(ata_dump "$name") == "$(ata_dump "$value")" ]] ;;

@@ -46,6 +46,12 @@ for row in "i|10|none|/i" \
  (Linux $(wine_rec "w-$name-elf")); text: $(diff "$(res "w-$name-elf")" "$(res "w-$name-exe")" | head -n 8 | oneline)"
 done
 
+# The list goes by the system's device installer, which knows only the disks a driver announced:
+# wine's knows none (its PhysicalDrive0 is a name in the prefix), so wine 8.0 lists nothing.
+[[ $(rc w-list) == 10 && $(out w-list) == "No drive found." ]]
+result "wine: Quillmark.exe --list: wine 8.0 presents no disk interface, exit 10 'No drive found.'" $? \
+  "exit $(rc w-list): $(out w-list | oneline)"
+
 # Where wine stops a request itself; the exit codes are what wine 8.0 gives, recorded so that a
 # change in wine or in the tool is seen.
 for row in "ata|10|/T: (wine has no ATA pass-through)" \

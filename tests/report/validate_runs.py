@@ -148,6 +148,19 @@ def scanned(d):
         "QMSIMC2P%d" % i for i in range(5)] and d["scan"]["complete"]
 
 
+def listed(d):
+    drives = d["list"]["drives"]
+    paths = [PD + "0", PD + "1", PD + "2", "/T:" + PD + "3", PD + "4"]
+    paths += ["/C:\\\\.\\SCSI2:%d" % i for i in range(6)]
+    return (d["command"] == "list" and d["list"]["complete"] and d["list"]["system_listed"]
+            and [r["path"]["text"] for r in drives] == paths
+            and [r["answered_by"] for r in drives] == ["scsi"] * 3 + ["ata", "scsi"] + ["csmi"] * 5
+            + [None]
+            and drives[0]["drive"]["serial"] == "QMSIM0000000001"
+            and drives[5]["other_path"]["text"] == "/C:2,5001514d00000200"
+            and drives[10]["drive"] is None and drives[10]["why_unusable"] is not None)
+
+
 # name, arguments (or a function that runs the case), exit code, cause (a regular expression,
 # or None for none), the case's own facts, whether the run is the same every time.
 CASES = [
@@ -169,7 +182,8 @@ CASES = [
      r"^The download failed after 0 of the image's",
      lambda d: [p["result"] for p in d["passes"]] == ["failure", "failure"], True),
     ("an interrupted run", interrupted, 1,
-     r"^(Download stopped after \d+ of 32 transfers|Stopped before any download command was sent)",
+     r"^(Download stopped after \d+ of 32 transfers|Stopped before any download command was sent"
+     r"|Stopped after all 32 transfers were sent)",
      lambda d: d["interrupted"] and d["drive_after"]["firmware"] is None, False),
     ("an interface CRC error", interface_crc, 5, r"interface CRC error \(ATA Error 0x84\)$",
      lambda d: d["passes"][0]["status"] == 13 and d["target"]["interface"] == "ata", False),
@@ -200,6 +214,7 @@ CASES = [
     ("a CSMI drive by SAS address", ["/C:2,5001514d00000203", "/i"], 10, None,
      lambda d: d["target"]["csmi"]["phy"] == 3 and d["drive_before"]["serial"] == "QMSIMC2P3", True),
     ("--scan", ["--scan"], 0, None, scanned, True),
+    ("--list", ["--list"], 0, None, listed, True),
 ]
 
 

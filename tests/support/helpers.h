@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -45,6 +46,13 @@ inline std::string read_file(const std::string& path) {
   std::ostringstream bytes;
   bytes << in.rdbuf();
   return bytes.str();
+}
+
+// A whole expected output kept in tests/golden.
+inline std::string golden(const std::string& name) {
+  const auto path = std::filesystem::path(__FILE__).parent_path().parent_path() / "golden" / name;
+  EXPECT_TRUE(std::filesystem::exists(path)) << "missing golden file " << path;
+  return read_file(path.string());
 }
 
 struct Printed {

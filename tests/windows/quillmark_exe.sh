@@ -184,6 +184,12 @@ run '--scan /v'
 } >expected.txt
 expect "--scan /v" 0 expected.txt
 
+# --- The drive list: wine's device installer presents no disk, and no adapter answers ------
+run '--list'
+: >expected.txt
+printf 'No drive found.\n' >expected_err.txt
+expect "--list: no drive, exit 10" 10 expected.txt expected_err.txt
+
 # --- Text beyond the ANSI code page, started straight from Linux ---------------------------
 # wine hands the program the name as a Windows path on drive Z:.
 "${wine[@]}" "$work/Quillmark.exe" '\\.\PhysicalDrive0' '/Grüße-€-😀' >out.txt 2>err.txt

@@ -112,6 +112,11 @@ Handle platform_open_drive(const std::u16string& path) {
   return static_cast<Handle>(fd);
 }
 
+// Opening a node keeps no one else from the drive (the open is not O_EXCL).
+bool platform_drive_address(const std::u16string& path, SCSI_ADDRESS* address) {
+  return drive_address_through_open(path, address);
+}
+
 Handle platform_open_adapter(const std::u16string&) {
   // Linux has no CSMI driver interface: there is no adapter to open.
   platform_set_last_error(ERROR_FILE_NOT_FOUND);

@@ -45,6 +45,19 @@ bool platform_get_scsi_address(Handle handle, SCSI_ADDRESS* address) {
                          sizeof(SCSI_ADDRESS), &bytes, nullptr) != FALSE;
 }
 
+bool platform_drive_address(const std::u16string& path, SCSI_ADDRESS* address) {
+  // Neither read nor write access: the address query needs none, and the drive's exclusive
+  // open by another program (a download in progress) does not refuse such an open.
+  HANDLE drive = CreateFileW(wide(path), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+  if (drive == INVALID_HANDLE_VALUE) return false;
+  const bool answered = platform_get_scsi_address(from_native(drive), address);
+  const DWORD error = GetLastError();
+  CloseHandle(drive);
+  SetLastError(error);
+  return answered;
+}
+
 bool platform_scsi_passthrough(Handle handle, ScsiPassThroughRequest* request) {
   return control_in_out(handle, IOCTL_SCSI_PASS_THROUGH_DIRECT, request,
                         sizeof(ScsiPassThroughRequest), nullptr);

@@ -9,6 +9,7 @@ run qm-pd0-i quillmark '\\.\PhysicalDrive0' /i
 run qm-ata-i quillmark /T:/dev/sda /i
 run qm-sg0-i quillmark /dev/sg0 /i
 run qm-sg0-ata-i quillmark /T:/dev/sg0 /i
+run qm-list quillmark --list
 run qm-sda-iv quillmark /dev/sda /i /v
 run qm-ata-iv quillmark /T:/dev/sda /i /v
 run qm-dl quillmark /dev/sda /D:$IMG/fw.bin /s

@@ -56,6 +56,7 @@ echo "@@QM-DISK-UP"
 #   fw=REV                the output is an identity report (model, serial) with revision REV
 #   smart=REV             the output is smartctl's identity, the same drive with revision REV
 #   has=TEXT              a line of the output holds TEXT (an underscore stands for a blank)
+#   lines=N               the output has N lines that are not blank
 #   same-as=CASE          the output is that of an earlier case, byte for byte
 #   regs=ERR, regs-as=CASE the failed command's register dump shows Error = ERR (as CASE's)
 #   ck-cond=all, ck-cond=N every segmented command (N of them) asked for the registers
@@ -128,6 +129,9 @@ after_downloads() {
 tcase t-smart-before "smart=TC1.00" smartctl -i /dev/sda
 tcase t-smart-12 "smart=TC1.00" smartctl -d sat,12 -i /dev/sda
 tcase t-i-before "exit=10 fw=TC1.00" quillmark /dev/sda /i
+# The list: the drive once, by its disk node and its sg node, asked without a download.
+tcase t-list "exit=0 sent=0 lines=1 has=/dev/sda_(also_/dev/sg0)_#_SCSI_pass-through_|_MN_QM_TCMU_SATA_DRIVE_|_SN_QMTCMU0000000001_|_FW_TC1.00_|_SEC1_|" \
+  quillmark --list
 
 # Downloads that succeed, each followed by /i.
 tcase t-dl-s "exit=0 image=s" quillmark /dev/sda /D:$IMG/s.bin /s

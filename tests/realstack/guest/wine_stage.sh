@@ -14,6 +14,7 @@ wineserver -p
 start=$(date +%s)
 run w-start wine "$QM_EXE" /h
 echo "@@QM-WINE-START $(($(date +%s) - start))"
+run w-list wine "$QM_EXE" --list
 
 # What the drive holds after run $1, which began with $2 commands at the drive and had the
 # arguments $3...: the count after, the revision and whether the image equals the file sent.

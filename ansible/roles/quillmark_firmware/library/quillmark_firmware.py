@@ -63,21 +63,14 @@ options:
     default: []
   candidates:
     description:
-      - With I(model), the drives to look at, as Quillmark's first argument.
-      - When empty, I(discover) says where they come from.
+      - With I(model), the drives to look at, as Quillmark's first argument; each is asked
+        with C(/i), and one that does not answer is listed in I(unreadable) and left out.
+      - When empty, the drives are those C(quillmark --list --json) finds (every drive the
+        system presents and every CSMI drive, each named as the first argument takes it); a
+        drive the list could not use, or that another run held, is listed in I(unreadable).
     type: list
     elements: str
     default: []
-  discover:
-    description:
-      - With I(model) and no I(candidates), C(sysfs) looks at every whole disk under
-        C(/sys/block) (as C(/dev/<name>)); C(physical_drives) at C(\\.\PhysicalDrive0),
-        C(\\.\PhysicalDrive1) and on up to the first that is not found, which is how
-        C(quillmark-sim) and Windows name drives.
-      - A candidate that does not answer C(/i) is listed in I(unreadable) and left out.
-    type: str
-    choices: [sysfs, physical_drives]
-    default: sysfs
   allow_none:
     description: With I(model), succeed when no drive matches.
     type: bool
@@ -234,7 +227,9 @@ drives:
   elements: dict
   sample: [{"device": "/dev/sda", "model": "QX SSD 960", "serial": "S1", "revision": "QX41"}]
 unreadable:
-  description: With I(model), the candidates that did not answer C(/i), with the meaning of the exit code.
+  description:
+    - With I(model), the candidates that did not answer C(/i), with the meaning of the exit
+      code; or the drives the list could not use, with why (C(exit_code) is then null).
   returned: with I(model)
   type: list
   elements: dict
@@ -251,7 +246,7 @@ from ansible.module_utils.basic import AnsibleModule
 # exit-code table must read the same, row for row (the rollout test holds them together), and
 # it travels to the managed hosts inside this file, with nothing else to install there.
 EXIT_TABLE = (
-    (0, "firmware update succeeded; after `--scan`, unless it was interrupted"),
+    (0, "firmware update succeeded; after `--scan` and `--list`, unless it was interrupted"),
     (1, "the drive reported an error (failed for device reasons), or the run was interrupted"),
     (2, "no target device found (the drive could not be opened or addressed), or another run "
         "holds the drive"),
@@ -261,8 +256,8 @@ EXIT_TABLE = (
     (6, "the drive's security state forbids the download"),
     (8, "no argument, `/h`, `--license`, or a command-line error"),
     (9, "the target's interface does not support this pass-through"),
-    (10, "the run ended after `/i`, or any other failure (a CSMI target not resolved, a request "
-         "not carried)"),
+    (10, "the run ended after `/i`, `--list` found no drive at all, or any other failure (a CSMI "
+         "target not resolved, a request not carried)"),
 )
 
 EXIT_MEANINGS = dict((code, text.replace("`", "")) for code, text in EXIT_TABLE)
@@ -278,12 +273,8 @@ EXIT_NOTHING_SENT = (2, 4, 6, 8)
 
 MODE_OPTIONS = {"segmented": ["/s"], "deferred": ["/e"], "immediate": []}
 
-# Entries of /sys/block that are no disk of their own (the kernel's virtual and stacked devices,
-# optical and floppy drives); every other one is asked with /i.
-NOT_DRIVES = ("loop", "ram", "zram", "dm-", "md", "nbd", "sr", "fd")
-
-# \\.\PhysicalDrive0 and on: a stop for a tool that answers every number.
-MAX_PHYSICAL_DRIVES = 256
+# Exit codes of "--list": drives found, and none found at all.
+EXIT_LISTED = (0, 10)
 
 
 def meaning(rc):
@@ -412,45 +403,55 @@ def diff_of(drive, before, after):
     )
 
 
-def candidates(module):
-    p = module.params
-    if p["candidates"]:
-        return list(p["candidates"])
-    if p["discover"] == "sysfs":
-        try:
-            names = sorted(os.listdir("/sys/block"))
-        except OSError as e:
-            module.fail_json(msg="cannot list the disks under /sys/block: %s" % e.strerror)
-        return ["/dev/" + n for n in names if not n.startswith(NOT_DRIVES)]
-    return None  # \\.\PhysicalDriveN, numbered on until one is not found
+def listed_drives(module, result):
+    """The drives "--list --json" finds: (device, its fields), the others in unreadable."""
+    run = Run(module, [module.params["tool"], "--list"])
+    rows = run.fact("list", "drives")
+    if not isinstance(rows, list):
+        rows = None
+    if run.rc not in EXIT_LISTED or rows is None:
+        result.update(run.report())
+        module.fail_json(msg="the drive list cannot be read: %s" % meaning(run.rc), **result)
+    found = []
+    for row in rows:
+        device = row["path"]["text"]
+        drive = row["drive"]
+        if drive is None:
+            why = row["why_unusable"]
+            if row["held_by_another_run"]:
+                why = "held by another run" + (
+                    " (process %d)" % row["holder_pid"] if row["holder_pid"] else "")
+            result["unreadable"].append(dict(device=device, exit_code=None, exit_meaning=why))
+            continue
+        found.append(dict(device=device, model=drive["model"], serial=drive["serial"],
+                          revision=drive["firmware"]))
+    return found
+
+
+def candidate_drives(module, result):
+    """The named candidates that answer /i; the others in unreadable."""
+    found = []
+    for device in module.params["candidates"]:
+        run, drive = identify(module, device)
+        if drive is None:
+            result["unreadable"].append(
+                dict(device=device, exit_code=run.rc, exit_meaning=meaning(run.rc))
+            )
+            continue
+        found.append(drive)
+    return found
 
 
 def find_drives(module):
     p = module.params
     result = dict(changed=False, devices=[], drives=[], unreadable=[])
-    listed = candidates(module)
-    n = 0
-    while listed is None or n < len(listed):
-        if listed is None:
-            if n >= MAX_PHYSICAL_DRIVES:
-                break
-            device = "\\\\.\\PhysicalDrive%d" % n
-        else:
-            device = listed[n]
-        n += 1
-        run, drive = identify(module, device)
-        if drive is None:
-            if listed is None and run.rc == 2:
-                break
-            result["unreadable"].append(
-                dict(device=device, exit_code=run.rc, exit_meaning=meaning(run.rc))
-            )
-            continue
+    drives = candidate_drives(module, result) if p["candidates"] else listed_drives(module, result)
+    for drive in drives:
         result["drives"].append(drive)
         if drive["model"] == p["model"].strip() and (
             not p["serials"] or drive["serial"] in p["serials"]
         ):
-            result["devices"].append(device)
+            result["devices"].append(drive["device"])
 
     found = set(d["serial"] for d in result["drives"] if d["device"] in result["devices"])
     missing = [s for s in p["serials"] if s not in found]
@@ -533,7 +534,6 @@ def main():
             model=dict(type="str"),
             serials=dict(type="list", elements="str", default=[]),
             candidates=dict(type="list", elements="str", default=[]),
-            discover=dict(type="str", default="sysfs", choices=["sysfs", "physical_drives"]),
             allow_none=dict(type="bool", default=False),
             image=dict(type="path"),
             image_sha256=dict(type="str"),
