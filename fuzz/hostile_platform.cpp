@@ -914,3 +914,7 @@ DriveClaim platform_claim_drive(std::string_view, uint32_t) {
 void platform_release_drive(Handle) {}
 void platform_install_interrupt_handler() {}
 bool platform_interrupted() { return state().interrupted; }
+
+// --- The system log: out of reach, which the run must shrug off ---------------------------
+
+bool platform_system_log(bool, const LogFields&) { return false; }

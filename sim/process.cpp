@@ -23,6 +23,7 @@ bool platform_wide_args(int argc, char** argv, std::vector<std::u16string>& out)
 void platform_sleep_ms(uint32_t milliseconds) {
   auto& w = sim::world();
   if (++w.pauses == w.interrupt_at_pause) w.interrupted = true;
+  if (w.on_pause) w.on_pause();
   const uint32_t slept = platform_interrupted() ? 0 : milliseconds;
   w.clock_ms += slept;
   sim::log_entry(sim::LogEntry::Kind::Sleep).value = slept;

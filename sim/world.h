@@ -178,6 +178,11 @@ struct World {
 
   // Called whenever a drive's firmware state (running, pending, ready) may have changed.
   std::function<void()> on_firmware_change;
+  // Called at the start of every pause (a test replaces the image between two passes here).
+  std::function<void()> on_pause;
+
+  // The records of the system log, "info " or "error " and the record's line.
+  std::vector<std::string> system_log;
 };
 
 // Handles of drive claims: the offset is the index in World::claims.

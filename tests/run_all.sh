@@ -27,7 +27,7 @@ build_and_test() {
 SECTIONS=(
   "native|native tests (asan + ubsan; the include layering among them)|build_and_test asan"
   "concurrency|runs at the same time and interrupted runs (quillmark-sim, one state file)|bash tests/concurrency/run.sh build-asan"
-  "ansible|fleet rollout with Ansible (local hosts, quillmark-sim drives)|python3 tests/ansible/test_rollout.py build-asan"
+  "ansible|fleet rollout with Ansible (local hosts, quillmark-sim drives), ansible-lint in the production profile|python3 tests/ansible/test_rollout.py build-asan && (cd ansible && ansible-lint --offline --profile production rollout.yml roles)"
   "windows|Windows build under wine|build_and_test windows"
   "packages|packages (Debian package, Windows zip)|bash tests/packaging/run.sh build-win"
   "realstack|real stack (Debian kernel under QEMU: libata, the TCM-User drive, Quillmark.exe under wine)|bash tests/realstack/run.sh"

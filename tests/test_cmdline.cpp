@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -52,6 +53,9 @@ void expect_same_options(const RunOptions& got, const RunOptions& want) {
   EXPECT_EQ(got.verbosity, want.verbosity);
   EXPECT_EQ(got.info_only, want.info_only);
   EXPECT_EQ(got.l_switch, want.l_switch);
+  EXPECT_EQ(got.sha256, want.sha256);
+  EXPECT_EQ(got.expect_revision, want.expect_revision);
+  EXPECT_EQ(got.dry_run, want.dry_run);
 }
 
 class CmdLine : public testing::Test {
@@ -125,6 +129,8 @@ TEST_F(CmdLine, AcceptedCommandLinesFillTheOptions) {
   const GoodCase cases[] = {
       {"plain device", {kDrive0}, [](RunOptions& o) { o.device_path = kDrive0; }},
       {"segmented download", {kDrive0, u"/D:fw.LOD", u"/s"}, [](RunOptions& o) { o.device_path = kDrive0; o.flags = interface_flag(ScsiPassThrough) | kFlagFirmwareFile; o.file_name = u"fw.LOD"; o.mode = DownloadMode::SegmentedImmediate; }},
+      {"the proof options, the digest in either case", {kDrive0, u"/D:fw.LOD", u"--sha256", u"00FF" + std::u16string(60, u'a'), u"--expect-revision", u" SIM2.00 ", u"--dry-run"},
+       [](RunOptions& o) { o.device_path = kDrive0; o.flags = interface_flag(ScsiPassThrough) | kFlagFirmwareFile; o.file_name = u"fw.LOD"; std::array<uint8_t, 32> d; d.fill(0xAA); d[0] = 0; d[1] = 0xFF; o.sha256 = d; o.expect_revision = u" SIM2.00 "; o.dry_run = true; }},
       {"ATA pass-through", {uR"(/T:\\.\PhysicalDrive1)"}, [](RunOptions& o) { o.flags = interface_flag(AtaPassThrough); o.device_path = uR"(\\.\PhysicalDrive1)"; }},
       {"ATA pass-through, empty path", {u"/T:"}, [](RunOptions& o) { o.flags = interface_flag(AtaPassThrough); }},
       {"lower-case prefixes are plain devices", {u"/c:\\\\.\\SCSI3:1"}, [](RunOptions& o) { o.device_path = u"/c:\\\\.\\SCSI3:1"; }},
@@ -232,6 +238,15 @@ TEST_F(CmdLine, RefusedCommandLinesReportAndShowTheUsage) {
       {{kDrive0, u"/r", u"-2147483649"}, expected_option_error("-2147483649", inv)},
       {{kDrive0, u"/r", u"/v"}, expected_option_error("/v", inv)},
       {{kDrive0, u"/g", u"/D:fw.LOD"}, expected_option_error("/D:fw.LOD", inv)},
+      // A digest is 64 hexadecimal digits, nothing else.
+      {{kDrive0, u"--sha256", std::u16string(63, u'0')},
+       expected_option_error(std::string(63, '0'), inv)},
+      {{kDrive0, u"--sha256", std::u16string(63, u'0') + u"g"},
+       expected_option_error(std::string(63, '0') + "g", inv)},
+      {{kDrive0, u"--sha256"}, expected_option_error("--sha256", inv)},
+      // A deferred download without /a makes no firmware active: no revision can be expected.
+      {{kDrive0, u"/D:fw.LOD", u"/e", u"--expect-revision", u"SIM2.00"},
+       expected_option_error("--expect-revision", inv)},
       // No value at all: the option's own element is named.
       {{kDrive0, u"/g"}, expected_option_error("/g", inv)},
       {{kDrive0, u"/s", u"/gsize"}, expected_option_error("/gsize", inv)},

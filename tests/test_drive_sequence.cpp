@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/console.h"
+#include "platform/host.h"
 #include "platform/text.h"
 #include "platform/wire.h"
 #include "sim/builtin_world.h"
@@ -213,6 +214,41 @@ const std::string kDownloadFailedAnyway =
 const std::string kMissingFile =
     "Cannot use the firmware file {missing}: No such file or directory\n";
 
+std::string replace_all(std::string s, const std::string& from, const std::string& to);
+
+// The SHA-256 of an image, as --sha256 takes it.
+std::string digest_of(const std::vector<uint8_t>& bytes) {
+  uint8_t digest[32];
+  EXPECT_TRUE(platform_sha256(bytes.data(), bytes.size(), digest));
+  return hex_text(digest, sizeof digest);
+}
+
+// The line of a --sha256 mismatch.
+std::string mismatch(const std::string& expected, const std::string& actual) {
+  return "The firmware file {img} does not have the SHA-256 given: expected " + expected +
+         ", actual " + actual + "\n";
+}
+
+// The plan a rehearsal shows at every verbosity.
+std::string plan_text(const std::string& mode, int transfers, int blocks, int bytes, int rest) {
+  return "  ----------------------- \n   Downloading Code \n  Mode : " + mode +
+         "\n  File Size: " + std::to_string(kImageSize) +
+         "\n  Number of Xfers: " + std::to_string(transfers) +
+         "\n  Sectors Xfered with Each Xfer: " + std::to_string(blocks) +
+         "\n  Data in Bytes per Xfer: " + std::to_string(bytes) +
+         "\n  Remainder Bytes to Xfer: " + std::to_string(rest) + "\n  -----------------------\n\n";
+}
+
+// The system log holds exactly these records, each with these fields.
+void logged(const std::vector<std::vector<std::string>>& records) {
+  const std::vector<std::string>& log = sim::world().system_log;
+  ASSERT_EQ(log.size(), records.size());
+  for (size_t i = 0; i < log.size(); ++i)
+    for (const std::string& field : records[i])
+      EXPECT_NE(log[i].find(replace_all(field, "{img}", image_path())), std::string::npos)
+          << log[i] << " lacks " << field;
+}
+
 struct Case {
   std::string name;
   std::vector<std::string> args;  // "{img}" and "{missing}" stand for the two file paths
@@ -318,8 +354,41 @@ std::vector<Case> cases() {
   const std::string two_segments = kWarning + progress(1, 0) + progress(21, 100) + kAfterPass;
   std::string truncated_csmi;
   for (int i = 0; i < 32; ++i) truncated_csmi += " 92/03";
+  const std::string good = digest_of(sim::make_image(kImageSize, kNewRevision));
+  const std::string wrong = std::string(good.rbegin(), good.rend());
+  // The image another one replaces between two passes.
+  const std::vector<uint8_t> other = sim::make_image(kImageSize, "SIM3.00");
+  const std::string rehearsed = kOpened + " EC/0B close";
+  const std::string plan07 = plan_text("0x07", 1, 194, 99328, 0);
+  const std::string no_log = "";
   // clang-format off
   const std::vector<Case> c = {
+    // The proof of a change: the image's hash, the revision afterwards, the rehearsal, the log.
+    {"--sha256 that the image does not have: nothing sent, exit 4", {kDrive0, d_img, "--sha256", wrong}, {}, 4, kOpened + " EC/0B z2000 EC/0B 2F/0B close", kAfterPass,
+     [] { no_download_on(0); logged({}); }, mismatch(wrong, good)},
+    {"an image replaced between the passes of /r 1: the second pass sends nothing", {kDrive0, d_img, "/r", "1", "--sha256", good},
+     [other] { drive(0).faults.abort_download_nth = 1; sim::world().on_pause = [other] { EXPECT_TRUE(write_file(image_path(), other)); }; }, 4,
+     kOpened + " EC/0B 92/07 z2000 z2000 EC/07 2F/07 close", kFailedImmediatePass + "Retrying... 1\n" + kAfterPass,
+     [] { EXPECT_EQ(drive(0).download_commands, 1); logged({{"error event=firmware_download", " passes=2 ", " exit_code=4 ", " revision_after=SIM1.00 "}}); write_image(image_path(), kImageSize); },
+     mismatch(good, digest_of(other))},
+    {"the hash and the revision expected: exit 0, one record in the log", {kDrive0, d_img, "--sha256", good, "--expect-revision", kNewRevision}, {}, 0, one_immediate_pass, immediate_ok,
+     [good] { logged({{"info event=firmware_download device=" + kDrive0 + " model=\"QUILLMARK SIM SSD 480\" serial=QMSIM0000000001 revision_before=SIM1.00 revision_after=SIM2.00 image={img} size=99328 sha256=" + good + " mode=0x07 passes=1 result=success exit_code=0 user="}}); }},
+    {"a revision the image does not bring: exit 1", {kDrive0, d_img, "--expect-revision", "SIM3.00"}, {}, 1, one_immediate_pass, immediate_ok,
+     [] { logged({{"error ", " result=failure exit_code=1 "}}); }, "The drive runs SIM2.00 after the download, not SIM3.00\n"},
+    {"a revision expected of a drive that does not answer again", {kDrive0, d_img, "--expect-revision", kNewRevision}, [] { sim::world().on_pause = [] { auto& f = drive(0).faults; f.forced = true; f.forced_command = 0xEC; f.forced_status = 0x51; f.forced_error = 0x04; }; }, 1,
+     kOpened + " EC/0B 92/07 z2000 EC/07 z2000 EC/07 z2000 EC/07 z2000 EC/07 close", immediate_ok, {}, "The drive could not be identified again after the download, so it is not known to run SIM2.00\n"},
+    {"--dry-run: the plan, nothing sent, exit 0", {kDrive0, d_img, "--dry-run"}, {}, 0, rehearsed, plan07, [] { no_download_on(0); logged({}); }},
+    {"--dry-run /s on a drive whose segments are at most 32 blocks: one warning", {kDrive0, d_img, "/s", "--dry-run"}, [] { drive(0).word235 = 32; }, 0, rehearsed,
+     plan_text("0x03", 3, 64, 32768, 1024), [] { no_download_on(0); }, "Warning: segments of 64 blocks exceed the drive's maximum of 32 (IDENTIFY word 235).\n"},
+    {"--dry-run /e /a on a drive without deferred download: one warning, no activation", {kDrive0, d_img, "/e", "/a", "--dry-run"}, [] { drive(0).log_page3 = false; }, 0, rehearsed,
+     plan_text("0x0E", 3, 64, 32768, 1024), [] { no_download_on(0); }, "Warning: the drive does not report deferred download (mode 0x0E) support; it may refuse /e.\n"},
+    {"--dry-run on a locked drive: exit 6", {kDrive1, d_img, "--dry-run"}, {}, 6, kOpened, "", [] { no_download_on(1); }, kLocked},
+    {"--dry-run on a SEC5 drive: exit 0", {kDrive2, d_img, "--dry-run"}, {}, 0, rehearsed, plan07, [] { no_download_on(2); }},
+    {"--dry-run on the bridge without SCSI pass-through: exit 9", {kDrive3, d_img, "--dry-run"}, {}, 9, "open addr inq EC/00 close", "", {}, "IDENTIFY DEVICE failed: this path does not offer the pass-through (system error 1)\n"},
+    {"--dry-run on the drive that refuses every download: exit 0, it would start", {kDrive4, d_img, "/r", "2", "--dry-run"}, {}, 0, rehearsed, plan07, [] { no_download_on(4); }},
+    {"--dry-run with a missing file: exit 4", {kDrive0, "/D:{missing}", "--dry-run"}, {}, 4, rehearsed, "", {}, kMissingFile},
+    {"--dry-run on a CSMI phy: 4-block segments", {"/C:\\\\.\\SCSI2:0", d_img, "/s", "--dry-run"}, {}, 0, "open-adapter csmi20 inq EC/00 2F/00 EC/0B close", plan_text("0x03", 48, 4, 2048, 1024),
+     [] { EXPECT_EQ(sim::world().adapters.at(0).drives[0].download_commands, 0); }},
     {"unopenable path is silent", {kNoDrive}, {}, 2, "open", "", {}, kNoSuchDrive},
     {"unopenable path under /v", {kNoDrive, "/v"}, {}, 2, "open", pre_open(kNoDrive, "", "Download Immediate") + "CreateFileW INVALID_HANDLE_VALUE Error: 2", {}, "\n" + kNoSuchDrive},
     {"/v echoes typed names neutralised", {"\\\\.\\Physical\x1b[2JDrive0", "/D:\x1b]0;x\x07.bin", "/s", "/v"}, {}, 2, "open",

@@ -19,5 +19,5 @@ $SUDO apt-get install -y -qq --no-install-recommends clang libclang-rt-14-dev >/
 # The real-stack test: QEMU, cpio for the initramfs, smartctl as the independent peer.
 $SUDO apt-get install -y -qq --no-install-recommends qemu-system-x86 cpio smartmontools >/dev/null
 # Packaging (dpkg-shlibdeps for the dependencies, lintian) and the fleet rollout (Ansible).
-$SUDO apt-get install -y -qq --no-install-recommends dpkg-dev lintian ansible-core >/dev/null
+$SUDO apt-get install -y -qq --no-install-recommends dpkg-dev lintian ansible-core ansible-lint >/dev/null
 echo "setup: packages installed"

@@ -90,7 +90,27 @@ ParseOutcome parse_csmi_target(std::u16string_view first, const std::string& inv
   return ParseOutcome::Run;
 }
 
+// "--sha256": exactly 64 hexadecimal digits, either case.
+bool parse_sha256(std::u16string_view text, RunOptions& options) {
+  std::array<uint8_t, 32> digest{};
+  if (text.size() != 2 * digest.size()) return false;
+  for (size_t i = 0; i < digest.size(); ++i) {
+    const int high = hex_digit_value(text[2 * i]);
+    const int low = hex_digit_value(text[2 * i + 1]);
+    if (high < 0 || low < 0) return false;
+    digest[i] = static_cast<uint8_t>(high << 4 | low);
+  }
+  options.sha256 = digest;
+  return true;
+}
+
 }  // namespace
+
+std::u16string_view trimmed(std::u16string_view text) {
+  while (!text.empty() && is_space(text.front())) text.remove_prefix(1);
+  while (!text.empty() && is_space(text.back())) text.remove_suffix(1);
+  return text;
+}
 
 ConvertedNumber convert_number(std::u16string_view text, int base) {
   size_t i = 0;
@@ -159,7 +179,8 @@ ParseOutcome parse_command_line(const std::vector<std::u16string>& args,
   for (size_t i = 2; i < args.size(); ++i) {
     const std::u16string& arg = args[i];
     const bool for_download = starts_with(arg, u"/s") || starts_with(arg, u"/e") ||
-                              starts_with(arg, u"/g") || starts_with(arg, u"/r");
+                              starts_with(arg, u"/g") || starts_with(arg, u"/r") ||
+                              arg == u"--sha256" || arg == u"--expect-revision";
     if (for_download && download_option.empty()) download_option = arg;
     if (starts_with(arg, u"/D:")) {
       options.file_name = arg.substr(3);
@@ -194,6 +215,17 @@ ParseOutcome parse_command_line(const std::vector<std::u16string>& args,
       options.l_switch = 1;
     } else if (arg == u"--pass-through") {
       options.force_passthrough = true;
+    } else if (arg == u"--dry-run") {
+      options.dry_run = true;
+    } else if (arg == u"--sha256" || arg == u"--expect-revision") {
+      if (i + 1 >= args.size()) return command_line_error(arg, invocation_name);
+      const std::u16string& value = args[++i];
+      if (arg == u"--expect-revision") {
+        if (trimmed(value).empty()) return command_line_error(value, invocation_name);
+        options.expect_revision = value;
+      } else if (!parse_sha256(value, options)) {
+        return command_line_error(value, invocation_name);
+      }
     } else {
       return command_line_error(arg, invocation_name);
     }
@@ -202,5 +234,9 @@ ParseOutcome parse_command_line(const std::vector<std::u16string>& args,
   if (!download_option.empty() && (options.flags & kNamesTheWork) == 0)
     return report_error(u"\nError in command line: no /D:<firmware file> for ", download_option,
                         invocation_name);
+  // A deferred download without /a switches nothing, so no revision can be expected of it.
+  if (options.expect_revision && options.mode == DownloadMode::Deferred &&
+      (options.flags & kFlagActivate) == 0)
+    return command_line_error(u"--expect-revision", invocation_name);
   return ParseOutcome::Run;
 }

@@ -33,3 +33,6 @@ struct ConvertedNumber {
 
 // base is 10 or 16. Base 16 takes an optional "0x"/"0X" after the sign, as strtol does.
 ConvertedNumber convert_number(std::u16string_view text, int base);
+
+// The text without the C locale's white space at either end.
+std::u16string_view trimmed(std::u16string_view text);

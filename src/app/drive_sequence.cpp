@@ -3,9 +3,11 @@
 #include "app/drive_sequence.h"
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "app/cmdline.h"
 #include "app/exit_codes.h"
 #include "app/run_record.h"
 #include "csmi/csmi.h"
@@ -297,7 +299,8 @@ int download_and_activate(DeviceCommand& cmd, const RunOptions& options, Downloa
     params.mode = DownloadMode::Activate;
     params.segment_blocks = 0;
     params.with_image = (cmd.flags & kFlagFirmwareFile) != 0;
-    // The stop line speaks of the download pass, not of the activation.
+    // The stop line speaks of the download pass, not of the activation, which the report
+    // keeps apart.
     PassProgress activation_progress;
     params.progress = &activation_progress;
     const DownloadParams pass = params;
@@ -324,6 +327,78 @@ int download_and_activate(DeviceCommand& cmd, const RunOptions& options, Downloa
   return status;
 }
 
+// The plan against what the drive says of itself: each mismatch is one warning line, since a
+// drive may take what it does not announce.
+std::vector<std::string> plan_warnings(const DriveInfo& info, DownloadMode mode,
+                                       const DownloadReport& plan) {
+  std::vector<std::string> warnings;
+  if (mode == DownloadMode::SegmentedImmediate && !info.mode3_download_supported)
+    warnings.push_back(
+        "Warning: the drive does not report segmented download (mode 0x03) "
+        "support; it may refuse /s.");
+  if (mode == DownloadMode::Deferred && !info.dm_offsets_deferred_supported)
+    warnings.push_back(
+        "Warning: the drive does not report deferred download (mode 0x0E) "
+        "support; it may refuse /e.");
+  const bool segmented = mode == DownloadMode::SegmentedImmediate || mode == DownloadMode::Deferred;
+  if (!segmented || !plan.planned) return warnings;
+  const std::string segments = "Warning: segments of " + std::to_string(plan.blocks) + " blocks ";
+  if (info.max_download_blocks != 0 && plan.blocks > info.max_download_blocks)
+    warnings.push_back(segments + "exceed the drive's maximum of " +
+                       std::to_string(info.max_download_blocks) + " (IDENTIFY word 235).");
+  // The last segment may be shorter than the minimum; only a segment before it must not be.
+  const bool followed = plan.transfers > 1 || (plan.transfers == 1 && plan.remainder != 0);
+  if (info.min_download_blocks != 0 && plan.blocks < info.min_download_blocks && followed)
+    warnings.push_back(segments + "are below the drive's minimum of " +
+                       std::to_string(info.min_download_blocks) + " (IDENTIFY word 234).");
+  return warnings;
+}
+
+// A rehearsal (--dry-run): the first pass reads and plans the image as the real run would,
+// the plan is checked against the drive, and nothing that changes the drive is sent. Returns
+// the status the real run would have reached where its first download command would go out.
+int rehearse(DeviceCommand& cmd, DownloadParams params, const DriveInfo& info,
+             DownloadReport& failure) {
+  if ((cmd.flags & (kFlagFirmwareFile | kFlagActivate)) == 0) return kResultSuccess;
+  if (cmd.flags & kFlagFirmwareFile) {
+    (void)read_vendor_identify(cmd);
+  } else {
+    // "/a" alone: the activation with no image, which reads nothing.
+    params.mode = DownloadMode::Activate;
+    params.segment_blocks = 0;
+    params.with_image = false;
+  }
+  params.dry_run = true;
+  failure = DownloadReport{};
+  const int status = download_firmware(cmd, params, &failure);
+  note_rehearsal(failure);
+  if (status != kResultSuccess) return status;
+  for (const std::string& warning : plan_warnings(info, params.mode, failure)) {
+    console::err_line(warning);
+    run_record().warnings.push_back(warning);
+  }
+  return status;
+}
+
+// The revision the operator expects the drive to run once new firmware is active, against the
+// one the quiet re-identify read.
+int check_revision(const std::u16string& expected, DownloadReport& failure) {
+  const std::string wanted = utf16_to_utf8(console::typed_text(trimmed(expected)));
+  const std::optional<std::string>& after = run_record().firmware_after;
+  if (!after) {
+    failure.why =
+        "The drive could not be identified again after the download, so it is not "
+        "known to run " +
+        wanted;
+  } else if (u16(*after) != trimmed(expected)) {
+    failure.why =
+        "The drive runs " + console::device_text(*after) + " after the download, not " + wanted;
+  } else {
+    return kResultSuccess;
+  }
+  return kResultDriveError;
+}
+
 }  // namespace
 
 int run_drive_sequence(const RunOptions& options) {
@@ -342,7 +417,9 @@ int run_drive_sequence(const RunOptions& options) {
   params.segment_blocks = options.segment_blocks;
   params.progress = &progress;
   params.spinner = &spinner;
-  params.digest = run_record().json;
+  // The digest goes into the report and the system log's record whether or not one is given.
+  params.digest = true;
+  params.expected_sha256 = options.sha256 ? &*options.sha256 : nullptr;
 
   // Why the run failed, for the one line on the error stream that ends a failed run.
   DownloadReport failure;
@@ -379,10 +456,17 @@ int run_drive_sequence(const RunOptions& options) {
       // After the report, and after a refusal, the handle is left to the process exit.
       if (info_only) return kExitDeviceInfo;
       if (refused_for_security(info, options)) return kExitSecurityRefused;
-      status = download_and_activate(cmd, options, params, failure);
-      if (status == kResultInterrupted || platform_interrupted()) return stop_run(cmd, progress);
-      reidentify_quietly(cmd, info);
-      if (platform_interrupted()) return stop_run(cmd, progress);
+      if (options.dry_run) {
+        status = rehearse(cmd, params, info, failure);
+      } else {
+        status = download_and_activate(cmd, options, params, failure);
+        if (status == kResultInterrupted || platform_interrupted()) return stop_run(cmd, progress);
+        reidentify_quietly(cmd, info);
+        if (platform_interrupted()) return stop_run(cmd, progress);
+        const bool switched = (cmd.flags & (kFlagFirmwareFile | kFlagActivate)) != 0;
+        if (status == kResultSuccess && switched && options.expect_revision)
+          status = check_revision(*options.expect_revision, failure);
+      }
     }
   }
 

@@ -1,7 +1,9 @@
 // The parsed command line.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "csmi/csmi.h"
@@ -23,4 +25,9 @@ struct RunOptions {
   // "--pass-through": a deferred download goes by pass-through even where the driver offers
   // the storage firmware API.
   bool force_passthrough = false;
+  // The proof of a change: the image's digest as named, the revision the drive must run
+  // afterwards (as typed), and a rehearsal that sends nothing that changes the drive.
+  std::optional<std::array<uint8_t, 32>> sha256;
+  std::optional<std::u16string> expect_revision;
+  bool dry_run = false;
 };

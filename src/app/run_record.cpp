@@ -4,6 +4,7 @@
 
 #include <chrono>
 
+#include "app/audit_record.h"
 #include "platform/console.h"
 
 namespace {
@@ -14,16 +15,6 @@ int64_t now_ms() {
 }
 
 }  // namespace
-
-std::string hex_text(const uint8_t* bytes, size_t count) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string text;
-  for (size_t i = 0; i < count; ++i) {
-    text += kHex[bytes[i] >> 4];
-    text += kHex[bytes[i] & 0x0F];
-  }
-  return text;
-}
 
 RunRecord& run_record() {
   static RunRecord record;
@@ -61,6 +52,8 @@ void note_pass(const PassProgress& progress, int32_t result, uint32_t os_error,
   if (!record.image) record.image = report;
 }
 
+void note_rehearsal(const DownloadReport& report) { run_record().image = report; }
+
 void begin_run_record(const std::vector<std::u16string>& arguments) {
   RunRecord& record = run_record();
   record = RunRecord{};
@@ -71,6 +64,7 @@ void begin_run_record(const std::vector<std::u16string>& arguments) {
 int finish_run(int exit_code) {
   RunRecord& record = run_record();
   record.exit_code = exit_code;
+  write_audit_record(record);
   if (!record.json) return exit_code;
   // The human texts went to the error stream; they are handed over before the document, so a
   // person who reads both sees the run end before its account.

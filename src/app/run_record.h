@@ -14,6 +14,7 @@
 #include "csmi/csmi.h"
 #include "download/download.h"
 #include "identify/identify.h"
+#include "platform/text.h"
 #include "transport/device_command.h"
 
 // One download or activate pass as the engine reported it.
@@ -50,14 +51,12 @@ struct RunRecord {
   std::string why_no_firmware_after = "the run ended before the drive was identified again";
   std::optional<ScanReport> scan;
   std::optional<DriveList> list;
+  std::vector<std::string> warnings;  // the rehearsal's (--dry-run) mismatches with the drive
 
   bool interrupted = false;
   std::string cause;  // the line on the error stream that names why the run failed
   int exit_code = 0;
 };
-
-// Bytes as lowercase hexadecimal digits, two per byte, as the report writes them.
-std::string hex_text(const uint8_t* bytes, size_t count);
 
 // The record of this process's run.
 RunRecord& run_record();
@@ -71,6 +70,9 @@ void note_csmi_target(const CsmiTarget& resolved, const CSMI_SAS_PHY_ENTITY& ent
 // A pass as the engine returned it; the first download pass also gives the image and the plan.
 void note_pass(const PassProgress& progress, int32_t result, uint32_t os_error,
                const DownloadReport& report, bool activation);
+
+// The rehearsal's (--dry-run) image and plan facts; no pass was sent.
+void note_rehearsal(const DownloadReport& report);
 
 // Empties the record and notes the start of a run with these arguments.
 void begin_run_record(const std::vector<std::u16string>& arguments);

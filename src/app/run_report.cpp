@@ -113,7 +113,10 @@ Json options_json(const RunRecord& record) {
               {"verbosity", o.verbosity},
               {"device_info", (o.flags & kFlagDeviceInfo) != 0},
               {"activate", (o.flags & kFlagActivate) != 0},
-              {"l_switch", o.l_switch != 0}};
+              {"l_switch", o.l_switch != 0},
+              {"sha256", o.sha256 ? Json(hex_text(o.sha256->data(), o.sha256->size())) : Json()},
+              {"expect_revision", o.expect_revision ? Json(name(*o.expect_revision)) : Json()},
+              {"dry_run", o.dry_run}};
 }
 
 Json target_json(const RunRecord& record) {
@@ -328,6 +331,8 @@ std::string run_report_json(const RunRecord& record, int64_t ended_ms) {
       {"drive_after", drive_after_json(record)},
       {"scan", scan_json(record)},
       {"list", list_json(record)},
+      {"dry_run", record.options && record.options->dry_run},
+      {"warnings", record.warnings},
       {"interrupted", record.interrupted},
       {"exit", Json{{"code", record.exit_code}, {"meaning", exit_code_meaning(record.exit_code)}}},
       {"cause", record.cause.empty() ? Json() : Json(record.cause)}};

@@ -85,8 +85,16 @@ int refuse_image(const DeviceCommand& cmd, const std::u16string& name, std::stri
   return kResultFileFailed;
 }
 
-int load_image(const DeviceCommand& cmd, const std::u16string& name, bool want_digest, Image& image,
+bool digest_matches(const std::array<uint8_t, 32>& expected, const DownloadReport& report) {
+  return report.digested && std::memcmp(expected.data(), report.sha256, 32) == 0;
+}
+
+// Reads the image the pass names. Its digest, when asked for or when one is expected, comes
+// from the buffer just read, never from a second read of the file: the bytes checked are the
+// bytes sent.
+int load_image(const DeviceCommand& cmd, const DownloadParams& params, Image& image,
                DownloadReport& report) {
+  const std::u16string& name = params.file_name;
   std::string error_text;
   const FirmwareFile file(platform_file_open(name, error_text));
   if (file.get() == kInvalidHandle)
@@ -123,8 +131,16 @@ int load_image(const DeviceCommand& cmd, const std::u16string& name, bool want_d
                         "short read, " + counts, report);
   }
   // The digest comes from the buffer just read, never from a second read of the file.
-  if (want_digest)
+  const std::array<uint8_t, 32>* expected = params.expected_sha256;
+  if (params.digest || expected != nullptr)
     report.digested = platform_sha256(bytes.get(), static_cast<size_t>(size), report.sha256);
+  if (expected != nullptr && !digest_matches(*expected, report)) {
+    report.why = "The firmware file " + utf16_to_utf8(console::typed_text(name)) +
+                 " does not have the SHA-256 given: expected " +
+                 hex_text(expected->data(), expected->size()) + ", actual " +
+                 (report.digested ? hex_text(report.sha256, 32) : std::string("not computable"));
+    return kResultFileFailed;
+  }
   image.bytes = std::move(bytes);
   image.file_size = size;
   return kResultSuccess;
@@ -425,7 +441,7 @@ int activate(DeviceCommand& cmd, const DownloadParams& params, DownloadReport& s
   int64_t file_size = 0;
   if (params.with_image) {
     Image image;
-    const int loaded = load_image(cmd, params.file_name, false, image, said);
+    const int loaded = load_image(cmd, params, image, said);
     if (loaded != kResultSuccess) return loaded;
     file_size = image.file_size;
     plan.transfer_size =
@@ -433,6 +449,14 @@ int activate(DeviceCommand& cmd, const DownloadParams& params, DownloadReport& s
   }
   plan.transfers = 1;
   plan.blocks = static_cast<uint16_t>(plan.transfer_size / kBlock);
+  note_plan(plan, said);
+  if (params.dry_run) {
+    if (params.with_image) print_plan(DownloadMode::Activate, file_size, plan);
+    return kResultSuccess;
+  }
+  PassProgress untracked;
+  PassProgress& progress = params.progress != nullptr ? *params.progress : untracked;
+  progress = PassProgress{0, 0, 1};
   prepare_command(cmd, DownloadMode::Activate, DataDirection::None);
   cmd.data_length = plan.transfer_size;
   if (cmd.verbosity != 0 && params.with_image) print_plan(DownloadMode::Activate, file_size, plan);
@@ -440,8 +464,10 @@ int activate(DeviceCommand& cmd, const DownloadParams& params, DownloadReport& s
     print_carrier(true, *params.api, "");
   print_warning();
   if (platform_interrupted()) return kResultInterrupted;
+  ++progress.sent;
   const int result = activate_once(cmd, params.api, plan.blocks, said);
   if (result == kResultSuccess) {
+    ++progress.done;
     console::out("Activate Completed ...\n");
     return result;
   }
@@ -459,14 +485,19 @@ int download_firmware(DeviceCommand& cmd, const DownloadParams& params, Download
   if (params.mode == DownloadMode::Activate) return activate(cmd, params, said);
 
   Image image;
-  const int loaded = load_image(cmd, params.file_name, params.digest, image, said);
+  const int loaded = load_image(cmd, params, image, said);
   if (loaded != kResultSuccess) return loaded;
 
   const Plan plan = make_plan(image.file_size, params.mode, params.segment_blocks);
+  note_plan(plan, said);
+  // A rehearsal shows the plan it would send, at every verbosity, and sends none of it.
+  if (params.dry_run) {
+    print_plan(params.mode, image.file_size, plan);
+    return kResultSuccess;
+  }
   prepare_command(cmd, params.mode, DataDirection::Out);
   cmd.data_length = plan.blocks * kBlock;
   set_counts(cmd, plan.blocks);
-  note_plan(plan, said);
 
   const bool verbose = cmd.verbosity != 0;
   if (verbose) print_plan(params.mode, image.file_size, plan);

@@ -2,6 +2,7 @@
 // DOWNLOAD MICROCODE commands, with the plan, the warning and the progress line.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -54,7 +55,12 @@ struct DownloadParams {
   // A deferred download on the SCSI and ATA paths: the API's answer, which decides how the
   // transfers are carried. Null: by pass-through, without a word.
   FirmwareApiRoute* api = nullptr;
-  bool digest = false;  // the image's SHA-256 goes into the report (--json)
+  bool digest = false;  // the image's SHA-256 goes into the report
+  // The digest the image must have, checked on the buffer each pass reads; a mismatch sends
+  // nothing and fails the pass as an unusable image.
+  const std::array<uint8_t, 32>* expected_sha256 = nullptr;
+  // A rehearsal: the image is read and planned and the plan shown, and nothing is sent.
+  bool dry_run = false;
 };
 
 // Why a pass failed, in plain words, for the line that ends a failed run, and what the pass

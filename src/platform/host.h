@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/wire.h"
@@ -61,6 +62,20 @@ void platform_file_close(Handle file);
 // The SHA-256 digest of `size` bytes, from the system's own implementation (nettle on Linux,
 // CNG on Windows). False when the system cannot compute it; `digest` is then unspecified.
 bool platform_sha256(const void* data, size_t size, uint8_t (&digest)[32]);
+
+// --- The system log -------------------------------------------------------------------------
+
+// The fields of one record, in order: key, value.
+using LogFields = std::vector<std::pair<std::string, std::string>>;
+// Writes one record of a change made to a drive to the system's own log: syslog (ident
+// "quillmark") on Linux, the Application event log (source "Quillmark") on Windows, an
+// information record for a success and an error record otherwise. False when the log cannot
+// be reached; the run does not depend on it.
+bool platform_system_log(bool success, const LogFields& fields);
+
+// The name of the user the process runs for (with the user who asked for the rights, where
+// the system tells), or empty when the system does not say.
+std::string platform_user_name();
 
 // --- Console backend (used by platform/console.cpp only) ------------------------------------
 

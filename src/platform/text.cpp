@@ -96,3 +96,32 @@ std::string utf16_to_utf8(std::u16string_view text) {
   }
   return out;
 }
+
+std::string hex_text(const uint8_t* bytes, size_t count) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string text;
+  for (size_t i = 0; i < count; ++i) {
+    text += kHex[bytes[i] >> 4];
+    text += kHex[bytes[i] & 0x0F];
+  }
+  return text;
+}
+
+std::string log_line(const std::vector<std::pair<std::string, std::string>>& fields) {
+  std::string line;
+  for (const auto& [key, value] : fields) {
+    if (!line.empty()) line += ' ';
+    line += key + '=';
+    if (!value.empty() && value.find_first_of(" \t\"") == std::string::npos) {
+      line += value;
+      continue;
+    }
+    line += '"';
+    for (char c : value) {
+      if (c == '"' || c == '\\') line += '\\';
+      line += c;
+    }
+    line += '"';
+  }
+  return line;
+}

@@ -10,6 +10,7 @@ Prints one line per check and "N passed, M failed"; exits 0 only when nothing fa
 """
 
 import ast
+import hashlib
 import json
 import os
 import re
@@ -280,12 +281,25 @@ def main():
 
         rc, stats, records, out = fleet.play()
         results = {h: firmware_results(records, h)[-1:] for h in hosts}
+        digest = hashlib.sha256(open(image, "rb").read()).hexdigest()
         check(rc == 0 and all(stats.get(h, {}).get("changed") == 1 for h in hosts) and
               all(r and r[0].get("previous_revision") == OLD and r[0].get("new_revision") == NEW
                   for r in results.values()) and
               all(fleet.revision(h, GOOD) == NEW for h in hosts),
               "first run: every host changed, its drive runs %s, previous and new revision reported" % NEW,
               str(stats) + str(results))
+        check(all(r and r[0]["report"]["drive_after"]["firmware"] == NEW and
+                  r[0]["report"]["image"]["sha256"] == digest and
+                  r[0]["cmd"][-5:] == ["--sha256", digest, "--expect-revision", NEW, "--json"]
+                  for r in results.values()),
+              "first run: the results carry the run report; the image's hash and the revision "
+              "went to quillmark", str(results)[:2000])
+        with open(MODULE, encoding="utf-8") as f:
+            tree = ast.parse(f.read())
+        imported = {a.name for n in ast.walk(tree) if isinstance(n, ast.Import) for a in n.names}
+        imported |= {n.module for n in ast.walk(tree) if isinstance(n, ast.ImportFrom)}
+        check("re" not in imported and "json" in imported,
+              "the module reads the run report only: no regular expression in it", str(imported))
 
         rc, stats, records, out = fleet.play()
         check(rc == 0 and all(stats.get(h, {}).get("changed") == 0 for h in hosts) and
@@ -300,31 +314,35 @@ def main():
             f.truncate(65536 * 512)
         empty = os.path.join(work, "empty.bin")
         open(empty, "wb").close()
-        cases = [  # drive, image, what it is
-            (MISSING, image, "an unknown drive"),
-            (LOCKED, image, "a locked drive"),
-            (NO_SAT, image, "a path without SCSI pass-through"),
-            (GOOD, os.path.join(work, "no-such.bin"), "a missing image"),
-            (GOOD, work, "an image that is a directory"),
-            (GOOD, empty, "an empty image"),
-            (GOOD, oversized, "an image over 65,535 blocks"),
-            (UNLOCKED, image, None),
+        wrong = "0" * 64
+        cases = [  # drive, image, what it is, the image's hash given
+            (MISSING, image, "an unknown drive", ""),
+            (LOCKED, image, "a locked drive", ""),
+            (NO_SAT, image, "a path without SCSI pass-through", ""),
+            (GOOD, os.path.join(work, "no-such.bin"), "a missing image", ""),
+            (GOOD, work, "an image that is a directory", ""),
+            (GOOD, empty, "an empty image", ""),
+            (GOOD, oversized, "an image over 65,535 blocks", ""),
+            (GOOD, image, "an image without the hash given", wrong),
+            (UNLOCKED, image, None, ""),
         ]
-        pre = Fleet(work, sim, image, "pre", len(cases), [[d] for d, _, _ in cases],
-                    {"pre%d" % i: {"quillmark_image": c[1]} for i, c in enumerate(cases, 1)})
+        pre = Fleet(work, sim, image, "pre", len(cases), [[c[0]] for c in cases],
+                    {"pre%d" % i: {"quillmark_image": c[1], "quillmark_image_sha256": c[3]}
+                     for i, c in enumerate(cases, 1)})
         runs = [pre.play("--check"), pre.play()]
-        for i, (device, img, what) in enumerate(cases, 1):
+        for i, (device, img, what, given) in enumerate(cases, 1):
             host = "pre%d" % i
             if what is None:
                 check(runs[0][1].get(host, {}).get("changed") == 1 and not failure(runs[0][2], host)[0],
                       "check mode: a drive that can take the image reports the download", runs[0][1])
                 continue
-            tool_rc = pre.tool(host, device, "/D:" + img, "/s").returncode
+            tool_rc = pre.tool(host, device, "/D:" + img, "/s",
+                               *(["--sha256", given] if given else [])).returncode
             got = [failure(records, host)[1].get("msg") for _, _, records, _ in runs]
             check(tool_rc in meanings and got == [meanings[tool_rc]] * 2,
                   "check mode and the real run: %s fails with the message of exit code %d" % (what, tool_rc),
                   str(got))
-        check(runs[1][0] != 0 and not pre.downloads() and pre.revision("pre8", UNLOCKED) == OLD,
+        check(runs[1][0] != 0 and not pre.downloads() and pre.revision("pre9", UNLOCKED) == OLD,
               "a failed check ends the rollout before any host of the batch downloads",
               str(pre.downloads()))
 

@@ -111,6 +111,29 @@ def sha256(data):
     return hashlib.sha256(data).hexdigest()
 
 
+AUDIT = []
+
+
+def audited():
+    """A download with its proof options, the simulator's system log kept in a file."""
+    log = os.path.join(WORK, "audit.log")
+    env = dict(os.environ, QUILLMARK_SIM_AUDIT_LOG=log)
+    proc = run([PD + "0", "/D:" + IMAGE, "/s", "--sha256", sha256(IMAGE_BYTES).upper(),
+                "--expect-revision", "SIM2.00"], env=env)
+    with open(log, encoding="utf-8") as f:
+        AUDIT[:] = f.read().splitlines()
+    return proc
+
+
+def logged(d):
+    (record,) = AUDIT
+    return (record.startswith("info event=firmware_download ")
+            and " serial=QMSIM0000000001 revision_before=SIM1.00 revision_after=SIM2.00 " in record
+            and " sha256=%s mode=0x03 passes=1 result=success exit_code=0 user=" % sha256(IMAGE_BYTES)
+            in record and d["options"]["sha256"] == sha256(IMAGE_BYTES)
+            and d["options"]["expect_revision"]["text"] == "SIM2.00")
+
+
 def downloaded(d):
     return (d["drive_before"]["firmware"] == "SIM1.00" and d["drive_after"]["firmware"] == "SIM2.00"
             and d["image"]["sha256"] == sha256(IMAGE_BYTES)
@@ -142,6 +165,15 @@ def listed(d):
 # or None for none), the case's own facts, whether the run is the same every time.
 CASES = [
     ("a segmented download", [PD + "0", "/D:" + IMAGE, "/s"], 0, None, downloaded, True),
+    ("a download with its hash and revision, recorded in the log", audited, 0, None, logged, False),
+    ("a hash the image does not have", [PD + "0", "/D:" + IMAGE, "--sha256", "0" * 64], 4,
+     r"^The firmware file .* does not have the SHA-256 given: expected 0{64}, actual "
+     + sha256(IMAGE_BYTES) + "$",
+     lambda d: d["passes"][0]["transfers_sent"] == 0 and d["image"]["sha256"] == sha256(IMAGE_BYTES),
+     True),
+    ("a rehearsal", [PD + "0", "/D:" + IMAGE, "/s", "--dry-run"], 0, None,
+     lambda d: d["dry_run"] and d["passes"] == [] and d["plan"]["transfers"] == 32
+     and d["image"]["sha256"] == sha256(IMAGE_BYTES) and d["warnings"] == [], True),
     ("a truncated image", [PD + "0", "/D:" + TRUNCATED, "/s"], 1,
      r"^The download failed: the drive expects more data",
      lambda d: d["passes"][0]["verdict"]["meaning"] == "expects_more"

@@ -10,15 +10,18 @@ DOCUMENTATION = r"""
 module: quillmark_firmware
 short_description: Bring a SATA drive's firmware to a given revision with Quillmark
 description:
+  - Every quillmark run is made with C(--json), and the module reads the run report (the JSON
+    document on standard output) only, never the console texts.
   - Reads the drive's firmware revision with C(quillmark <device> /i). When the drive already
     runs the wanted revision nothing else happens and the task reports no change, so a play
     can be run again without touching drives that are done.
-  - Otherwise checks what a download would meet (the drive answers C(/i) on its path, its
-    security state allows a download, the image is a regular, readable file of 1 to 65,535
-    blocks), downloads the image with Quillmark, reads the revision again and fails unless the
-    drive now runs the wanted revision.
-  - In check mode the same checks run and nothing more, so check mode fails where the download
-    would fail for these reasons, with the same message.
+  - Otherwise downloads the image with Quillmark, with the image's SHA-256 (C(--sha256)) and the
+    wanted revision (C(--expect-revision)), and fails unless the drive runs the wanted revision
+    afterwards.
+  - In check mode the same command runs with C(--dry-run): Quillmark itself goes as far as the
+    first command that would change the drive (the drive answers on its path, its security
+    state allows a download, the image can be read and has its hash) and sends nothing, so
+    check mode fails where the download would fail for these reasons, with the same message.
   - A failed run fails the task with the meaning of Quillmark's exit code as the message (for
     example "the drive's security state forbids the download" for a locked drive); the meanings
     are those of the exit-code table in Quillmark's README.
@@ -28,11 +31,12 @@ description:
 author:
   - Tolvane
 requirements:
-  - the C(quillmark) package on the managed host (C(/usr/sbin/quillmark))
+  - the C(quillmark) package on the managed host (C(/usr/sbin/quillmark)), a version with
+    C(--json), C(--sha256), C(--expect-revision) and C(--dry-run)
   - root on the managed host (C(become)), as Quillmark sends commands to the drive
 attributes:
   check_mode:
-    description: Reads the drive and checks the image; never downloads.
+    description: Runs the download with C(--dry-run); never downloads.
     support: full
   diff_mode:
     description: Shows the drive's revision before and after, with its model and serial number.
@@ -76,6 +80,13 @@ options:
       - Path of the firmware image on the managed host.
       - Required with I(device).
     type: path
+  image_sha256:
+    description:
+      - The image's SHA-256 (64 hexadecimal digits), as its vendor publishes it; Quillmark
+        sends nothing of a pass whose image does not have it.
+      - When not given, the module hashes the image on the managed host once per run and
+        passes that, so that an image replaced during the run is not sent.
+    type: str
   revision:
     description:
       - The firmware revision the image brings, as C(/i) shows it after C(FW:).
@@ -173,13 +184,18 @@ cmd:
   type: list
   elements: str
   sample: ["/usr/sbin/quillmark", "/dev/sdb", "/D:/var/lib/firmware/qx42.bin", "/s", "/g", "64", "/r", "2"]
+report:
+  description:
+    - The run report of the last quillmark run, as Quillmark wrote it (its form is
+      quillmark-report.schema.json); null when the run wrote none.
+  returned: when quillmark ran
+  type: dict
 stdout:
-  description: Standard output of the last quillmark run.
+  description: Standard output of the last quillmark run (the run report).
   returned: when quillmark ran
   type: str
-  sample: "  MN: QUILLMARK SIM SSD 480\n  SN: QMSIM0000000001\n  FW: SIM1.00\n"
 stderr:
-  description: Error stream of the last quillmark run.
+  description: Error stream of the last quillmark run (the console texts).
   returned: when quillmark ran
   type: str
   sample: ""
@@ -187,7 +203,7 @@ image_problem:
   description: Why the image cannot be used, when that failed the task.
   returned: when the image cannot be used
   type: str
-  sample: "/var/lib/firmware/qx42.bin: No such file or directory"
+  sample: "Cannot use the firmware file /var/lib/firmware/qx42.bin: No such file or directory"
 model:
   description: The drive's model number.
   returned: with I(device), when the revision could be read
@@ -220,10 +236,9 @@ unreadable:
   sample: [{"device": "/dev/sdb", "exit_code": 9, "exit_meaning": "the target's interface does not support this pass-through"}]
 """
 
+import hashlib
 import json
 import os
-import re
-import stat
 
 from ansible.module_utils.basic import AnsibleModule
 
@@ -248,7 +263,6 @@ EXIT_TABLE = (
 EXIT_MEANINGS = dict((code, text.replace("`", "")) for code, text in EXIT_TABLE)
 
 EXIT_FILE = 4
-EXIT_SECURITY = 6
 
 # Exit code of a run that stopped after printing the drive information.
 EXIT_INFO = 10
@@ -256,12 +270,6 @@ EXIT_INFO = 10
 # Codes that end a download run before any DOWNLOAD MICROCODE reaches the drive: the drive
 # cannot have been changed.
 EXIT_NOTHING_SENT = (2, 4, 6, 8)
-
-# The tool refuses an image beyond what a 16-bit block count and offset can address.
-MAX_IMAGE_BYTES = 65535 * 512
-
-# Quillmark refuses a locked drive without "/l", which this module never passes.
-LOCKED = "SEC4"
 
 MODE_OPTIONS = {"segmented": ["/s"], "deferred": ["/e"], "immediate": []}
 
@@ -277,27 +285,34 @@ def meaning(rc):
     return "exit code %d, which quillmark does not document" % rc
 
 
-def info_field(stdout, name):
-    """The value of one line of the device information report ("  FW: SIM1.00")."""
-    match = re.search(r"^  %s: (.*?)\s*$" % re.escape(name), stdout, re.MULTILINE)
-    return match.group(1) if match else None
-
-
-def security_state(stdout):
-    match = re.search(r"^  (SEC\d)\s*$", stdout, re.MULTILINE)
-    return match.group(1) if match else None
-
-
 class Run(object):
+    """One quillmark run with --json: its exit code and the run report it wrote."""
+
     def __init__(self, module, args):
-        self.cmd = args
-        self.rc, self.stdout, self.stderr = module.run_command(args, check_rc=False)
+        self.cmd = args + ["--json"]
+        self.rc, self.stdout, self.stderr = module.run_command(self.cmd, check_rc=False)
+        try:
+            self.doc = json.loads(self.stdout)
+        except ValueError:
+            self.doc = None
+        if not isinstance(self.doc, dict):
+            self.doc = None
+
+    def fact(self, *path):
+        """A fact of the report (None where the run did not reach it)."""
+        value = self.doc
+        for key in path:
+            if not isinstance(value, dict):
+                return None
+            value = value.get(key)
+        return value
 
     def report(self):
         return dict(
             cmd=self.cmd,
             exit_code=self.rc,
             exit_meaning=meaning(self.rc),
+            report=self.doc,
             stdout=self.stdout,
             stderr=self.stderr,
         )
@@ -306,15 +321,14 @@ class Run(object):
 def identify(module, device):
     """Runs /i; returns (run, the drive's fields) with the fields None unless it answered."""
     run = Run(module, [module.params["tool"], device, "/i"])
-    revision = info_field(run.stdout, "FW")
-    if run.rc != EXIT_INFO or revision is None:
+    before = run.fact("drive_before")
+    if run.rc != EXIT_INFO or not before or not before.get("firmware"):
         return run, None
     return run, dict(
         device=device,
-        model=info_field(run.stdout, "MN"),
-        serial=info_field(run.stdout, "SN"),
-        revision=revision,
-        security=security_state(run.stdout),
+        model=before.get("model"),
+        serial=before.get("serial"),
+        revision=before["firmware"],
     )
 
 
@@ -333,39 +347,50 @@ def read_drive(module, result):
     module.fail_json(msg=meaning(run.rc), **result)
 
 
-def image_problem(path):
-    """Why quillmark would refuse the image with exit code 4, or None when it would take it."""
-    try:
-        st = os.stat(path)
-    except OSError as e:
-        return "%s: %s" % (path, e.strerror)
-    if not stat.S_ISREG(st.st_mode):
-        return "%s is not a regular file" % path
-    if st.st_size == 0:
-        return "%s is empty" % path
-    if st.st_size > MAX_IMAGE_BYTES:
-        return "%s holds %d bytes, more than 65,535 blocks" % (path, st.st_size)
+def image_digest(path):
+    """The image's SHA-256 as the managed host reads it, or None when it cannot be read (the
+    quillmark run then names the reason)."""
+    digest = hashlib.sha256()
     try:
         with open(path, "rb") as f:
-            f.read(1)
-    except (IOError, OSError) as e:
-        return "%s: %s" % (path, e.strerror)
-    return None
+            for chunk in iter(lambda: f.read(1 << 20), b""):
+                digest.update(chunk)
+    except (IOError, OSError):
+        return None
+    return digest.hexdigest()
 
 
-def preflight(module, drive, result):
-    """Fails the task, with the message the download run would end with, for each reason the
-    drive information and the image already show; the order is quillmark's own."""
-    if drive["security"] == LOCKED:
-        result["exit_code"] = EXIT_SECURITY
-        result["exit_meaning"] = meaning(EXIT_SECURITY)
-        module.fail_json(msg=meaning(EXIT_SECURITY), **result)
-    problem = image_problem(module.params["image"])
-    if problem is not None:
-        result["exit_code"] = EXIT_FILE
-        result["exit_meaning"] = meaning(EXIT_FILE)
-        result["image_problem"] = problem
-        module.fail_json(msg=meaning(EXIT_FILE), **result)
+def download_args(module, digest):
+    p = module.params
+    args = [p["tool"], p["device"], "/D:" + p["image"]] + MODE_OPTIONS[p["mode"]]
+    if p["activate"]:
+        args.append("/a")
+    args += ["/g", str(p["segment_size"]), "/r", str(p["retries"])]
+    if digest:
+        args += ["--sha256", digest]
+    # A deferred image without the activate pass is not active after the run: quillmark takes
+    # no revision to expect of it, and the module says why the drive still runs the old one.
+    if p["mode"] != "deferred" or p["activate"]:
+        args += ["--expect-revision", p["revision"].strip()]
+    if p["verbose"]:
+        args.append("/v")
+    return args
+
+
+def failed_run(module, run, result):
+    """Fails the task for a quillmark run that did not end with 0."""
+    if run.rc == EXIT_FILE and run.fact("cause"):
+        result["image_problem"] = run.fact("cause")
+    after = run.fact("drive_after", "firmware")
+    passes = run.fact("passes") or []
+    took = bool(passes) and passes[-1].get("result") == "success"
+    wanted = module.params["revision"].strip()
+    if run.rc == 1 and took and after is not None and after != wanted:
+        result["new_revision"] = after
+        module.fail_json(
+            msg="the drive runs firmware %s after the download, not %s" % (after, wanted), **result
+        )
+    module.fail_json(msg=meaning(run.rc), **result)
 
 
 def diff_of(drive, before, after):
@@ -380,11 +405,9 @@ def diff_of(drive, before, after):
 
 def listed_drives(module, result):
     """The drives "--list --json" finds: (device, its fields), the others in unreadable."""
-    run = Run(module, [module.params["tool"], "--list", "--json"])
-    try:
-        doc = json.loads(run.stdout)
-        rows = doc["list"]["drives"]
-    except (ValueError, KeyError, TypeError):
+    run = Run(module, [module.params["tool"], "--list"])
+    rows = run.fact("list", "drives")
+    if not isinstance(rows, list):
         rows = None
     if run.rc not in EXIT_LISTED or rows is None:
         result.update(run.report())
@@ -415,7 +438,6 @@ def candidate_drives(module, result):
                 dict(device=device, exit_code=run.rc, exit_meaning=meaning(run.rc))
             )
             continue
-        del drive["security"]
         found.append(drive)
     return found
 
@@ -467,29 +489,33 @@ def update_drive(module):
             module.exit_json(skipped=True, msg=msg, **result)
         module.fail_json(msg=msg, **result)
 
-    preflight(module, drive, result)
-    result["changed"] = True
-    if module._diff:
-        result["diff"] = diff_of(drive, previous, wanted)
+    digest = p["image_sha256"] or image_digest(p["image"])
+    args = download_args(module, digest)
     if module.check_mode:
+        # Quillmark rehearses the download itself: everything up to the first command that
+        # would change the drive, with the exit code the download would end with there.
+        rehearsal = Run(module, args + ["--dry-run"])
+        result.update(rehearsal.report())
+        for warning in rehearsal.fact("warnings") or []:
+            module.warn(warning)
+        if rehearsal.rc != 0:
+            failed_run(module, rehearsal, result)
+        result["changed"] = True
         result["new_revision"] = wanted
+        if module._diff:
+            result["diff"] = diff_of(drive, previous, wanted)
         module.exit_json(**result)
 
-    args = [p["tool"], p["device"], "/D:" + p["image"]] + MODE_OPTIONS[p["mode"]]
-    if p["activate"]:
-        args.append("/a")
-    args += ["/g", str(p["segment_size"]), "/r", str(p["retries"])]
-    if p["verbose"]:
-        args.append("/v")
+    result["changed"] = True
     download = Run(module, args)
     result.update(download.report())
     if download.rc != 0:
         result["changed"] = download.rc not in EXIT_NOTHING_SENT
-        module.fail_json(msg=meaning(download.rc), **result)
+        failed_run(module, download, result)
 
-    # The exit code says the drive took the image; only the drive itself can say that it runs
-    # the revision the play asked for (a different image, or a deferred one not yet active).
-    after = read_drive(module, dict(result))["revision"]
+    # The exit code says the drive took the image and, unless the image was deferred and not
+    # activated, that it runs the revision asked for; the report says what it runs.
+    after = download.fact("drive_after", "firmware")
     result["new_revision"] = after
     if module._diff:
         result["diff"] = diff_of(drive, previous, after)
@@ -510,6 +536,7 @@ def main():
             candidates=dict(type="list", elements="str", default=[]),
             allow_none=dict(type="bool", default=False),
             image=dict(type="path"),
+            image_sha256=dict(type="str"),
             revision=dict(type="str"),
             from_revisions=dict(type="list", elements="str", default=[]),
             on_other_revision=dict(type="str", default="fail", choices=["fail", "skip"]),
