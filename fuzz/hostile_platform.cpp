@@ -795,6 +795,19 @@ bool platform_csmi_request(Handle handle, void* buffer_in, uint32_t size) {
   return ok;
 }
 
+// The storage firmware API is not played: the sequence takes the pass-through path, which is
+// the one the hostile answers exercise.
+bool platform_firmware_get_info(Handle, const STORAGE_HW_FIRMWARE_INFO_QUERY&, void*, uint32_t) {
+  return hostile::fail(ERROR_INVALID_FUNCTION);
+}
+bool platform_firmware_download(Handle, const void*, uint32_t) {
+  return hostile::fail(ERROR_INVALID_FUNCTION);
+}
+bool platform_firmware_activate(Handle, const STORAGE_HW_FIRMWARE_ACTIVATE&) {
+  return hostile::fail(ERROR_INVALID_FUNCTION);
+}
+std::vector<std::string> platform_drive_in_use(Handle) { return {}; }
+
 bool platform_close(Handle handle) {
   hostile::note_handle_use(handle);
   state().open_devices.erase(handle);

@@ -10,8 +10,10 @@
 #include <cstring>
 #include <string>
 
+#include "platform/sat.h"
 #include "platform/task_file.h"
 #include "sim/csmi_adapter.h"
+#include "sim/firmware_driver.h"
 #include "sim/sat_bridge.h"
 #include "sim/world.h"
 
@@ -151,6 +153,9 @@ bool platform_scsi_passthrough(Handle handle, ScsiPassThroughRequest* request) {
   if (port == nullptr) return fail(ERROR_INVALID_HANDLE);
   if (port->faults.scsi_error != 0) return fail(port->faults.scsi_error);
   if (const uint32_t code = scsi_request_error(h); code != 0) return fail(code);
+  if (sat::PassThrough pt; sat::parse_ata_passthrough(h.Cdb, h.CdbLength, pt))
+    if (const uint32_t code = sim::passthrough_refusal(*port, pt.registers.command); code != 0)
+      return fail(code);
   if (port->faults.timeout) return fail(ERROR_SEM_TIMEOUT);
   sim::sat_execute(*port, *request);
   if (port->faults.reported_transfer_length >= 0)
@@ -171,10 +176,49 @@ bool platform_ata_passthrough(Handle handle, ATA_PASS_THROUGH_DIRECT* request,
   if (port == nullptr) return fail(ERROR_INVALID_HANDLE);
   if (port->faults.ata_error != 0) return fail(port->faults.ata_error);
   if (const uint32_t code = ata_request_error(*request); code != 0) return fail(code);
+  if (const uint32_t code =
+          sim::passthrough_refusal(*port, task_file::decode_input(*request).command);
+      code != 0)
+    return fail(code);
   if (port->faults.timeout) return fail(ERROR_SEM_TIMEOUT);
   ata_port_execute(*port, *request);
   if (bytes_returned != nullptr) *bytes_returned = sizeof(ATA_PASS_THROUGH_DIRECT);
   return true;
+}
+
+bool platform_firmware_get_info(Handle handle, const STORAGE_HW_FIRMWARE_INFO_QUERY& query,
+                                void* info, uint32_t size) {
+  sim::Port* port = sim::port_of(handle);
+  sim::log_entry(sim::LogEntry::Kind::FirmwareInfo, path_of(port)).request = bytes_of(query);
+  if (port == nullptr) return fail(ERROR_INVALID_HANDLE);
+  const uint32_t code = sim::firmware_get_info(*port, query, info, size);
+  return code == 0 || fail(code);
+}
+
+bool platform_firmware_download(Handle handle, const void* request, uint32_t size) {
+  sim::Port* port = sim::port_of(handle);
+  sim::LogEntry& e = sim::log_entry(sim::LogEntry::Kind::FirmwareDownload, path_of(port));
+  const auto* bytes = static_cast<const uint8_t*>(request);
+  constexpr size_t kHeader = offsetof(STORAGE_HW_FIRMWARE_DOWNLOAD, ImageBuffer);
+  if (bytes != nullptr) e.request.assign(bytes, bytes + std::min<size_t>(size, kHeader));
+  if (bytes != nullptr && size > kHeader) keep_data_out(e, bytes + kHeader, size - kHeader);
+  if (port == nullptr) return fail(ERROR_INVALID_HANDLE);
+  const uint32_t code = sim::firmware_download(*port, bytes, size);
+  return code == 0 || fail(code);
+}
+
+bool platform_firmware_activate(Handle handle, const STORAGE_HW_FIRMWARE_ACTIVATE& request) {
+  sim::Port* port = sim::port_of(handle);
+  sim::log_entry(sim::LogEntry::Kind::FirmwareActivate, path_of(port)).request = bytes_of(request);
+  if (port == nullptr) return fail(ERROR_INVALID_HANDLE);
+  const uint32_t code = sim::firmware_activate(*port, request);
+  return code == 0 || fail(code);
+}
+
+std::vector<std::string> platform_drive_in_use(Handle drive) {
+  const sim::Port* port = sim::port_of(drive);
+  if (port == nullptr || !port->holds_system_volume) return {};
+  return {"the system volume C:"};
 }
 
 bool platform_csmi_supported() { return sim::world().csmi_supported; }

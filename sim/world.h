@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/firmware_wire.h"
 #include "platform/wire.h"
 #include "sim/drive.h"
 
@@ -39,12 +40,33 @@ struct PortFaults {
   uint32_t close_error = 0;  // nonzero: closing fails with this code
 };
 
+// The storage firmware API as an inbox driver (storahci) offers it in front of an ATA drive:
+// it answers GET_INFO itself and carries DOWNLOAD as DOWNLOAD MICROCODE 0x0E segments and
+// ACTIVATE as 0x0F. A default driver does not offer it, as no driver did before it came.
+struct FirmwareDriver {
+  bool offered = false;         // false: every request fails with ERROR_INVALID_FUNCTION
+  uint32_t get_info_error = 0;  // nonzero: GET_INFO is refused with this code
+  bool support_upgrade = true;
+  uint32_t alignment = 512;          // ImagePayloadAlignment
+  uint32_t max_size = 128u * 1024u;  // ImagePayloadMaxSize
+  uint8_t slot_count = 1;
+  uint8_t read_only_slots = 0;  // the first this many slots are read-only
+  uint8_t active_slot = 0;
+  uint8_t pending_slot = STORAGE_HW_FIRMWARE_INVALID_SLOT;
+  uint32_t activate_error = 0;  // nonzero: ACTIVATE is refused with this code
+  // Nonzero: a pass-through DOWNLOAD MICROCODE is refused with this code, as drivers that
+  // allow firmware commands only through the API do.
+  uint32_t passthrough_download_error = 0;
+};
+
 // A physical drive reachable by path ("\\.\PhysicalDrive0" ...).
 struct Port {
   std::u16string path;
   Drive drive;
   SCSI_ADDRESS address{8, 0, 0, 0, 0};
   PortFaults faults;
+  FirmwareDriver driver;
+  bool holds_system_volume = false;  // the running system's volume lives on this drive
 };
 
 // Planned faults of a CSMI adapter.
@@ -85,7 +107,19 @@ struct Adapter {
 
 // One request as the world received it, byte for byte.
 struct LogEntry {
-  enum class Kind { OpenDrive, OpenAdapter, GetAddress, Scsi, Ata, Csmi, Close, Sleep };
+  enum class Kind {
+    OpenDrive,
+    OpenAdapter,
+    GetAddress,
+    Scsi,
+    Ata,
+    Csmi,
+    Close,
+    Sleep,
+    FirmwareInfo,      // request: the query
+    FirmwareDownload,  // request: the header; data_out: the segment
+    FirmwareActivate,  // request: the structure
+  };
   Kind kind{};
   std::u16string path;                 // the device or adapter
   std::vector<uint8_t> request;        // the request structure or CSMI buffer as sent

@@ -125,6 +125,23 @@ std::string token_of(const sim::LogEntry& e) {
       const uint8_t* tf = request + offsetof(ATA_PASS_THROUGH_DIRECT, CurrentTaskFile);
       return ata_token(tf[6], tf[0]);
     }
+    case K::FirmwareInfo:
+      return "fwinfo";
+    case K::FirmwareDownload: {
+      // The segment in blocks, and the FIRST_SEGMENT / LAST_SEGMENT flags as f and l.
+      STORAGE_HW_FIRMWARE_DOWNLOAD r{};
+      if (e.request.size() < offsetof(STORAGE_HW_FIRMWARE_DOWNLOAD, ImageBuffer)) return "fwdl?";
+      std::memcpy(&r, request, offsetof(STORAGE_HW_FIRMWARE_DOWNLOAD, ImageBuffer));
+      return "fwdl" + std::to_string(r.Offset / 512) + "+" + std::to_string(r.BufferSize / 512) +
+             ((r.Flags & STORAGE_HW_FIRMWARE_REQUEST_FLAG_FIRST_SEGMENT) ? "f" : "") +
+             ((r.Flags & STORAGE_HW_FIRMWARE_REQUEST_FLAG_LAST_SEGMENT) ? "l" : "");
+    }
+    case K::FirmwareActivate: {
+      STORAGE_HW_FIRMWARE_ACTIVATE r{};
+      if (e.request.size() < sizeof r) return "fwact?";
+      std::memcpy(&r, request, sizeof r);
+      return "fwact" + std::to_string(r.Slot);
+    }
     case K::Csmi: {
       SRB_IO_CONTROL header{};
       if (e.request.size() < sizeof header) return "csmi?";
@@ -255,6 +272,21 @@ std::string replace_all(std::string s, const std::string& from, const std::strin
 
 void no_download_on(int n) { EXPECT_EQ(drive(n).download_commands, 0); }
 
+sim::Port& port(int n) { return sim::world().ports.at(static_cast<size_t>(n)); }
+
+// The driver in front of the drive offers the storage firmware API with this alignment.
+void offer_api(uint32_t alignment) {
+  port(0).driver.offered = true;
+  port(0).driver.alignment = alignment;
+}
+
+// The drive runs the new revision of the image file, which it took whole.
+void updated_byte_for_byte(int n) {
+  EXPECT_EQ(drive(n).firmware, kNewRevision);
+  const std::string file = read_file(image_path());
+  EXPECT_EQ(drive(n).last_image, std::vector<uint8_t>(file.begin(), file.end()));
+}
+
 // Another run holds the claim of that key.
 void held_elsewhere(const std::string& key) { sim::world().claims_elsewhere[key] = 4321; }
 
@@ -309,7 +341,10 @@ std::vector<Case> cases() {
   const std::string four_segments = kWarning + progress(1, 0) + progress(7, 33) + progress(14, 66) +
                                     progress(21, 100) + kAfterPass;
   const std::string deferred_and_activate =
-      kOpened + " EC/0B 92/0E 92/0E 92/0E 92/0E z2000 92/0F EC/0F 2F/0F close";
+      kOpened + " EC/0B fwinfo 92/0E 92/0E 92/0E 92/0E z2000 92/0F EC/0F 2F/0F close";
+  // The same by the storage firmware API: three 64-block segments and the 2-block remainder.
+  const std::string by_api =
+      kOpened + " EC/0B fwinfo fwdl0+64f fwdl64+64 fwdl128+64 fwdl192+2l z2000";
   const std::string one_immediate_pass = kOpened + " EC/0B 92/07 z2000 EC/07 2F/07 close";
   const std::string csmi_info = "  FileName: \n  Download Immediate Mode Selected\n";
   // 99328 bytes in 4-block segments: 48 full ones and a 2-block remainder.
@@ -384,8 +419,28 @@ std::vector<Case> cases() {
     // A deferred image left by an earlier run is waiting.
     {"/e /a: the activation still runs after a failed download, and the run fails", {kDrive0, d_img, "/e", "/a"},
      [] { drive(0).pending_revision = "SIM3.00"; drive(0).pending_ready = true; drive(0).faults.abort_download_nth = 1; }, 1,
-     kOpened + " EC/0B 92/0E z2000 92/0F EC/0F 2F/0F close", kWarning + progress(21, 100) + kAfterPass + kWarning + "Activate Completed ...\n" + kDownloadFailedAnyway,
+     kOpened + " EC/0B fwinfo 92/0E z2000 92/0F EC/0F 2F/0F close", kWarning + progress(21, 100) + kAfterPass + kWarning + "Activate Completed ...\n" + kDownloadFailedAnyway,
      [] { EXPECT_EQ(drive(0).firmware, "SIM3.00"); }, "The download failed after 0 of the image's 99328 bytes: the drive reported an error\n"},
+    // The storage firmware API where the driver offers one that takes the plan; pass-through
+    // whenever it does not, the drive's request log telling which way each command went.
+    {"/e /a by the firmware API", {kDrive0, d_img, "/e", "/a"}, [] { offer_api(512); }, 0, by_api + " fwact0 EC/0F 2F/0F close",
+     four_segments + kWarning + "Activate Completed ...\n", [] { updated_byte_for_byte(0); }},
+    {"GET_INFO refused: pass-through", {kDrive0, d_img, "/e", "/a"}, [] { offer_api(512); port(0).driver.get_info_error = ERROR_NOT_SUPPORTED; }, 0, deferred_and_activate,
+     four_segments + kWarning + "Activate Completed ...\n", [] { updated_byte_for_byte(0); }},
+    {"the last transfer misses the driver's alignment: pass-through", {kDrive0, d_img, "/e", "/a"}, [] { offer_api(4096); }, 0, deferred_and_activate,
+     four_segments + kWarning + "Activate Completed ...\n", [] { updated_byte_for_byte(0); }},
+    {"a driver that refuses pass-through downloads: the API carries it", {"/T:" + kDrive0, d_img, "/e", "/a"}, [] { offer_api(512); port(0).driver.passthrough_download_error = ERROR_INVALID_FUNCTION; }, 0,
+     by_api + " fwact0 EC/0F 2F/0F close", four_segments + kWarning + "Activate Completed ...\n", [] { updated_byte_for_byte(0); }},
+    {"the same driver with --pass-through: the download is refused, exit 9", {kDrive0, d_img, "/e", "/a", "--pass-through"}, [] { offer_api(512); port(0).driver.passthrough_download_error = ERROR_INVALID_FUNCTION; }, 9,
+     kOpened + " EC/0B 92/0E z2000 92/0F EC/0F 2F/0F close", kWarning + progress(21, 100) + kAfterPass + kWarning + "Failed to Activate ...\n" + kDownloadFailedAnyway,
+     [] { EXPECT_EQ(drive(0).firmware, "SIM1.00"); }, "The download failed after 0 of the image's 99328 bytes: this path does not offer the pass-through (system error 1)\n"},
+    {"the API's activation refused as not offered: the pass-through activation, once", {kDrive0, d_img, "/e", "/a"}, [] { offer_api(512); port(0).driver.activate_error = ERROR_INVALID_FUNCTION; }, 0,
+     by_api + " fwact0 92/0F EC/0F 2F/0F close", four_segments + kWarning + "Activate Completed ...\n", [] { updated_byte_for_byte(0); }},
+    // A drive that holds the system volume: a warning before an immediate switch, none before
+    // a deferred download that waits for the next restart.
+    {"a drive holding the system volume: one warning line, the download goes on", {kDrive0, d_img}, [] { port(0).holds_system_volume = true; }, 0, one_immediate_pass, immediate_ok, {},
+     "Warning: the drive holds the system volume C:; switching its firmware now can make it vanish for a moment under the running system. Consider /e, with the activation at the next restart.\n"},
+    {"the same drive, /e without /a: no warning", {kDrive0, d_img, "/e"}, [] { port(0).holds_system_volume = true; }, 0, kOpened + " EC/0B fwinfo 92/0E 92/0E 92/0E 92/0E z2000 EC/0E 2F/0E close", four_segments, {}},
     {"missing file with /r 1: two passes", {kDrive0, "/D:{missing}", "/r", "1"}, {}, 4, kOpened + " EC/0B z2000 z2000 EC/0B 2F/0B close", kAfterPass + "Retrying... 1\n" + kAfterPass, {}, kMissingFile},
     // The re-identify carries the vendor variant's Features and LBA (no download command
     // replaced them), which this drive refuses.
@@ -537,22 +592,43 @@ TEST_F(DriveSequence, GoldenVerboseSegmentedDownload) {
 }
 
 // A whole deferred download in 16-block segments followed by the activate pass.
+// Under /v a line names the way the commands are carried: pass-through and why, or the API.
 TEST_F(DriveSequence, GoldenDeferredDownloadWithActivation) {
   constexpr uint32_t kSize = 3 * 8192;
-  image_ = write_image(image_path(), kSize);
-  const ToolRun r = run({kDrive0, "/D:" + image_path(), "/e", "/a", "/g", "16", "/v"});
-  const std::string expected =
-      pre_open("\\\\.\\PhysicalDrive0", image_path(), "Deferred") +
-      report("QMSIM0000000001", 1, 16) + expected_plan("sequence_deferred_16_blocks") + kWarning +
-      progress(1, 0) + progress(7, 33) + progress(14, 66) + progress(21, 100) + kAfterPass +
-      // The activate pass: the whole image as one command, no data, no progress line.
-      expected_plan("sequence_activate") + kWarning + "Activate Completed ...\n";
-  EXPECT_EQ(r.exit_code, 0);
-  EXPECT_EQ(r.out, fill_spinners(expected));
-  EXPECT_EQ(r.err, "");
-  EXPECT_EQ(trace(), kOpened + " EC/0B 92/0E 92/0E 92/0E z2000 92/0F EC/0F 2F/0F close");
-  EXPECT_EQ(drive(0).last_image, image_);
-  EXPECT_EQ(drive(0).firmware, kNewRevision);
+  struct Carrier {
+    bool api;
+    std::string download_line, activate_line, trace;
+  };
+  const Carrier carriers[] = {
+      {false,
+       "  Carried by: pass-through; the driver does not offer the firmware API (system error 1)\n",
+       "", "fwinfo 92/0E 92/0E 92/0E z2000 92/0F"},
+      {true, "  Carried by: storage firmware API, slot 0\n",
+       "  Carried by: storage firmware API, slot 0\n",
+       "fwinfo fwdl0+16f fwdl16+16 fwdl32+16l z2000 fwact0"},
+  };
+  for (const Carrier& c : carriers) {
+    SCOPED_TRACE(c.download_line);
+    sim::reset_world();
+    sim::install_builtin_world();
+    if (c.api) offer_api(4096);
+    image_ = write_image(image_path(), kSize);
+    const ToolRun r = run({kDrive0, "/D:" + image_path(), "/e", "/a", "/g", "16", "/v"});
+    const std::string expected =
+        pre_open("\\\\.\\PhysicalDrive0", image_path(), "Deferred") +
+        report("QMSIM0000000001", 1, 16) + expected_plan("sequence_deferred_16_blocks") +
+        c.download_line + kWarning + progress(1, 0) + progress(7, 33) + progress(14, 66) +
+        progress(21, 100) + kAfterPass +
+        // The activate pass: the whole image as one command, no data, no progress line.
+        expected_plan("sequence_activate") + c.activate_line + kWarning +
+        "Activate Completed ...\n";
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, fill_spinners(expected));
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(trace(), kOpened + " EC/0B " + c.trace + " EC/0F 2F/0F close");
+    EXPECT_EQ(drive(0).last_image, image_);
+    EXPECT_EQ(drive(0).firmware, kNewRevision);
+  }
 }
 
 // The largest image the command's counts can describe, downloaded deferred and activated on

@@ -194,4 +194,21 @@ TEST_F(Entry, RunReportOfAnInterfaceCrcError) {
   }
 }
 
+// The report carries the way a deferred download went and the drive-in-use warning's names.
+TEST_F(Entry, RunReportNamesTheCarrierAndTheDriveInUse) {
+  const std::string image = testing::TempDir() + "report-api.bin";
+  ASSERT_TRUE(write_file(image, Bytes(8192, 0x5A)));
+  sim::install_builtin_world();
+  sim::Port& port = sim::world().ports[0];
+  port.drive.accept_any_image = true;
+  port.driver.offered = true;
+  port.holds_system_volume = true;
+  const ToolRun run = run_tool({kDrive0, u"/D:" + u16(image), u"/e", u"/a", u"--json"});
+  EXPECT_EQ(run.exit_code, 0) << run.err;
+  const auto doc = nlohmann::json::parse(run.out);
+  EXPECT_EQ(doc["drive_in_use"], nlohmann::json::array({"the system volume C:"}));
+  EXPECT_EQ(doc["passes"][0]["carried_by"]["way"], "firmware_api");
+  EXPECT_EQ(doc["activation"]["pass"]["carried_by"]["way"], "firmware_api");
+}
+
 }  // namespace

@@ -213,6 +213,8 @@ ParseOutcome parse_command_line(const std::vector<std::u16string>& args,
       options.flags |= kFlagActivate;
     } else if (starts_with(arg, u"/l")) {
       options.l_switch = 1;
+    } else if (arg == u"--pass-through") {
+      options.force_passthrough = true;
     } else if (arg == u"--dry-run") {
       options.dry_run = true;
     } else if (arg == u"--sha256" || arg == u"--expect-revision") {

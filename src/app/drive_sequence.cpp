@@ -18,6 +18,7 @@
 #include "platform/text.h"
 #include "platform/wire.h"
 #include "transport/device_command.h"
+#include "transport/firmware_api.h"
 
 namespace {
 
@@ -238,6 +239,25 @@ bool refused_for_security(const DriveInfo& info, const RunOptions& options) {
   return true;
 }
 
+// A switch of the firmware while the drive holds the running system's file systems can make the
+// drive vanish under them for a moment, which the system may not survive: one warning line
+// before anything is sent, when the run switches at once (an immediate mode, or /a). A warning
+// only: the run goes on as asked.
+void warn_if_in_use(const DeviceCommand& cmd, DownloadMode mode) {
+  const bool downloads = (cmd.flags & kFlagFirmwareFile) != 0;
+  const bool switches =
+      (downloads && mode != DownloadMode::Deferred) || (cmd.flags & kFlagActivate);
+  if (!switches || has_interface(cmd.flags, InterfaceKind::CsmiStp)) return;
+  const std::vector<std::string> held = platform_drive_in_use(cmd.handle);
+  if (held.empty()) return;
+  run_record().in_use = held;
+  std::string names;
+  for (const std::string& name : held) names += (names.empty() ? "" : ", ") + name;
+  console::err_line("Warning: the drive holds " + names +
+                    "; switching its firmware now can make it vanish for a moment under the "
+                    "running system. Consider /e, with the activation at the next restart.");
+}
+
 // The download passes, until one succeeds or the retries are used up, and the activate pass.
 // Returns the run's status, or kResultInterrupted once an interrupt came: nothing more was
 // sent after the command in flight.
@@ -245,8 +265,19 @@ int download_and_activate(DeviceCommand& cmd, const RunOptions& options, Downloa
                           DownloadReport& failure) {
   int32_t status = kResultSuccess;
   bool download_failed = false;
+  // A deferred download on the SCSI and ATA paths goes through the storage firmware API where
+  // the driver offers one that takes the plan; the driver is asked once, before the first pass.
+  warn_if_in_use(cmd, params.mode);
+  FirmwareApiRoute route;
+  const bool deferred =
+      params.mode == DownloadMode::Deferred && !has_interface(cmd.flags, InterfaceKind::CsmiStp);
   if (cmd.flags & kFlagFirmwareFile) {
     (void)read_vendor_identify(cmd);
+    if (deferred) {
+      route.forced_passthrough = options.force_passthrough;
+      if (!route.forced_passthrough) route.info = query_firmware_api(cmd);
+      params.api = &route;
+    }
     int32_t attempt = 0;
     do {
       if (platform_interrupted()) return kResultInterrupted;

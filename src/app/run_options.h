@@ -22,6 +22,9 @@ struct RunOptions {
   int32_t verbosity = 0;
   bool info_only = false;
   uint64_t l_switch = 0;
+  // "--pass-through": a deferred download goes by pass-through even where the driver offers
+  // the storage firmware API.
+  bool force_passthrough = false;
   // The proof of a change: the image's digest as named, the revision the drive must run
   // afterwards (as typed), and a rehearsal that sends nothing that changes the drive.
   std::optional<std::array<uint8_t, 32>> sha256;

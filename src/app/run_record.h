@@ -42,6 +42,8 @@ struct RunRecord {
 
   std::optional<DriveClaim> claim;
   std::optional<DriveInfo> drive_before;
+  // What the running system has mounted from the drive, when a warning named it.
+  std::vector<std::string> in_use;
   std::optional<DownloadReport> image;  // the first pass's image and plan facts
   std::vector<PassRecord> passes;
   std::optional<PassRecord> activation;

@@ -207,7 +207,7 @@ const char* verdict_name(int32_t count) {
 
 Json pass_json(const PassRecord& pass) {
   const bool ok = pass.result == kResultSuccess;
-  return Json{
+  Json json{
       {"transfers_sent", pass.progress.done},
       {"transfers_planned", pass.progress.planned},
       {"result", ok ? "success" : "failure"},
@@ -216,6 +216,11 @@ Json pass_json(const PassRecord& pass) {
                                                   {"meaning", verdict_name(pass.report.verdict)}}
                                            : Json()},
       {"cause", ok || pass.report.why.empty() ? Json() : Json(pass.report.why)}};
+  if (!pass.report.carried_by.empty())
+    json["carried_by"] =
+        Json{{"way", pass.report.carried_by},
+             {"why", pass.report.carried_why.empty() ? Json() : Json(pass.report.carried_why)}};
+  return json;
 }
 
 Json passes_json(const RunRecord& record) {
@@ -331,6 +336,7 @@ std::string run_report_json(const RunRecord& record, int64_t ended_ms) {
       {"interrupted", record.interrupted},
       {"exit", Json{{"code", record.exit_code}, {"meaning", exit_code_meaning(record.exit_code)}}},
       {"cause", record.cause.empty() ? Json() : Json(record.cause)}};
+  if (!record.in_use.empty()) doc["drive_in_use"] = record.in_use;
   // A cause line echoes the path as typed, so it may hold bytes that are not UTF-8 (they reach
   // the terminal as typed): the document shows U+FFFD for them, the names carry them exactly.
   return doc.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";

@@ -258,15 +258,58 @@ void set_counts(DeviceCommand& cmd, uint16_t blocks) {
   cmd.regs.lba_7_0 = static_cast<uint8_t>(blocks >> 8);
 }
 
-// Sends one DOWNLOAD MICROCODE of the given block count for the given block offset and image
-// position.
-int send(DeviceCommand& cmd, uint16_t blocks, uint16_t offset, uint8_t* position,
-         ReturnedRegisters* outputs) {
+// Sets the record up for one DOWNLOAD MICROCODE of the given block count for the given block
+// offset and image position. The record holds it whichever way the transfer is carried, so
+// that what later commands inherit does not depend on the way.
+void place(DeviceCommand& cmd, uint16_t blocks, uint16_t offset, uint8_t* position) {
   set_counts(cmd, blocks);
   cmd.regs.lba_15_8 = static_cast<uint8_t>(offset);
   cmd.regs.lba_23_16 = static_cast<uint8_t>(offset >> 8);
   cmd.data = position;
+}
+
+// Sends one DOWNLOAD MICROCODE by pass-through.
+int send(DeviceCommand& cmd, uint16_t blocks, uint16_t offset, uint8_t* position,
+         ReturnedRegisters* outputs) {
+  place(cmd, blocks, offset, position);
   return issue_command(cmd, outputs);
+}
+
+// Why the firmware API cannot carry this plan, or nothing when it can: the driver must offer
+// an upgrade into a slot it may write, and take every transfer as it stands (offset and size
+// multiples of its alignment, no transfer above its maximum).
+std::string api_unfit(const FirmwareApiRoute& route, const Plan& plan) {
+  const FirmwareApiInfo& info = route.info;
+  if (route.forced_passthrough) return "forced by --pass-through";
+  if (!info.answered)
+    return "the driver does not offer the firmware API (system error " +
+           std::to_string(info.os_error) + ")";
+  if (!info.support_upgrade) return "the driver reports no firmware upgrade support";
+  if (info.download_slot == STORAGE_HW_FIRMWARE_INVALID_SLOT)
+    return "the driver reports no writable firmware slot";
+  const std::string alignment = " the driver's alignment of " + std::to_string(info.alignment);
+  if (info.alignment == 0 || plan.transfer_size % info.alignment != 0)
+    return "the segment size of " + std::to_string(plan.transfer_size) +
+           " bytes is not a multiple of" + alignment + " bytes";
+  for (const Transfer& t : plan.sends) {
+    const uint32_t bytes = t.blocks * kBlock;
+    if (bytes > info.max_size)
+      return "a transfer of " + std::to_string(bytes) + " bytes exceeds the driver's maximum of " +
+             std::to_string(info.max_size) + " bytes";
+    if (bytes % info.alignment != 0)
+      return "the last transfer of " + std::to_string(bytes) + " bytes is not a multiple of" +
+             alignment + " bytes";
+  }
+  return {};
+}
+
+// The verbose line that names the way a pass's commands are carried.
+void print_carrier(bool by_api, const FirmwareApiRoute& route, const std::string& why_not) {
+  if (by_api)
+    console::out("  Carried by: storage firmware API, slot " +
+                 std::to_string(route.info.download_slot) + "\n");
+  else
+    console::out("  Carried by: pass-through; " + why_not + "\n");
 }
 
 // The drive's verdict on a segment of mode 0x03, from its Count output: a drive that still
@@ -318,7 +361,23 @@ struct Pass {
   DownloadReport& said;
   bool verbose;
   bool judged;  // mode 0x03: the drive's verdict after each segment
+  // Set when the firmware API carries the transfers: each one is one DOWNLOAD request.
+  const FirmwareApiRoute* api = nullptr;
+  std::vector<uint8_t> scratch = {};  // the API's request buffer, reused
 };
+
+// Carries one transfer of the plan, by pass-through or as one firmware API DOWNLOAD.
+int carry(Pass& pass, const Plan& plan, const Transfer& t, ReturnedRegisters* asked) {
+  uint8_t* position = pass.image.bytes.get() + t.start;
+  if (pass.api == nullptr) return send(pass.cmd, t.blocks, t.offset, position, asked);
+  place(pass.cmd, t.blocks, t.offset, position);
+  uint32_t flags = 0;
+  if (&t == &plan.sends.front()) flags |= STORAGE_HW_FIRMWARE_REQUEST_FLAG_FIRST_SEGMENT;
+  if (&t == &plan.sends.back()) flags |= STORAGE_HW_FIRMWARE_REQUEST_FLAG_LAST_SEGMENT;
+  return firmware_api_download(pass.cmd, pass.api->info.download_slot, flags,
+                               uint64_t{t.offset} * kBlock, position, pass.cmd.data_length,
+                               pass.scratch);
+}
 
 // Sends the plan's transfers in order until one fails or an interrupt comes; a failure's
 // cause goes into the report.
@@ -330,7 +389,7 @@ int send_transfers(Pass& pass, const Plan& plan) {
     if (platform_interrupted()) return kResultInterrupted;
     cmd.data_length = t.blocks * kBlock;
     ++pass.progress.sent;
-    int result = send(cmd, t.blocks, t.offset, pass.image.bytes.get() + t.start, asked);
+    int result = carry(pass, plan, t, asked);
     if (result == kResultSuccess && pass.judged) {
       const uint64_t sent = std::min<uint64_t>(t.start + cmd.data_length,
                                                static_cast<uint64_t>(pass.image.file_size));
@@ -351,6 +410,26 @@ int send_transfers(Pass& pass, const Plan& plan) {
     }
   }
   return kResultSuccess;
+}
+
+// The activation as one firmware API ACTIVATE when the API carried the download. A driver that
+// then refuses the request as one it does not have gets the pass-through activation, once.
+int activate_once(DeviceCommand& cmd, const FirmwareApiRoute* api, uint16_t blocks,
+                  DownloadReport& said) {
+  if (api == nullptr || !api->carried) return send(cmd, blocks, 0, nullptr, nullptr);
+  place(cmd, blocks, 0, nullptr);
+  said.carried_by = "firmware_api";
+  const int result = firmware_api_activate(cmd, api->info.download_slot);
+  if (result != kResultNotSupported) return result;
+  said.carried_by = "pass_through";
+  said.carried_why = "the driver refused the firmware API's activation (system error " +
+                     std::to_string(cmd.last_os_error) + ")";
+  if (cmd.verbosity != 0)
+    console::out(
+        "  Carried by: pass-through; the driver refused the firmware API's activation "
+        "(system error " +
+        std::to_string(cmd.last_os_error) + ")\n");
+  return send(cmd, blocks, 0, nullptr, nullptr);
 }
 
 // The activate pass: one command, no data, whatever the image's size. The first one switches
@@ -381,10 +460,12 @@ int activate(DeviceCommand& cmd, const DownloadParams& params, DownloadReport& s
   prepare_command(cmd, DownloadMode::Activate, DataDirection::None);
   cmd.data_length = plan.transfer_size;
   if (cmd.verbosity != 0 && params.with_image) print_plan(DownloadMode::Activate, file_size, plan);
+  if (cmd.verbosity != 0 && params.api != nullptr && params.api->carried)
+    print_carrier(true, *params.api, "");
   print_warning();
   if (platform_interrupted()) return kResultInterrupted;
   ++progress.sent;
-  const int result = send(cmd, plan.blocks, 0, nullptr, nullptr);
+  const int result = activate_once(cmd, params.api, plan.blocks, said);
   if (result == kResultSuccess) {
     ++progress.done;
     console::out("Activate Completed ...\n");
@@ -420,6 +501,14 @@ int download_firmware(DeviceCommand& cmd, const DownloadParams& params, Download
 
   const bool verbose = cmd.verbosity != 0;
   if (verbose) print_plan(params.mode, image.file_size, plan);
+  const std::string why_not = params.api != nullptr ? api_unfit(*params.api, plan) : "";
+  const bool by_api = params.api != nullptr && why_not.empty();
+  if (params.api != nullptr) {
+    params.api->carried = by_api;
+    said.carried_by = by_api ? "firmware_api" : "pass_through";
+    said.carried_why = why_not;
+    if (verbose) print_carrier(by_api, *params.api, why_not);
+  }
   print_warning();
 
   PassProgress untracked;
@@ -436,7 +525,8 @@ int download_firmware(DeviceCommand& cmd, const DownloadParams& params, Download
             progress,
             said,
             verbose,
-            params.mode == DownloadMode::SegmentedImmediate};
+            params.mode == DownloadMode::SegmentedImmediate,
+            by_api ? params.api : nullptr};
   const int result = send_transfers(pass, plan);
   if (result == kResultInterrupted) return result;
   print_progress(spinner, 21, 100);

@@ -8,6 +8,7 @@
 
 #include "platform/ata.h"
 #include "transport/device_command.h"
+#include "transport/firmware_api.h"
 
 // The DOWNLOAD MICROCODE sub-command of a pass (the Features register).
 enum class DownloadMode : uint8_t {
@@ -32,6 +33,15 @@ struct Spinner {
   int last_shown = -1;  // the percentage the last progress line showed
 };
 
+// The storage firmware API for a deferred download: what the driver answered (or that the
+// operator forced pass-through), and whether it carried the download, in which case the
+// activation goes the same way. The drive sequence asks once, before the first pass.
+struct FirmwareApiRoute {
+  FirmwareApiInfo info;
+  bool forced_passthrough = false;  // "--pass-through": the driver was not asked
+  bool carried = false;             // set by the download pass
+};
+
 // What one pass is given; the drive sequence hands each pass a fresh copy.
 struct DownloadParams {
   std::u16string file_name;
@@ -42,6 +52,9 @@ struct DownloadParams {
   // The activate pass reads the image to describe it; false: "/a" without "/D:", the
   // activation alone with counts of 0.
   bool with_image = true;
+  // A deferred download on the SCSI and ATA paths: the API's answer, which decides how the
+  // transfers are carried. Null: by pass-through, without a word.
+  FirmwareApiRoute* api = nullptr;
   bool digest = false;  // the image's SHA-256 goes into the report
   // The digest the image must have, checked on the buffer each pass reads; a mismatch sends
   // nothing and fails the pass as an unusable image.
@@ -63,6 +76,10 @@ struct DownloadReport {
   uint16_t transfers = 0;  // full transfers
   uint32_t remainder = 0;
   int32_t verdict = -1;  // the Count output of the segment the drive judged last; -1 for none
+  // Where the driver was asked for the firmware API: "firmware_api" or "pass_through", and why
+  // not the API. Empty where nobody asked.
+  std::string carried_by;
+  std::string carried_why;
 };
 
 // One pass. Returns 1, 4 (image unusable), 10 (no memory), 14 (an interrupt came: no command

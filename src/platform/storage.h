@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/firmware_wire.h"
 #include "platform/host.h"
 #include "platform/wire.h"
 
@@ -62,6 +63,29 @@ bool platform_ata_passthrough(Handle handle, ATA_PASS_THROUGH_DIRECT* request,
 // payload) is input and output with its full size. Returns the OS success flag; the last
 // error holds the thread's error code afterwards.
 bool platform_csmi_request(Handle handle, void* buffer, uint32_t size);
+
+// --- The storage firmware API ---------------------------------------------------------------
+// A driver that offers it carries a firmware download itself (an ATA drive gets DOWNLOAD
+// MICROCODE 0x0E segments and 0x0F). Each call is one request; false and the last error when it
+// was refused or not carried: ERROR_INVALID_FUNCTION where neither system nor driver offers it,
+// as on Linux.
+
+// IOCTL_STORAGE_FIRMWARE_GET_INFO: the answer in `info`, `size` bytes (the header and room for
+// the slots that follow it).
+bool platform_firmware_get_info(Handle handle, const STORAGE_HW_FIRMWARE_INFO_QUERY& query,
+                                void* info, uint32_t size);
+// IOCTL_STORAGE_FIRMWARE_DOWNLOAD: the STORAGE_HW_FIRMWARE_DOWNLOAD header and its image bytes in
+// one buffer of `size` bytes.
+bool platform_firmware_download(Handle handle, const void* request, uint32_t size);
+// IOCTL_STORAGE_FIRMWARE_ACTIVATE.
+bool platform_firmware_activate(Handle handle, const STORAGE_HW_FIRMWARE_ACTIVATE& request);
+
+// --- A drive in use --------------------------------------------------------------------------
+// What the running system has mounted from the drive, in words for one warning line: on Linux
+// the mount points of the disk and its partitions ("/ (the root file system)", "/boot"), on
+// Windows the system volume ("the system volume C:"). Empty when nothing is, or when it cannot
+// be told (the question is never worth failing a run for).
+std::vector<std::string> platform_drive_in_use(Handle drive);
 
 // CloseHandle. False and the last error on failure.
 bool platform_close(Handle handle);

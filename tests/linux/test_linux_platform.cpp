@@ -26,6 +26,7 @@
 #include "platform/console.h"
 #include "platform/linux/linux_claim.h"
 #include "platform/linux/linux_drive_list.h"
+#include "platform/linux/mounts.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 
@@ -394,6 +395,63 @@ TEST(LinuxPlatform, ConsoleKeepsTheOrderOfTheCalls) {
     console::flush();
   });
   EXPECT_EQ(got, "123456\n7");
+}
+
+// A made-up sysfs (disk sda with two partitions, another disk sdb, an sg node of sda) and mount
+// table: every way of naming the disk leads to the file systems of all its partitions.
+TEST(LinuxPlatform, MountsOnADiskFromSysfsAndMountinfo) {
+  namespace fs = std::filesystem;
+  char tmpl[] = "/tmp/qm-sysfs-XXXXXX";
+  const fs::path sys = mkdtemp(tmpl);
+  const auto put = [](const fs::path& file, const std::string& text) {
+    fs::create_directories(file.parent_path());
+    std::ofstream(file) << text << "\n";
+  };
+  const fs::path sda = sys / "devices/pci0/host0/target0:0:0/0:0:0:0/block/sda";
+  put(sda / "dev", "8:0");
+  put(sda / "sda1/dev", "8:1");
+  put(sda / "sda1/partition", "1");
+  put(sda / "sda2/dev", "8:2");
+  put(sda / "sda2/partition", "2");
+  put(sda / "queue/dev", "not a partition");
+  put(sys / "devices/pci0/host1/block/sdb/dev", "8:16");
+  const fs::path sg = sys / "devices/pci0/host0/target0:0:0/0:0:0:0/scsi_generic/sg0";
+  put(sg / "dev", "21:0");
+  fs::create_directory_symlink(sg.parent_path().parent_path(), sg / "device");
+  fs::create_directories(sys / "dev/block");
+  fs::create_directories(sys / "dev/char");
+  fs::create_directory_symlink(sda, sys / "dev/block/8:0");
+  fs::create_directory_symlink(sda / "sda2", sys / "dev/block/8:2");
+  fs::create_directory_symlink(sys / "devices/pci0/host1/block/sdb", sys / "dev/block/8:16");
+  fs::create_directory_symlink(sg, sys / "dev/char/21:0");
+  const std::string mountinfo =
+      "22 1 8:2 / / rw,relatime shared:1 - ext4 /dev/sda2 rw\n"
+      "23 22 0:21 / /proc rw - proc proc rw\n"
+      "24 22 8:1 / /boot/my\\040efi rw - vfat /dev/sda1 rw\n"
+      "25 22 8:16 / /srv rw - xfs /dev/sdb rw\n"
+      "26 22 8:2 /home /home rw - ext4 /dev/sda2 rw\n"
+      "27 22 8:2 / / rw - ext4 /dev/sda2 rw\n";
+  const std::vector<std::string> on_sda = {"/ (the root file system)", "/boot/my efi", "/home"};
+  struct Row {
+    const char* name;
+    bool block;
+    unsigned major, minor;
+    std::vector<std::string> expected;
+  };
+  const Row rows[] = {
+      {"the disk", true, 8, 0, on_sda},
+      {"a partition names its disk", true, 8, 2, on_sda},
+      {"an sg node names its disk", false, 21, 0, on_sda},
+      {"another disk", true, 8, 16, {"/srv"}},
+      {"a device sysfs does not know", true, 7, 0, {}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(mounts::mounted_from(
+                  mountinfo, mounts::disk_devices(sys.string(), row.block, row.major, row.minor)),
+              row.expected);
+  }
+  fs::remove_all(sys);
 }
 
 }  // namespace

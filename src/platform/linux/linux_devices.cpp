@@ -5,13 +5,17 @@
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <span>
 
+#include "platform/linux/mounts.h"
 #include "platform/linux/sg_translate.h"
 #include "platform/linux/stop_signals.h"
 #include "platform/storage.h"
@@ -128,6 +132,35 @@ bool platform_csmi_supported() { return false; }
 bool platform_csmi_request(Handle, void*, uint32_t) {
   platform_set_last_error(ERROR_INVALID_FUNCTION);
   return false;
+}
+
+// The storage firmware API is a Windows driver interface: Linux carries firmware downloads by
+// pass-through only.
+bool platform_firmware_get_info(Handle, const STORAGE_HW_FIRMWARE_INFO_QUERY&, void*, uint32_t) {
+  platform_set_last_error(ERROR_INVALID_FUNCTION);
+  return false;
+}
+
+bool platform_firmware_download(Handle, const void*, uint32_t) {
+  platform_set_last_error(ERROR_INVALID_FUNCTION);
+  return false;
+}
+
+bool platform_firmware_activate(Handle, const STORAGE_HW_FIRMWARE_ACTIVATE&) {
+  platform_set_last_error(ERROR_INVALID_FUNCTION);
+  return false;
+}
+
+std::vector<std::string> platform_drive_in_use(Handle drive) {
+  struct stat st {};
+  if (!valid(drive) || fstat(fd_of(drive), &st) != 0) return {};
+  if (!S_ISBLK(st.st_mode) && !S_ISCHR(st.st_mode)) return {};
+  const std::vector<std::string> devices =
+      mounts::disk_devices("/sys", S_ISBLK(st.st_mode), major(st.st_rdev), minor(st.st_rdev));
+  if (devices.empty()) return {};
+  std::ifstream in("/proc/self/mountinfo");
+  const std::string table((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return mounts::mounted_from(table, devices);
 }
 
 bool platform_get_scsi_address(Handle handle, SCSI_ADDRESS* address) {
