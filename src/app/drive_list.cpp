@@ -153,12 +153,6 @@ void ask_csmi_phy(DeviceCommand& cmd, unsigned port, int phy, ListContext& conte
   list.drives.push_back(std::move(row));
 }
 
-// Why the run fails, on the error stream as every failure's cause, and in the run report.
-void fail_with(const std::string& cause) {
-  console::err_line(cause);
-  note_run_cause(cause);
-}
-
 std::string yes_no(bool value) { return value ? "yes" : "no"; }
 std::string blocks(uint16_t value) { return value != 0 ? std::to_string(value) : "-"; }
 
@@ -211,13 +205,13 @@ int list_drives(int verbosity, DriveList& list) {
   for (const ListedDrive& row : list.drives) console::out(row_text(row) + "\n");
   if (list.stopped) {
     run_record().interrupted = true;
-    fail_with("List stopped; the list above is incomplete.");
+    say_run_cause("List stopped; the list above is incomplete.");
     return kExitDriveError;
   }
   if (!list.drives.empty()) return kExitSuccess;
-  fail_with(list.system_listed ? "No drive found."
-                               : "No drive found: the system's list of drives cannot be read "
-                                 "(system error " +
-                                     std::to_string(list.system_error) + ").");
+  say_run_cause(list.system_listed ? "No drive found."
+                                   : "No drive found: the system's list of drives cannot be read "
+                                     "(system error " +
+                                         std::to_string(list.system_error) + ").");
   return kExitOtherStatus;
 }

@@ -148,9 +148,8 @@ class RunClaim {
   Handle handle_ = kInvalidHandle;
 };
 
-// How far the last download pass got, as far as the tool knows it: nothing sent, some of the
-// transfers (the drive may need the download again), or all of them and the drive's answer to
-// the last one.
+}  // namespace
+
 std::string stop_text(const PassProgress& progress) {
   if (progress.sent == 0) return "Stopped before any download command was sent.";
   const std::string planned = std::to_string(progress.planned);
@@ -163,15 +162,15 @@ std::string stop_text(const PassProgress& progress) {
          " transfers were sent; the drive refused the last one and may need the download again.";
 }
 
+namespace {
+
 // The run was interrupted: the command in flight completed and nothing follows it. The line
 // in progress is ended and one line, on the error stream as every failure's cause, says how
 // far the download got.
 int stop_run(DeviceCommand& cmd, const PassProgress& progress) {
   if (console::mid_line()) console::out("\n");
   const std::string line = stop_text(progress);
-  console::err_line(line);
-  run_record().interrupted = true;
-  note_run_cause(line);
+  say_run_stopped(line);
   close_device(cmd);
   return kExitDriveError;
 }
@@ -234,8 +233,7 @@ bool refused_for_security(const DriveInfo& info, const RunOptions& options) {
                                : "The drive's ATA security is enabled (" +
                                      security_state_name(info.security_state) +
                                      ") and /l refuses it: nothing was sent";
-  console::err_line(line);
-  note_run_cause(line);
+  say_run_cause(line);
   return true;
 }
 
@@ -475,8 +473,7 @@ int run_drive_sequence(const RunOptions& options) {
   if (exit_code != kExitSuccess) {
     const std::string cause =
         failure.why.empty() ? "The run failed: " + result_text(status, 0) : failure.why;
-    console::err_line(cause);
-    note_run_cause(cause);
+    say_run_cause(cause);
   }
   return exit_code;
 }

@@ -22,15 +22,10 @@ namespace {
 int end_without_drive(std::string_view cause) {
   if (platform_interrupted()) {
     if (console::mid_line()) console::out("\n");
-    run_record().interrupted = true;
-    console::err_line("Stopped before any download command was sent.");
-    note_run_cause("Stopped before any download command was sent.");
+    say_run_stopped(stop_text(PassProgress{}));
     return kExitDriveError;
   }
-  if (!cause.empty()) {
-    console::err_line(cause);
-    note_run_cause(cause);
-  }
+  if (!cause.empty()) say_run_cause(cause);
   return kExitCommandLine;
 }
 
@@ -113,6 +108,7 @@ int run_command(int argc, char** argv) {
     print_banner();
     scan_csmi_devices(options.verbosity, &run_record().scan.emplace());
     if (!platform_interrupted()) return kExitSuccess;
+    // The scan has said so on its own stream; the record keeps the same line.
     run_record().interrupted = true;
     note_run_cause("Scan stopped; the list above is incomplete.");
     return kExitDriveError;

@@ -23,6 +23,16 @@ RunRecord& run_record() {
 
 void note_run_cause(std::string_view line) { run_record().cause = std::string(line); }
 
+void say_run_cause(std::string_view line) {
+  console::err_line(line);
+  note_run_cause(line);
+}
+
+void say_run_stopped(std::string_view line) {
+  run_record().interrupted = true;
+  say_run_cause(line);
+}
+
 void note_scsi_target(const DeviceCommand& cmd, bool opened) {
   RunRecord& record = run_record();
   record.target_tried = true;

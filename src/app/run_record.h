@@ -63,6 +63,10 @@ RunRecord& run_record();
 
 // The one line that names why the run failed, as the error stream shows it.
 void note_run_cause(std::string_view line);
+// That line on the error stream, as every failure's cause, and in the record.
+void say_run_cause(std::string_view line);
+// An interrupted run: its stop line said and recorded, and the record marked as stopped.
+void say_run_stopped(std::string_view line);
 
 // The steps of a drive command, as the drive sequence meets them.
 void note_scsi_target(const DeviceCommand& cmd, bool opened);
