@@ -21,20 +21,30 @@ smart_is() { # run, revision
 
 # What the drive held after a case: the DOWNLOAD MICROCODE commands before and after it, its
 # revision, the checksum of its image, its segmented commands/those with CK_COND, what met a
-# reset's unit attention, and the case's seconds.
+# reset's unit attention, the case's seconds and the revision the drive had before it.
 case_rec() { sed -n "s/^@@QM-REC $1 //p" "$TC" | head -n 1; }
 image_sum() { cksum <"$WORK/img/$1.bin" | cut -d' ' -f1; }
 # The register dump of a failed command; a progress line may precede it on its line.
 ata_dump() { grep -aoE ' Status = 0x[0-9a-f]+ Error = 0x[0-9a-f]+ SC = .*' "$(res "$1")" | head -n 1; }
 # The lines after "stderr:" in a case that keeps the two streams apart.
 stderr_lines() { sed -n '/^stderr:$/,$p' "$(res "$1")" | tail -n +2 | grep -c .; }
+# The system's log, one line per record the tool wrote: the case it came from (the qmcase line
+# that follows it), a tab, the record's fields.
+awk '
+  / qmcase: / { sub(/.* qmcase: /, ""); for (i = 1; i <= n; i++) print $0 "\t" held[i]; n = 0; next }
+  / quillmark\[[0-9]+\]: / { sub(/.* quillmark\[[0-9]+\]: /, ""); held[++n] = $0 }
+' "$(res t-syslog)" >"$WORK/syslog-cases.txt"
+log_records() { sed -n "s/^$1\t//p" "$WORK/syslog-cases.txt"; }
+# The value of field $2 in record $1, its quotes taken off.
+log_field() { sed -n "s/.* $2=\(\"\([^\"]*\)\"\|\([^ ]*\)\).*/\2\3/p" <<<" $1"; }
 ONE_REFUSED='^Drive /dev/s[dg][a0] is in use by another run \(process [0-9]+\); nothing was sent to it\.$'
 
 # expect <case> <word>: whether the case's record and output bear the word out (see tcase in
 # guest/tcmu_stage.sh for the words).
 expect() {
-  local name=$1 word=$2 before after rev sum seg attention seconds value=${2#*=} codes
-  read -r before after rev sum seg attention seconds <<<"$(case_rec "$name")"
+  local name=$1 word=$2 before after rev sum seg attention seconds rev_before value=${2#*=} codes
+  local record result
+  read -r before after rev sum seg attention seconds rev_before <<<"$(case_rec "$name")"
   case $word in
     exit=*) [[ $(rc "$name") == "$value" ]] ;;
     exit!=*) [[ $(rc "$name") != "$value" && $(rc "$name") != none ]] ;;
@@ -62,6 +72,16 @@ expect() {
       [[ $codes == "0 2" || $codes == "2 0" ]] && grep -qE "$ONE_REFUSED" "$(res "$name")" ;;
     stderr-lines=*) [[ $(stderr_lines "$name") == "$value" ]] ;;
     within=*) [[ -n $seconds && $seconds -le $value ]] ;;
+    logged | logged-stopped)
+      record=$(log_records "$name")
+      [[ $word == logged-stopped ]] && rev=
+      result=failure
+      [[ $(rc "$name") == 0 ]] && result=success
+      [[ -n $record && $(grep -c . <<<"$record") == 1 && $(log_field "$record" serial) == "$T_SERIAL" &&
+        $(log_field "$record" model) == "$T_MODEL" && $(log_field "$record" revision_before) == "$rev_before" &&
+        $(log_field "$record" revision_after) == "$rev" && $(log_field "$record" result) == "$result" &&
+        $(log_field "$record" exit_code) == "$(rc "$name")" ]] ;;
+    unlogged) grep -q " qmcase: $name\$" "$(res t-syslog)" && [[ -z $(log_records "$name") ]] ;;
     *) false ;;
   esac
 }
@@ -72,7 +92,7 @@ while read -r name words; do
   missed=
   for word in $words; do expect "$name" "$word" || missed+=" $word"; done
   [[ -z $missed ]]
-  result "TCM-User: $name: $words" $? "not so:$missed; exit $(rc "$name"), drive (before after revision sum segmented attention seconds): $(case_rec "$name"); $(tail -c 400 "$(res "$name")" | oneline)"
+  result "TCM-User: $name: $words" $? "not so:$missed; exit $(rc "$name"), drive (before after revision sum segmented attention seconds): $(case_rec "$name"); $(tail -c 400 "$(res "$name")" | oneline); log: $(log_records "$name" | oneline)"
 done < <(sed -n 's/^@@QM-EXPECT //p' "$TC")
 (($(grep -c '^@@QM-EXPECT ' "$TC") > 0))
 result "TCM-User: the guest ran its cases ($(grep -c '^@@QM-EXPECT ' "$TC"))" $?

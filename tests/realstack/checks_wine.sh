@@ -46,6 +46,34 @@ for row in "i|10|none|/i" \
  (Linux $(wine_rec "w-$name-elf")); text: $(diff "$(res "w-$name-elf")" "$(res "w-$name-exe")" | head -n 8 | oneline)"
 done
 
+# The Application event log under wine: one ReportEventW call of the event's type (information
+# 0x0004, error 0x0001) from source Quillmark, whose strings are the record's fields, or no call
+# for a run that sent nothing. A row: case, exit code, type, revision after, title.
+for row in "log-s|0|0x0004|TC-S|/D: /s: an information event" \
+  "log-trunc|1|0x0001|$T_FWVER|/D: /s of a truncated image: an error event" \
+  "log-locked|6||-|/D: /s into a locked drive: no event"; do
+  IFS='|' read -r name want type revision title <<<"$row"
+  log=$(res "w-$name-event")
+  calls=$(grep -c ':fixme:advapi:ReportEventW ' "$log")
+  field() { sed -n "s/^[0-9a-f]*:\(trace\|err\):eventlog:ReportEventW L\"$1=\(.*\)\"\$/\2/p" "$log"; }
+  if [[ -z $type ]]; then
+    [[ $(rc "w-$name-event") == "$want" && $calls == 0 ]]
+  else
+    class=trace result=success
+    [[ $type == 0x0001 ]] && class=err result=failure
+    # The call line: handle, type, category, event 1, no user, the number of strings, ...
+    strings=$(sed -n "s/.*:fixme:advapi:ReportEventW ([0-9A-F]*,$type,0x0000,0x00000001,0*,0x\([0-9a-f]*\),.*/\1/p" "$log")
+    [[ $(rc "w-$name-event") == "$want" && $calls == 1 && -n $strings &&
+      $(grep -c "^[0-9a-f]*:$class:eventlog:ReportEventW L\"" "$log") == $((16#$strings)) &&
+      $(field event) == firmware_download && $(field serial) == "$T_SERIAL" &&
+      $(field model) == "$T_MODEL" && $(field revision_before) == "$T_FWVER" &&
+      $(field revision_after) == "$revision" && $(field result) == "$result" &&
+      $(field exit_code) == "$want" && -n $(field user) ]]
+  fi
+  result "wine: Quillmark.exe $title, its strings seen with WINEDEBUG=+eventlog" $? \
+    "exit $(rc "w-$name-event"), $calls calls: $(grep 'ReportEventW\|RegisterEventSource' "$log" | oneline)"
+done
+
 # The list goes by the system's device installer, which knows only the disks a driver announced:
 # wine's knows none (its PhysicalDrive0 is a name in the prefix), so wine 8.0 lists nothing.
 [[ $(rc w-list) == 10 && $(out w-list) == "No drive found." ]]

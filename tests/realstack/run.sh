@@ -143,6 +143,8 @@ cp -r "$HERE/guest" "$WORK/guest"
 if staged wine; then cp "$EXE" "$WORK/Quillmark.exe"; fi
 mkdir "$WORK/bin"
 cp "$BUILD"/{quillmark,quillmark-tcmu-drive,sg_probe,sg_loop} "$HDPARM_DIR/hdparm" "$WORK/bin/"
+# busybox again for the TCM-User stage's syslogd and logger: the stages run in the host's root.
+cp "$BUSYBOX" "$WORK/bin/busybox"
 cat >"$WORK/guest.env" <<EOF2
 QM_GUEST=/tmp/qm/guest
 IMG=/tmp/qm/img

@@ -25,6 +25,20 @@ drive() {
 
 downloads() { echo $(cat $H/downloads); }
 
+# The system's log: busybox's syslogd takes /dev/log, as a booted system's daemon would, and
+# keeps its lines in a file that the stage prints at its end. Each case ends with a line of its
+# own there (tag qmcase), after whatever the case's runs logged, so the host can tell whose
+# records are whose.
+LOG=/tmp/syslog
+busybox syslogd -n -O $LOG &
+SYSLOGD_PID=$!
+i=0
+while [ ! -S /dev/log ] && [ $i -lt 100 ]; do
+  sleep 0.05
+  i=$((i + 1))
+done
+[ -S /dev/log ] || echo "@@QM-NO-SYSLOGD"
+
 grep -q ' /sys/kernel/config ' /proc/mounts || mount -t configfs configfs /sys/kernel/config
 D=/sys/kernel/config/target/core/user_0/qmdev
 mkdir -p $D
@@ -66,16 +80,23 @@ echo "@@QM-DISK-UP"
 #   one-refused           of two runs at once, one downloaded, the other ended with 2, sending nothing
 #   stderr-lines=N        the tool wrote N lines on standard error (cases that keep them apart)
 #   within=S              the command ended within S seconds
+#   logged                the system's log got one record from the case, with the drive's serial,
+#                         its revisions before and after, and the case's result and exit status
+#   logged-stopped        as logged, with no revision after: the run stopped before it identified
+#                         the drive again
+#   unlogged              the system's log got no record from the case
 tcase() {
   tc_name=$1 tc_expect=$2
   shift 2
   tc_before=$(downloads)
+  tc_revision=$(cat $H/revision)
   tc_start=$(date +%s)
   run "$tc_name" "$@"
+  busybox logger -t qmcase "$tc_name"
   echo "@@QM-EXPECT $tc_name $tc_expect"
   echo "@@QM-REC $tc_name $tc_before $(downloads) $(cat $H/revision) $(cksum <$H/image | cut -d' ' -f1)" \
     "$(echo $(cat $H/segmented 2>/dev/null || echo 0 0) | tr ' ' /) $(cat $H/attention 2>/dev/null || echo -)" \
-    "$(($(date +%s) - tc_start))"
+    "$(($(date +%s) - tc_start)) $tc_revision"
 }
 
 # two_at_once [--no-lock-folder] <device> <device> <arguments...>: two runs on the two devices
@@ -128,32 +149,33 @@ after_downloads() {
 # Identity before any download, by both.
 tcase t-smart-before "smart=TC1.00" smartctl -i /dev/sda
 tcase t-smart-12 "smart=TC1.00" smartctl -d sat,12 -i /dev/sda
-tcase t-i-before "exit=10 fw=TC1.00" quillmark /dev/sda /i
+tcase t-i-before "exit=10 fw=TC1.00 unlogged" quillmark /dev/sda /i
 # The list: the drive once, by its disk node and its sg node, asked without a download.
-tcase t-list "exit=0 sent=0 lines=1 has=/dev/sda_(also_/dev/sg0)_#_SCSI_pass-through_|_MN_QM_TCMU_SATA_DRIVE_|_SN_QMTCMU0000000001_|_FW_TC1.00_|_SEC1_|" \
+tcase t-list "exit=0 sent=0 unlogged lines=1 has=/dev/sda_(also_/dev/sg0)_#_SCSI_pass-through_|_MN_QM_TCMU_SATA_DRIVE_|_SN_QMTCMU0000000001_|_FW_TC1.00_|_SEC1_|" \
   quillmark --list
 
 # Downloads that succeed, each followed by /i.
-tcase t-dl-s "exit=0 image=s" quillmark /dev/sda /D:$IMG/s.bin /s
+tcase t-dl-s "exit=0 image=s logged" quillmark /dev/sda /D:$IMG/s.bin /s
 tcase t-i-s "exit=10 fw=TC-S" quillmark /dev/sda /i
 # The run report of a download through the real kernel (checks_tcmu.sh reads the document).
 tcase t-json-s "exit=0 image=s" quillmark /dev/sda /D:$IMG/s.bin /s --json
 tcase t-smart-after "smart=TC-S" smartctl -i /dev/sda
-tcase t-dl-ea "exit=0 image=ea" quillmark /T:/dev/sda /D:$IMG/ea.bin /e /a
+tcase t-dl-ea "exit=0 image=ea logged" quillmark /T:/dev/sda /D:$IMG/ea.bin /e /a
 tcase t-i-ea "exit=10 fw=TC-EA" quillmark /dev/sda /i
-tcase t-dl-g1 "exit=0 image=g1" quillmark /dev/sg0 /D:$IMG/g1.bin /s /g 1
+tcase t-dl-g1 "exit=0 image=g1 logged" quillmark /dev/sg0 /D:$IMG/g1.bin /s /g 1
 tcase t-i-g1 "exit=10 fw=TC-G1" quillmark /dev/sg0 /i
-tcase t-dl-1m "exit=0 image=1m" quillmark /dev/sda /D:$IMG/1m.bin
+tcase t-dl-1m "exit=0 image=1m logged" quillmark /dev/sda /D:$IMG/1m.bin
 tcase t-i-1m "exit=10 fw=TC-1M" quillmark /dev/sda /i
-# Twice the most SG_IO carries in one command: refused before anything reaches the drive.
-tcase t-dl-2m "exit=10 sent=0 has=IO_Error_[87]" quillmark /dev/sda /D:$IMG/2m.bin /v
+# Twice the most SG_IO carries in one command: refused before anything reaches the drive. The
+# command was issued all the same, so the attempt is in the system's log.
+tcase t-dl-2m "exit=10 sent=0 logged has=IO_Error_[87]" quillmark /dev/sda /D:$IMG/2m.bin /v
 
 # A segment the drive aborts, with and without a retry.
 drive --abort-download 3
-tcase t-abort "exit=1 kept" quillmark /dev/sda /D:$IMG/s.bin /s
+tcase t-abort "exit=1 kept logged" quillmark /dev/sda /D:$IMG/s.bin /s
 tcase t-abort-i "exit=10 fw=TC1.00" quillmark /dev/sda /i
 drive --abort-download 3
-tcase t-retry "exit=0 image=s" quillmark /dev/sda /D:$IMG/s.bin /s /r 1
+tcase t-retry "exit=0 image=s logged" quillmark /dev/sda /D:$IMG/s.bin /s /r 1
 
 # BUSY: once the kernel retries by itself; always, it gives up.
 drive --busy 1
@@ -181,7 +203,7 @@ tcase t-fmt-ok-fixed "exit=0 image=s" quillmark /T:/dev/sda /D:$IMG/s.bin /s
 
 # A locked drive is refused before any DOWNLOAD MICROCODE.
 drive --security locked
-tcase t-locked "exit=6 sent=0" quillmark /dev/sda /D:$IMG/s.bin /s
+tcase t-locked "exit=6 sent=0 unlogged" quillmark /dev/sda /D:$IMG/s.bin /s
 
 # hdparm's segmented download into a fresh drive whose minimum segment is the tool's default.
 drive --segment-min 64 --segment-max 64
@@ -195,9 +217,9 @@ for p in sda sg0 t; do
   dev=/dev/$p
   [ $p = t ] && dev=/T:/dev/sda
   drive
-  tcase t-cut-$p "exit=1 kept" quillmark $dev /D:$IMG/cut.bin /s
+  tcase t-cut-$p "exit=1 kept logged" quillmark $dev /D:$IMG/cut.bin /s
   drive
-  tcase t-whole-$p "exit=0 image=s ck-cond=all" quillmark $dev /D:$IMG/s.bin /s
+  tcase t-whole-$p "exit=0 image=s ck-cond=all logged" quillmark $dev /D:$IMG/s.bin /s
 done
 # hdparm is given the same cut and sends its segments without CK_COND, so over SAT no registers
 # come back to it and it cannot hear the verdict: it reports success, and the drive keeps its
@@ -218,19 +240,19 @@ tcase t-two-no-lock "one-refused image=s sent=4" two_at_once --no-lock-folder /d
 # SIGINT in the middle of a 1 MiB download in one-block segments (a job started in the
 # background ignores SIGINT unless told otherwise), then a run that downloads cleanly.
 drive
-tcase t-int "exit=1 stopped-as-sent" after_downloads 20 INT quillmark /dev/sg0 /D:$IMG/1m.bin /s /g 1
+tcase t-int "exit=1 stopped-as-sent logged-stopped" after_downloads 20 INT quillmark /dev/sg0 /D:$IMG/1m.bin /s /g 1
 tcase t-int-next "exit=0 image=s" quillmark /dev/sg0 /D:$IMG/s.bin /s
 
 # Standard output closed early (a pager, a log collector or an ssh session gone): the download
 # goes on to its end without it.
 drive
-tcase t-pipe "exit=0 image=s" sh -c \
+tcase t-pipe "exit=0 image=s logged" sh -c \
   '{ quillmark /dev/sda /D:$IMG/s.bin /s /g 1; echo $? >/tmp/pipe.rc; } | head -c 100 >/dev/null; exit $(cat /tmp/pipe.rc)'
 
 # The drive resets after the activation: the next command waits 3 s and meets UNIT ATTENTION;
 # the quiet re-identify rides it out and the run ends as the activation did.
 drive --reset-after-activate 3
-tcase t-reset "exit=0 image=ea attention within=60" quillmark /dev/sda /D:$IMG/ea.bin /e /a
+tcase t-reset "exit=0 image=ea attention within=60 logged" quillmark /dev/sda /D:$IMG/ea.bin /e /a
 tcase t-reset-i "exit=10 fw=TC-EA" quillmark /dev/sda /i
 
 # The drive vanishes in the middle of a segmented download (its LUN is removed): the run ends
@@ -242,6 +264,18 @@ tcase t-vanish "exit!=0 stderr-lines=1 within=60" after_downloads 20 vanish \
 tcase t-vanish-next "exit=2" quillmark /dev/sda /i
 ln -s $D $W/tpgt_1/lun/lun_0/port
 wait_for_disk
+
+# The system's log as it stands once a last line of its own is in it; the daemon then stops, and
+# the runs that follow (the figures, the wine stage) log into a socket nobody reads.
+busybox logger -t qmcase end-of-cases
+i=0
+while ! grep -q ' qmcase: end-of-cases$' $LOG 2>/dev/null && [ $i -lt 100 ]; do
+  sleep 0.05
+  i=$((i + 1))
+done
+run t-syslog cat $LOG
+kill $SYSLOGD_PID
+wait $SYSLOGD_PID
 
 # Figures: the same 1 MiB image in 32 KiB segments by the tool, a bare SG_IO loop and hdparm,
 # timed at the drive (the arrival of each DOWNLOAD MICROCODE), in rounds whose order turns so

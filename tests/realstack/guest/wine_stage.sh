@@ -28,7 +28,8 @@ record() {
 }
 
 # cases <builds> <case> [drive options] -- <arguments>: each build (elf: quillmark, exe:
-# Quillmark.exe) on a fresh drive with those options.
+# Quillmark.exe, event: Quillmark.exe with the event log's calls traced) on a fresh drive with
+# those options.
 cases() {
   builds=$1 case_name=$2 opts=
   shift 2
@@ -43,6 +44,10 @@ cases() {
     case $b in
       elf) run w-$case_name-elf quillmark "$@" ;;
       exe) run w-$case_name-exe wine "$QM_EXE" "$@" ;;
+      # wine's ReportEventW is a stub that shows its call (and the event's type) on advapi's
+      # fixme channel and each string on the eventlog channel: a trace for an information
+      # event, an err for an error event.
+      event) run w-$case_name-event env WINEDEBUG=-all,+eventlog,fixme+advapi wine "$QM_EXE" "$@" ;;
     esac
     record w-$case_name-$b "$before" "$@"
   done
@@ -60,6 +65,11 @@ cases "elf exe" busy1 --busy 1 -- "$P" /D:$IMG/s.bin /s
 cases "elf exe" locked --security locked -- "$P" /D:$IMG/s.bin /s
 cases "elf exe" trunc -- "$P" /D:$IMG/trunc.bin /s
 cases "elf exe" json -- "$P" /D:$IMG/s.bin /s --json
+# The record in the Application event log, of a success, of a refused truncated image, and none
+# for a run that sent nothing.
+cases event log-s -- "$P" /D:$IMG/s.bin /s
+cases event log-trunc -- "$P" /D:$IMG/trunc.bin /s
+cases event log-locked --security locked -- "$P" /D:$IMG/s.bin /s
 # Where wine itself stops the request: no ATA pass-through; no SCSI address for a char device.
 cases exe ata -- "/T:$P" /D:$IMG/s.bin /s
 cases exe sg -- '\\.\PhysicalDrive1' /D:$IMG/s.bin /s
