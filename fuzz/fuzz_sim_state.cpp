@@ -82,18 +82,19 @@ void check_text(const std::string& text) {
   require(sim::format_state() == after, "a written state file does not read back to itself");
 }
 
-// The directory every run works in, made once and removed when the process ends.
+// The directory every run works in, made once and removed when the process ends. Its name is
+// never destroyed: the removal runs at exit, after the statics made later than it are gone.
 const fs::path& work_directory() {
-  static const fs::path dir = [] {
+  static const fs::path* const dir = [] {
     std::string templ = (fs::temp_directory_path() / "qm-fuzz-state-XXXXXX").string();
     require(mkdtemp(templ.data()) != nullptr, "no temporary directory");
     std::atexit([] {
       std::error_code ec;
       fs::remove_all(work_directory(), ec);
     });
-    return fs::path(templ);
+    return new fs::path(templ);
   }();
-  return dir;
+  return *dir;
 }
 
 enum class Kind { Nothing, File, EmptyDirectory, FullDirectory, Fifo };

@@ -22,6 +22,8 @@ import json
 import os
 import re
 import signal
+import atexit
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -32,6 +34,7 @@ import jsonschema
 SIM, IMAGE, SCHEMA, README, TEST_ENTRY = sys.argv[1:6]
 PD = "\\\\.\\PhysicalDrive"
 WORK = tempfile.mkdtemp(prefix="quillmark-report-")
+atexit.register(shutil.rmtree, WORK, True)
 TRUNCATED = os.path.join(WORK, "truncated.bin")
 with open(IMAGE, "rb") as f:
     IMAGE_BYTES = f.read()
