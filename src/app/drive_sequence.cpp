@@ -108,15 +108,23 @@ void pause_after_pass() {
 
 // The drive is identified again after the work, without a word: the result only refreshes
 // the description, and a drive still busy with new microcode gets a few chances.
+// When no pass sent anything, the identify goes out with the vendor variant's registers still
+// in the record, and what comes back is the vendor's block, not the drive's revision.
 void reidentify_quietly(DeviceCommand& cmd, DriveInfo& info) {
   const int32_t saved = cmd.verbosity;
   cmd.verbosity = 0;
+  const bool as_vendor_variant = holds_vendor_identify(cmd);
   run_record().why_no_firmware_after = "the drive did not answer IDENTIFY DEVICE again";
   for (int attempt = 0; attempt < kReidentifyAttempts && !platform_interrupted(); ++attempt) {
     if (attempt > 0) pause();
     if (platform_interrupted()) break;
     if (identify_device(cmd, info) == kResultSuccess) {
-      run_record().firmware_after = info.firmware;
+      if (as_vendor_variant)
+        run_record().why_no_firmware_after =
+            "no download command went out, so the drive was identified again with the vendor "
+            "IDENTIFY variant's registers, whose answer does not carry its revision";
+      else
+        run_record().firmware_after = info.firmware;
       break;
     }
   }

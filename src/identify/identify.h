@@ -58,3 +58,6 @@ void read_dm_capabilities(DeviceCommand& cmd, DriveInfo& info);
 void read_scsi_identity(DeviceCommand& cmd);
 // The vendor IDENTIFY variant, through issue_command.
 int read_vendor_identify(DeviceCommand& cmd);
+// Whether the record still holds the vendor variant's command and registers (nothing has been
+// sent since it): an IDENTIFY DEVICE sent now goes out as that variant again.
+bool holds_vendor_identify(const DeviceCommand& cmd);

@@ -47,3 +47,9 @@ int read_vendor_identify(DeviceCommand& cmd) {
   cmd.regs.lba_23_16 = static_cast<uint8_t>(kAtaVendorIdentifyLba >> 16);
   return issue_command(cmd);
 }
+
+bool holds_vendor_identify(const DeviceCommand& cmd) {
+  const uint32_t lba = cmd.regs.lba_7_0 | (cmd.regs.lba_15_8 << 8) | (cmd.regs.lba_23_16 << 16);
+  return cmd.regs.command == kAtaIdentifyDevice &&
+         cmd.regs.features_7_0 == kAtaVendorIdentifyFeatures && lba == kAtaVendorIdentifyLba;
+}

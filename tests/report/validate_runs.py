@@ -197,7 +197,8 @@ CASES = [
      and d["claim"]["holder_pid"] > 1, False),
     ("a missing file", [PD + "0", "/D:" + WORK + "/missing.bin"], 4,
      r"^Cannot use the firmware file .*missing\.bin",
-     lambda d: d["image"]["size_bytes"] is None and d["image"]["sha256"] is None, True),
+     lambda d: d["image"]["size_bytes"] is None and d["image"]["sha256"] is None
+     and d["drive_after"]["firmware"] is None and "vendor" in d["drive_after"]["why_none"], True),
     ("a file name that is not UTF-8", [PD + "0", "/D:" + os.fsdecode(BAD_NAME)], 4,
      r"^Cannot use the firmware file",
      lambda d: bytes.fromhex(d["image"]["path"]["bytes"]) == BAD_NAME
