@@ -110,7 +110,7 @@ int run_command(int argc, char** argv) {
     if (!platform_interrupted()) return kExitSuccess;
     // The scan has said so on its own stream; the record keeps the same line.
     run_record().interrupted = true;
-    note_run_cause("Scan stopped; the list above is incomplete.");
+    note_run_cause(kScanStoppedLine);
     return kExitDriveError;
   }
   if (options.flags & kFlagList) {

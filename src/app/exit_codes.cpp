@@ -25,7 +25,8 @@ int map_exit_code(int32_t status) {
 const char* exit_code_meaning(int exit_code) {
   switch (exit_code) {
     case kExitSuccess:
-      return "firmware update succeeded; after `--scan` and `--list`, unless it was interrupted";
+      return "firmware update succeeded; after `--scan` and `--list`, unless it was interrupted; "
+             "after `--dry-run`, the download would start";
     case kExitDriveError:
       return "the drive reported an error (failed for device reasons), or the run was "
              "interrupted";

@@ -46,6 +46,8 @@ struct ScanReport {
 // one is given. Always kScanDone: the run ends the same way whatever the scan found.
 inline constexpr int kScanDone = 0;
 int scan_csmi_devices(int verbosity, ScanReport* report = nullptr);
+// The line an interrupted scan ends its list with.
+inline constexpr const char* kScanStoppedLine = "Scan stopped; the list above is incomplete.";
 
 // A phy with a device attached, as the scan finds it: cmd.handle holds the adapter, cmd.phy the
 // phy's entry (Attached.bTargetPortProtocol tells SATA, STP and SSP apart).

@@ -311,7 +311,8 @@ int scan_csmi_devices(int verbosity, ScanReport* report) {
   if (platform_interrupted()) {
     // The command in flight completed; nothing else is sent, and the list is incomplete.
     if (console::mid_line()) console::out("\n");
-    console::out("Scan stopped; the list above is incomplete.\n");
+    console::out(kScanStoppedLine);
+    console::out("\n");
     return kScanDone;
   }
 

@@ -177,7 +177,7 @@ exit_meaning:
   description: What that exit code means, from Quillmark's exit-code table.
   returned: when quillmark ran
   type: str
-  sample: firmware update succeeded; always after --scan
+  sample: the drive reported an error (failed for device reasons), or the run was interrupted
 cmd:
   description: The command line of the last quillmark run.
   returned: when quillmark ran
@@ -246,7 +246,8 @@ from ansible.module_utils.basic import AnsibleModule
 # exit-code table must read the same, row for row (the rollout test holds them together), and
 # it travels to the managed hosts inside this file, with nothing else to install there.
 EXIT_TABLE = (
-    (0, "firmware update succeeded; after `--scan` and `--list`, unless it was interrupted"),
+    (0, "firmware update succeeded; after `--scan` and `--list`, unless it was interrupted; after "
+        "`--dry-run`, the download would start"),
     (1, "the drive reported an error (failed for device reasons), or the run was interrupted"),
     (2, "no target device found (the drive could not be opened or addressed), or another run "
         "holds the drive"),
