@@ -397,8 +397,9 @@ TEST(LinuxPlatform, ConsoleKeepsTheOrderOfTheCalls) {
   EXPECT_EQ(got, "123456\n7");
 }
 
-// A made-up sysfs (disk sda with two partitions, another disk sdb, an sg node of sda) and mount
-// table: every way of naming the disk leads to the file systems of all its partitions.
+// A made-up sysfs (disk sda with two partitions, the first under a device-mapper volume, another
+// disk sdb under an md array under a volume, an sg node of sda) and mount table: every way of
+// naming the disk leads to the file systems of all its partitions and of what is built on them.
 TEST(LinuxPlatform, MountsOnADiskFromSysfsAndMountinfo) {
   namespace fs = std::filesystem;
   char tmpl[] = "/tmp/qm-sysfs-XXXXXX";
@@ -424,14 +425,28 @@ TEST(LinuxPlatform, MountsOnADiskFromSysfsAndMountinfo) {
   fs::create_directory_symlink(sda / "sda2", sys / "dev/block/8:2");
   fs::create_directory_symlink(sys / "devices/pci0/host1/block/sdb", sys / "dev/block/8:16");
   fs::create_directory_symlink(sg, sys / "dev/char/21:0");
+  const fs::path dm0 = sys / "devices/virtual/block/dm-0", dm1 = sys / "devices/virtual/block/dm-1";
+  const fs::path md0 = sys / "devices/virtual/block/md0";
+  put(dm0 / "dev", "254:0");
+  put(dm1 / "dev", "254:1");
+  put(md0 / "dev", "9:0");
+  fs::create_directories(sda / "sda1/holders");
+  fs::create_directory_symlink(dm0, sda / "sda1/holders/dm-0");
+  fs::create_directories(sys / "devices/pci0/host1/block/sdb/holders");
+  fs::create_directory_symlink(md0, sys / "devices/pci0/host1/block/sdb/holders/md0");
+  fs::create_directories(md0 / "holders");
+  fs::create_directory_symlink(dm1, md0 / "holders/dm-1");
   const std::string mountinfo =
       "22 1 8:2 / / rw,relatime shared:1 - ext4 /dev/sda2 rw\n"
       "23 22 0:21 / /proc rw - proc proc rw\n"
       "24 22 8:1 / /boot/my\\040efi rw - vfat /dev/sda1 rw\n"
       "25 22 8:16 / /srv rw - xfs /dev/sdb rw\n"
       "26 22 8:2 /home /home rw - ext4 /dev/sda2 rw\n"
-      "27 22 8:2 / / rw - ext4 /dev/sda2 rw\n";
-  const std::vector<std::string> on_sda = {"/ (the root file system)", "/boot/my efi", "/home"};
+      "27 22 8:2 / / rw - ext4 /dev/sda2 rw\n"
+      "28 22 254:0 / /var rw - ext4 /dev/mapper/vg-var rw\n"
+      "29 22 254:1 / /data rw - xfs /dev/mapper/big rw\n";
+  const std::vector<std::string> on_sda = {"/ (the root file system)", "/boot/my efi", "/home",
+                                           "/var"};
   struct Row {
     const char* name;
     bool block;
@@ -442,7 +457,7 @@ TEST(LinuxPlatform, MountsOnADiskFromSysfsAndMountinfo) {
       {"the disk", true, 8, 0, on_sda},
       {"a partition names its disk", true, 8, 2, on_sda},
       {"an sg node names its disk", false, 21, 0, on_sda},
-      {"another disk", true, 8, 16, {"/srv"}},
+      {"another disk, its array's volume too", true, 8, 16, {"/srv", "/data"}},
       {"a device sysfs does not know", true, 7, 0, {}},
   };
   for (const Row& row : rows) {

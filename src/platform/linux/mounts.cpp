@@ -61,10 +61,21 @@ std::vector<std::string> disk_devices(const std::string& sys, bool block, unsign
   std::vector<std::string> devices;
   std::error_code ec;
   if (disk.empty() || !fs::exists(disk / "dev", ec)) return devices;
-  devices.push_back(first_line(disk / "dev"));
+  std::vector<fs::path> folders = {disk};
   for (const auto& entry : fs::directory_iterator(disk, ec))
     if (fs::exists(entry.path() / "partition", ec) && fs::exists(entry.path() / "dev", ec))
-      devices.push_back(first_line(entry.path() / "dev"));
+      folders.push_back(entry.path());
+  // The devices built on the disk or a partition (device-mapper, LVM, md RAID), and those built
+  // on them in turn, carry file systems that live on the disk too.
+  for (size_t i = 0; i < folders.size(); ++i) {
+    devices.push_back(first_line(folders[i] / "dev"));
+    for (const auto& holder : fs::directory_iterator(folders[i] / "holders", ec)) {
+      const fs::path folder = fs::canonical(holder.path(), ec);
+      if (ec || !fs::exists(folder / "dev", ec)) continue;
+      if (std::find(folders.begin(), folders.end(), folder) == folders.end())
+        folders.push_back(folder);
+    }
+  }
   return devices;
 }
 

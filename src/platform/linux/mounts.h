@@ -1,5 +1,5 @@
-// Which mounted file systems live on a disk: the disk's and its partitions' device numbers from
-// sysfs, matched against /proc/self/mountinfo. Pure over a tree and a text, so a made-up sysfs
+// Which mounted file systems live on a disk: the device numbers of the disk, its partitions and
+// what is built on them from sysfs, matched against /proc/self/mountinfo. Pure over a tree and a text, so a made-up sysfs
 // and mount table can stand in for the machine's.
 #pragma once
 
@@ -10,8 +10,9 @@
 namespace mounts {
 
 // The device numbers ("major:minor") of the disk that the block or character device `dev`
-// belongs to (a partition's disk, an sg node's disk) and of each of the disk's partitions,
-// read from the sysfs tree at `sys` ("/sys"). Empty when the tree does not say.
+// belongs to (a partition's disk, an sg node's disk), of each of the disk's partitions and of
+// every device built on them (their holders, and the holders' holders), read from the sysfs
+// tree at `sys` ("/sys"). Empty when the tree does not say.
 std::vector<std::string> disk_devices(const std::string& sys, bool block, unsigned major,
                                       unsigned minor);
 
