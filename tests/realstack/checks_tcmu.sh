@@ -72,9 +72,9 @@ expect() {
       [[ $codes == "0 2" || $codes == "2 0" ]] && grep -qE "$ONE_REFUSED" "$(res "$name")" ;;
     stderr-lines=*) [[ $(stderr_lines "$name") == "$value" ]] ;;
     within=*) [[ -n $seconds && $seconds -le $value ]] ;;
-    logged | logged-stopped)
+    logged | logged-unidentified)
       record=$(log_records "$name")
-      [[ $word == logged-stopped ]] && rev=
+      [[ $word == logged-unidentified ]] && rev=
       result=failure
       [[ $(rc "$name") == 0 ]] && result=success
       [[ -n $record && $(grep -c . <<<"$record") == 1 && $(log_field "$record" serial) == "$T_SERIAL" &&

@@ -82,8 +82,8 @@ echo "@@QM-DISK-UP"
 #   within=S              the command ended within S seconds
 #   logged                the system's log got one record from the case, with the drive's serial,
 #                         its revisions before and after, and the case's result and exit status
-#   logged-stopped        as logged, with no revision after: the run stopped before it identified
-#                         the drive again
+#   logged-unidentified   as logged, with no revision after: the drive was not identified again
+#                         (the run was stopped, or the drive was gone)
 #   unlogged              the system's log got no record from the case
 tcase() {
   tc_name=$1 tc_expect=$2
@@ -181,13 +181,13 @@ tcase t-retry "exit=0 image=s logged" quillmark /dev/sda /D:$IMG/s.bin /s /r 1
 drive --busy 1
 tcase t-busy1 "exit=0 image=s" quillmark /dev/sda /D:$IMG/s.bin /s
 drive --busy always
-tcase t-busy "exit!=0 kept" quillmark /dev/sda /D:$IMG/s.bin /s
+tcase t-busy "exit!=0 kept logged" quillmark /dev/sda /D:$IMG/s.bin /s
 
 # A reply slower than the tool's 5 s timeout, which /dev/sgN honours; the next run works. Twice the
 # timeout, so that the kernel's abort, however late a loaded guest schedules it, still meets the
 # command in flight.
 drive --delay-download 10
-tcase t-slow "exit!=0" quillmark /dev/sg0 /D:$IMG/s.bin /s
+tcase t-slow "exit!=0 logged" quillmark /dev/sg0 /D:$IMG/s.bin /s
 tcase t-slow-next "exit=0 image=s" quillmark /dev/sg0 /D:$IMG/s.bin /s
 
 # The same runs with descriptor and with fixed-format sense data: the same text, the same
@@ -230,17 +230,17 @@ tcase t-cut-hdparm "exit=0 kept segments=128 ck-cond=0" hdparm --yes-i-know-what
 
 # One run per drive: two runs started together on the two nodes of one drive, with the lock
 # folder and without one; the drive aborts a segment out of order, so its record is that one
-# download, in order.
+# download, in order, and the system's log has the one record of the run that downloaded.
 drive
-tcase t-two "one-refused image=s sent=4" two_at_once /dev/sda /dev/sg0 /D:$IMG/s.bin /s
+tcase t-two "one-refused image=s sent=4 logged" two_at_once /dev/sda /dev/sg0 /D:$IMG/s.bin /s
 drive
-tcase t-two-no-lock "one-refused image=s sent=4" two_at_once --no-lock-folder /dev/sda /dev/sg0 \
+tcase t-two-no-lock "one-refused image=s sent=4 logged" two_at_once --no-lock-folder /dev/sda /dev/sg0 \
   /D:$IMG/s.bin /s
 
 # SIGINT in the middle of a 1 MiB download in one-block segments (a job started in the
 # background ignores SIGINT unless told otherwise), then a run that downloads cleanly.
 drive
-tcase t-int "exit=1 stopped-as-sent logged-stopped" after_downloads 20 INT quillmark /dev/sg0 /D:$IMG/1m.bin /s /g 1
+tcase t-int "exit=1 stopped-as-sent logged-unidentified" after_downloads 20 INT quillmark /dev/sg0 /D:$IMG/1m.bin /s /g 1
 tcase t-int-next "exit=0 image=s" quillmark /dev/sg0 /D:$IMG/s.bin /s
 
 # Standard output closed early (a pager, a log collector or an ssh session gone): the download
@@ -259,7 +259,7 @@ tcase t-reset-i "exit=10 fw=TC-EA" quillmark /dev/sda /i
 # on its own within the command timeouts with one line, and the next run finds no drive. The
 # LUN then comes back for what follows.
 drive
-tcase t-vanish "exit!=0 stderr-lines=1 within=60" after_downloads 20 vanish \
+tcase t-vanish "exit!=0 stderr-lines=1 within=60 logged-unidentified" after_downloads 20 vanish \
   timeout 300 quillmark /dev/sda /D:$IMG/1m.bin /s /g 1
 tcase t-vanish-next "exit=2" quillmark /dev/sda /i
 ln -s $D $W/tpgt_1/lun/lun_0/port
