@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/ata.h"
 #include "sim/drive.h"
 #include "sim/image_format.h"
 #include "sim/world.h"
@@ -151,12 +152,8 @@ OutputRegisters execute_download_microcode(Drive& drive, const InputRegisters& i
       drive.faults.abort_download_nth == drive.download_commands)
     return aborted();
 
-  // Block count: Count low byte, LBA (7:0) high byte. Block offset: LBA (15:8) low byte,
-  // LBA (23:16) high byte.
-  const uint32_t blocks = static_cast<uint32_t>(in.count_7_0) | static_cast<uint32_t>(in.lba_7_0)
-                                                                    << 8;
-  const uint32_t offset = static_cast<uint32_t>(in.lba_15_8) | static_cast<uint32_t>(in.lba_23_16)
-                                                                   << 8;
+  const uint32_t blocks = download_block_count(in);
+  const uint32_t offset = download_block_offset(in);
 
   switch (in.features_7_0) {
     case kAtaDmImmediate:

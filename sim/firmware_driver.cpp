@@ -23,10 +23,8 @@ uint32_t to_drive(Drive& drive, uint8_t mode, uint32_t blocks, uint32_t offset_b
                   const uint8_t* data) {
   InputRegisters in{};
   in.features_7_0 = mode;
-  in.count_7_0 = static_cast<uint8_t>(blocks);
-  in.lba_7_0 = static_cast<uint8_t>(blocks >> 8);
-  in.lba_15_8 = static_cast<uint8_t>(offset_blocks);
-  in.lba_23_16 = static_cast<uint8_t>(offset_blocks >> 8);
+  set_download_block_count(in, blocks);
+  set_download_block_offset(in, offset_blocks);
   in.device = kAtaDeviceLba;
   in.command = kAtaDownloadMicrocode;
   uint32_t moved = 0;

@@ -253,18 +253,12 @@ void print_share(Spinner& spinner, int share) {
   print_progress(spinner, bar, share == 1 ? 0 : share);
 }
 
-void set_counts(DeviceCommand& cmd, uint16_t blocks) {
-  cmd.regs.count_7_0 = static_cast<uint8_t>(blocks);
-  cmd.regs.lba_7_0 = static_cast<uint8_t>(blocks >> 8);
-}
-
 // Sets the record up for one DOWNLOAD MICROCODE of the given block count for the given block
 // offset and image position. The record holds it whichever way the transfer is carried, so
 // that what later commands inherit does not depend on the way.
 void place(DeviceCommand& cmd, uint16_t blocks, uint16_t offset, uint8_t* position) {
-  set_counts(cmd, blocks);
-  cmd.regs.lba_15_8 = static_cast<uint8_t>(offset);
-  cmd.regs.lba_23_16 = static_cast<uint8_t>(offset >> 8);
+  set_download_block_count(cmd.regs, blocks);
+  set_download_block_offset(cmd.regs, offset);
   cmd.data = position;
 }
 
@@ -497,7 +491,7 @@ int download_firmware(DeviceCommand& cmd, const DownloadParams& params, Download
   }
   prepare_command(cmd, params.mode, DataDirection::Out);
   cmd.data_length = plan.blocks * kBlock;
-  set_counts(cmd, plan.blocks);
+  set_download_block_count(cmd.regs, plan.blocks);
 
   const bool verbose = cmd.verbosity != 0;
   if (verbose) print_plan(params.mode, image.file_size, plan);

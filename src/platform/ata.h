@@ -62,6 +62,24 @@ struct InputRegisters {
 };
 static_assert(sizeof(InputRegisters) == 12);
 
+// Where DOWNLOAD MICROCODE carries its numbers: the block count in Count (7:0) (low byte) and
+// LBA (7:0) (high byte), the block offset in LBA (15:8) (low) and LBA (23:16) (high). Each
+// setter writes its two registers and no other.
+inline void set_download_block_count(InputRegisters& r, uint32_t blocks) {
+  r.count_7_0 = static_cast<uint8_t>(blocks);
+  r.lba_7_0 = static_cast<uint8_t>(blocks >> 8);
+}
+inline void set_download_block_offset(InputRegisters& r, uint32_t offset) {
+  r.lba_15_8 = static_cast<uint8_t>(offset);
+  r.lba_23_16 = static_cast<uint8_t>(offset >> 8);
+}
+inline uint32_t download_block_count(const InputRegisters& r) {
+  return uint32_t{r.count_7_0} | uint32_t{r.lba_7_0} << 8;
+}
+inline uint32_t download_block_offset(const InputRegisters& r) {
+  return uint32_t{r.lba_15_8} | uint32_t{r.lba_23_16} << 8;
+}
+
 // The drive's output registers: Error, Count, LBA low, mid and high, Device, Status, and the
 // bits-15:8 halves a 48-bit command may return (0 where the answer carries none).
 struct OutputRegisters {
