@@ -418,11 +418,7 @@ int activate_once(DeviceCommand& cmd, const FirmwareApiRoute* api, uint16_t bloc
   said.carried_by = "pass_through";
   said.carried_why = "the driver refused the firmware API's activation (system error " +
                      std::to_string(cmd.last_os_error) + ")";
-  if (cmd.verbosity != 0)
-    console::out(
-        "  Carried by: pass-through; the driver refused the firmware API's activation "
-        "(system error " +
-        std::to_string(cmd.last_os_error) + ")\n");
+  if (cmd.verbosity != 0) print_carrier(false, *api, said.carried_why);
   return send(cmd, blocks, 0, nullptr, nullptr);
 }
 

@@ -46,6 +46,8 @@ for row in "i|10|none|/i" \
  (Linux $(wine_rec "w-$name-elf")); text: $(diff "$(res "w-$name-elf")" "$(res "w-$name-exe")" | head -n 8 | oneline)"
 done
 
+# The value of the record's field $1 among the strings of the event in $log.
+field() { sed -n "s/^[0-9a-f]*:\(trace\|err\):eventlog:ReportEventW L\"$1=\(.*\)\"\$/\2/p" "$log"; }
 # The Application event log under wine: one ReportEventW call of the event's type (information
 # 0x0004, error 0x0001) from source Quillmark, whose strings are the record's fields, or no call
 # for a run that sent nothing. A row: case, exit code, type, revision after, title.
@@ -55,7 +57,6 @@ for row in "log-s|0|0x0004|TC-S|/D: /s: an information event" \
   IFS='|' read -r name want type revision title <<<"$row"
   log=$(res "w-$name-event")
   calls=$(grep -c ':fixme:advapi:ReportEventW ' "$log")
-  field() { sed -n "s/^[0-9a-f]*:\(trace\|err\):eventlog:ReportEventW L\"$1=\(.*\)\"\$/\2/p" "$log"; }
   if [[ -z $type ]]; then
     [[ $(rc "w-$name-event") == "$want" && $calls == 0 ]]
   else
@@ -70,7 +71,7 @@ for row in "log-s|0|0x0004|TC-S|/D: /s: an information event" \
       $(field revision_after) == "$revision" && $(field result) == "$result" &&
       $(field exit_code) == "$want" && -n $(field user) ]]
   fi
-  result "wine: Quillmark.exe $title, its strings seen with WINEDEBUG=+eventlog" $? \
+  result "wine: Quillmark.exe $title, as WINEDEBUG=+eventlog shows it" $? \
     "exit $(rc "w-$name-event"), $calls calls: $(grep 'ReportEventW\|RegisterEventSource' "$log" | oneline)"
 done
 
