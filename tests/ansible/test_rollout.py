@@ -258,6 +258,14 @@ def main():
               "\n".join(["rows that differ (document, then module):"] +
                         ["  %r\n  %r" % pair for pair in zip(seen + [None] * len(rows), rows) if pair[0] != pair[1]]))
 
+    # The README's two ansible-doc commands read the module's and the role's documentation.
+    for args in (["-M", os.path.join(ROOT, "ansible/roles/quillmark_firmware/library")],
+                 ["-t", "role", "-r", os.path.join(ROOT, "ansible/roles")]):
+        proc = subprocess.run(["ansible-doc"] + args + ["quillmark_firmware"], capture_output=True,
+                              text=True)
+        check(proc.returncode == 0 and "quillmark_firmware" in proc.stdout.lower(),
+              "ansible-doc " + " ".join(args[:-1]) + " shows the documentation", proc.stderr[-400:])
+
     with tempfile.TemporaryDirectory(prefix="qm-ansible.") as work:
         # A plain fleet: one drive per host on the old revision, which from_revisions names.
         fleet = Fleet(work, sim, image, "host", 2, [[GOOD]] * 4,

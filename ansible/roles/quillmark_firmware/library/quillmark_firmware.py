@@ -18,7 +18,7 @@ description:
   - Otherwise downloads the image with Quillmark, with the image's SHA-256 (C(--sha256)) and the
     wanted revision (C(--expect-revision)), and fails unless the drive runs the wanted revision
     afterwards.
-  - In check mode the same command runs with C(--dry-run): Quillmark itself goes as far as the
+  - In check mode the same command runs with C(--dry-run), and Quillmark itself goes as far as the
     first command that would change the drive (the drive answers on its path, its security
     state allows a download, the image can be read and has its hash) and sends nothing, so
     check mode fails where the download would fail for these reasons, with the same message.
